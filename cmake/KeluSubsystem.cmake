@@ -1,0 +1,55 @@
+# kelu_subsystem(<name> DEPENDS <libs...>)
+# Makes the static library kelu_<name> from every .cpp/.c file of the calling folder
+# (and its sub-folders), so that units can be added without editing CMake files.
+function(kelu_subsystem name)
+  cmake_parse_arguments(ARG "" "" "DEPENDS" ${ARGN})
+  file(GLOB_RECURSE sources CONFIGURE_DEPENDS
+       ${CMAKE_CURRENT_SOURCE_DIR}/*.cpp ${CMAKE_CURRENT_SOURCE_DIR}/*.c)
+  set(target kelu_${name})
+  if(sources)
+    add_library(${target} STATIC ${sources})
+    target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${target} PUBLIC ${ARG_DEPENDS})
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE ${CMAKE_CURRENT_SOURCE_DIR})
+    target_link_libraries(${target} INTERFACE ${ARG_DEPENDS})
+  endif()
+endfunction()
+
+# kelu_test_folder(<subsystem> LIBS <libs...>)
+# One GoogleTest program per test folder, made of every *_test.cpp in it.
+function(kelu_test_folder name)
+  cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
+  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  if(NOT sources)
+    return()
+  endif()
+  set(target ${name}_tests)
+  add_executable(${target} ${sources})
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} kelu_test_support GTest::gtest_main)
+  target_compile_definitions(${target} PRIVATE
+      KELU_TEST_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
+      KELU_TEST_BINARY_DIR="${CMAKE_CURRENT_BINARY_DIR}")
+  gtest_discover_tests(${target}
+      WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+      DISCOVERY_TIMEOUT 60
+      PROPERTIES LABELS ${name})
+endfunction()
+
+# kelu_shared_object(<target> SHARED|MODULE SUBSYSTEMS <names...> [SOURCES <files...>])
+# A shared object holding every unit of the named subsystems. -z nodelete keeps it mapped
+# after dlclose, so that no thread-exit destructor of the logging engine can run in unloaded code.
+function(kelu_shared_object target kind)
+  cmake_parse_arguments(ARG "" "" "SUBSYSTEMS;SOURCES" ${ARGN})
+  set(objects)
+  foreach(name ${ARG_SUBSYSTEMS})
+    get_target_property(type kelu_${name} TYPE)
+    if(NOT type STREQUAL "INTERFACE_LIBRARY")
+      list(APPEND objects $<TARGET_OBJECTS:kelu_${name}>)
+    endif()
+  endforeach()
+  add_library(${target} ${kind} ${PROJECT_SOURCE_DIR}/cmake/empty.cpp ${ARG_SOURCES} ${objects})
+  target_link_libraries(${target} PRIVATE OpenSSL::Crypto Threads::Threads)
+  target_link_options(${target} PRIVATE -Wl,-z,nodelete)
+endfunction()

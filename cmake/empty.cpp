@@ -1,0 +1,1 @@
+// Shared objects are made of the subsystem libraries; this unit only gives them a source.

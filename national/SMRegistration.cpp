@@ -1,0 +1,7 @@
+#include "SMRegistration.h"
+
+namespace kelu {
+
+int RegisterNationalAlgorithms() { return 1; }
+
+}  // namespace kelu

@@ -1,0 +1,53 @@
+/* Small helpers shared by the test programs: temporary folders, files and shell commands
+ * (the openssl command line makes the fixtures at test time). */
+#ifndef KELU_TEST_SUPPORT_H
+#define KELU_TEST_SUPPORT_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace kelu::test {
+
+using Bytes = std::vector<uint8_t>;
+
+// A fresh folder under the build tree, removed with its content on destruction.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir &) = delete;
+  TempDir &operator=(const TempDir &) = delete;
+  const std::string &path() const { return path_; }
+  std::string File(const std::string &name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+struct CommandResult {
+  int exit_code;
+  std::string output;  // stdout (stderr too when merged)
+};
+// Runs a command through /bin/sh; merge_stderr adds 2>&1.
+CommandResult RunCommand(const std::string &command, bool merge_stderr = true);
+// Quotes one argument for the shell.
+std::string ShellQuote(const std::string &text);
+
+std::string ReadTextFile(const std::string &path);
+Bytes ReadBinaryFile(const std::string &path);
+void WriteTextFile(const std::string &path, const std::string &text);
+void WriteBinaryFile(const std::string &path, const Bytes &bytes);
+bool FileExists(const std::string &path);
+
+std::string ToHex(const Bytes &bytes);  // upper case
+std::string ToHex(const uint8_t *p, size_t n);
+Bytes FromHex(const std::string &hex);  // ignores blanks; aborts the test on a bad digit
+Bytes RandomBytes(size_t n);            // from the crypto library's generator
+
+// Lines of a text, without their line feeds.
+std::vector<std::string> SplitLines(const std::string &text);
+
+}  // namespace kelu::test
+
+#endif

@@ -1,0 +1,84 @@
+/* The shape every exported operation function shares: parameter checks, opening the named
+ * files, the choice between SM2 and RSA, and the replacement of the generic failure. Each
+ * helper writes the step line of its step. */
+#ifndef KELU_OPERATION_SHAPE_H
+#define KELU_OPERATION_SHAPE_H
+
+#include <cstdio>
+#include <memory>
+
+#include "KeluErrors.h"
+#include "Misc.h"
+
+namespace kelu::toolkit {
+
+// Text argument: not null and not empty.
+int CheckTextParameter(const TraceSite &site, const char *value, const char *step,
+                       const char *reason);
+// Byte argument with its size: pointer not null and size not 0.
+int CheckDataParameter(const TraceSite &site, const void *data, int size, const char *step,
+                       const char *reason);
+// Output pointer (or pair of pointers): present.
+int CheckOutputParameter(const TraceSite &site, bool present, const char *step,
+                         const char *reason);
+
+struct FileCloser {
+  void operator()(FILE *f) const {
+    if (f != nullptr) std::fclose(f);
+  }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+// Opens path with mode; KELU_ERR_OPEN_FILE with a Failed line when it does not open.
+int OpenNamedFile(const TraceSite &site, const char *path, const char *mode, FilePtr *file,
+                  const char *step, const char *reason);
+
+enum class AsymAlgorithm { kSM2, kRSA, kUnknown };
+// "SM2" or "RSA", compared without regard to case.
+AsymAlgorithm ChooseAlgorithm(const char *name);
+// The Failed line for an unknown name (reason "true"); returns KELU_ERR_INVALID_PARAMETER.
+int RefuseAlgorithm(const TraceSite &site, const char *step);
+
+// After the main operation: -1 becomes replacement (KELU_ERR_FAILED keeps it unchanged); writes
+// the OK line, or the Failed line with reason "KELU_OK != nResult"; returns the final code.
+int FinishOperation(const TraceSite &site, const char *operation, int result, int replacement);
+
+// A failed allocation inside an exported function: step "New memory", KELU_ERR_FAILED.
+int ReportNoMemory(const TraceSite &site, const char *reason);
+
+}  // namespace kelu::toolkit
+
+// The step and reason texts follow from the parameter names; each returns from the calling
+// function on failure.
+#define KELU_RETURN_IF_FAILED(expr)     \
+  do {                                  \
+    int kelu_rc_ = (expr);              \
+    if (kelu_rc_ != KELU_OK) return kelu_rc_; \
+  } while (0)
+
+#define KELU_CHECK_TEXT(name)                                                          \
+  KELU_RETURN_IF_FAILED(::kelu::toolkit::CheckTextParameter(                           \
+      KELU_HERE, name, "Check parameter(" #name ").",                                  \
+      "(NULL == " #name " || 0 == strlen(" #name "))"))
+
+#define KELU_CHECK_DATA(data, size)                                                    \
+  KELU_RETURN_IF_FAILED(::kelu::toolkit::CheckDataParameter(                           \
+      KELU_HERE, data, size, "Check parameter(" #data " and " #size ").",              \
+      "(NULL == " #data " || 0 == " #size ")"))
+
+#define KELU_CHECK_OUTPUT(out)                                                         \
+  KELU_RETURN_IF_FAILED(::kelu::toolkit::CheckOutputParameter(                         \
+      KELU_HERE, (out) != nullptr, "Check output parameter(" #out ")", "NULL == " #out))
+
+#define KELU_CHECK_OUTPUT_PAIR(buffer, size)                                           \
+  KELU_RETURN_IF_FAILED(::kelu::toolkit::CheckOutputParameter(                         \
+      KELU_HERE, (buffer) != nullptr && (size) != nullptr,                             \
+      "Check output parameter(" #buffer " and " #size ").",                            \
+      "(NULL == " #buffer " || NULL == " #size ")"))
+
+// Opens the file named by the path parameter into the FilePtr variable fileVar.
+#define KELU_OPEN_FILE(path, mode, fileVar)                                            \
+  KELU_RETURN_IF_FAILED(::kelu::toolkit::OpenNamedFile(                                \
+      KELU_HERE, path, mode, &fileVar, "fopen(" #path ")", "NULL == " #fileVar))
+
+#endif
