@@ -57,7 +57,9 @@ function(kelu_shared_object target kind)
   add_library(${target} ${kind} ${PROJECT_SOURCE_DIR}/cmake/empty.cpp ${ARG_SOURCES} ${objects})
   target_link_libraries(${target} PRIVATE OpenSSL::Crypto Threads::Threads)
   target_link_options(${target} PRIVATE -Wl,-z,nodelete)
-  if(kind STREQUAL "SHARED")
+  # (Under clang's sanitizers the runtime comes with the executable, so shared objects
+  # cannot be complete on their own.)
+  if(kind STREQUAL "SHARED" AND NOT KELU_SANITIZE)
     # A native library must be complete; a PHP module takes the engine's symbols from php.
     target_link_options(${target} PRIVATE -Wl,--no-undefined)
   endif()
