@@ -3,6 +3,8 @@
 #include <openssl/err.h>
 #include <openssl/evp.h>
 
+#include <string>
+
 #include "SMKernel.h"
 #include "th_lock.h"
 
@@ -100,7 +102,11 @@ TEST_P(CorruptStateTest, IsReportedAndLeftAlone) {
 
 INSTANTIATE_TEST_SUITE_P(States, CorruptStateTest,
                          ::testing::Values(CorruptCase{1, 0, -1},  // starting: start is a no-op
-                                           CorruptCase{3, -1, -1}, CorruptCase{-1, -1, -1}));
+                                           CorruptCase{3, -1, -1}, CorruptCase{-1, -1, -1}),
+                         [](const ::testing::TestParamInfo<CorruptCase> &info) {
+                           int s = info.param.state;
+                           return s < 0 ? "minus" + std::to_string(-s) : "state" + std::to_string(s);
+                         });
 
 }  // namespace
 }  // namespace kelu
