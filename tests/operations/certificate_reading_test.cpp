@@ -17,6 +17,7 @@
 #include "CertificateOperations.h"
 #include "KeluErrors.h"
 #include "OsslPtr.h"
+#include "SMFileCertOperations.h"
 #include "SMKernel.h"
 #include "TestPki.h"
 
@@ -546,6 +547,31 @@ TEST_F(CertificateReading, SubjectKeyIdentifierText) {
   EXPECT_EQ(GetX509SubjectKeyID(v1.get(), &text), KELU_ERR_FAILED);
   EXPECT_EQ(text, nullptr);
   ERR_clear_error();
+}
+
+// The envelope recipient check compares this text with the bytes of the certificate-field
+// reader: both must name the same identifier.
+TEST_F(CertificateReading, SubjectKeyIdentifierTextMatchesTheFieldReader) {
+  Bytes long_form = {0x04, 0x81, 0xC8};  // 200 octets, long-form length
+  for (int i = 0; i < 200; ++i) long_form.push_back(static_cast<uint8_t>(i));
+  std::vector<Bytes> certs = {SharedPki().DerBytes("sm2-leaf"), SharedPki().DerBytes("rsa-leaf"),
+                              test::WithExtension(SharedPki().DerBytes("sm2-leaf"),
+                                                  NID_subject_key_identifier, &long_form)};
+  for (const Bytes &der : certs) {
+    unsigned char *id = nullptr;
+    int id_len = 0;
+    ASSERT_EQ(GetSubjectKeyIDFromCert(der.data(), static_cast<int>(der.size()), &id, &id_len),
+              KELU_OK);
+    std::string want = test::ToHex(id, static_cast<size_t>(id_len));
+    delete[] id;
+    X509Ptr x = Convert(der);
+    char *text = nullptr;
+    int len = 0;
+    ASSERT_EQ(GetX509SubjectKeyID(x.get(), &text, &len), KELU_OK);
+    EXPECT_EQ(len, static_cast<int>(want.size()));
+    EXPECT_EQ(TakeText(text), want);
+  }
+  EXPECT_EQ(certs.back().size() > 200, true);
 }
 
 // --- Null objects ---

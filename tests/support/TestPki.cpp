@@ -1,6 +1,7 @@
 #include "TestPki.h"
 
 #include <gtest/gtest.h>
+#include <openssl/x509v3.h>
 
 #include <memory>
 
@@ -172,6 +173,32 @@ std::string TestPki::MakePkcs12(const std::string &name, const std::string &cert
   if (extra_args.find("-nokeys") == std::string::npos) args += " -inkey " + ShellQuote(Key(cert));
   Openssl(args);
   return out;
+}
+
+Bytes WithExtension(const Bytes &cert_der, int nid, const Bytes *value) {
+  const unsigned char *p = cert_der.data();
+  X509 *x = d2i_X509(nullptr, &p, static_cast<long>(cert_der.size()));
+  if (x == nullptr) {
+    ADD_FAILURE() << "not a DER certificate";
+    return {};
+  }
+  int at = X509_get_ext_by_NID(x, nid, -1);
+  if (at >= 0) X509_EXTENSION_free(X509_delete_ext(x, at));
+  if (value != nullptr) {
+    ASN1_OCTET_STRING *data = ASN1_OCTET_STRING_new();
+    ASN1_OCTET_STRING_set(data, value->data(), static_cast<int>(value->size()));
+    X509_EXTENSION *ext = X509_EXTENSION_create_by_NID(nullptr, nid, 0, data);
+    ASN1_OCTET_STRING_free(data);
+    X509_add_ext(x, ext, -1);
+    X509_EXTENSION_free(ext);
+  }
+  i2d_re_X509_tbs(x, nullptr);  // drops the encoding kept from the original
+  unsigned char *out = nullptr;
+  int len = i2d_X509(x, &out);
+  Bytes result(out, out + (len > 0 ? len : 0));
+  OPENSSL_free(out);
+  X509_free(x);
+  return result;
 }
 
 namespace {

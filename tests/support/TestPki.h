@@ -93,6 +93,10 @@ class TestPki {
   int ca_count_ = 0;
 };
 
+// The certificate with its extension nid replaced by one of the given raw value (without a
+// value: removed). The signature is left as it was, no longer valid: for readers only.
+Bytes WithExtension(const Bytes &cert_der, int nid, const Bytes *value);
+
 // The certificates, CRLs and PKCS#12 files that the certificate tests share, made once per
 // test program (about two seconds). Names:
 //   sm2-root, sm2-int, sm2-leaf          SM2 chain, root and intermediate are CAs
