@@ -19,9 +19,8 @@ std::unique_ptr<zend_internal_arg_info[]> Namespace::buildArgInfo(const Argument
                                    ZEND_TYPE_INIT_NONE(0), nullptr};
   for (size_t i = 0; i < arguments.size(); ++i) {
     const Argument &a = arguments[i];
-    info[i + 1] = zend_internal_arg_info{
-        a.name(), ZEND_TYPE_INIT_NONE(_ZEND_ARG_INFO_FLAGS(a.byReference() ? 1 : 0, 0, 0)),
-        nullptr};
+    const uint32_t flags = _ZEND_ARG_INFO_FLAGS(a.byReference() ? 1u : 0u, 0, 0);
+    info[i + 1] = zend_internal_arg_info{a.name(), ZEND_TYPE_INIT_NONE(flags), nullptr};
   }
   return info;
 }
