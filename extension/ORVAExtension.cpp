@@ -397,45 +397,37 @@ KELU_PENDING_SCRIPT_FUNCTION(kelu_getPublicCertFromPFX, kGetPublicCertFromPFXArg
 
 // ---- Registration ----
 
+// The function's own name is the name scripts call it by.
+#define KELU_REGISTER(function, arguments) extension->add<function>(#function, arguments)
+
 std::unique_ptr<Php::Extension> BuildExtension() {
   auto extension = std::make_unique<Php::Extension>("ORVAExtension", "3.0", kBindingApiVersion);
-  Php::Extension &e = *extension;
-  e.add<kelu_initialize>("kelu_initialize", kInitializeArgs);
-  e.add<kelu_uninitialize>("kelu_uninitialize");
-  e.add<kelu_signData_PKCS1>("kelu_signData_PKCS1", kSignDataPKCS1Args);
-  e.add<kelu_signData_PKCS7Detached>("kelu_signData_PKCS7Detached", kSignDataPKCS7DetachedArgs);
-  e.add<kelu_signData_PKCS7Attached>("kelu_signData_PKCS7Attached", kSignDataPKCS7AttachedArgs);
-  e.add<kelu_verifyDataSignature_PKCS1>("kelu_verifyDataSignature_PKCS1",
-                                        kVerifyDataSignaturePKCS1Args);
-  e.add<kelu_verifyDataSignature_PKCS7Detached>("kelu_verifyDataSignature_PKCS7Detached",
-                                                kVerifyDataSignaturePKCS7DetachedArgs);
-  e.add<kelu_verifyDataSignature_PKCS7Attached>("kelu_verifyDataSignature_PKCS7Attached",
-                                                kVerifyDataSignaturePKCS7AttachedArgs);
-  e.add<kelu_signFile_PKCS7Detached>("kelu_signFile_PKCS7Detached", kSignFilePKCS7DetachedArgs);
-  e.add<kelu_verifyFileSignature_PKCS7Detached>("kelu_verifyFileSignature_PKCS7Detached",
-                                                kVerifyFileSignaturePKCS7DetachedArgs);
-  e.add<kelu_encryptDataToCMSEnvelope>("kelu_encryptDataToCMSEnvelope",
-                                       kEncryptDataToCMSEnvelopeArgs);
-  e.add<kelu_decryptDataFromCMSEnvelope>("kelu_decryptDataFromCMSEnvelope",
-                                         kDecryptDataFromCMSEnvelopeArgs);
-  e.add<kelu_encryptDataToCMSEnvelopeEx>("kelu_encryptDataToCMSEnvelopeEx",
-                                         kEncryptDataToCMSEnvelopeArgs);
-  e.add<kelu_decryptDataFromCMSEnvelopeEx>("kelu_decryptDataFromCMSEnvelopeEx",
-                                           kDecryptDataFromCMSEnvelopeArgs);
-  e.add<kelu_decryptDataFromCMSEnvelope_ECB>("kelu_decryptDataFromCMSEnvelope_ECB",
-                                             kDecryptDataFromCMSEnvelopeArgs);
-  e.add<kelu_decryptDataFromCMSEnvelopeEx_ECB>("kelu_decryptDataFromCMSEnvelopeEx_ECB",
-                                               kDecryptDataFromCMSEnvelopeArgs);
-  e.add<kelu_genSymKey>("kelu_genSymKey", kGenSymKeyArgs);
-  e.add<kelu_symEncryptData>("kelu_symEncryptData", kSymEncryptDataArgs);
-  e.add<kelu_symDecryptData>("kelu_symDecryptData", kSymDecryptDataArgs);
-  e.add<kelu_symEncryptFile>("kelu_symEncryptFile", kSymEncryptFileArgs);
-  e.add<kelu_symDecryptFile>("kelu_symDecryptFile", kSymDecryptFileArgs);
-  e.add<kelu_verifyCertificate>("kelu_verifyCertificate", kVerifyCertificateArgs);
-  e.add<kelu_getCertificateInfo>("kelu_getCertificateInfo", kGetCertificateInfoArgs);
-  e.add<kelu_getPublicCertFromPFX>("kelu_getPublicCertFromPFX", kGetPublicCertFromPFXArgs);
-  e.add<kelu_calculateDataHash>("kelu_calculateDataHash", kCalculateDataHashArgs);
-  e.add<kelu_calculateFileHash>("kelu_calculateFileHash", kCalculateFileHashArgs);
+  KELU_REGISTER(kelu_initialize, kInitializeArgs);
+  KELU_REGISTER(kelu_uninitialize, {});
+  KELU_REGISTER(kelu_signData_PKCS1, kSignDataPKCS1Args);
+  KELU_REGISTER(kelu_signData_PKCS7Detached, kSignDataPKCS7DetachedArgs);
+  KELU_REGISTER(kelu_signData_PKCS7Attached, kSignDataPKCS7AttachedArgs);
+  KELU_REGISTER(kelu_verifyDataSignature_PKCS1, kVerifyDataSignaturePKCS1Args);
+  KELU_REGISTER(kelu_verifyDataSignature_PKCS7Detached, kVerifyDataSignaturePKCS7DetachedArgs);
+  KELU_REGISTER(kelu_verifyDataSignature_PKCS7Attached, kVerifyDataSignaturePKCS7AttachedArgs);
+  KELU_REGISTER(kelu_signFile_PKCS7Detached, kSignFilePKCS7DetachedArgs);
+  KELU_REGISTER(kelu_verifyFileSignature_PKCS7Detached, kVerifyFileSignaturePKCS7DetachedArgs);
+  KELU_REGISTER(kelu_encryptDataToCMSEnvelope, kEncryptDataToCMSEnvelopeArgs);
+  KELU_REGISTER(kelu_decryptDataFromCMSEnvelope, kDecryptDataFromCMSEnvelopeArgs);
+  KELU_REGISTER(kelu_encryptDataToCMSEnvelopeEx, kEncryptDataToCMSEnvelopeArgs);
+  KELU_REGISTER(kelu_decryptDataFromCMSEnvelopeEx, kDecryptDataFromCMSEnvelopeArgs);
+  KELU_REGISTER(kelu_decryptDataFromCMSEnvelope_ECB, kDecryptDataFromCMSEnvelopeArgs);
+  KELU_REGISTER(kelu_decryptDataFromCMSEnvelopeEx_ECB, kDecryptDataFromCMSEnvelopeArgs);
+  KELU_REGISTER(kelu_genSymKey, kGenSymKeyArgs);
+  KELU_REGISTER(kelu_symEncryptData, kSymEncryptDataArgs);
+  KELU_REGISTER(kelu_symDecryptData, kSymDecryptDataArgs);
+  KELU_REGISTER(kelu_symEncryptFile, kSymEncryptFileArgs);
+  KELU_REGISTER(kelu_symDecryptFile, kSymDecryptFileArgs);
+  KELU_REGISTER(kelu_verifyCertificate, kVerifyCertificateArgs);
+  KELU_REGISTER(kelu_getCertificateInfo, kGetCertificateInfoArgs);
+  KELU_REGISTER(kelu_getPublicCertFromPFX, kGetPublicCertFromPFXArgs);
+  KELU_REGISTER(kelu_calculateDataHash, kCalculateDataHashArgs);
+  KELU_REGISTER(kelu_calculateFileHash, kCalculateFileHashArgs);
   return extension;
 }
 

@@ -37,14 +37,18 @@ $samples = [
     'one block' => random_bytes(16384),
     'random' => random_bytes(100003),
 ];
-$spellings = fn (string $n) => array_unique([$n, strtolower($n), ucfirst(strtolower($n)),
-    implode(array_map(fn ($c, $i) => $i % 2 ? strtolower($c) : $c, str_split($n), array_keys(str_split($n))))]);
+// "SHA-256", "sha-256", "Sha-256", "ShA-256": any case names the same digest.
+function spellings(string $name): array {
+    $alternating = '';
+    foreach (str_split($name) as $i => $c) $alternating .= $i % 2 ? strtolower($c) : $c;
+    return array_unique([$name, strtolower($name), ucfirst(strtolower($name)), $alternating]);
+}
 
 foreach (DIGESTS as $name => [, $length]) {
     foreach ($samples as $what => $bytes) {
         $want = reference_digest($name, $bytes);
         check_same(2 * $length, strlen($want), "$name length");
-        foreach ($spellings($name) as $spelling) {
+        foreach (spellings($name) as $spelling) {
             $out = 'old';
             check_same(KELU_OK, kelu_calculateDataHash($bytes, $spelling, $out), "$spelling of $what");
             check_same($want, $out, "$spelling of $what");
