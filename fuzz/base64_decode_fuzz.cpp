@@ -46,7 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   const auto *text = reinterpret_cast<const char *>(data);
   const std::vector<uint8_t> decoded = DecodeOrAbort(text, size);
   const std::vector<uint8_t> raw(data, data + size);
-  for (unsigned long flags : {ATL_BASE64_FLAG_NONE, ATL_BASE64_FLAG_NOPAD, ATL_BASE64_FLAG_NOCRLF}) {
+  for (unsigned long flags :
+       {ATL_BASE64_FLAG_NONE, ATL_BASE64_FLAG_NOPAD, ATL_BASE64_FLAG_NOCRLF}) {
     RequireRoundTrip(decoded, flags);
     RequireRoundTrip(raw, flags);
   }

@@ -1,8 +1,10 @@
 #include "Base64Utility.h"
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 
@@ -15,7 +17,7 @@ namespace {
 constexpr char s_chBase64EncodingTable[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-constexpr int kGroupsPerLine = 19;  // 76 characters
+constexpr size_t kGroupsPerLine = 19;  // 76 characters
 constexpr char kLineBreak[] = {'\r', '\n'};
 
 constexpr std::array<int8_t, 256> MakeDecodingTable() {
@@ -29,10 +31,26 @@ constexpr std::array<int8_t, 256> kDecodingTable = MakeDecodingTable();
 
 bool HasFlag(unsigned long flags, unsigned long bit) { return (flags & bit) != 0; }
 
-// The four characters of one group of three bytes (missing bytes given as zero).
-void EncodeGroup(const uint8_t (&bytes)[3], char (&chars)[4]) {
+// The four characters of three bytes.
+void EncodeGroup(const uint8_t *bytes, char *chars) {
   const uint32_t bits = (uint32_t{bytes[0]} << 16) | (uint32_t{bytes[1]} << 8) | bytes[2];
-  for (int i = 0; i < 4; ++i) chars[i] = s_chBase64EncodingTable[(bits >> (18 - 6 * i)) & 0x3F];
+  chars[0] = s_chBase64EncodingTable[(bits >> 18) & 0x3F];
+  chars[1] = s_chBase64EncodingTable[(bits >> 12) & 0x3F];
+  chars[2] = s_chBase64EncodingTable[(bits >> 6) & 0x3F];
+  chars[3] = s_chBase64EncodingTable[bits & 0x3F];
+}
+
+// The common case of four alphabet characters in a row, taken at once; false (nothing
+// consumed) when fewer remain or one of them is outside the alphabet.
+bool ReadWholeGroup(ByteReader &text, uint32_t *bits) {
+  if (text.remaining() < 4) return false;
+  const uint8_t *p = text.data();
+  const int a = kDecodingTable[p[0]], b = kDecodingTable[p[1]], c = kDecodingTable[p[2]],
+            d = kDecodingTable[p[3]];
+  if ((a | b | c | d) < 0) return false;
+  *bits = static_cast<uint32_t>(a << 18 | b << 12 | c << 6 | d);
+  text.Skip(4);
+  return true;
 }
 
 // Collects up to four alphabet characters from text, skipping everything else; returns how
@@ -74,21 +92,25 @@ bool Base64Encode(const unsigned char *pbSrcData, int nSrcLen, char *szDest, int
   ByteReader source(pbSrcData, static_cast<size_t>(nSrcLen));
   ByteWriter dest(reinterpret_cast<uint8_t *>(szDest), static_cast<size_t>(*pnDestLen));
 
-  uint8_t group[3];
-  char chars[4];
-  int groups_on_line = 0;
-  while (source.CopyBytes(3, group)) {
-    EncodeGroup(group, chars);
-    if (!dest.WriteBytes(chars, 4)) return false;
-    if (line_breaks && ++groups_on_line == kGroupsPerLine) {
-      if (!dest.WriteBytes(kLineBreak, sizeof kLineBreak)) return false;
-      groups_on_line = 0;
+  // Whole groups a line at a time: 19 groups and, with line breaks, CR LF after them.
+  while (source.remaining() >= 3) {
+    const size_t groups = std::min<size_t>(source.remaining() / 3, kGroupsPerLine);
+    ByteReader line;
+    source.ReadBytes(3 * groups, &line);
+    char chars[4 * kGroupsPerLine + sizeof kLineBreak];
+    for (size_t i = 0; i < groups; ++i) EncodeGroup(line.data() + 3 * i, chars + 4 * i);
+    size_t count = 4 * groups;
+    if (line_breaks && groups == kGroupsPerLine) {
+      std::memcpy(chars + count, kLineBreak, sizeof kLineBreak);
+      count += sizeof kLineBreak;
     }
+    if (!dest.WriteBytes(chars, count)) return false;
   }
   const size_t leftover = source.remaining();
   if (leftover != 0) {
     uint8_t last[3] = {0, 0, 0};
     source.CopyBytes(leftover, last);
+    char chars[4];
     EncodeGroup(last, chars);
     size_t count = leftover + 1;
     if (!HasFlag(dwFlags, ATL_BASE64_FLAG_NOPAD)) {
@@ -100,7 +122,9 @@ bool Base64Encode(const unsigned char *pbSrcData, int nSrcLen, char *szDest, int
   return true;
 }
 
-int DecodeBase64Char(unsigned int ch) { return ch < kDecodingTable.size() ? kDecodingTable[ch] : -1; }
+int DecodeBase64Char(unsigned int ch) {
+  return ch < kDecodingTable.size() ? kDecodingTable[ch] : -1;
+}
 
 bool Base64Decode(const char *szSrc, int nSrcLen, unsigned char *pbDest, int *pnDestLen) {
   if (szSrc == nullptr || pnDestLen == nullptr || nSrcLen < 0) return false;
@@ -112,7 +136,7 @@ bool Base64Decode(const char *szSrc, int nSrcLen, unsigned char *pbDest, int *pn
   // A NUL where a group would start ends the text; inside a group it is skipped.
   while (!text.empty() && text.data()[0] != '\0') {
     uint32_t bits;
-    const int chars = ReadDecodingGroup(text, &bits);
+    const int chars = ReadWholeGroup(text, &bits) ? 4 : ReadDecodingGroup(text, &bits);
     const size_t count = chars > 1 ? static_cast<size_t>(chars - 1) : 0;
     const uint8_t bytes[3] = {static_cast<uint8_t>(bits >> 16), static_cast<uint8_t>(bits >> 8),
                               static_cast<uint8_t>(bits)};
@@ -139,7 +163,7 @@ int Base64EncodeEx(const unsigned char *pbyData, int nDataSize, char **ppBase64E
                   KELU_ERR_INVALID_PARAMETER, "nBase64Length < 0");
   if (rc != KELU_OK) return rc;
 
-  std::unique_ptr<char[]> text(new (std::nothrow) char[static_cast<size_t>(required) + 1]());
+  std::unique_ptr<char[]> text(new (std::nothrow) char[static_cast<size_t>(required) + 1]);
   rc = TraceCheck(KELU_HERE, text != nullptr, "New memory", KELU_ERR_FAILED,
                   "!pBase64EncodedStr");
   if (rc != KELU_OK) return rc;
@@ -148,6 +172,7 @@ int Base64EncodeEx(const unsigned char *pbyData, int nDataSize, char **ppBase64E
                   "Base64Encode", KELU_ERR_BASE64_ENCODE, "false == bSuccess");
   if (rc != KELU_OK) return rc;
 
+  text[length] = '\0';
   *ppBase64EncodedStr = text.release();
   if (pnBase64EncodedStrLen != nullptr) *pnBase64EncodedStrLen = length;
   return KELU_OK;
@@ -168,7 +193,7 @@ int Base64DecodeEx(const char *pszBase64Str, int nDecodeDataSize,
 
   const int capacity = Base64DecodeGetRequiredLength(nDecodeDataSize);
   std::unique_ptr<unsigned char[]> bytes(
-      new (std::nothrow) unsigned char[static_cast<size_t>(capacity)]());
+      new (std::nothrow) unsigned char[static_cast<size_t>(capacity)]);
   rc = TraceCheck(KELU_HERE, bytes != nullptr, "New memory", KELU_ERR_FAILED, "!pDecodedData");
   if (rc != KELU_OK) return rc;
   int length = capacity;
@@ -176,6 +201,7 @@ int Base64DecodeEx(const char *pszBase64Str, int nDecodeDataSize,
                   "Base64Decode", KELU_ERR_BASE64_DECODE, "false == bSuccess");
   if (rc != KELU_OK) return rc;
 
+  std::memset(bytes.get() + length, 0, static_cast<size_t>(capacity - length));
   *ppbyDecodedData = bytes.release();
   *pnDecodedDataSize = length;
   return KELU_OK;

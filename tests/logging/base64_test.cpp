@@ -185,7 +185,8 @@ TEST(Base64Encode, RequiredLength) {
   };
   const Case cases[] = {
       {0, ATL_BASE64_FLAG_NOCRLF, 0}, {0, ATL_BASE64_FLAG_NONE, 2},  {0, ATL_BASE64_FLAG_NOPAD, 2},
-      {57, ATL_BASE64_FLAG_NOCRLF, 76}, {57, ATL_BASE64_FLAG_NONE, 80}, {1, ATL_BASE64_FLAG_NOPAD, 6},
+      {57, ATL_BASE64_FLAG_NOCRLF, 76}, {57, ATL_BASE64_FLAG_NONE, 80},
+      {1, ATL_BASE64_FLAG_NOPAD, 6},
       {-1, ATL_BASE64_FLAG_NOCRLF, -1}, {INT_MAX, ATL_BASE64_FLAG_NOCRLF, -1},
   };
   for (const auto &c : cases)

@@ -32,7 +32,9 @@ std::string HexText(const Bytes &data, bool reverse) {
 std::string OpensslHex(const Bytes &data) {
   std::vector<char> out(2 * data.size() + 1);
   size_t length = 0;
-  EXPECT_EQ(OPENSSL_buf2hexstr_ex(out.data(), out.size(), &length, data.data(), data.size(), '\0'), 1);
+  EXPECT_EQ(
+      OPENSSL_buf2hexstr_ex(out.data(), out.size(), &length, data.data(), data.size(), '\0'),
+      1);
   return std::string(out.data());
 }
 

@@ -100,7 +100,8 @@ TEST(ConvertStringToBinaryData, AgreesWithOpensslAndTheWriter) {
     OPENSSL_free(openssl);
 
     char *written = nullptr;
-    ASSERT_EQ(ConvertBinaryDataToString(data.data(), static_cast<int>(n), &written, false), KELU_OK);
+    ASSERT_EQ(ConvertBinaryDataToString(data.data(), static_cast<int>(n), &written, false),
+              KELU_OK);
     EXPECT_EQ(ReadHex(written).bytes, data);
     delete[] written;
   }
