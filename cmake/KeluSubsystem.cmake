@@ -18,10 +18,13 @@ function(kelu_subsystem name)
 endfunction()
 
 # kelu_test_folder(<subsystem> LIBS <libs...>)
-# One GoogleTest program per test folder, made of every *_test.cpp in it.
+# One GoogleTest program per test folder tests/<subsystem>/, made of every *_test.cpp in it.
 function(kelu_test_folder name)
   cmake_parse_arguments(ARG "" "" "LIBS" ${ARGN})
-  file(GLOB sources CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/*_test.cpp)
+  set(source_dir ${CMAKE_CURRENT_SOURCE_DIR}/${name})
+  set(binary_dir ${CMAKE_CURRENT_BINARY_DIR}/${name})
+  file(MAKE_DIRECTORY ${binary_dir})
+  file(GLOB sources CONFIGURE_DEPENDS ${source_dir}/*_test.cpp)
   if(NOT sources)
     return()
   endif()
@@ -29,10 +32,12 @@ function(kelu_test_folder name)
   add_executable(${target} ${sources})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} kelu_test_support GTest::gtest_main)
   target_compile_definitions(${target} PRIVATE
-      KELU_TEST_SOURCE_DIR="${CMAKE_CURRENT_SOURCE_DIR}"
-      KELU_TEST_BINARY_DIR="${CMAKE_CURRENT_BINARY_DIR}")
+      KELU_TEST_SOURCE_DIR="${source_dir}"
+      KELU_TEST_BINARY_DIR="${binary_dir}"
+      KELU_PEERS_DIR="${PROJECT_SOURCE_DIR}/.peers")
+  set_target_properties(${target} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${binary_dir})
   gtest_discover_tests(${target}
-      WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+      WORKING_DIRECTORY ${binary_dir}
       DISCOVERY_TIMEOUT 60
       PROPERTIES LABELS ${name})
 endfunction()
@@ -52,4 +57,10 @@ function(kelu_shared_object target kind)
   add_library(${target} ${kind} ${PROJECT_SOURCE_DIR}/cmake/empty.cpp ${ARG_SOURCES} ${objects})
   target_link_libraries(${target} PRIVATE OpenSSL::Crypto Threads::Threads)
   target_link_options(${target} PRIVATE -Wl,-z,nodelete)
+  # (Under clang's sanitizers the runtime comes with the executable, so shared objects
+  # cannot be complete on their own.)
+  if(kind STREQUAL "SHARED" AND NOT KELU_SANITIZE)
+    # A native library must be complete; a PHP module takes the engine's symbols from php.
+    target_link_options(${target} PRIVATE -Wl,--no-undefined)
+  endif()
 endfunction()

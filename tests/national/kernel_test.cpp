@@ -1,0 +1,112 @@
+// Start-up and shut-down of the crypto library for the toolkit.
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+
+#include <string>
+
+#include "SMKernel.h"
+#include "th_lock.h"
+
+namespace kelu {
+namespace {
+
+// RC4 needs the legacy provider, SHA-256 the default one: both must work once started.
+bool CipherWorks(const EVP_CIPHER *cipher) {
+  EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+  unsigned char key[32] = {1}, iv[16] = {0};
+  bool ok = EVP_EncryptInit_ex(ctx, cipher, nullptr, key, iv) == 1;
+  EVP_CIPHER_CTX_free(ctx);
+  ERR_clear_error();
+  return ok;
+}
+
+bool DigestWorks(const EVP_MD *md) {
+  unsigned char out[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  return EVP_Digest("abc", 3, out, &n, md, nullptr) == 1 && n == static_cast<unsigned>(EVP_MD_size(md));
+}
+
+class KernelTest : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    g_InitState = 2;  // whatever a test left, end in a clean shut-down
+    SMKernelUninitialize();
+  }
+};
+
+TEST_F(KernelTest, ShutDownBeforeStartUpDoesNothing) {
+  ASSERT_EQ(g_InitState, 0);
+  EXPECT_EQ(SMKernelUninitialize(), 0);
+  EXPECT_EQ(g_InitState, 0);
+  EXPECT_EQ(LockCount(), 0);
+}
+
+TEST_F(KernelTest, StartUpIsOnceAndLoadsBothProviders) {
+  ASSERT_EQ(SMKernelInitialize(), 0);
+  EXPECT_EQ(g_InitState, 2);
+  EXPECT_GE(LockCount(), 1);
+  EXPECT_TRUE(LockingCallbackInstalled());
+  EXPECT_TRUE(IdCallbackInstalled());
+  EXPECT_TRUE(CipherWorks(EVP_rc4()));
+  EXPECT_TRUE(CipherWorks(EVP_des_ede3_cbc()));
+  EXPECT_TRUE(DigestWorks(EVP_sha256()));
+  EXPECT_EQ(ERR_peek_error(), 0u) << "start-up left errors on the queue";
+
+  EXPECT_EQ(SMKernelInitialize(), 0);
+  EXPECT_EQ(g_InitState, 2);
+}
+
+TEST_F(KernelTest, StartStopStartKeepsTheLibraryUsable) {
+  ASSERT_EQ(SMKernelInitialize(), 0);
+  ASSERT_EQ(SMKernelUninitialize(), 0);
+  EXPECT_EQ(g_InitState, 0);
+  EXPECT_FALSE(LockingCallbackInstalled());
+  EXPECT_TRUE(IdCallbackInstalled()) << "the id callback stays after shut-down";
+  EXPECT_EQ(LockCount(), 0);
+  // Other users of the library in the process keep working after the toolkit's shut-down.
+  EXPECT_TRUE(DigestWorks(EVP_sha256()));
+  EXPECT_TRUE(CipherWorks(EVP_rc4()));
+
+  ASSERT_EQ(SMKernelInitialize(), 0);
+  EXPECT_EQ(g_InitState, 2);
+  EXPECT_GE(LockCount(), 1);
+  EXPECT_TRUE(CipherWorks(EVP_rc4()));
+}
+
+TEST_F(KernelTest, LockCallbackCountsWhatItTakes) {
+  ASSERT_EQ(SMKernelInitialize(), 0);
+  unsigned long long before = LockTakenCount(0);
+  pthreads_locking_callback(1 /* CRYPTO_LOCK */, 0, __FILE__, __LINE__);
+  pthreads_locking_callback(2 /* unlock */, 0, __FILE__, __LINE__);
+  EXPECT_EQ(LockTakenCount(0), before + 1);
+  pthreads_locking_callback(1, LockCount(), __FILE__, __LINE__);  // out of range: ignored
+  EXPECT_EQ(LockTakenCount(LockCount()), 0u);
+}
+
+struct CorruptCase {
+  int state;
+  int start_result;
+  int stop_result;
+};
+
+class CorruptStateTest : public KernelTest, public ::testing::WithParamInterface<CorruptCase> {};
+
+TEST_P(CorruptStateTest, IsReportedAndLeftAlone) {
+  const CorruptCase &c = GetParam();
+  g_InitState = c.state;
+  EXPECT_EQ(SMKernelInitialize(), c.start_result);
+  EXPECT_EQ(SMKernelUninitialize(), c.stop_result);
+  EXPECT_EQ(g_InitState, c.state);
+}
+
+INSTANTIATE_TEST_SUITE_P(States, CorruptStateTest,
+                         ::testing::Values(CorruptCase{1, 0, -1},  // starting: start is a no-op
+                                           CorruptCase{3, -1, -1}, CorruptCase{-1, -1, -1}),
+                         [](const ::testing::TestParamInfo<CorruptCase> &info) {
+                           int s = info.param.state;
+                           return s < 0 ? "minus" + std::to_string(-s) : "state" + std::to_string(s);
+                         });
+
+}  // namespace
+}  // namespace kelu
