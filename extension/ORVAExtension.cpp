@@ -124,17 +124,13 @@ Php::Value kelu_initialize(Php::Parameters &params) {
   if (nResult != KELU_OK) return nResult;
 
   nResult = kelu_log_init_ex(strConfigFilePath.c_str());
-  if (nResult != KELU_OK) {
-    TraceStepFailed(KELU_HERE, "kelu_log_init_ex", nResult, "KELU_OK != nResult");
-    return nResult;
-  }
-  TraceStepOK(KELU_HERE, "kelu_log_init_ex");
+  nResult = TraceCheck(KELU_HERE, nResult == KELU_OK, "kelu_log_init_ex", nResult,
+                       "KELU_OK != nResult");
+  if (nResult != KELU_OK) return nResult;
   nResult = kelu::SMKernelInitialize();
-  if (nResult != KELU_OK) {
-    TraceStepFailed(KELU_HERE, "SMKernelInitialize", nResult, "KELU_OK != nResult");
-    return nResult;
-  }
-  TraceStepOK(KELU_HERE, "SMKernelInitialize");
+  nResult = TraceCheck(KELU_HERE, nResult == KELU_OK, "SMKernelInitialize", nResult,
+                       "KELU_OK != nResult");
+  if (nResult != KELU_OK) return nResult;
   g_nORVAExtIsInit = 1;
   return KELU_OK;
 }
@@ -143,13 +139,10 @@ Php::Value kelu_initialize(Php::Parameters &params) {
 // was closed and are dropped.
 Php::Value kelu_uninitialize() {
   int nResult = Uninitialize();
-  if (nResult != KELU_OK) {
-    TraceStepFailed(KELU_HERE, "Uninitialize", nResult, "KELU_OK != nResult");
-    return nResult;
-  }
-  TraceStepOK(KELU_HERE, "Uninitialize");
-  g_nORVAExtIsInit = 0;
-  return KELU_OK;
+  nResult = TraceCheck(KELU_HERE, nResult == KELU_OK, "Uninitialize", nResult,
+                       "KELU_OK != nResult");
+  if (nResult == KELU_OK) g_nORVAExtIsInit = 0;
+  return nResult;
 }
 
 // ---- Hashing ----
@@ -182,20 +175,13 @@ const DigestName *FindDigest(const std::string &name) {
 
 const DigestName *ChooseDigest(const TraceSite &site, const std::string &strHashAlg) {
   const DigestName *digest = FindDigest(strHashAlg);
-  if (digest == nullptr)
-    TraceStepFailed(site, "strHashAlg", KELU_ERR_INVALID_PARAMETER, "true");
-  else
-    TraceStepOK(site, "strHashAlg");
+  TraceCheck(site, digest != nullptr, "strHashAlg", KELU_ERR_INVALID_PARAMETER, "true");
   return digest;
 }
 
 // Step lines of one call into the digest operations.
 int ReportStep(const TraceSite &site, const char *step, int nResult) {
-  if (nResult != KELU_OK)
-    TraceStepFailed(site, step, nResult, "KELU_OK != nResult");
-  else
-    TraceStepOK(site, step);
-  return nResult;
+  return TraceCheck(site, nResult == KELU_OK, step, nResult, "KELU_OK != nResult");
 }
 
 // Where the digested bytes come from: a byte string or an open file.

@@ -17,28 +17,19 @@ bool HasRegisteredType(const Php::Value &value, Php::Type type) {
 int CheckCount(const TraceSite &site, size_t given, size_t registered, CountStep countStep) {
   const char *step = countStep == CountStep::kFullStop ? "Check params size()."
                                                        : "Check params size()";
-  if (given != registered) {
-    char reason[48];
-    std::snprintf(reason, sizeof reason, "%zu != params.size()", registered);
-    TraceStepFailed(site, step, KELU_ERR_FAILED, reason);
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(site, step);
-  return KELU_OK;
+  char reason[48];
+  std::snprintf(reason, sizeof reason, "%zu != params.size()", registered);
+  return TraceCheck(site, given == registered, step, KELU_ERR_FAILED, reason);
 }
 
 int CheckType(const TraceSite &site, const Php::Value &value, size_t position, Php::Type type) {
   char step[48];
   std::snprintf(step, sizeof step, "Check params[%zu].type.", position);
-  if (!HasRegisteredType(value, type)) {
-    char reason[64];
-    std::snprintf(reason, sizeof reason, "true != params[%zu].%s()", position,
-                  type == Php::Type::Numeric ? "isNumeric" : "isString");
-    TraceStepFailed(site, step, KELU_ERR_INVALID_PARAMETER, reason);
-    return KELU_ERR_INVALID_PARAMETER;
-  }
-  TraceStepOK(site, step);
-  return KELU_OK;
+  char reason[64];
+  std::snprintf(reason, sizeof reason, "true != params[%zu].%s()", position,
+                type == Php::Type::Numeric ? "isNumeric" : "isString");
+  return TraceCheck(site, HasRegisteredType(value, type), step, KELU_ERR_INVALID_PARAMETER,
+                    reason);
 }
 
 }  // namespace
