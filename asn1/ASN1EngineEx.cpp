@@ -156,12 +156,11 @@ int CheckNode(const NodeEx &node, int *depth, const char *function) {
   return nResult;
 }
 
-// Where the bytes of an encoding go. A failure names its step and reason for the caller's line.
+// Where the bytes of an encoding go (MemorySink or FileSink: Write, CopyFileRange). A failure
+// names its step and reason for the caller's line. (No virtual functions: the library is also
+// linked into C programs, which the sanitizers' C++ type checks would leave unresolved.)
 class EncodeSink {
  public:
-  virtual ~EncodeSink() = default;
-  virtual bool Write(const uint8_t *bytes, size_t count) = 0;
-  virtual bool CopyFileRange(FILE *file, uint64_t start, uint64_t length) = 0;
   const char *failed_step = "";
   const char *failed_reason = "";
 
@@ -178,10 +177,10 @@ class MemorySink : public EncodeSink {
   MemorySink(uint8_t *buffer, size_t capacity) : writer_(buffer, capacity) {}
   size_t written() const { return writer_.written(); }
 
-  bool Write(const uint8_t *bytes, size_t count) override {
+  bool Write(const uint8_t *bytes, size_t count) {
     return writer_.WriteBytes(bytes, count) || Fail("Write ASN.1 data", "length > capacity");
   }
-  bool CopyFileRange(FILE *file, uint64_t start, uint64_t length) override {
+  bool CopyFileRange(FILE *file, uint64_t start, uint64_t length) {
     if (length > writer_.available()) return Fail("Write ASN.1 data", "length > capacity");
     uint8_t piece[BLOCK_SIZE];
     bool copied = StreamFileRange(file, start, length, piece, sizeof piece,
@@ -200,12 +199,12 @@ class FileSink : public EncodeSink {
   explicit FileSink(FILE *out) : out_(out) {}
   uint64_t written() const { return written_; }
 
-  bool Write(const uint8_t *bytes, size_t count) override {
+  bool Write(const uint8_t *bytes, size_t count) {
     size_t n = count == 0 ? 0 : std::fwrite(bytes, 1, count, out_);
     written_ += n;
     return n == count || Fail("fwrite(fpOutFile)", "nWriteSize != nSize");
   }
-  bool CopyFileRange(FILE *file, uint64_t start, uint64_t length) override {
+  bool CopyFileRange(FILE *file, uint64_t start, uint64_t length) {
     size_t size = length < ASN1_FILE_PIECE_SIZE ? static_cast<size_t>(length)
                                                 : static_cast<size_t>(ASN1_FILE_PIECE_SIZE);
     std::unique_ptr<uint8_t[]> piece(new (std::nothrow) uint8_t[size]);
@@ -226,7 +225,8 @@ class FileSink : public EncodeSink {
   uint64_t written_ = 0;
 };
 
-bool WriteNode(const NodeEx &node, EncodeSink *sink) {
+template <class Sink>
+bool WriteNode(const NodeEx &node, Sink *sink) {
   uint8_t header[10];
   header[0] = node.Tag;
   unsigned count = 1 + WriteLengthOctets(node.ValueLength, header + 1);
@@ -490,34 +490,27 @@ int DuplicateNodeEx(const NodeEx *pExistingNode, NodeEx **ppNewNode, bool bDeep)
 
 namespace {
 
-class DecodeSource {
+// The bytes being decoded (MemorySource or FileSource): size(), and Read, which copies count
+// bytes at position and fails when they do not lie inside the source or cannot be read.
+class MemorySource {
  public:
-  virtual ~DecodeSource() = default;
+  MemorySource(const unsigned char *data, uint64_t size) : data_(data), size_(size) {}
   uint64_t size() const { return size_; }
-  // Copies count bytes at position; false when they do not lie inside the source or cannot be
-  // read.
-  virtual bool Read(uint64_t position, size_t count, uint8_t *out) = 0;
-
- protected:
-  uint64_t size_ = 0;
-};
-
-class MemorySource : public DecodeSource {
- public:
-  MemorySource(const unsigned char *data, uint64_t size) : data_(data) { size_ = size; }
-  bool Read(uint64_t position, size_t count, uint8_t *out) override {
+  bool Read(uint64_t position, size_t count, uint8_t *out) {
     ByteReader reader(data_, size_);
     return reader.Skip(position) && reader.CopyBytes(count, out);
   }
 
  private:
   const unsigned char *data_;
+  uint64_t size_;
 };
 
 // Reads the file in aligned blocks and keeps the last one, so that headers cost no seek each.
-class FileSource : public DecodeSource {
+class FileSource {
  public:
   explicit FileSource(FILE *file) : file_(file) {}
+  uint64_t size() const { return size_; }
 
   bool Open() {
     if (fseeko(file_, 0, SEEK_END) != 0) {
@@ -533,7 +526,7 @@ class FileSource : public DecodeSource {
     return true;
   }
 
-  bool Read(uint64_t position, size_t count, uint8_t *out) override {
+  bool Read(uint64_t position, size_t count, uint8_t *out) {
     if (position > size_ || count > size_ - position) return false;
     while (count > 0) {
       if (!Load(position)) return false;
@@ -567,6 +560,7 @@ class FileSource : public DecodeSource {
   }
 
   FILE *file_;
+  uint64_t size_ = 0;
   uint8_t block_[BLOCK_SIZE];
   uint64_t block_start_ = 0;
   size_t block_size_ = 0;
@@ -580,8 +574,9 @@ struct Header {
   bool indefinite = false;
 };
 
+template <class Source>
 struct Decoder {
-  DecodeSource *source;
+  Source *source;
   FILE *file;
   const unsigned char *memory;
   unsigned depth = 0;
@@ -589,7 +584,8 @@ struct Decoder {
 };
 
 // The length octets starting at position, which must lie before end.
-int GetASN1ValueLengthEx(Decoder *decoder, uint64_t position, uint64_t end, Header *header) {
+template <class Source>
+int GetASN1ValueLengthEx(Decoder<Source> *decoder, uint64_t position, uint64_t end, Header *header) {
   uint8_t first = 0;
   if (position >= end || !decoder->source->Read(position, 1, &first)) {
     DECODE_TRACE(KELU_TRACE_ERROR, "[%s(%d)]: start position is great than end position");
@@ -634,7 +630,8 @@ int GetASN1ValueLengthEx(Decoder *decoder, uint64_t position, uint64_t end, Head
 
 // One header at position; the whole TLV must end before end (an indefinite one is checked when
 // its end-of-contents octets are found).
-int ParseASN1TLVEx(Decoder *decoder, uint64_t position, uint64_t end, Header *header) {
+template <class Source>
+int ParseASN1TLVEx(Decoder<Source> *decoder, uint64_t position, uint64_t end, Header *header) {
   if (position >= end || !decoder->source->Read(position, 1, &header->tag)) {
     DECODE_TRACE(KELU_TRACE_ERROR, "[%s(%d)]: start position is great than end position");
     return -1;
@@ -658,7 +655,8 @@ int ParseASN1TLVEx(Decoder *decoder, uint64_t position, uint64_t end, Header *he
   return 0;
 }
 
-NodeEx *NewDecodedNode(Decoder *decoder, const Header &header, NodeEx *parent) {
+template <class Source>
+NodeEx *NewDecodedNode(Decoder<Source> *decoder, const Header &header, NodeEx *parent) {
   if (++decoder->nodes > MAX_ASN1_DECODE_NODES) {
     DECODE_TRACE(KELU_TRACE_ERROR, "[%s(%d)]: more than %u nodes", MAX_ASN1_DECODE_NODES);
     return nullptr;
@@ -683,11 +681,13 @@ NodeEx *NewDecodedNode(Decoder *decoder, const Header &header, NodeEx *parent) {
   return node;
 }
 
-int ParseNodeEx(Decoder *decoder, NodeEx *node, uint64_t end);
+template <class Source>
+int ParseNodeEx(Decoder<Source> *decoder, NodeEx *node, uint64_t end);
 
 // The element at position, attached to parent before it is parsed so that a failure deletes
 // it with the tree.
-NodeEx *ParseElement(Decoder *decoder, NodeEx *parent, uint64_t position, uint64_t end) {
+template <class Source>
+NodeEx *ParseElement(Decoder<Source> *decoder, NodeEx *parent, uint64_t position, uint64_t end) {
   Header header;
   if (0 != ParseASN1TLVEx(decoder, position, end, &header)) {
     TRACE(KELU_TRACE_ERROR, "ParseASN1TLVEx failed");
@@ -711,7 +711,8 @@ NodeEx *ParseElement(Decoder *decoder, NodeEx *parent, uint64_t position, uint64
 
 // The elements of a constructed node. A definite node's elements must fill its value exactly;
 // an indefinite node's run until its end-of-contents octets, which must come before end.
-int ParseElements(Decoder *decoder, NodeEx *node, uint64_t end) {
+template <class Source>
+int ParseElements(Decoder<Source> *decoder, NodeEx *node, uint64_t end) {
   bool indefinite = node->IsInfiniteLength != 0;
   uint64_t limit = indefinite ? end : node->ValueStartPosition + node->ValueLength;
   uint64_t position = node->ValueStartPosition;
@@ -737,7 +738,8 @@ int ParseElements(Decoder *decoder, NodeEx *node, uint64_t end) {
   }
 }
 
-int ParseNodeEx(Decoder *decoder, NodeEx *node, uint64_t end) {
+template <class Source>
+int ParseNodeEx(Decoder<Source> *decoder, NodeEx *node, uint64_t end) {
   if (++decoder->depth > MAX_ASN1_DECODE_DEEP_LEVEL) {
     TRACE(KELU_TRACE_ERROR, "Too deeply recursive calling(count):%u", decoder->depth);
     return -1;
@@ -748,7 +750,8 @@ int ParseNodeEx(Decoder *decoder, NodeEx *node, uint64_t end) {
   return 0;
 }
 
-int DecodeRoot(Decoder *decoder, NodeEx **ppNode, const char *root_failure) {
+template <class Source>
+int DecodeRoot(Decoder<Source> *decoder, NodeEx **ppNode, const char *root_failure) {
   uint64_t end = decoder->source->size();
   Header header;
   if (0 != ParseASN1TLVEx(decoder, 0, end, &header)) {
@@ -774,7 +777,7 @@ int DecodeASN1MemoryEx(const unsigned char *pbyData, unsigned long ulDataLength,
     return -1;
   }
   MemorySource source(pbyData, ulDataLength);
-  Decoder decoder{&source, nullptr, pbyData};
+  Decoder<MemorySource> decoder{&source, nullptr, pbyData};
   return DecodeRoot(&decoder, ppNode, "Parse ASN.1 root node failed");
 }
 
@@ -791,7 +794,7 @@ int DecodeASN1FileEx(FILE *fpFile, NodeEx **ppNode) {
     DECODE_TRACE(KELU_TRACE_ERROR, "[%s(%d)]: empty ASN.1 source");
     return -1;
   }
-  Decoder decoder{source.get(), fpFile, nullptr};
+  Decoder<FileSource> decoder{source.get(), fpFile, nullptr};
   return DecodeRoot(&decoder, ppNode, "Parse ASN1 root node failed");
 }
 

@@ -10,7 +10,6 @@
 #include <cstring>
 #include <initializer_list>
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -145,13 +144,18 @@ inline Asn1Parse RunAsn1Parse(const std::string &path) {
   auto run = kelu::test::RunCommand("openssl asn1parse -inform DER -in " +
                                     kelu::test::ShellQuote(path));
   Asn1Parse parsed{run.exit_code, run.output, {}};
-  static const std::regex kLine(R"(^\s*(\d+):d=(\d+)\s+hl=(\d+)\s+l=\s*(\d+|inf)\s+(cons|prim):.*)");
+  // "%5ld:d=%-2d hl=%ld l=%4ld cons: ..." or "l=inf "; the rest of a line can be a long dump.
   for (const std::string &line : kelu::test::SplitLines(run.output)) {
-    std::smatch m;
-    if (!std::regex_match(line, m, kLine)) continue;
-    bool inf = m[4] == "inf";
-    parsed.lines.push_back({std::stoull(m[1]), std::stoi(m[2]), std::stoull(m[3]), inf,
-                            inf ? 0 : std::stoull(m[4]), m[5] == "cons"});
+    unsigned long long offset = 0, header = 0;
+    int depth = 0;
+    char length[32] = {0}, kind[8] = {0};
+    if (std::sscanf(line.c_str(), " %llu:d=%d hl=%llu l=%31s %7s", &offset, &depth, &header,
+                    length, kind) != 5) {
+      continue;
+    }
+    bool inf = std::strcmp(length, "inf") == 0;
+    parsed.lines.push_back({offset, depth, header, inf, inf ? 0 : std::stoull(length),
+                            std::strcmp(kind, "cons:") == 0});
   }
   return parsed;
 }
