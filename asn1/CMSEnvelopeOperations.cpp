@@ -46,15 +46,22 @@ ObjectPtr ObjectForNID(int nid) {
   return ObjectPtr(OBJ_nid2obj(nid));
 }
 
-// A childless leaf holding content (taken over on success).
-NodeEx *NewValueLeaf(uint8_t tag, BytesPtr *content, int size) {
+// Hands out a new childless leaf that takes over content; the step names the new node.
+int HandOutLeaf(const TraceSite &site, uint8_t tag, unsigned char *content, int size,
+                const char *step, NodeEx **ppNode) {
+  BytesPtr owned(content);
   NodeEx *node = new (std::nothrow) NodeEx;
-  if (node == nullptr) return nullptr;
+  if (node == nullptr) {
+    TraceStepFailed(site, step, KELU_ERR_FAILED, "NULL == pNode");
+    return KELU_ERR_FAILED;
+  }
   node->Tag = tag;
   node->ValueLength = static_cast<uint64_t>(size);
   node->CurrentValueLength = static_cast<uint64_t>(size);
-  node->pValue = content->release();
-  return node;
+  node->pValue = owned.release();
+  TraceStepOK(site, step);
+  *ppNode = node;
+  return KELU_OK;
 }
 
 }  // namespace
@@ -192,16 +199,8 @@ int ConstructNode_ObjectIdentifier(const char *pszOID, NodeEx **ppNode) {
     TraceStepFailed(KELU_HERE, "Encode_ObjectIdentifier", nResult, "KELU_OK != nResult");
     return nResult;
   }
-  BytesPtr content(pbyContent);
-  NodeEx *pNode_contentType = NewValueLeaf(ASN1_TAG_P_OBJECT_IDENTIFIER, &content, nContentSize);
-  if (NULL == pNode_contentType) {
-    TraceStepFailed(KELU_HERE, "new NodeEx(pNode_contentType)", KELU_ERR_FAILED,
-                    "NULL == pNode_contentType");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "new NodeEx(pNode_contentType)");
-  *ppNode = pNode_contentType;
-  return KELU_OK;
+  return HandOutLeaf(KELU_HERE, ASN1_TAG_P_OBJECT_IDENTIFIER, pbyContent, nContentSize,
+                     "new NodeEx(pNode_contentType)", ppNode);
 }
 
 int ConstructNode_AlgorithmIdentifier(const char *pszOID, const unsigned char *pbyParameters,
@@ -218,15 +217,6 @@ int ConstructNode_AlgorithmIdentifier(const char *pszOID, const unsigned char *p
     TraceStepFailed(KELU_HERE, "Encode_AlgorithmIdentifier", nResult, "KELU_OK != nResult");
     return nResult;
   }
-  BytesPtr content(pbyContent);
-  NodeEx *pNode_contentEncryptionAlgorithm =
-      NewValueLeaf(ASN1_TAG_C_SEQUENCE, &content, nContentSize);
-  if (NULL == pNode_contentEncryptionAlgorithm) {
-    TraceStepFailed(KELU_HERE, "new NodeEx(pNode_contentEncryptionAlgorithm)", KELU_ERR_FAILED,
-                    "NULL == pNode_contentEncryptionAlgorithm");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "new NodeEx(pNode_contentEncryptionAlgorithm)");
-  *ppNode = pNode_contentEncryptionAlgorithm;
-  return KELU_OK;
+  return HandOutLeaf(KELU_HERE, ASN1_TAG_C_SEQUENCE, pbyContent, nContentSize,
+                     "new NodeEx(pNode_contentEncryptionAlgorithm)", ppNode);
 }

@@ -64,6 +64,15 @@ int ReportMissingLeaf(const TraceSite &site, bool value_missing, const char *nod
   return KELU_ERR_FAILED;
 }
 
+// A constructed node that takes over child; null when memory runs out (child is then kept).
+NodeEx *Wrap(uint8_t tag, NodePtr *child) {
+  NodeEx *node = new (std::nothrow) NodeEx;
+  if (node == nullptr) return nullptr;
+  node->Tag = tag;
+  node->AddChild(child->release());
+  return node;
+}
+
 bool IsByteArgument(const unsigned char *bytes, int size) {
   return size >= 0 && (bytes != nullptr || size == 0);
 }
@@ -111,13 +120,11 @@ int ConstructNode_ECPrivateKey(int nVersion, const char *pszCurveOID,
     return nResult;
   }
   NodePtr curve(pNode_curve);
-  NodePtr pNode_contex0(new (std::nothrow) NodeEx);
+  NodePtr pNode_contex0(Wrap(kTagContext0, &curve));
   if (!pNode_contex0) {
     TraceStepFailed(KELU_HERE, "new NodeEx(contex0)", KELU_ERR_FAILED, "NULL == pNode_contex0");
     return KELU_ERR_FAILED;
   }
-  pNode_contex0->Tag = kTagContext0;
-  pNode_contex0->AddChild(curve.release());
   TraceStepOK(KELU_HERE, "new NodeEx(contex0)");
 
   // BIT STRING content: no unused bits, the uncompressed point marker, X, Y.
@@ -140,13 +147,11 @@ int ConstructNode_ECPrivateKey(int nVersion, const char *pszCurveOID,
     std::memcpy(point + 2 + nPublicXSize, pbyPublicY, static_cast<size_t>(nPublicYSize));
   }
   TraceStepOK(KELU_HERE, "new NodeEx(publicKey)");
-  NodePtr pNode_contex1(new (std::nothrow) NodeEx);
+  NodePtr pNode_contex1(Wrap(kTagContext1, &pNode_publicKey));
   if (!pNode_contex1) {
     TraceStepFailed(KELU_HERE, "new NodeEx(contex1)", KELU_ERR_FAILED, "NULL == pNode_contex1");
     return KELU_ERR_FAILED;
   }
-  pNode_contex1->Tag = kTagContext1;
-  pNode_contex1->AddChild(pNode_publicKey.release());
   TraceStepOK(KELU_HERE, "new NodeEx(contex1)");
 
   NodeEx *pNode_ECPrivateKey = new (std::nothrow) NodeEx;

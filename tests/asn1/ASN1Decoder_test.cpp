@@ -45,21 +45,28 @@ struct Decoded {
   std::vector<Flat> flat;
 };
 
+Decoded Collect(int result, NodeEx *root) {
+  Decoded out{result, nullptr, {}};
+  if (result != 0) {
+    EXPECT_EQ(root, nullptr) << "a failed decode hands out no node";
+    return out;
+  }
+  out.root.reset(root);
+  Flatten(*root, nullptr, &out.flat);
+  return out;
+}
+
 // The bytes are copied into a buffer of exactly their size, so that AddressSanitizer sees any
-// read past the end.
+// read past the end. (The buffer goes before the tree, which is only looked at by its fields.)
 Decoded FromMemory(const Bytes &bytes) {
   std::unique_ptr<unsigned char[]> exact(bytes.empty() ? nullptr : new unsigned char[bytes.size()]);
   if (!bytes.empty()) std::memcpy(exact.get(), bytes.data(), bytes.size());
   NodeEx *root = reinterpret_cast<NodeEx *>(0x1);
-  Decoded out{DecodeASN1MemoryEx(exact.get(), bytes.size(), &root), NodePtr(root), {}};
-  if (out.result != 0) {
-    EXPECT_EQ(root, nullptr) << "a failed decode hands out no node";
-    out.root.release();
-  } else {
+  int result = DecodeASN1MemoryEx(exact.get(), bytes.size(), &root);
+  if (result == 0) {
     EXPECT_EQ(root->pbySource, exact.get());
-    Flatten(*root, nullptr, &out.flat);
   }
-  return out;
+  return Collect(result, root);
 }
 
 Decoded FromFile(const TempDir &dir, const Bytes &bytes) {
@@ -67,15 +74,11 @@ Decoded FromFile(const TempDir &dir, const Bytes &bytes) {
   kelu::test::WriteBinaryFile(path, bytes);
   FilePtr file = asn1test::OpenForReading(path);
   NodeEx *root = reinterpret_cast<NodeEx *>(0x1);
-  Decoded out{DecodeASN1FileEx(file.get(), &root), NodePtr(root), {}};
-  if (out.result != 0) {
-    EXPECT_EQ(root, nullptr) << "a failed decode hands out no node";
-    out.root.release();
-  } else {
+  int result = DecodeASN1FileEx(file.get(), &root);
+  if (result == 0) {
     EXPECT_EQ(root->fpFile, file.get());
-    Flatten(*root, nullptr, &out.flat);
   }
-  return out;
+  return Collect(result, root);
 }
 
 struct DecodeCase {
