@@ -192,6 +192,11 @@ TEST(AddChild, KeepsBothLengthSums) {
   EXPECT_EQ(parent->CurrentValueLength, 5u + 4u);
   EXPECT_EQ(parent->GetTotalRequiredSize(), 1 + 3 + 1009);
   EXPECT_EQ(parent->GetCurrentRequiredLength(), 1 + 3 + 9);
+
+  // Sizes that do not fit the int result are refused rather than cut.
+  NodePtr announced(Parent(0x30, {HeaderOnly(0x80, 0x80000000ULL)}));
+  EXPECT_EQ(announced->GetTotalRequiredSize(), -1);
+  EXPECT_EQ(announced->GetCurrentRequiredLength(), 1 + 5 + 6);
 }
 
 TEST(EncodeTree, HeaderOnlyLeafLeavesItsBytesToTheCaller) {
