@@ -3,6 +3,9 @@
 #define KELU_MISC_H
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <vector>
 
 // Where a step line comes from: the reporting unit's base name, line and function.
 struct TraceSite {
@@ -38,5 +41,31 @@ void TraceStepFailedOpenssl(const TraceSite &site, const char *step, int code,
 void FormatStepOK(char (&line)[kStepLineSize], const TraceSite &site, const char *step);
 void FormatStepFailed(char (&line)[kStepLineSize], const TraceSite &site, const char *step,
                       int code, const char *reason, const char *openssl_text);
+
+// One checked step: the OK line and KELU_OK when passed, else the Failed line and code.
+int TraceCheck(const TraceSite &site, bool passed, const char *step, int code,
+               const char *reason);
+
+// Hexadecimal text, file size and string splitting.
+
+// A new[] text of 2 * nDataSize upper-case digits and a NUL in *ppszHexString; with bReverse
+// the bytes are written last first. KELU_OK, KELU_ERR_INVALID_PARAMETER (a null output, null
+// data with a non-zero size, or a size that is negative or whose text would not fit an int),
+// or KELU_ERR_FAILED without memory.
+int ConvertBinaryDataToString(const unsigned char *pbyData, int nDataSize, char **ppszHexString,
+                              bool bReverse);
+
+// The size of a seekable file, 64 bits wide; the file is left at its start. KELU_OK,
+// KELU_ERR_INVALID_PARAMETER (null argument), KELU_ERR_READ_FILE (a directory, or a position
+// that cannot be taken), or KELU_ERR_FAILED when the file cannot be moved.
+int GetFileSize_Ex(FILE *fpFile, uint64_t *pnFileSize);
+
+// Appends the non-empty pieces of pszStr between occurrences of pszSplit, each a strdup copy
+// for the caller to free. Nothing is appended for a null or empty text; an empty separator
+// gives the whole text as one piece. KELU_OK, or KELU_ERR_FAILED (null separator, no memory:
+// the vector is then as it was).
+int SplitString(const char *pszStr, const char *pszSplit, std::vector<char *> &vecStrings);
+// Frees every piece and empties the vector.
+void CleanupStringVector(std::vector<char *> &vecStrings);
 
 #endif
