@@ -1,4 +1,4 @@
-#include "SMFileCertOperations.h"
+#include "CertificateFields.h"
 
 #include <openssl/core_names.h>
 #include <openssl/err.h>

@@ -16,7 +16,7 @@
 #include "KeluErrors.h"
 #include "Misc.h"
 #include "OsslPtr.h"
-#include "SMFileCertOperations.h"
+#include "CertificateFields.h"
 #include "SMHooks.h"
 #include "kelu_zlog.h"
 
@@ -28,24 +28,6 @@ static_assert(sizeof(time_t) == 8, "certificate times need a 64-bit time_t");
 
 using TextPtr = std::unique_ptr<char[]>;
 using Pkcs7Ptr = std::unique_ptr<PKCS7, Deleter<PKCS7_free>>;
-
-// Stands in for ConvertBinaryDataToString (Misc) until the text encodings land: upper-case
-// hexadecimal text of the bytes in a new[] buffer.
-int HexText(const unsigned char *pbyData, int nDataSize, char **ppszHexString) {
-  static const char kDigits[] = "0123456789ABCDEF";
-  size_t n = static_cast<size_t>(nDataSize);
-  char *text = new (std::nothrow) char[2 * n + 1]();
-  if (text == nullptr) {
-    TraceStepFailed(KELU_HERE, "New memory", KELU_ERR_FAILED, "!*ppszHexString");
-    return KELU_ERR_FAILED;
-  }
-  for (size_t i = 0; i < n; ++i) {
-    text[2 * i] = kDigits[pbyData[i] >> 4];
-    text[2 * i + 1] = kDigits[pbyData[i] & 15];
-  }
-  *ppszHexString = text;
-  return KELU_OK;
-}
 
 // Library NID of the signature algorithm to the toolkit's identifier: SM2 with SM3 is 1204 in
 // OpenSSL 3.0 and 924 in the toolkit. The identifier table's translation replaces this once it
@@ -551,7 +533,7 @@ int GetX509SerialNumber(X509 *pX509, char **ppszSerialNumber, int *pnSerialNumbe
   const unsigned char *start = lead_zero ? bytes.get() : bytes.get() + 1;
   int shown_len = magnitude_len + (lead_zero ? 1 : 0);
   char *text = nullptr;
-  int rc = HexText(start, shown_len, &text);
+  int rc = ConvertBinaryDataToString(start, shown_len, &text, false);
   if (rc != KELU_OK) {
     TraceStepFailed(KELU_HERE, "ConvertBinaryDataToString", rc, "KELU_OK != nResult");
     return rc;
@@ -572,7 +554,7 @@ int GetX509SubjectKeyID(X509 *pX509, char **ppszSubjectKeyID, int *pnSubjectKeyI
   if (id == nullptr) return KELU_ERR_FAILED;
   int id_len = ASN1_STRING_length(id);
   char *text = nullptr;
-  int rc = HexText(ASN1_STRING_get0_data(id), id_len, &text);
+  int rc = ConvertBinaryDataToString(ASN1_STRING_get0_data(id), id_len, &text, false);
   if (rc != KELU_OK) {
     TraceStepFailed(KELU_HERE, "ConvertBinaryDataToString", rc, "KELU_OK != nResult");
     return rc;

@@ -12,7 +12,7 @@
 
 #include "KeluErrors.h"
 #include "OsslPtr.h"
-#include "SMFileCertOperations.h"
+#include "CertificateFields.h"
 #include "TestPki.h"
 
 namespace kelu {

@@ -17,7 +17,7 @@
 #include "CertificateOperations.h"
 #include "KeluErrors.h"
 #include "OsslPtr.h"
-#include "SMFileCertOperations.h"
+#include "CertificateFields.h"
 #include "SMKernel.h"
 #include "TestPki.h"
 

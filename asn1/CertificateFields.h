@@ -1,9 +1,11 @@
 /* Certificate fields that the message formats and the SM2 operations need: the SM2 public key,
  * the issuer Name and serial number as DER, and the subject key identifier. Each reader takes
  * the certificate as PEM text or DER bytes and hands out a new[] buffer that the caller
- * releases with delete[]; outputs are written on success only. */
-#ifndef KELU_SM_FILE_CERT_OPERATIONS_H
-#define KELU_SM_FILE_CERT_OPERATIONS_H
+ * releases with delete[]; outputs are written on success only. Their source unit is
+ * SMFileCertOperations.cpp, which names their step lines; the header has a name of its own
+ * because operations/ has a unit of that name too. */
+#ifndef KELU_CERTIFICATE_FIELDS_H
+#define KELU_CERTIFICATE_FIELDS_H
 
 #include <openssl/x509.h>
 
