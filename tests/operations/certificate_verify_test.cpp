@@ -233,10 +233,11 @@ TEST_F(CertificateVerify, TrustedFilesThatFail) {
 
 TEST_F(CertificateVerify, BundlesOfCertificates) {
   const test::TestPki &pki = SharedPki();
+  test::TempDir dir;
   auto bundle = [&](const std::vector<std::string> &names) {
     std::string args = "crl2pkcs7 -nocrl -outform DER";
     for (const std::string &n : names) args += " -certfile '" + pki.Pem(n) + "'";
-    std::string out = pki.dir() + "/bundle.p7b";
+    std::string out = dir.File("bundle.p7b");
     pki.Openssl(args + " -out '" + out + "'");
     return test::ReadBinaryFile(out);
   };

@@ -3,6 +3,11 @@
 #include <gtest/gtest.h>
 #include <openssl/x509v3.h>
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <memory>
 
 namespace kelu::test {
@@ -286,11 +291,48 @@ std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
   return pki;
 }
 
+// ctest runs every test in a process of its own: the shared PKI is made once per working
+// directory (the test folder under the build tree) and kept there under a lock. It is made
+// again when it is older than a few hours (its dates are relative to the time it was made) or
+// when kSharedPkiRecipe differs: change the recipe text whenever BuildSharedPki changes.
+constexpr char kSharedPkiRecipe[] = "shared PKI recipe 1\n";
+constexpr time_t kSharedPkiMaxAge = 6 * 3600;
+
+bool UsableSharedPki(const std::string &dir) {
+  struct stat st;
+  std::string marker = dir + "/complete";
+  return stat(marker.c_str(), &st) == 0 && time(nullptr) - st.st_mtime < kSharedPkiMaxAge &&
+         ReadTextFile(marker) == kSharedPkiRecipe;
+}
+
+std::unique_ptr<TestPki> OpenSharedPki() {
+  char cwd[4096];
+  if (getcwd(cwd, sizeof cwd) == nullptr || access(cwd, W_OK) != 0) {
+    static TempDir fallback;
+    return BuildSharedPki(fallback.path());
+  }
+  std::string dir = std::string(cwd) + "/kelu-shared-pki";
+  int lock = open((dir + ".lock").c_str(), O_CREAT | O_RDWR, 0644);
+  if (lock >= 0) flock(lock, LOCK_EX);
+  std::unique_ptr<TestPki> pki;
+  if (UsableSharedPki(dir)) {
+    pki = std::make_unique<TestPki>(dir);
+  } else {
+    RunCommand("rm -rf " + ShellQuote(dir) + " && mkdir -p " + ShellQuote(dir));
+    pki = BuildSharedPki(dir);
+    if (!::testing::Test::HasFailure()) WriteTextFile(dir + "/complete", kSharedPkiRecipe);
+  }
+  if (lock >= 0) {
+    flock(lock, LOCK_UN);
+    close(lock);
+  }
+  return pki;
+}
+
 }  // namespace
 
 const TestPki &SharedPki() {
-  static TempDir dir;
-  static std::unique_ptr<TestPki> pki = BuildSharedPki(dir.path());
+  static std::unique_ptr<TestPki> pki = OpenSharedPki();
   return *pki;
 }
 
