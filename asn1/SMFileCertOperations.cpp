@@ -38,22 +38,50 @@ bool GetBNBytes32(const BIGNUM *bn, unsigned char *out) {
   return BN_bn2binpad(bn, out, kSM2CoordinateSize) == kSM2CoordinateSize;
 }
 
-// Copies library-encoded DER (released with OPENSSL_free) into a new[] buffer for the caller.
-bool HandOutDer(unsigned char *der, int der_len, unsigned char **out, int *out_len) {
-  unsigned char *copy = new (std::nothrow) unsigned char[der_len];
-  if (copy != nullptr) std::memcpy(copy, der, static_cast<size_t>(der_len));
-  OPENSSL_free(der);
-  if (copy == nullptr) return false;
-  *out = copy;
-  *out_len = der_len;
-  return true;
-}
-
 int ReadCertificate(const TraceSite &site, const unsigned char *data, int size, X509Ptr *cert) {
   X509 *x = nullptr;
   int rc = ReadX509FromCertBytes(site, data, size, &x);
   cert->reset(x);
   return rc;
+}
+
+int CheckOutputs(const TraceSite &site, bool present) {
+  return TraceCheck(site, present, "Check output parameter", KELU_ERR_FAILED,
+                    "NULL == output pointer");
+}
+
+// Step texts of a reader that hands out the DER of one certificate field.
+struct DerFieldSteps {
+  const char *get_step, *get_reason, *encode_step, *encode_reason;
+};
+
+// Loads the certificate, takes the field (get), encodes it with the library (encode, which
+// allocates) and hands a new[] copy out.
+template <class Field, class Get, class Encode>
+int ReadDerField(const TraceSite &site, const unsigned char *data, int size, Get get,
+                 Encode encode, const DerFieldSteps &steps, unsigned char **out, int *out_len) {
+  int rc = CheckOutputs(site, out != nullptr && out_len != nullptr);
+  if (rc != KELU_OK) return rc;
+  X509Ptr cert;
+  rc = ReadCertificate(site, data, size, &cert);
+  if (rc != KELU_OK) return rc;
+  const Field *field = get(cert.get());
+  rc = TraceCheckOpenssl(site, field != nullptr, steps.get_step, KELU_ERR_FAILED,
+                         steps.get_reason);
+  if (rc != KELU_OK) return rc;
+  unsigned char *der = nullptr;
+  int der_len = encode(field, &der);
+  rc = TraceCheckOpenssl(site, der_len > 0 && der != nullptr, steps.encode_step,
+                         KELU_ERR_FAILED, steps.encode_reason);
+  if (rc != KELU_OK) return rc;
+  unsigned char *copy = new (std::nothrow) unsigned char[der_len];
+  if (copy != nullptr) std::memcpy(copy, der, static_cast<size_t>(der_len));
+  OPENSSL_free(der);
+  rc = TraceCheck(site, copy != nullptr, "New memory", KELU_ERR_FAILED, "!pbyOutput");
+  if (rc != KELU_OK) return rc;
+  *out = copy;
+  *out_len = der_len;
+  return KELU_OK;
 }
 
 }  // namespace
@@ -68,11 +96,9 @@ int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509) {
   if (cert == nullptr) {
     BIO_ctrl(pBio, BIO_CTRL_RESET, 0, nullptr);
     cert = d2i_X509_bio(pBio, nullptr);
-    if (cert == nullptr) {
-      TraceStepFailedOpenssl(site, "d2i_X509_bio", KELU_ERR_FAILED, "NULL == pX509Cert");
-      return KELU_ERR_FAILED;
-    }
-    TraceStepOK(site, "d2i_X509_bio");
+    int rc = TraceCheckOpenssl(site, cert != nullptr, "d2i_X509_bio", KELU_ERR_FAILED,
+                               "NULL == pX509Cert");
+    if (rc != KELU_OK) return rc;
   }
   *ppX509 = cert;
   return KELU_OK;
@@ -80,77 +106,53 @@ int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509) {
 
 int ReadX509FromCertBytes(const TraceSite &site, const unsigned char *pbyCertData,
                           int nCertDataSize, X509 **ppX509) {
-  if (pbyCertData == nullptr || nCertDataSize <= 0 || ppX509 == nullptr) {
-    TraceStepFailed(site, "BIO_new_mem_buf", KELU_ERR_FAILED,
-                    "NULL == pbyCertData || nCertDataSize <= 0");
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheck(site, pbyCertData != nullptr && nCertDataSize > 0 && ppX509 != nullptr,
+                      "Check parameter(pbyCertData and nCertDataSize)", KELU_ERR_FAILED,
+                      "NULL == pbyCertData || nCertDataSize <= 0");
+  if (rc != KELU_OK) return rc;
   BioPtr bio(BIO_new_mem_buf(pbyCertData, nCertDataSize));
-  if (!bio) {
-    TraceStepFailedOpenssl(site, "BIO_new_mem_buf", KELU_ERR_FAILED, "NULL == pBioCert");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheckOpenssl(site, bio != nullptr, "BIO_new_mem_buf", KELU_ERR_FAILED,
+                         "NULL == pBioCert");
+  if (rc != KELU_OK) return rc;
   return ReadX509FromBio(site, bio.get(), ppX509);
 }
 
 int GetPublicKeyXYFromSM2Cert(const unsigned char *pbyCertData, int nCertDataSize,
                               unsigned char **ppbySM2PubKeyX, int *pnSM2PubKeyXLen,
                               unsigned char **ppbySM2PubKeyY, int *pnSM2PubKeyYLen) {
-  if (ppbySM2PubKeyX == nullptr || pnSM2PubKeyXLen == nullptr || ppbySM2PubKeyY == nullptr ||
-      pnSM2PubKeyYLen == nullptr) {
-    TraceStepFailed(KELU_HERE, "Check output parameter", KELU_ERR_FAILED,
-                    "NULL == output pointer");
-    return KELU_ERR_FAILED;
-  }
+  int rc = CheckOutputs(KELU_HERE, ppbySM2PubKeyX != nullptr && pnSM2PubKeyXLen != nullptr &&
+                                       ppbySM2PubKeyY != nullptr && pnSM2PubKeyYLen != nullptr);
+  if (rc != KELU_OK) return rc;
   X509Ptr cert;
-  if (ReadCertificate(KELU_HERE, pbyCertData, nCertDataSize, &cert) != KELU_OK)
-    return KELU_ERR_FAILED;
+  rc = ReadCertificate(KELU_HERE, pbyCertData, nCertDataSize, &cert);
+  if (rc != KELU_OK) return rc;
 
   EvpPkeyPtr key(X509_get_pubkey(cert.get()));
-  if (!key) {
-    TraceStepFailedOpenssl(KELU_HERE, "X509_get_pubkey", KELU_ERR_FAILED,
-                           "NULL == pEvpPublickey");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "X509_get_pubkey");
-  if (!IsSM2CurveKey(key.get())) {
-    TraceStepFailedOpenssl(KELU_HERE, "EVP_PKEY_get0_SM2_KEY", KELU_ERR_FAILED,
-                           "NULL == pECPubKey");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "EVP_PKEY_get0_SM2_KEY");
-
+  rc = TraceCheckOpenssl(KELU_HERE, key != nullptr, "X509_get_pubkey", KELU_ERR_FAILED,
+                         "NULL == pEvpPublickey");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheckOpenssl(KELU_HERE, IsSM2CurveKey(key.get()), "EVP_PKEY_get0_SM2_KEY",
+                         KELU_ERR_FAILED, "NULL == pECPubKey");
+  if (rc != KELU_OK) return rc;
   BIGNUM *raw_x = nullptr, *raw_y = nullptr;
-  int got_x = EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_EC_PUB_X, &raw_x);
-  int got_y = EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_EC_PUB_Y, &raw_y);
+  bool got = EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_EC_PUB_X, &raw_x) == 1 &&
+             EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_EC_PUB_Y, &raw_y) == 1;
   BignumPtr x(raw_x), y(raw_y);
-  if (got_x != 1 || got_y != 1) {
-    TraceStepFailedOpenssl(KELU_HERE, "EVP_PKEY_get_bn_param", KELU_ERR_FAILED,
-                           "0 == nResult");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "EVP_PKEY_get_bn_param");
+  rc = TraceCheckOpenssl(KELU_HERE, got, "EVP_PKEY_get_bn_param", KELU_ERR_FAILED,
+                         "0 == nResult");
+  if (rc != KELU_OK) return rc;
 
   BytesPtr out_x(new (std::nothrow) unsigned char[kSM2CoordinateSize]());
-  if (!out_x) {
-    TraceStepFailed(KELU_HERE, "New memory", KELU_ERR_FAILED, "!pbySM2PubKeyX");
-    return KELU_ERR_FAILED;
-  }
   BytesPtr out_y(new (std::nothrow) unsigned char[kSM2CoordinateSize]());
-  if (!out_y) {
-    TraceStepFailed(KELU_HERE, "New memory", KELU_ERR_FAILED, "!pbySM2PubKeyY");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "New memory");
-  if (!GetBNBytes32(x.get(), out_x.get())) {
-    TraceStepFailed(KELU_HERE, "_SM2_GetBNBytes(PubKeyX)", KELU_ERR_FAILED, "1 != nResult");
-    return KELU_ERR_FAILED;
-  }
-  if (!GetBNBytes32(y.get(), out_y.get())) {
-    TraceStepFailed(KELU_HERE, "_SM2_GetBNBytes(PubKeyY)", KELU_ERR_FAILED, "1 != nResult");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "_SM2_GetBNBytes");
+  rc = TraceCheck(KELU_HERE, out_x && out_y, "New memory", KELU_ERR_FAILED,
+                  "!pbySM2PubKeyX || !pbySM2PubKeyY");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(KELU_HERE, GetBNBytes32(x.get(), out_x.get()), "_SM2_GetBNBytes(PubKeyX)",
+                  KELU_ERR_FAILED, "1 != nResult");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(KELU_HERE, GetBNBytes32(y.get(), out_y.get()), "_SM2_GetBNBytes(PubKeyY)",
+                  KELU_ERR_FAILED, "1 != nResult");
+  if (rc != KELU_OK) return rc;
 
   *ppbySM2PubKeyX = out_x.release();
   *pnSM2PubKeyXLen = kSM2CoordinateSize;
@@ -161,106 +163,55 @@ int GetPublicKeyXYFromSM2Cert(const unsigned char *pbyCertData, int nCertDataSiz
 
 int GetIssuerFromCert(const unsigned char *pbyCertData, int nCertDataSize,
                       unsigned char **ppbyIssuer, int *pnIssuerLen) {
-  if (ppbyIssuer == nullptr || pnIssuerLen == nullptr) {
-    TraceStepFailed(KELU_HERE, "Check output parameter", KELU_ERR_FAILED,
-                    "NULL == ppbyIssuer || NULL == pnIssuerLen");
-    return KELU_ERR_FAILED;
-  }
-  X509Ptr cert;
-  if (ReadCertificate(KELU_HERE, pbyCertData, nCertDataSize, &cert) != KELU_OK)
-    return KELU_ERR_FAILED;
-  const X509_NAME *issuer = X509_get_issuer_name(cert.get());
-  if (issuer == nullptr) {
-    TraceStepFailedOpenssl(KELU_HERE, "X509_get_issuer_name", KELU_ERR_FAILED,
-                           "NULL == pX509IssuerName");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "X509_get_issuer_name");
-  unsigned char *der = nullptr;
-  int der_len = i2d_X509_NAME(issuer, &der);
-  if (der_len <= 0 || der == nullptr) {
-    TraceStepFailedOpenssl(KELU_HERE, "i2d_X509_NAME", KELU_ERR_FAILED,
-                           "nASN1IssuerSize <= 0 || NULL == pbyASN1Issuer");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "i2d_X509_NAME");
-  if (!HandOutDer(der, der_len, ppbyIssuer, pnIssuerLen)) {
-    TraceStepFailed(KELU_HERE, "New memory", KELU_ERR_FAILED, "!pbyIssuer");
-    return KELU_ERR_FAILED;
-  }
-  return KELU_OK;
+  static const DerFieldSteps kSteps = {"X509_get_issuer_name", "NULL == pX509IssuerName",
+                                       "i2d_X509_NAME",
+                                       "nASN1IssuerSize <= 0 || NULL == pbyASN1Issuer"};
+  return ReadDerField<X509_NAME>(
+      KELU_HERE, pbyCertData, nCertDataSize, [](X509 *x) { return X509_get_issuer_name(x); },
+      [](const X509_NAME *name, unsigned char **der) { return i2d_X509_NAME(name, der); },
+      kSteps, ppbyIssuer, pnIssuerLen);
 }
 
 int GetSerialNumberFromCert(const unsigned char *pbyCertData, int nCertDataSize,
                             unsigned char **ppbySerialNumber, int *pnSerialNumberLen) {
-  if (ppbySerialNumber == nullptr || pnSerialNumberLen == nullptr) {
-    TraceStepFailed(KELU_HERE, "Check output parameter", KELU_ERR_FAILED,
-                    "NULL == ppbySerialNumber || NULL == pnSerialNumberLen");
-    return KELU_ERR_FAILED;
-  }
-  X509Ptr cert;
-  if (ReadCertificate(KELU_HERE, pbyCertData, nCertDataSize, &cert) != KELU_OK)
-    return KELU_ERR_FAILED;
-  const ASN1_INTEGER *serial = X509_get0_serialNumber(cert.get());
-  if (serial == nullptr) {
-    TraceStepFailedOpenssl(KELU_HERE, "X509_get_serialNumber", KELU_ERR_FAILED,
-                           "NULL == pIntegerSerialNumber");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "X509_get_serialNumber");
-  unsigned char *der = nullptr;
-  int der_len = i2d_ASN1_INTEGER(serial, &der);
-  if (der_len <= 0 || der == nullptr) {
-    TraceStepFailedOpenssl(KELU_HERE, "i2d_ASN1_INTEGER", KELU_ERR_FAILED,
-                           "nASN1SerialNumberSize <= 0 || NULL == pbyASN1SerialNumber");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "i2d_ASN1_INTEGER");
-  if (!HandOutDer(der, der_len, ppbySerialNumber, pnSerialNumberLen)) {
-    TraceStepFailed(KELU_HERE, "New memory", KELU_ERR_FAILED, "!pbySerialNumber");
-    return KELU_ERR_FAILED;
-  }
-  return KELU_OK;
+  static const DerFieldSteps kSteps = {
+      "X509_get_serialNumber", "NULL == pIntegerSerialNumber", "i2d_ASN1_INTEGER",
+      "nASN1SerialNumberSize <= 0 || NULL == pbyASN1SerialNumber"};
+  return ReadDerField<ASN1_INTEGER>(
+      KELU_HERE, pbyCertData, nCertDataSize, [](X509 *x) { return X509_get0_serialNumber(x); },
+      [](const ASN1_INTEGER *serial, unsigned char **der) {
+        return i2d_ASN1_INTEGER(serial, der);
+      },
+      kSteps, ppbySerialNumber, pnSerialNumberLen);
 }
 
 const ASN1_OCTET_STRING *FindSubjectKeyID(const TraceSite &site, X509 *pX509) {
-  if (X509_get_ext_by_NID(pX509, NID_subject_key_identifier, -1) == -1) {
-    TraceStepFailedOpenssl(site, "X509_get_ext_by_NID", KELU_ERR_FAILED, "-1 == nPosition");
+  if (TraceCheckOpenssl(site, X509_get_ext_by_NID(pX509, NID_subject_key_identifier, -1) != -1,
+                        "X509_get_ext_by_NID", KELU_ERR_FAILED, "-1 == nPosition") != KELU_OK)
     return nullptr;
-  }
-  TraceStepOK(site, "X509_get_ext_by_NID");
   // The decoded KeyIdentifier, whatever the form of its length octets; null when the
   // extension does not decode.
   const ASN1_OCTET_STRING *id = X509_get0_subject_key_id(pX509);
-  if (id == nullptr) {
-    TraceStepFailedOpenssl(site, "X509_get0_subject_key_id", KELU_ERR_FAILED,
-                           "NULL == pSubjectKeyID");
+  if (TraceCheckOpenssl(site, id != nullptr, "X509_get0_subject_key_id", KELU_ERR_FAILED,
+                        "NULL == pSubjectKeyID") != KELU_OK)
     return nullptr;
-  }
-  TraceStepOK(site, "X509_get0_subject_key_id");
   return id;
 }
 
 int GetSubjectKeyIDFromCert(const unsigned char *pbyCertData, int nCertDataSize,
                             unsigned char **ppbySubjectKeyID, int *pnSubjectKeyIDLen) {
-  if (ppbySubjectKeyID == nullptr || pnSubjectKeyIDLen == nullptr) {
-    TraceStepFailed(KELU_HERE, "Check output parameter", KELU_ERR_FAILED,
-                    "NULL == ppbySubjectKeyID || NULL == pnSubjectKeyIDLen");
-    return KELU_ERR_FAILED;
-  }
+  int rc = CheckOutputs(KELU_HERE, ppbySubjectKeyID != nullptr && pnSubjectKeyIDLen != nullptr);
+  if (rc != KELU_OK) return rc;
   X509Ptr cert;
-  if (ReadCertificate(KELU_HERE, pbyCertData, nCertDataSize, &cert) != KELU_OK)
-    return KELU_ERR_FAILED;
+  rc = ReadCertificate(KELU_HERE, pbyCertData, nCertDataSize, &cert);
+  if (rc != KELU_OK) return rc;
   const ASN1_OCTET_STRING *id = FindSubjectKeyID(KELU_HERE, cert.get());
   if (id == nullptr) return KELU_ERR_FAILED;
   int id_len = ASN1_STRING_length(id);
   // One byte at least, so that an empty identifier is still a buffer of its own.
   unsigned char *copy = new (std::nothrow) unsigned char[id_len > 0 ? id_len : 1]();
-  if (copy == nullptr) {
-    TraceStepFailed(KELU_HERE, "New memory", KELU_ERR_FAILED, "!pbySubjectKeyID");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "New memory");
+  rc = TraceCheck(KELU_HERE, copy != nullptr, "New memory", KELU_ERR_FAILED, "!pbySubjectKeyID");
+  if (rc != KELU_OK) return rc;
   if (id_len > 0) std::memcpy(copy, ASN1_STRING_get0_data(id), static_cast<size_t>(id_len));
   *ppbySubjectKeyID = copy;
   *pnSubjectKeyIDLen = id_len;

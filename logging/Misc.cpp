@@ -77,6 +77,16 @@ int TraceCheck(const TraceSite &site, bool passed, const char *step, int code,
   return KELU_OK;
 }
 
+int TraceCheckOpenssl(const TraceSite &site, bool passed, const char *step, int code,
+                      const char *reason) {
+  if (!passed) {
+    TraceStepFailedOpenssl(site, step, code, reason);
+    return code;
+  }
+  TraceStepOK(site, step);
+  return KELU_OK;
+}
+
 // Hexadecimal text, file size and string splitting.
 
 namespace {

@@ -13,10 +13,10 @@
 #include <new>
 
 #include "ByteReader.h"
+#include "CertificateFields.h"
 #include "KeluErrors.h"
 #include "Misc.h"
 #include "OsslPtr.h"
-#include "CertificateFields.h"
 #include "SMHooks.h"
 #include "kelu_zlog.h"
 
@@ -138,76 +138,73 @@ bool ReadSecondsAndZone(ByteReader *r, BrokenDownTime *t) {
 constexpr size_t kMaxDnText = 1023;
 
 struct DnTexts {
-  const char *read_step;     // the call that takes the name from the certificate
-  const char *read_reason;
+  const char *read_step;  // the call that takes the name from the certificate
   const char *alloc_reason;
   const char *info_format;
 };
-const DnTexts kSubjectDn = {"X509_get_subject_name", "NULL == pX509Name", "!pszSubjectDN",
+const DnTexts kSubjectDn = {"X509_get_subject_name", "!pszSubjectDN",
                             "Certificate subject DN:%s"};
-const DnTexts kIssuerDn = {"X509_get_issuer_name", "NULL == pX509Name", "!pszIssuerDN",
-                           "Certificate issuer DN:%s"};
+const DnTexts kIssuerDn = {"X509_get_issuer_name", "!pszIssuerDN", "Certificate issuer DN:%s"};
 
-// One "SN=value" pair, with ", " before it when it is not the first; false when a part is
+// One "SN=value" pair, with ", " before it when it is not the first; a failure when a part is
 // missing or the text would pass kMaxDnText.
 int AppendNameEntry(const TraceSite &site, const X509_NAME_ENTRY *entry, bool first,
                     ByteWriter *w) {
+  int rc = TraceCheckOpenssl(site, entry != nullptr, "X509_NAME_get_entry", KELU_ERR_FAILED,
+                             "NULL == pNameEntry");
+  if (rc != KELU_OK) return rc;
   int nid = OBJ_obj2nid(X509_NAME_ENTRY_get_object(entry));
-  if (nid == NID_undef) {
-    TraceStepFailedOpenssl(site, "OBJ_obj2nid", KELU_ERR_FAILED, "NID_undef == nNID");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheckOpenssl(site, nid != NID_undef, "OBJ_obj2nid", KELU_ERR_FAILED,
+                         "NID_undef == nNID");
+  if (rc != KELU_OK) return rc;
   const char *short_name = OBJ_nid2sn(nid);
-  if (short_name == nullptr) {
-    TraceStepFailedOpenssl(site, "OBJ_nid2sn", KELU_ERR_FAILED,
-                           "NULL == pszNameEntryShortName");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheckOpenssl(site, short_name != nullptr, "OBJ_nid2sn", KELU_ERR_FAILED,
+                         "NULL == pszNameEntryShortName");
+  if (rc != KELU_OK) return rc;
   Utf8Text value(X509_NAME_ENTRY_get_data(entry));
-  if (value.length <= 0) {
-    TraceStepFailed(site, "ASN1_STRING_to_UTF8", KELU_ERR_FAILED, "nValueLength <= 0");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheck(site, value.length > 0, "ASN1_STRING_to_UTF8", KELU_ERR_FAILED,
+                  "nValueLength <= 0");
+  if (rc != KELU_OK) return rc;
   bool fits = (first || w->WriteBytes(", ", 2)) &&
               w->WriteBytes(short_name, std::strlen(short_name)) && w->WriteU8('=') &&
               w->WriteBytes(value.data, static_cast<size_t>(value.length));
-  if (!fits) {
-    TraceStepFailed(site, "Check buffer size", KELU_ERR_FAILED, "nBufferLeftBytes <= 1");
-    return KELU_ERR_FAILED;
-  }
-  return KELU_OK;
+  return TraceCheck(site, fits, "Check buffer size", KELU_ERR_FAILED,
+                    "nBufferLeftBytes <= nValueLength");
 }
 
 int FormatDistinguishedName(const TraceSite &site, const X509_NAME *name, const DnTexts &texts,
                             char **ppszText, int *pnTextLen) {
-  if (name == nullptr) {
-    TraceStepFailedOpenssl(site, texts.read_step, KELU_ERR_FAILED, texts.read_reason);
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheckOpenssl(site, name != nullptr, texts.read_step, KELU_ERR_FAILED,
+                             "NULL == pX509Name");
+  if (rc != KELU_OK) return rc;
   int entries = X509_NAME_entry_count(name);
-  if (entries <= 0) {
-    TraceStepFailedOpenssl(site, "X509_NAME_entry_count", KELU_ERR_FAILED, "nEntryNum <= 0");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheckOpenssl(site, entries > 0, "X509_NAME_entry_count", KELU_ERR_FAILED,
+                         "nEntryNum <= 0");
+  if (rc != KELU_OK) return rc;
   TextPtr text(new (std::nothrow) char[kMaxDnText + 2]());
-  if (!text) {
-    TraceStepFailed(site, "New memory", KELU_ERR_FAILED, texts.alloc_reason);
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheck(site, text != nullptr, "New memory", KELU_ERR_FAILED, texts.alloc_reason);
+  if (rc != KELU_OK) return rc;
   ByteWriter w(reinterpret_cast<uint8_t *>(text.get()), kMaxDnText);
   for (int i = entries - 1; i >= 0; --i) {
-    const X509_NAME_ENTRY *entry = X509_NAME_get_entry(name, i);
-    if (entry == nullptr) {
-      TraceStepFailedOpenssl(site, "X509_NAME_get_entry", KELU_ERR_FAILED,
-                             "NULL == pNameEntry");
-      return KELU_ERR_FAILED;
-    }
-    int nResult = AppendNameEntry(site, entry, i == entries - 1, &w);
-    if (nResult != KELU_OK) return nResult;
+    rc = AppendNameEntry(site, X509_NAME_get_entry(name, i), i == entries - 1, &w);
+    if (rc != KELU_OK) return rc;
   }
   TRACE(KELU_TRACE_INFO, texts.info_format, text.get());
   if (pnTextLen != nullptr) *pnTextLen = static_cast<int>(w.written());
   *ppszText = text.release();
+  return KELU_OK;
+}
+
+// Hexadecimal text of bytes for a text output with an optional length.
+int HandOutHex(const TraceSite &site, const unsigned char *bytes, int n, const char *info_format,
+               char **ppszText, int *pnTextLen) {
+  char *text = nullptr;
+  int rc = ConvertBinaryDataToString(bytes, n, &text, false);
+  rc = TraceCheck(site, rc == KELU_OK, "ConvertBinaryDataToString", rc, "KELU_OK != nResult");
+  if (rc != KELU_OK) return rc;
+  TRACE(KELU_TRACE_INFO, info_format, text);
+  *ppszText = text;
+  if (pnTextLen != nullptr) *pnTextLen = 2 * n;
   return KELU_OK;
 }
 
@@ -218,30 +215,23 @@ std::atomic<CertVerifyClock> g_CertVerifyClock{SystemClock};
 
 int ReadValidityBound(const TraceSite &site, const ASN1_TIME *bound, const char *step,
                       const char *info_format, time_t *out) {
-  if (bound == nullptr) {
-    TraceStepFailedOpenssl(site, step, KELU_ERR_FAILED, "NULL == pASN1Time");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(site, step);
+  int rc = TraceCheckOpenssl(site, bound != nullptr, step, KELU_ERR_FAILED, "NULL == pASN1Time");
+  if (rc != KELU_OK) return rc;
   time_t t = 0;
-  int rc = ASN1_TIME_To_UTCTime(bound, &t);
-  if (rc != KELU_OK) {
-    TraceStepFailed(site, "ASN1_TIME_To_UTCTime", rc, "KELU_OK != nResult");
-    return rc;
-  }
-  TraceStepOK(site, "ASN1_TIME_To_UTCTime");
+  rc = ASN1_TIME_To_UTCTime(bound, &t);
+  rc = TraceCheck(site, rc == KELU_OK, "ASN1_TIME_To_UTCTime", rc, "KELU_OK != nResult");
+  if (rc != KELU_OK) return rc;
   TRACE(KELU_TRACE_INFO, info_format, static_cast<long long>(t));
   *out = t;
   return KELU_OK;
 }
 
-// The step line of a check that called another routine of the system; returns its code.
-int ReportCheck(const TraceSite &site, const char *step, int nResult) {
-  if (nResult != KELU_OK)
-    TraceStepFailed(site, step, nResult, "KELU_OK != nResult");
-  else
-    TraceStepOK(site, step);
-  return nResult;
+// The step line of a call to another routine of the system; returns its code.
+int ReportCall(const TraceSite &site, const char *step, int nResult) {
+  return TraceCheck(site, nResult == KELU_OK, step, nResult, "KELU_OK != nResult");
+}
+int ReportCallOpenssl(const TraceSite &site, const char *step, int nResult) {
+  return TraceCheckOpenssl(site, nResult == KELU_OK, step, nResult, "KELU_OK != nResult");
 }
 
 // A CRL from a stream: PEM first, else DER from the start of the stream.
@@ -255,12 +245,8 @@ X509_CRL *ReadCrl(BIO *bio) {
 }
 
 int AddCertToStore(const TraceSite &site, X509_STORE *store, X509 *cert) {
-  if (X509_STORE_add_cert(store, cert) != 1) {
-    TraceStepFailedOpenssl(site, "X509_STORE_add_cert", KELU_ERR_FAILED, "1 != nResult");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(site, "X509_STORE_add_cert");
-  return KELU_OK;
+  return TraceCheckOpenssl(site, X509_STORE_add_cert(store, cert) == 1, "X509_STORE_add_cert",
+                           KELU_ERR_FAILED, "1 != nResult");
 }
 
 // Every certificate of a certificates-only PKCS#7 bundle into the store.
@@ -268,17 +254,24 @@ int AddP7bToStore(const TraceSite &site, const unsigned char *der, int der_len,
                   const char *step, X509_STORE *store) {
   const unsigned char *p = der;
   Pkcs7Ptr p7(der_len > 0 ? d2i_PKCS7(nullptr, &p, der_len) : nullptr);
-  if (!p7 || PKCS7_type_is_signed(p7.get()) == 0 || p7->d.sign == nullptr) {
-    TraceStepFailedOpenssl(site, step, KELU_ERR_FAILED, "NULL == pP7b");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(site, step);
+  bool bundle = p7 && PKCS7_type_is_signed(p7.get()) && p7->d.sign != nullptr;
+  int rc = TraceCheckOpenssl(site, bundle, step, KELU_ERR_FAILED, "NULL == pP7b");
+  if (rc != KELU_OK) return rc;
   STACK_OF(X509) *certs = p7->d.sign->cert;
   for (int i = 0; i < sk_X509_num(certs); ++i) {
-    int nResult = AddCertToStore(site, store, sk_X509_value(certs, i));
-    if (nResult != KELU_OK) return nResult;
+    rc = AddCertToStore(site, store, sk_X509_value(certs, i));
+    if (rc != KELU_OK) return rc;
   }
   return KELU_OK;
+}
+
+int NewStore(const TraceSite &site, X509_STORE **out, X509StorePtr *store) {
+  int rc = TraceCheck(site, out != nullptr, "Check output parameter(ppX509Store)",
+                      KELU_ERR_FAILED, "NULL == ppX509Store");
+  if (rc != KELU_OK) return rc;
+  store->reset(X509_STORE_new());
+  return TraceCheckOpenssl(site, *store != nullptr, "X509_STORE_new", KELU_ERR_FAILED,
+                           "NULL == pX509_Store");
 }
 
 }  // namespace
@@ -287,34 +280,28 @@ int AddP7bToStore(const TraceSite &site, const unsigned char *der, int der_len,
 
 int ParsePFXFile(FILE *fpPFXFile, const char *pszPFXPwd, EVP_PKEY **ppPrivateKey,
                  X509 **ppX509Cert, STACK_OF(X509) **ppCACerts) {
-  if (fpPFXFile == nullptr) {
-    TraceStepFailed(KELU_HERE, "d2i_PKCS12_fp", KELU_ERR_FAILED, "NULL == fpPFXFile");
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheck(KELU_HERE, fpPFXFile != nullptr, "Check parameter(fpPFXFile)",
+                      KELU_ERR_FAILED, "NULL == fpPFXFile");
+  if (rc != KELU_OK) return rc;
   Pkcs12Ptr p12(d2i_PKCS12_fp(fpPFXFile, nullptr));
-  if (!p12) {
-    TraceStepFailedOpenssl(KELU_HERE, "d2i_PKCS12_fp", KELU_ERR_FAILED, "NULL == pPKCS12");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "d2i_PKCS12_fp");
-  if (PKCS12_verify_mac(p12.get(), pszPFXPwd, -1) != 1) {
-    TraceStepFailedOpenssl(KELU_HERE, "PKCS12_verify_mac", KELU_ERR_FAILED, "0 == nResult");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "PKCS12_verify_mac");
+  rc = TraceCheckOpenssl(KELU_HERE, p12 != nullptr, "d2i_PKCS12_fp", KELU_ERR_FAILED,
+                         "NULL == pPKCS12");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheckOpenssl(KELU_HERE, PKCS12_verify_mac(p12.get(), pszPFXPwd, -1) == 1,
+                         "PKCS12_verify_mac", KELU_ERR_FAILED, "0 == nResult");
+  if (rc != KELU_OK) return rc;
 
   // Always all three: the library hands out the certificate only together with its key.
   EVP_PKEY *raw_key = nullptr;
   X509 *raw_cert = nullptr;
   STACK_OF(X509) *raw_ca = nullptr;
-  if (PKCS12_parse(p12.get(), pszPFXPwd, &raw_key, &raw_cert, &raw_ca) != 1) {
-    TraceStepFailedOpenssl(KELU_HERE, "PKCS12_parse", KELU_ERR_PARSE, "0 == nResult");
-    return KELU_ERR_PARSE;
-  }
-  TraceStepOK(KELU_HERE, "PKCS12_parse");
+  int parsed = PKCS12_parse(p12.get(), pszPFXPwd, &raw_key, &raw_cert, &raw_ca);
   EvpPkeyPtr key(raw_key);
   X509Ptr cert(raw_cert);
   X509StackPtr ca(raw_ca);
+  rc = TraceCheckOpenssl(KELU_HERE, parsed == 1, "PKCS12_parse", KELU_ERR_PARSE,
+                         "0 == nResult");
+  if (rc != KELU_OK) return rc;
   // Without a key the library files every certificate under the CA list.
   if (!key && !cert && sk_X509_num(ca.get()) > 0) cert.reset(sk_X509_shift(ca.get()));
 
@@ -331,54 +318,42 @@ int ConvertCertDataToX509(const unsigned char *pbyCertData, int nCertDataSize,
 
 int ASN1_TIME_To_UTCTime(const ASN1_TIME *pASN1Time, time_t *ptUTCTime) {
   if (ptUTCTime != nullptr) *ptUTCTime = 0;
-  if (pASN1Time == nullptr || ptUTCTime == nullptr) {
-    TraceStepFailed(KELU_HERE, "Check parameter", KELU_ERR_FAILED,
-                    "NULL == pASN1Time || NULL == ptUTCTime");
-    return KELU_ERR_FAILED;
-  }
-  int length = ASN1_STRING_length(pASN1Time);
+  int rc = TraceCheck(KELU_HERE, pASN1Time != nullptr && ptUTCTime != nullptr,
+                      "Check parameter", KELU_ERR_FAILED, "NULL == pASN1Time || NULL == ptUTCTime");
+  if (rc != KELU_OK) return rc;
   const unsigned char *data = ASN1_STRING_get0_data(pASN1Time);
+  int length = data != nullptr ? ASN1_STRING_length(pASN1Time) : 0;
   bool utc = ASN1_STRING_type(pASN1Time) == V_ASN1_UTCTIME;
-  if (data == nullptr) length = 0;
-  if (utc && (length < 11 || length > 17)) {
-    TraceStepFailed(KELU_HERE, "Check ASN1TIME length.", KELU_ERR_FAILED,
-                    "((nASN1TimeLength < 11) || (nASN1TimeLength > 17))");
-    return KELU_ERR_FAILED;
-  }
-  if (!utc && length < 13) {
-    TraceStepFailed(KELU_HERE, "Check ASN1TIME format.", KELU_ERR_FAILED,
+  if (utc) {
+    rc = TraceCheck(KELU_HERE, length >= 11 && length <= 17, "Check ASN1TIME length.",
+                    KELU_ERR_FAILED, "((nASN1TimeLength < 11) || (nASN1TimeLength > 17))");
+  } else {
+    rc = TraceCheck(KELU_HERE, length >= 13, "Check ASN1TIME format.", KELU_ERR_FAILED,
                     "nASN1TimeLength < 13");
-    return KELU_ERR_FAILED;
   }
-  TraceStepOK(KELU_HERE, "Check ASN1TIME length.");
-  int date_length = utc ? 10 : 12;
+  if (rc != KELU_OK) return rc;
   TRACE(KELU_TRACE_INFO, "%s",
         utc ? "ASN1TIME type:V_ASN1_UTCTIME" : "ASN1TIME type:V_ASN1_GENERALIZEDTIME");
-  TRACE(KELU_TRACE_INFO, "ASN1TIME value:%.*s", date_length, reinterpret_cast<const char *>(data));
+  TRACE(KELU_TRACE_INFO, "ASN1TIME value:%.*s", utc ? 10 : 12,
+        reinterpret_cast<const char *>(data));
 
   ByteReader r(data, static_cast<size_t>(length));
   BrokenDownTime t;
   bool digits = ReadNumber(&r, utc ? 2 : 4, &t.year) && ReadNumber(&r, 2, &t.month) &&
                 ReadNumber(&r, 2, &t.day) && ReadNumber(&r, 2, &t.hour) &&
                 ReadNumber(&r, 2, &t.minute);
-  if (!digits) {
-    TraceStepFailed(KELU_HERE, "Check ASN1TIME format.", KELU_ERR_FAILED,
-                    "date and time are not all digits");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheck(KELU_HERE, digits, "Check ASN1TIME digits.", KELU_ERR_FAILED,
+                  "date and time are not all digits");
+  if (rc != KELU_OK) return rc;
   if (utc) t.year += t.year <= 49 ? 2000 : 1900;
-  if (!ReadSecondsAndZone(&r, &t)) {
-    TraceStepFailed(KELU_HERE, "Check ASN1TIME format.", KELU_ERR_FAILED, "true");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheck(KELU_HERE, ReadSecondsAndZone(&r, &t), "Check ASN1TIME format.",
+                  KELU_ERR_FAILED, "true");
+  if (rc != KELU_OK) return rc;
   TRACE(KELU_TRACE_INFO, "Broken-down time: %04d/%02d/%02d %02d:%02d:%02d", t.year, t.month,
         t.day, t.hour, t.minute, t.second);
-  if (!FieldsInRange(t)) {
-    TraceStepFailed(KELU_HERE, "Check ASN1TIME fields.", KELU_ERR_FAILED,
-                    "field out of range");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "Check ASN1TIME format.");
+  rc = TraceCheck(KELU_HERE, FieldsInRange(t), "Check ASN1TIME fields.", KELU_ERR_FAILED,
+                  "field out of range");
+  if (rc != KELU_OK) return rc;
   int64_t seconds = DaysFromCivil(t.year, t.month, t.day) * 86400 + int64_t{t.hour} * 3600 +
                     int64_t{t.minute} * 60 + t.second - t.offset;
   *ptUTCTime = static_cast<time_t>(seconds);
@@ -387,17 +362,13 @@ int ASN1_TIME_To_UTCTime(const ASN1_TIME *pASN1Time, time_t *ptUTCTime) {
 
 int GetX509CertType(X509 *pX509, int *pnCertType) {
   if (pnCertType != nullptr) *pnCertType = 0;
-  if (pX509 == nullptr || pnCertType == nullptr) {
-    TraceStepFailed(KELU_HERE, "Check parameter", KELU_ERR_FAILED,
-                    "NULL == pX509 || NULL == pnCertType");
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheck(KELU_HERE, pX509 != nullptr && pnCertType != nullptr, "Check parameter",
+                      KELU_ERR_FAILED, "NULL == pX509 || NULL == pnCertType");
+  if (rc != KELU_OK) return rc;
   int library_nid = X509_get_signature_nid(pX509);
-  if (library_nid == NID_undef) {
-    TraceStepFailedOpenssl(KELU_HERE, "X509_get_signature_nid", KELU_ERR_FAILED,
-                           "NID_undef == nSigAlgNID");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheckOpenssl(KELU_HERE, library_nid != NID_undef, "X509_get_signature_nid",
+                         KELU_ERR_FAILED, "NID_undef == nSigAlgNID");
+  if (rc != KELU_OK) return rc;
   int nid = ToolkitSignatureId(library_nid);
   TRACE(KELU_TRACE_INFO, "Certificate signature algorithm NID:%d", nid);
   switch (nid) {
@@ -414,46 +385,37 @@ int GetX509CertType(X509 *pX509, int *pnCertType) {
       *pnCertType = CERT_TYPE_SM2;
       return KELU_OK;
     default:
-      TraceStepFailed(KELU_HERE, "Unsupported certificate signature algorithm",
-                      KELU_ERR_FAILED, "true");
-      return KELU_ERR_FAILED;
+      return TraceCheck(KELU_HERE, false, "Unsupported certificate signature algorithm",
+                        KELU_ERR_FAILED, "true");
   }
 }
 
 int GetX509SubjectCN(X509 *pX509, char **ppszSubjectCN, int *pnSubjectCNLen) {
-  if (pX509 == nullptr || ppszSubjectCN == nullptr || pnSubjectCNLen == nullptr) {
-    TraceStepFailed(KELU_HERE, "Check parameter", KELU_ERR_FAILED,
-                    "NULL == pX509 || NULL == ppszSubjectCN || NULL == pnSubjectCNLen");
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheck(KELU_HERE,
+                      pX509 != nullptr && ppszSubjectCN != nullptr && pnSubjectCNLen != nullptr,
+                      "Check parameter", KELU_ERR_FAILED,
+                      "NULL == pX509 || NULL == ppszSubjectCN || NULL == pnSubjectCNLen");
+  if (rc != KELU_OK) return rc;
   const X509_NAME *name = X509_get_subject_name(pX509);
-  if (name == nullptr) {
-    TraceStepFailedOpenssl(KELU_HERE, "X509_get_subject_name", KELU_ERR_FAILED,
-                           "NULL == pX509Name");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheckOpenssl(KELU_HERE, name != nullptr, "X509_get_subject_name", KELU_ERR_FAILED,
+                         "NULL == pX509Name");
+  if (rc != KELU_OK) return rc;
   int index = X509_NAME_get_index_by_NID(name, NID_commonName, -1);
-  if (index < 0) {
-    TraceStepFailedOpenssl(KELU_HERE, "X509_NAME_get_index_by_NID", KELU_ERR_FAILED,
-                           "-1 == nCNIndex");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheckOpenssl(KELU_HERE, index >= 0, "X509_NAME_get_index_by_NID", KELU_ERR_FAILED,
+                         "-1 == nCNIndex");
+  if (rc != KELU_OK) return rc;
   const X509_NAME_ENTRY *entry = X509_NAME_get_entry(name, index);
-  if (entry == nullptr) {
-    TraceStepFailedOpenssl(KELU_HERE, "X509_NAME_get_entry", KELU_ERR_FAILED,
-                           "NULL == pNameEntry");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheckOpenssl(KELU_HERE, entry != nullptr, "X509_NAME_get_entry", KELU_ERR_FAILED,
+                         "NULL == pNameEntry");
+  if (rc != KELU_OK) return rc;
   Utf8Text value(X509_NAME_ENTRY_get_data(entry));
-  if (value.length <= 0) {
-    TraceStepFailed(KELU_HERE, "ASN1_STRING_to_UTF8", KELU_ERR_FAILED, "nSubjectCNLen <= 0");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheck(KELU_HERE, value.length > 0, "ASN1_STRING_to_UTF8", KELU_ERR_FAILED,
+                  "nSubjectCNLen <= 0");
+  if (rc != KELU_OK) return rc;
   char *text = nullptr;
-  if (!CopyText(value.data, static_cast<size_t>(value.length), &text)) {
-    TraceStepFailed(KELU_HERE, "New memory", KELU_ERR_FAILED, "!pszSubjectCN");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheck(KELU_HERE, CopyText(value.data, static_cast<size_t>(value.length), &text),
+                  "New memory", KELU_ERR_FAILED, "!pszSubjectCN");
+  if (rc != KELU_OK) return rc;
   TRACE(KELU_TRACE_INFO, "Certificate subject CN:%s", text);
   *ppszSubjectCN = text;
   *pnSubjectCNLen = value.length;
@@ -461,133 +423,97 @@ int GetX509SubjectCN(X509 *pX509, char **ppszSubjectCN, int *pnSubjectCNLen) {
 }
 
 int GetX509SubjectDN(X509 *pX509, char **ppszSubjectDN, int *pnSubjectDNLen) {
-  if (pX509 == nullptr || ppszSubjectDN == nullptr) {
-    TraceStepFailed(KELU_HERE, "Check parameter", KELU_ERR_FAILED,
-                    "NULL == pX509 || NULL == ppszSubjectDN");
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheck(KELU_HERE, pX509 != nullptr && ppszSubjectDN != nullptr,
+                      "Check parameter", KELU_ERR_FAILED,
+                      "NULL == pX509 || NULL == ppszSubjectDN");
+  if (rc != KELU_OK) return rc;
   return FormatDistinguishedName(KELU_HERE, X509_get_subject_name(pX509), kSubjectDn,
                                  ppszSubjectDN, pnSubjectDNLen);
 }
 
 int GetX509IssuerDN(X509 *pX509, char **ppszIssuerDN, int *pnIssuerDNLen) {
-  if (pX509 == nullptr || ppszIssuerDN == nullptr) {
-    TraceStepFailed(KELU_HERE, "Check parameter", KELU_ERR_FAILED,
-                    "NULL == pX509 || NULL == ppszIssuerDN");
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheck(KELU_HERE, pX509 != nullptr && ppszIssuerDN != nullptr, "Check parameter",
+                      KELU_ERR_FAILED, "NULL == pX509 || NULL == ppszIssuerDN");
+  if (rc != KELU_OK) return rc;
   return FormatDistinguishedName(KELU_HERE, X509_get_issuer_name(pX509), kIssuerDn,
                                  ppszIssuerDN, pnIssuerDNLen);
 }
 
 int GetX509NotBefore(X509 *pX509, time_t *ptNotBefore) {
-  if (pX509 == nullptr || ptNotBefore == nullptr) {
-    TraceStepFailed(KELU_HERE, "X509_get_notBefore", KELU_ERR_FAILED,
-                    "NULL == pX509 || NULL == ptNotBefore");
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheck(KELU_HERE, pX509 != nullptr && ptNotBefore != nullptr, "Check parameter",
+                      KELU_ERR_FAILED, "NULL == pX509 || NULL == ptNotBefore");
+  if (rc != KELU_OK) return rc;
   return ReadValidityBound(KELU_HERE, X509_get0_notBefore(pX509), "X509_get_notBefore",
                            "Certificate validity not before(time_t):%lld", ptNotBefore);
 }
 
 int GetX509NotAfter(X509 *pX509, time_t *ptNotAfter) {
-  if (pX509 == nullptr || ptNotAfter == nullptr) {
-    TraceStepFailed(KELU_HERE, "X509_get_notAfter", KELU_ERR_FAILED,
-                    "NULL == pX509 || NULL == ptNotAfter");
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheck(KELU_HERE, pX509 != nullptr && ptNotAfter != nullptr, "Check parameter",
+                      KELU_ERR_FAILED, "NULL == pX509 || NULL == ptNotAfter");
+  if (rc != KELU_OK) return rc;
   return ReadValidityBound(KELU_HERE, X509_get0_notAfter(pX509), "X509_get_notAfter",
                            "Certificate validity not after(time_t):%lld", ptNotAfter);
 }
 
 int GetX509SerialNumber(X509 *pX509, char **ppszSerialNumber, int *pnSerialNumberLen) {
-  if (pX509 == nullptr || ppszSerialNumber == nullptr) {
-    TraceStepFailed(KELU_HERE, "Check parameter", KELU_ERR_FAILED,
-                    "NULL == pX509 || NULL == ppszSerialNumber");
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheck(KELU_HERE, pX509 != nullptr && ppszSerialNumber != nullptr,
+                      "Check parameter", KELU_ERR_FAILED,
+                      "NULL == pX509 || NULL == ppszSerialNumber");
+  if (rc != KELU_OK) return rc;
   const ASN1_INTEGER *serial = X509_get0_serialNumber(pX509);
-  if (serial == nullptr) {
-    TraceStepFailedOpenssl(KELU_HERE, "X509_get_serialNumber", KELU_ERR_FAILED,
-                           "NULL == pASN1_INTEGER");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheckOpenssl(KELU_HERE, serial != nullptr, "X509_get_serialNumber", KELU_ERR_FAILED,
+                         "NULL == pASN1_INTEGER");
+  if (rc != KELU_OK) return rc;
   BignumPtr bn(ASN1_INTEGER_to_BN(serial, nullptr));
-  if (!bn) {
-    TraceStepFailedOpenssl(KELU_HERE, "ASN1_INTEGER_to_BN", KELU_ERR_FAILED, "NULL == pBN");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheckOpenssl(KELU_HERE, bn != nullptr, "ASN1_INTEGER_to_BN", KELU_ERR_FAILED,
+                         "NULL == pBN");
+  if (rc != KELU_OK) return rc;
   int magnitude_len = BN_num_bytes(bn.get());
   std::unique_ptr<unsigned char[]> bytes(new (std::nothrow)
                                              unsigned char[magnitude_len + 1]());
-  if (!bytes) {
-    TraceStepFailed(KELU_HERE, "New memory", KELU_ERR_FAILED, "!pbySNBuffer");
-    return KELU_ERR_FAILED;
-  }
-  if (magnitude_len == 0 || BN_bn2bin(bn.get(), bytes.get() + 1) != magnitude_len) {
-    TraceStepFailedOpenssl(KELU_HERE, "BN_bn2bin", KELU_ERR_FAILED, "0 == nSerialNumberLen");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheck(KELU_HERE, bytes != nullptr, "New memory", KELU_ERR_FAILED, "!pbySNBuffer");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheckOpenssl(KELU_HERE,
+                         magnitude_len > 0 && BN_bn2bin(bn.get(), bytes.get() + 1) == magnitude_len,
+                         "BN_bn2bin", KELU_ERR_FAILED, "0 == nSerialNumberLen");
+  if (rc != KELU_OK) return rc;
   // As in the DER content of a positive INTEGER: 00 in front of a first byte >= 0x80.
   bool lead_zero = (bytes[1] & 0x80) != 0;
-  const unsigned char *start = lead_zero ? bytes.get() : bytes.get() + 1;
-  int shown_len = magnitude_len + (lead_zero ? 1 : 0);
-  char *text = nullptr;
-  int rc = ConvertBinaryDataToString(start, shown_len, &text, false);
-  if (rc != KELU_OK) {
-    TraceStepFailed(KELU_HERE, "ConvertBinaryDataToString", rc, "KELU_OK != nResult");
-    return rc;
-  }
-  TRACE(KELU_TRACE_INFO, "Certificate serial number:%s", text);
-  *ppszSerialNumber = text;
-  if (pnSerialNumberLen != nullptr) *pnSerialNumberLen = 2 * shown_len;
-  return KELU_OK;
+  return HandOutHex(KELU_HERE, lead_zero ? bytes.get() : bytes.get() + 1,
+                    magnitude_len + (lead_zero ? 1 : 0), "Certificate serial number:%s",
+                    ppszSerialNumber, pnSerialNumberLen);
 }
 
 int GetX509SubjectKeyID(X509 *pX509, char **ppszSubjectKeyID, int *pnSubjectKeyIDLen) {
-  if (pX509 == nullptr || ppszSubjectKeyID == nullptr) {
-    TraceStepFailed(KELU_HERE, "Check parameter", KELU_ERR_FAILED,
-                    "NULL == pX509 || NULL == ppszSubjectKeyID");
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheck(KELU_HERE, pX509 != nullptr && ppszSubjectKeyID != nullptr,
+                      "Check parameter", KELU_ERR_FAILED,
+                      "NULL == pX509 || NULL == ppszSubjectKeyID");
+  if (rc != KELU_OK) return rc;
   const ASN1_OCTET_STRING *id = FindSubjectKeyID(KELU_HERE, pX509);
   if (id == nullptr) return KELU_ERR_FAILED;
-  int id_len = ASN1_STRING_length(id);
-  char *text = nullptr;
-  int rc = ConvertBinaryDataToString(ASN1_STRING_get0_data(id), id_len, &text, false);
-  if (rc != KELU_OK) {
-    TraceStepFailed(KELU_HERE, "ConvertBinaryDataToString", rc, "KELU_OK != nResult");
-    return rc;
-  }
-  TRACE(KELU_TRACE_INFO, "Certificate Subject Key ID:%s", text);
-  *ppszSubjectKeyID = text;
-  if (pnSubjectKeyIDLen != nullptr) *pnSubjectKeyIDLen = 2 * id_len;
-  return KELU_OK;
+  return HandOutHex(KELU_HERE, ASN1_STRING_get0_data(id), ASN1_STRING_length(id),
+                    "Certificate Subject Key ID:%s", ppszSubjectKeyID, pnSubjectKeyIDLen);
 }
 
 int GetX509CertAlg(X509 *pX509, char **ppszCertAlg) {
   const X509_ALGOR *alg = nullptr;
   if (pX509 != nullptr) X509_get0_signature(nullptr, &alg, pX509);
-  if (alg == nullptr) {
-    TraceStepFailed(KELU_HERE, "X509_get0_signature", KELU_ERR_FAILED, "NULL == pX509SigAlg");
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheck(KELU_HERE, alg != nullptr, "X509_get0_signature", KELU_ERR_FAILED,
+                      "NULL == pX509SigAlg");
+  if (rc != KELU_OK) return rc;
   const ASN1_OBJECT *oid = nullptr;
   X509_ALGOR_get0(&oid, nullptr, nullptr, alg);
   char dotted[512] = {0};
   int len = oid != nullptr ? OBJ_obj2txt(dotted, sizeof dotted, oid, 1) : 0;
-  if (len <= 0 || static_cast<size_t>(len) >= sizeof dotted) {
-    TraceStepFailed(KELU_HERE, "OBJ_obj2txt(sig_alg->algorithm)", KELU_ERR_FAILED,
-                    "0 == nAlgOIDLen");
-    return KELU_ERR_FAILED;
-  }
-  if (ppszCertAlg == nullptr) return KELU_OK;
+  rc = TraceCheck(KELU_HERE, len > 0 && static_cast<size_t>(len) < sizeof dotted,
+                  "OBJ_obj2txt(sig_alg->algorithm)", KELU_ERR_FAILED, "0 == nAlgOIDLen");
+  if (rc != KELU_OK || ppszCertAlg == nullptr) return rc;
   char *text = nullptr;
-  if (!CopyText(reinterpret_cast<const unsigned char *>(dotted), static_cast<size_t>(len),
-                &text)) {
-    TraceStepFailed(KELU_HERE, "New memory", KELU_ERR_FAILED, "!pszCertAlg");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheck(KELU_HERE,
+                  CopyText(reinterpret_cast<const unsigned char *>(dotted),
+                           static_cast<size_t>(len), &text),
+                  "New memory", KELU_ERR_FAILED, "!pszCertAlg");
+  if (rc != KELU_OK) return rc;
   *ppszCertAlg = text;
   return KELU_OK;
 }
@@ -597,21 +523,16 @@ int GetX509CertAlg(X509 *pX509, char **ppszCertAlg) {
 int CheckX509KeyUsage(X509 *pX509, unsigned int uiCheckBits, bool bAll) {
   // Makes the library decode and cache the extensions; purpose -1 checks nothing else.
   int nResult = pX509 != nullptr ? X509_check_purpose(pX509, -1, 0) : 0;
-  if (nResult != 1) {
-    TraceStepFailedOpenssl(KELU_HERE, "X509_check_purpose fill data", KELU_ERR_FAILED,
-                           "1 != nResult");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "X509_check_purpose fill data");
+  int rc = TraceCheckOpenssl(KELU_HERE, nResult == 1, "X509_check_purpose fill data",
+                             KELU_ERR_FAILED, "1 != nResult");
+  if (rc != KELU_OK) return rc;
   uint32_t uExtensionFlag = X509_get_extension_flags(pX509);
   TRACE(KELU_TRACE_INFO, "pX509->ex_flags(0x%08x)", uExtensionFlag);
   // Without a keyUsage extension the library reports every bit as set (0xFFFFFFFF).
-  if ((uExtensionFlag & EXFLAG_KUSAGE) == 0) {
-    TraceStepFailed(KELU_HERE, "pX509->ex_flags & EXFLAG_KUSAGE", KELU_ERR_KEY_USAGE,
-                    "!(uExtensionFlag & EXFLAG_KUSAGE)");
-    return KELU_ERR_KEY_USAGE;
-  }
-  TraceStepOK(KELU_HERE, "pX509->ex_flags & EXFLAG_KUSAGE");
+  rc = TraceCheck(KELU_HERE, (uExtensionFlag & EXFLAG_KUSAGE) != 0,
+                  "pX509->ex_flags & EXFLAG_KUSAGE", KELU_ERR_KEY_USAGE,
+                  "!(uExtensionFlag & EXFLAG_KUSAGE)");
+  if (rc != KELU_OK) return rc;
   uint32_t usage = X509_get_key_usage(pX509);
   TRACE(KELU_TRACE_INFO, "pX509->ex_kusage(0x%08x)", usage);
   TRACE(KELU_TRACE_INFO, "uiCheckBits(0x%08x)", uiCheckBits);
@@ -623,29 +544,20 @@ int CheckX509KeyUsage(X509 *pX509, unsigned int uiCheckBits, bool bAll) {
     TRACE(KELU_TRACE_INFO, "One of the check bit present is OK.");
     pass = (usage & uiCheckBits) != 0;
   }
-  if (!pass) {
-    TraceStepFailed(KELU_HERE, "Check x509 key usage", KELU_ERR_KEY_USAGE, "0 == nResult");
-    return KELU_ERR_KEY_USAGE;
-  }
-  TraceStepOK(KELU_HERE, "Check x509 key usage");
-  return KELU_OK;
+  return TraceCheck(KELU_HERE, pass, "Check x509 key usage", KELU_ERR_KEY_USAGE,
+                    "0 == nResult");
 }
 
 int CheckCertKeyUsage(const unsigned char *pbyCertData, int nCertDataSize,
                       unsigned int uiCheckBits, bool bAll) {
   X509 *raw = nullptr;
-  if (ConvertCertDataToX509(pbyCertData, nCertDataSize, &raw) != KELU_OK) {
-    TraceStepFailed(KELU_HERE, "ConvertCertDataToX509", KELU_ERR_FAILED, "NULL == pX509Cert");
-    return KELU_ERR_FAILED;
-  }
+  int rc = ConvertCertDataToX509(pbyCertData, nCertDataSize, &raw);
   X509Ptr cert(raw);
-  int nResult = CheckX509KeyUsage(cert.get(), uiCheckBits, bAll);
-  if (nResult != KELU_OK) {
-    TraceStepFailed(KELU_HERE, "CheckX509KeyUsage", nResult, "KELU_OK != nResult");
-    return nResult;
-  }
-  TraceStepOK(KELU_HERE, "CheckX509KeyUsage");
-  return KELU_OK;
+  rc = TraceCheck(KELU_HERE, rc == KELU_OK, "ConvertCertDataToX509", KELU_ERR_FAILED,
+                  "NULL == pX509Cert");
+  if (rc != KELU_OK) return rc;
+  return ReportCall(KELU_HERE, "CheckX509KeyUsage",
+                    CheckX509KeyUsage(cert.get(), uiCheckBits, bAll));
 }
 
 // ===== Verification =====
@@ -656,90 +568,60 @@ void SetCertVerifyClock(CertVerifyClock clock) {
 
 int VerifyCertTime(X509 *pX509) {
   time_t tCurrentTime = g_CertVerifyClock.load()(nullptr);
-  if (tCurrentTime == static_cast<time_t>(-1)) {
-    TraceStepFailed(KELU_HERE, "time", KELU_ERR_FAILED, "-1 == tCurrentTime");
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheck(KELU_HERE, tCurrentTime != static_cast<time_t>(-1), "time",
+                      KELU_ERR_FAILED, "-1 == tCurrentTime");
+  if (rc != KELU_OK) return rc;
   TRACE(KELU_TRACE_INFO, "Current time(time_t):%lld", static_cast<long long>(tCurrentTime));
   time_t tNotBefore = 0, tNotAfter = 0;
-  int nResult = GetX509NotBefore(pX509, &tNotBefore);
-  if (nResult != KELU_OK) {
-    TraceStepFailed(KELU_HERE, "GetX509NotBefore", nResult, "KELU_OK != nResult");
-    return nResult;
-  }
-  if (tCurrentTime < tNotBefore) {
-    TraceStepFailed(KELU_HERE, "Check certificate validity NotBefore", KELU_ERR_CERT_VALIDITY,
-                    "(tCurrentTime < tNotBefore)");
-    return KELU_ERR_CERT_VALIDITY;
-  }
-  TraceStepOK(KELU_HERE, "Check certificate validity NotBefore");
-  nResult = GetX509NotAfter(pX509, &tNotAfter);
-  if (nResult != KELU_OK) {
-    TraceStepFailed(KELU_HERE, "GetX509NotAfter", nResult, "KELU_OK != nResult");
-    return nResult;
-  }
-  if (tCurrentTime > tNotAfter) {
-    TraceStepFailed(KELU_HERE, "Check certificate validity NotAfter", KELU_ERR_CERT_VALIDITY,
-                    "(tCurrentTime > tNotAfter)");
-    return KELU_ERR_CERT_VALIDITY;
-  }
-  TraceStepOK(KELU_HERE, "Check certificate validity NotAfter");
-  return KELU_OK;
+  rc = ReportCall(KELU_HERE, "GetX509NotBefore", GetX509NotBefore(pX509, &tNotBefore));
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(KELU_HERE, tCurrentTime >= tNotBefore, "Check certificate validity NotBefore",
+                  KELU_ERR_CERT_VALIDITY, "(tCurrentTime < tNotBefore)");
+  if (rc != KELU_OK) return rc;
+  rc = ReportCall(KELU_HERE, "GetX509NotAfter", GetX509NotAfter(pX509, &tNotAfter));
+  if (rc != KELU_OK) return rc;
+  return TraceCheck(KELU_HERE, tCurrentTime <= tNotAfter, "Check certificate validity NotAfter",
+                    KELU_ERR_CERT_VALIDITY, "(tCurrentTime > tNotAfter)");
 }
 
 int VerifyCertCRL(FILE *fpCRL, X509 *pX509) {
-  if (fpCRL == nullptr || pX509 == nullptr) {
-    TraceStepFailed(KELU_HERE, "BIO_new_fp", KELU_ERR_FAILED,
-                    "NULL == fpCRL || NULL == pX509");
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheck(KELU_HERE, fpCRL != nullptr && pX509 != nullptr, "Check parameter",
+                      KELU_ERR_FAILED, "NULL == fpCRL || NULL == pX509");
+  if (rc != KELU_OK) return rc;
   BioPtr bio(BIO_new_fp(fpCRL, BIO_NOCLOSE));
-  if (!bio) {
-    TraceStepFailed(KELU_HERE, "BIO_new_fp", KELU_ERR_FAILED, "NULL == pBIO_CRL");
-    return KELU_ERR_FAILED;
-  }
+  rc = TraceCheck(KELU_HERE, bio != nullptr, "BIO_new_fp", KELU_ERR_FAILED, "NULL == pBIO_CRL");
+  if (rc != KELU_OK) return rc;
   X509CrlPtr crl(ReadCrl(bio.get()));
-  if (!crl) {
-    TraceStepFailedOpenssl(KELU_HERE, "d2i_X509_CRL_bio", KELU_ERR_FAILED, "NULL == pX509CRL");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "d2i_X509_CRL_bio");
+  rc = TraceCheckOpenssl(KELU_HERE, crl != nullptr, "d2i_X509_CRL_bio", KELU_ERR_FAILED,
+                         "NULL == pX509CRL");
+  if (rc != KELU_OK) return rc;
   // A CRL that revokes nothing has no list at all; the certificate is then not revoked.
   STACK_OF(X509_REVOKED) *pRevokedList = X509_CRL_get_REVOKED(crl.get());
   const ASN1_INTEGER *serial = X509_get0_serialNumber(pX509);
-  for (int i = 0; i < sk_X509_REVOKED_num(pRevokedList); ++i) {
+  bool revoked = false;
+  for (int i = 0; !revoked && i < sk_X509_REVOKED_num(pRevokedList); ++i) {
     const X509_REVOKED *entry = sk_X509_REVOKED_value(pRevokedList, i);
-    if (ASN1_INTEGER_cmp(X509_REVOKED_get0_serialNumber(entry), serial) == 0) {
-      TraceStepFailed(KELU_HERE, "Check the certificate is pRevoked?", KELU_ERR_CERT_REVOKED,
-                      "true");
-      return KELU_ERR_CERT_REVOKED;
-    }
+    revoked = ASN1_INTEGER_cmp(X509_REVOKED_get0_serialNumber(entry), serial) == 0;
   }
-  TraceStepOK(KELU_HERE, "Check the certificate is pRevoked?");
-  return KELU_OK;
+  return TraceCheck(KELU_HERE, !revoked, "Check the certificate is pRevoked?",
+                    KELU_ERR_CERT_REVOKED, "true");
 }
 
 int LoadCertsToStore(std::vector<FILE *> vecTrustedCAFiles, X509_STORE **ppX509Store) {
-  if (ppX509Store == nullptr) {
-    TraceStepFailed(KELU_HERE, "X509_STORE_new", KELU_ERR_FAILED, "NULL == ppX509Store");
-    return KELU_ERR_FAILED;
-  }
-  X509StorePtr store(X509_STORE_new());
-  if (!store) {
-    TraceStepFailedOpenssl(KELU_HERE, "X509_STORE_new", KELU_ERR_FAILED,
-                           "NULL == pX509_Store");
-    return KELU_ERR_FAILED;
-  }
+  X509StorePtr store;
+  int rc = NewStore(KELU_HERE, ppX509Store, &store);
+  if (rc != KELU_OK) return rc;
   for (FILE *file : vecTrustedCAFiles) {
     BioPtr bio(file != nullptr ? BIO_new_fp(file, BIO_NOCLOSE) : nullptr);
-    if (!bio) {
-      TraceStepFailedOpenssl(KELU_HERE, "BIO_new_fp", KELU_ERR_FAILED, "NULL == pBIO_Cert");
-      return KELU_ERR_FAILED;
-    }
+    rc = TraceCheckOpenssl(KELU_HERE, bio != nullptr, "BIO_new_fp", KELU_ERR_FAILED,
+                           "NULL == pBIO_Cert");
+    if (rc != KELU_OK) return rc;
     X509 *raw = nullptr;
-    if (ReadX509FromBio(KELU_HERE, bio.get(), &raw) != KELU_OK) return KELU_ERR_FAILED;
+    rc = ReadX509FromBio(KELU_HERE, bio.get(), &raw);
     X509Ptr cert(raw);  // the store keeps a reference of its own
-    if (AddCertToStore(KELU_HERE, store.get(), cert.get()) != KELU_OK) return KELU_ERR_FAILED;
+    if (rc != KELU_OK) return rc;
+    rc = AddCertToStore(KELU_HERE, store.get(), cert.get());
+    if (rc != KELU_OK) return rc;
   }
   *ppX509Store = store.release();
   return KELU_OK;
@@ -748,48 +630,37 @@ int LoadCertsToStore(std::vector<FILE *> vecTrustedCAFiles, X509_STORE **ppX509S
 int LoadP7bToStore(const unsigned char *pbyRootP7b, int nRootP7bSize,
                    const unsigned char *pbyIntermediateP7b, int nIntermediateP7bSize,
                    X509_STORE **ppX509Store) {
-  if (ppX509Store == nullptr) {
-    TraceStepFailed(KELU_HERE, "X509_STORE_new", KELU_ERR_FAILED, "NULL == ppX509Store");
-    return KELU_ERR_FAILED;
+  X509StorePtr store;
+  int rc = NewStore(KELU_HERE, ppX509Store, &store);
+  if (rc != KELU_OK) return rc;
+  if (pbyRootP7b != nullptr) {
+    rc = AddP7bToStore(KELU_HERE, pbyRootP7b, nRootP7bSize, "d2i_PKCS7(root)", store.get());
+    if (rc != KELU_OK) return rc;
   }
-  X509StorePtr store(X509_STORE_new());
-  if (!store) {
-    TraceStepFailedOpenssl(KELU_HERE, "X509_STORE_new", KELU_ERR_FAILED, "NULL == pX509Store");
-    return KELU_ERR_FAILED;
+  if (pbyIntermediateP7b != nullptr) {
+    rc = AddP7bToStore(KELU_HERE, pbyIntermediateP7b, nIntermediateP7bSize,
+                       "d2i_PKCS7(intermediate)", store.get());
+    if (rc != KELU_OK) return rc;
   }
-  if (pbyRootP7b != nullptr &&
-      AddP7bToStore(KELU_HERE, pbyRootP7b, nRootP7bSize, "d2i_PKCS7(root)", store.get()) !=
-          KELU_OK)
-    return KELU_ERR_FAILED;
-  if (pbyIntermediateP7b != nullptr &&
-      AddP7bToStore(KELU_HERE, pbyIntermediateP7b, nIntermediateP7bSize,
-                    "d2i_PKCS7(intermediate)", store.get()) != KELU_OK)
-    return KELU_ERR_FAILED;
   *ppX509Store = store.release();
   return KELU_OK;
 }
 
 int VerifyCertChainByTrustedStore(X509_STORE *pX509Store, X509 *pX509) {
-  if (pX509Store == nullptr || pX509 == nullptr) {
-    TraceStepFailed(KELU_HERE, "X509_STORE_CTX_init", KELU_ERR_FAILED,
-                    "NULL == pX509Store || NULL == pX509");
-    return KELU_ERR_FAILED;
-  }
-  if (PrepareSM2ChainVerification(pX509Store, pX509) != 1) {
-    TraceStepFailed(KELU_HERE, "PrepareSM2ChainVerification", KELU_ERR_FAILED, "1 != nResult");
-    return KELU_ERR_FAILED;
-  }
+  int rc = TraceCheck(KELU_HERE, pX509Store != nullptr && pX509 != nullptr, "Check parameter",
+                      KELU_ERR_FAILED, "NULL == pX509Store || NULL == pX509");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(KELU_HERE, PrepareSM2ChainVerification(pX509Store, pX509) == 1,
+                  "PrepareSM2ChainVerification", KELU_ERR_FAILED, "1 != nResult");
+  if (rc != KELU_OK) return rc;
   X509StoreCtxPtr ctx(X509_STORE_CTX_new());
-  if (!ctx) {
-    TraceStepFailedOpenssl(KELU_HERE, "X509_STORE_CTX_new", KELU_ERR_FAILED,
-                           "NULL == pX509StoreCtx");
-    return KELU_ERR_FAILED;
-  }
-  if (X509_STORE_CTX_init(ctx.get(), pX509Store, pX509, nullptr) != 1) {
-    TraceStepFailedOpenssl(KELU_HERE, "X509_STORE_CTX_init", KELU_ERR_FAILED, "1 != nResult");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_HERE, "X509_STORE_CTX_init");
+  rc = TraceCheckOpenssl(KELU_HERE, ctx != nullptr, "X509_STORE_CTX_new", KELU_ERR_FAILED,
+                         "NULL == pX509StoreCtx");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheckOpenssl(KELU_HERE,
+                         X509_STORE_CTX_init(ctx.get(), pX509Store, pX509, nullptr) == 1,
+                         "X509_STORE_CTX_init", KELU_ERR_FAILED, "1 != nResult");
+  if (rc != KELU_OK) return rc;
   if (X509_verify_cert(ctx.get()) == 1) {
     TraceStepOK(KELU_HERE, "X509_verify_cert");
     return KELU_OK;
@@ -797,49 +668,39 @@ int VerifyCertChainByTrustedStore(X509_STORE *pX509Store, X509 *pX509) {
   int error = X509_STORE_CTX_get_error(ctx.get());
   TRACE(KELU_TRACE_INFO, "X509_verify_cert(ErrorCode:%d ErrorInfo:%s)", error,
         X509_verify_cert_error_string(error));
-  int nResult = (error == X509_V_ERR_CERT_NOT_YET_VALID || error == X509_V_ERR_CERT_HAS_EXPIRED)
-                    ? KELU_ERR_CERT_VALIDITY
-                    : KELU_ERR_CERT_UNTRUSTED;
-  TraceStepFailedOpenssl(KELU_HERE, "X509_verify_cert", nResult, "true");
-  return nResult;
+  // Expired or not yet valid, for any certificate of the chain.
+  bool validity = error == X509_V_ERR_CERT_NOT_YET_VALID || error == X509_V_ERR_CERT_HAS_EXPIRED;
+  return TraceCheckOpenssl(KELU_HERE, false, "X509_verify_cert",
+                           validity ? KELU_ERR_CERT_VALIDITY : KELU_ERR_CERT_UNTRUSTED, "true");
 }
 
 int VerifyCertChain(std::vector<FILE *> vecTrustedCAFiles, X509 *pX509) {
   X509_STORE *raw = nullptr;
-  int nResult = LoadCertsToStore(vecTrustedCAFiles, &raw);
-  if (nResult != KELU_OK) {
-    TraceStepFailedOpenssl(KELU_HERE, "LoadCertsToStore", nResult, "KELU_OK != nResult");
-    return nResult;
-  }
+  int rc = ReportCallOpenssl(KELU_HERE, "LoadCertsToStore",
+                             LoadCertsToStore(vecTrustedCAFiles, &raw));
+  if (rc != KELU_OK) return rc;
   X509StorePtr store(raw);
-  nResult = VerifyCertChainByTrustedStore(store.get(), pX509);
-  if (nResult != KELU_OK) {
-    TraceStepFailedOpenssl(KELU_HERE, "VerifyCertChainByTrustedStore", nResult,
-                           "KELU_OK != nResult");
-    return nResult;
-  }
-  TraceStepOK(KELU_HERE, "VerifyCertChainByTrustedStore");
-  return KELU_OK;
+  return ReportCallOpenssl(KELU_HERE, "VerifyCertChainByTrustedStore",
+                           VerifyCertChainByTrustedStore(store.get(), pX509));
 }
 
 int VerifyX509(X509 *pX509, unsigned int nCertVerifyFlag, FILE *fpCRL,
                std::vector<FILE *> vecTrustedCAFiles) {
-  if (pX509 == nullptr) {
-    TraceStepFailed(KELU_HERE, "Check parameter", KELU_ERR_FAILED, "NULL == pX509");
-    return KELU_ERR_FAILED;
+  int rc = TraceCheck(KELU_HERE, pX509 != nullptr, "Check parameter", KELU_ERR_FAILED,
+                      "NULL == pX509");
+  if (rc != KELU_OK) return rc;
+  if ((nCertVerifyFlag & CERT_VERIFY_VALIDITY) != 0) {
+    rc = ReportCall(KELU_HERE, "VerifyCertTime", VerifyCertTime(pX509));
+    if (rc != KELU_OK) return rc;
   }
-  int nResult = KELU_OK;
-  if ((nCertVerifyFlag & CERT_VERIFY_VALIDITY) != 0 &&
-      (nResult = ReportCheck(KELU_HERE, "VerifyCertTime", VerifyCertTime(pX509))) != KELU_OK)
-    return nResult;
-  if ((nCertVerifyFlag & CERT_VERIFY_CRL) != 0 &&
-      (nResult = ReportCheck(KELU_HERE, "VerifyCertCRL", VerifyCertCRL(fpCRL, pX509))) !=
-          KELU_OK)
-    return nResult;
-  if ((nCertVerifyFlag & CERT_VERIFY_CHAIN) != 0 &&
-      (nResult = ReportCheck(KELU_HERE, "VerifyCertChain",
-                             VerifyCertChain(vecTrustedCAFiles, pX509))) != KELU_OK)
-    return nResult;
+  if ((nCertVerifyFlag & CERT_VERIFY_CRL) != 0) {
+    rc = ReportCall(KELU_HERE, "VerifyCertCRL", VerifyCertCRL(fpCRL, pX509));
+    if (rc != KELU_OK) return rc;
+  }
+  if ((nCertVerifyFlag & CERT_VERIFY_CHAIN) != 0) {
+    rc = ReportCall(KELU_HERE, "VerifyCertChain", VerifyCertChain(vecTrustedCAFiles, pX509));
+    if (rc != KELU_OK) return rc;
+  }
   return KELU_OK;
 }
 
@@ -847,19 +708,12 @@ int VerifyCertificate(const unsigned char *pbyCertData, int nCertDataSize,
                       unsigned int nCertVerifyFlag, FILE *fpCRL,
                       std::vector<FILE *> vecTrustedCAFiles) {
   X509 *raw = nullptr;
-  int nResult = ConvertCertDataToX509(pbyCertData, nCertDataSize, &raw);
-  if (nResult != KELU_OK) {
-    TraceStepFailed(KELU_HERE, "ConvertCertDataToX509", nResult, "KELU_OK != nResult");
-    return nResult;
-  }
+  int rc = ReportCall(KELU_HERE, "ConvertCertDataToX509",
+                      ConvertCertDataToX509(pbyCertData, nCertDataSize, &raw));
+  if (rc != KELU_OK) return rc;
   X509Ptr cert(raw);
-  nResult = VerifyX509(cert.get(), nCertVerifyFlag, fpCRL, vecTrustedCAFiles);
-  if (nResult != KELU_OK) {
-    TraceStepFailed(KELU_HERE, "VerifyX509", nResult, "KELU_OK != nResult");
-    return nResult;
-  }
-  TraceStepOK(KELU_HERE, "VerifyX509");
-  return KELU_OK;
+  return ReportCall(KELU_HERE, "VerifyX509",
+                    VerifyX509(cert.get(), nCertVerifyFlag, fpCRL, vecTrustedCAFiles));
 }
 
 }  // namespace kelu
