@@ -291,8 +291,8 @@ std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
   return pki;
 }
 
-// ctest runs every test in a process of its own: the shared PKI is made once per working
-// directory (the test folder under the build tree) and kept there under a lock. It is made
+// ctest runs every test in a process of its own: the shared PKI is made once beside the test
+// program (in the build tree, never in the sources) and kept there under a lock. It is made
 // again when it is older than a few hours (its dates are relative to the time it was made) or
 // when kSharedPkiRecipe differs: change the recipe text whenever BuildSharedPki changes.
 constexpr char kSharedPkiRecipe[] = "shared PKI recipe 1\n";
@@ -305,13 +305,23 @@ bool UsableSharedPki(const std::string &dir) {
          ReadTextFile(marker) == kSharedPkiRecipe;
 }
 
+// The folder of the running test program, or "" when it cannot be told or written.
+std::string ProgramFolder() {
+  char path[4096];
+  ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+  if (n <= 0) return "";
+  std::string folder(path, static_cast<size_t>(n));
+  folder = folder.substr(0, folder.rfind('/'));
+  return !folder.empty() && access(folder.c_str(), W_OK) == 0 ? folder : "";
+}
+
 std::unique_ptr<TestPki> OpenSharedPki() {
-  char cwd[4096];
-  if (getcwd(cwd, sizeof cwd) == nullptr || access(cwd, W_OK) != 0) {
+  std::string folder = ProgramFolder();
+  if (folder.empty()) {
     static TempDir fallback;
     return BuildSharedPki(fallback.path());
   }
-  std::string dir = std::string(cwd) + "/kelu-shared-pki";
+  std::string dir = folder + "/kelu-shared-pki";
   int lock = open((dir + ".lock").c_str(), O_CREAT | O_RDWR, 0644);
   if (lock >= 0) flock(lock, LOCK_EX);
   std::unique_ptr<TestPki> pki;
