@@ -16,6 +16,14 @@ bool EqualsNoCase(std::string_view a, std::string_view b);
 std::string ToUpper(std::string_view text);
 std::string ToLower(std::string_view text);
 
+// Names of syslog constants and the like: the value of name (case-insensitive), or -1.
+struct NamedValue {
+  const char *name;
+  int value;
+};
+template <size_t N>
+int ValueByName(const NamedValue (&table)[N], std::string_view name);
+
 // Letters, digits and '_': the characters of category, level, format and record names.
 bool IsName(std::string_view text);
 
@@ -28,6 +36,14 @@ bool ParseCount(std::string_view text, uint64_t *out);
 // text starts with '"': takes the text up to the next '"' into *out and leaves in *rest
 // what follows the closing quote. False when there is no closing quote.
 bool ParseQuoted(std::string_view text, std::string *out, std::string_view *rest);
+
+template <size_t N>
+int ValueByName(const NamedValue (&table)[N], std::string_view name) {
+  for (const NamedValue &entry : table) {
+    if (EqualsNoCase(name, entry.name)) return entry.value;
+  }
+  return -1;
+}
 
 }  // namespace kelu::zl
 

@@ -44,6 +44,10 @@ namespace {
 // zlog's own marker for the reload that "reload conf period" triggers.
 const char *const kAutoReload = reinterpret_cast<const char *>(static_cast<intptr_t>(-1));
 
+// The rule line of memory-log mode; empty while zlog runs from a configuration file.
+// Guarded by the environment lock.
+char zlog_memory_log_rule[512];
+
 struct Env {
   pthread_rwlock_t lock = PTHREAD_RWLOCK_INITIALIZER;
   bool is_init = false;
@@ -158,6 +162,7 @@ void InstallConf(Env &env, std::unique_ptr<Conf> conf) {
 
 // Holds the write lock. Tables and configuration go; the key too if no thread uses it.
 void FiniInner(Env &env) {
+  std::memset(zlog_memory_log_rule, 0, sizeof zlog_memory_log_rule);
   env.conf.reset();
   AssignAllRules(env);
   env.default_category = nullptr;
@@ -199,8 +204,15 @@ int ReloadInner(Env &env, const char *path) {
     if (ConfFileUnchanged(*env.conf)) return 0;
     path = nullptr;
   }
-  std::string current = env.conf->file;
-  std::unique_ptr<Conf> conf = LoadConf(path != nullptr ? path : current.c_str());
+  std::unique_ptr<Conf> conf;
+  if (zlog_memory_log_rule[0] != '\0') {
+    // Memory-log mode rebuilds its one rule; the path plays no part.
+    conf = BuildConfWithRule(zlog_memory_log_rule);
+    if (!conf) zc_error("zlog_conf_new_with_rule fail");
+  } else {
+    std::string current = env.conf->file;
+    conf = LoadConf(path != nullptr ? path : current.c_str());
+  }
   if (!conf) {
     zc_error("zlog_reload fail, the running configuration is kept");
     return -1;
@@ -309,25 +321,44 @@ void LogDump(zlog_category_s *category, const CallSite &site, const void *buffer
   LogGuarded(category, site, event);
 }
 
-// zlog_init and its relatives: a start from build(argument), with a default category for the
-// dzlog calls when one is named.
-int Start(std::unique_ptr<Conf> (*build)(const char *), const char *argument,
-          const char *default_category) {
+struct StartMode {
+  std::unique_ptr<Conf> (*build)(const char *);
+  const char *default_category;  // for the dzlog calls; null for none
+  bool memory_log;               // argument is the memory-log rule line
+};
+
+void ReportStart(const char *level, const char *path) {
+  zc_debug("------zlog_init start------");
+  zc_debug("------compile time[%s %s], version[1.2.8]------", __DATE__, __TIME__);
+  if (level != nullptr) zc_debug("------loglevel[%s], logpath[%s]------", level, path);
+}
+
+// zlog_init and its relatives: a start from mode.build(argument).
+int Start(const StartMode &mode, const char *argument) {
   return Guarded(-1, [&] {
     Env &env = TheEnv();
-    zc_debug("------zlog_init start------");
-    zc_debug("------compile time[%s %s], version[1.2.8]------", __DATE__, __TIME__);
     WriteLock lock(env);
     if (!lock.ok()) return -1;
     if (env.is_init) {
       zc_error("already init, use zlog_reload pls");
       return -1;
     }
-    if (InitInner(env, build, argument) != 0) {
-      zc_error("zlog_init_inner[%s] fail", argument != nullptr ? argument : "(null)");
+    if (mode.memory_log) {
+      int n = std::snprintf(zlog_memory_log_rule, sizeof zlog_memory_log_rule, "%s", argument);
+      if (n < 0 || static_cast<size_t>(n) >= sizeof zlog_memory_log_rule) {
+        std::memset(zlog_memory_log_rule, 0, sizeof zlog_memory_log_rule);
+        zc_error("------zlog_init fail end------");
+        return -1;
+      }
+      zc_debug("------rule[%s]------", zlog_memory_log_rule);
+    }
+    if (InitInner(env, mode.build, argument) != 0) {  // empties the rule text on failure
+      zc_error("%s[%s] fail", mode.memory_log ? "zlog_init_inner_with_rule" : "zlog_init_inner",
+               argument != nullptr ? argument : "(null)");
       zc_error("------zlog_init fail end------");
       return -1;
     }
+    const char *default_category = mode.default_category;
     if (default_category != nullptr) {
       env.default_category = FindOrAddCategory(env, default_category);
     }
@@ -348,14 +379,18 @@ zlog_record_fn FindRecord(std::string_view name) {
 
 using namespace kelu::zl;
 
-int zlog_init(const char *confpath) { return Start(LoadConf, confpath, nullptr); }
+int zlog_init(const char *confpath) {
+  ReportStart(nullptr, nullptr);
+  return Start(StartMode{LoadConf, nullptr, false}, confpath);
+}
 
 int dzlog_init(const char *confpath, const char *cname) {
+  ReportStart(nullptr, nullptr);
   if (cname == nullptr) {
     zc_error("dzlog_init needs a category name");
     return -1;
   }
-  return Start(LoadConf, confpath, cname);
+  return Start(StartMode{LoadConf, cname, false}, confpath);
 }
 
 int zlog_reload(const char *confpath) {
@@ -568,10 +603,39 @@ zlog_conf_t *zlog_conf_new_with_rule(const char *rule_line) {
 
 void zlog_conf_del(zlog_conf_t *conf) { delete conf; }
 
+namespace {
+
+// The level and path are spliced into a rule line: a path holding a rule's separators or
+// control characters, or a level that no stock level has, would make another rule.
+bool MemoryLogArgumentsFit(const char *level, const char *path) {
+  if (level == nullptr || path == nullptr) {
+    zc_error("zlog_init_memory_log needs a level and a path");
+    return false;
+  }
+  if (LevelList().Find(level) == nullptr) {
+    zc_error("level[%s] is not a level name", level);
+    return false;
+  }
+  for (const char *c = path; *c != '\0'; ++c) {
+    unsigned char u = static_cast<unsigned char>(*c);
+    if (*c == ',' || *c == ';' || *c == '#' || u < 0x20 || u == 0x7f) {
+      zc_error("logpath[%s] holds ',', ';', '#' or a control character", path);
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 int zlog_init_memory_log(const char *level, const char *path) {
-  zc_debug("------zlog_init start------");
-  zc_debug("------loglevel[%s], logpath[%s]------", level != nullptr ? level : "(null)",
-           path != nullptr ? path : "(null)");
-  zc_error("the memory log is not supported yet");
-  return -1;
+  ReportStart(level != nullptr ? level : "(null)", path != nullptr ? path : "(null)");
+  if (!MemoryLogArgumentsFit(level, path)) {
+    zc_error("------zlog_init fail end------");
+    return -1;
+  }
+  return Guarded(-1, [&] {
+    std::string rule = std::string("kelu_category.") + level + "  >memlog:" + path;
+    return Start(StartMode{BuildConfWithRule, nullptr, true}, rule.c_str());
+  });
 }

@@ -144,6 +144,12 @@ bool SplitAssignment(std::string_view text, std::string_view *key, std::string_v
   return true;
 }
 
+RuleContext ContextOf(Conf &conf) {
+  if (!conf.rotater) conf.rotater = std::make_unique<Rotater>(conf.rotate_lock_file);
+  return RuleContext{&conf.levels,    &conf.formats,     conf.default_format.get(),
+                     conf.file_perms, conf.fsync_period, conf.rotater.get()};
+}
+
 std::unique_ptr<Conf> NewDefaultConf() {
   auto conf = std::make_unique<Conf>();
   std::string error;
@@ -272,9 +278,7 @@ class ConfReader {
   }
 
   bool ReadRule(std::string_view text, std::string *error) {
-    RuleContext context{&conf_.levels, &conf_.formats, conf_.default_format.get(),
-                        conf_.file_perms, conf_.fsync_period};
-    std::unique_ptr<Rule> rule = Rule::Parse(text, context, error);
+    std::unique_ptr<Rule> rule = Rule::Parse(text, ContextOf(conf_), error);
     if (!rule) return false;
     conf_.rules.push_back(std::move(rule));
     return true;
@@ -338,10 +342,8 @@ std::unique_ptr<Conf> BuildConfWithRule(const char *line) {
   }
   conf->rotate_lock_file = kNoFileLockFile;
   std::string rule_text = line != nullptr && *line != '\0' ? line : kDefaultRule;
-  RuleContext context{&conf->levels, &conf->formats, conf->default_format.get(),
-                      conf->file_perms, conf->fsync_period};
   std::string error;
-  std::unique_ptr<Rule> rule = Rule::Parse(rule_text, context, &error);
+  std::unique_ptr<Rule> rule = Rule::Parse(rule_text, ContextOf(*conf), &error);
   if (!rule) {
     zc_error("zlog_rule_new fail: %s", error.c_str());
     zc_error("zlog_conf_build_with_rule fail");

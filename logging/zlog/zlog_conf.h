@@ -14,6 +14,7 @@
 #include "zlog.h"
 #include "zlog_format.h"
 #include "zlog_level.h"
+#include "zlog_rotate.h"
 #include "zlog_rule.h"
 
 struct zlog_conf_s {
@@ -34,6 +35,7 @@ struct zlog_conf_s {
   std::unique_ptr<kelu::zl::Pattern> default_format;
   kelu::zl::LevelList levels;
   std::map<std::string, std::unique_ptr<kelu::zl::Pattern>, std::less<>> formats;
+  std::unique_ptr<kelu::zl::Rotater> rotater;  // made with the first rule; outlives the rules
   std::vector<std::unique_ptr<kelu::zl::Rule>> rules;
 };
 

@@ -11,11 +11,7 @@ namespace {
 constexpr int kLevelSlots = 256;
 constexpr int kUnknownLevel = 254;
 
-struct NamedPriority {
-  const char *name;
-  int priority;
-};
-constexpr NamedPriority kSyslogPriorities[] = {
+constexpr NamedValue kSyslogPriorities[] = {
     {"LOG_EMERG", LOG_EMERG},     {"LOG_ALERT", LOG_ALERT},   {"LOG_CRIT", LOG_CRIT},
     {"LOG_ERR", LOG_ERR},         {"LOG_WARNING", LOG_WARNING}, {"LOG_NOTICE", LOG_NOTICE},
     {"LOG_INFO", LOG_INFO},       {"LOG_DEBUG", LOG_DEBUG}};
@@ -32,12 +28,7 @@ constexpr StockLevel kStockLevels[] = {
 
 }  // namespace
 
-int SyslogPriorityByName(std::string_view name) {
-  for (const NamedPriority &p : kSyslogPriorities) {
-    if (EqualsNoCase(name, p.name)) return p.priority;
-  }
-  return -1;
-}
+int SyslogPriorityByName(std::string_view name) { return ValueByName(kSyslogPriorities, name); }
 
 LevelList::LevelList() : by_value_(kLevelSlots) {
   for (const StockLevel &level : kStockLevels) Set(level.value, level.name, level.syslog_priority);

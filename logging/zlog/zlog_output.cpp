@@ -2,11 +2,18 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <syslog.h>
+#include <time.h>
 #include <unistd.h>
+
+#include <cstdio>
 
 #include "zc_profile.h"
 #include "zc_util.h"
+#include "zlog_rotate.h"
 
 namespace kelu::zl {
 
@@ -34,6 +41,7 @@ class FileOutput : public Output {
  public:
   explicit FileOutput(FileOptions options) : options_(std::move(options)) {
     flags_ = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | (options_.synchronous ? O_SYNC : 0);
+    if (options_.rotation && options_.rotation->limit == 0) options_.rotation.reset();
   }
   ~FileOutput() override {
     if (fd_ >= 0) close(fd_);
@@ -45,12 +53,21 @@ class FileOutput : public Output {
       *error = "file path too long [" + static_path_ + "]";
       return false;
     }
+    auto_create_dir(static_path_.c_str());
     fd_ = open(static_path_.c_str(), flags_, options_.perms);
     if (fd_ < 0) {
       *error = "open file[" + static_path_ + "] fail, errno[" + std::to_string(errno) + "]";
       return false;
     }
+    struct stat st;
+    if (fstat(fd_, &st) == 0) written_.store(static_cast<uint64_t>(st.st_size));
     return true;
+  }
+
+  // Folders before the first conversion specifier; the expanded ones are made on demand.
+  void CreateDynamicPrefix() const {
+    const std::string &source = options_.path->source();
+    auto_create_dir(source.substr(0, source.find('%')).c_str());
   }
 
   int Write(Event &event, const Pattern &format) override {
@@ -60,7 +77,8 @@ class FileOutput : public Output {
   }
 
   std::string Describe() const override {
-    return std::string(options_.synchronous ? "-\"" : "\"") + options_.path->source() + "\"";
+    return std::string(options_.synchronous ? "-\"" : "\"") + options_.path->source() + "\"" +
+           (options_.rotation ? ", " + options_.rotation->source : "");
   }
 
  private:
@@ -70,7 +88,13 @@ class FileOutput : public Output {
       return -1;
     }
     SyncIfDue(fd_);
-    (void)event;
+    if (options_.rotation) {
+      uint64_t size = written_.fetch_add(line.size()) + line.size();
+      if (size > options_.rotation->limit) {
+        written_.store(RotateStaticFile(*options_.rotation, *options_.rotater, static_path_, fd_,
+                                        flags_, options_.perms, event));
+      }
+    }
     return 0;
   }
 
@@ -83,6 +107,10 @@ class FileOutput : public Output {
       return -1;
     }
     int fd = open(path.data(), flags_, options_.perms);
+    if (fd < 0 && errno == ENOENT) {
+      auto_create_dir(path.data());
+      fd = open(path.data(), flags_, options_.perms);
+    }
     if (fd < 0) {
       zc_error("open file[%s] fail, errno[%d]", path.data(), errno);
       return -1;
@@ -93,6 +121,9 @@ class FileOutput : public Output {
       rc = -1;
     } else {
       SyncIfDue(fd);
+      if (options_.rotation) {
+        RotateDynamicFile(*options_.rotation, *options_.rotater, path.data(), fd, event);
+      }
     }
     close(fd);
     return rc;
@@ -107,8 +138,80 @@ class FileOutput : public Output {
   int flags_;
   int fd_ = -1;  // static files only
   std::string static_path_;
+  std::atomic<uint64_t> written_{0};  // size of the static file as this process sees it
   std::atomic<uint64_t> writes_{0};
 };
+
+// Writes to a pipe whose reader may be gone: EPIPE instead of a SIGPIPE that would end the
+// process. The signal is blocked for this thread only and a SIGPIPE raised by this write is
+// taken back before the mask is restored.
+bool WriteToPipe(int fd, std::string_view text) {
+  sigset_t pipe_signal, old_mask;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, &old_mask);
+  sigset_t pending;
+  sigpending(&pending);
+  bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+  bool ok = WriteAll(fd, text);
+  int saved = errno;
+  if (!ok && saved == EPIPE && !was_pending) {
+    struct timespec no_wait = {0, 0};
+    sigtimedwait(&pipe_signal, nullptr, &no_wait);
+  }
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  errno = saved;
+  return ok;
+}
+
+class PipeOutput : public Output {
+ public:
+  PipeOutput(std::string command, FILE *pipe) : command_(std::move(command)), pipe_(pipe) {}
+  ~PipeOutput() override { pclose(pipe_); }
+
+  int Write(Event &event, const Pattern &format) override {
+    std::string_view line;
+    if (!FormatLine(event, format, &line)) return -1;
+    // One writer at a time, so that lines longer than PIPE_BUF stay whole.
+    pthread_mutex_lock(&mutex_);
+    bool ok = WriteToPipe(fileno(pipe_), line);
+    int saved = errno;
+    pthread_mutex_unlock(&mutex_);
+    if (!ok) {
+      zc_error("write to pipe[%s] fail, errno[%d]", command_.c_str(), saved);
+      return -1;
+    }
+    return 0;
+  }
+  std::string Describe() const override { return "| " + command_; }
+
+ private:
+  std::string command_;
+  FILE *pipe_;
+  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+};
+
+class SyslogOutput : public Output {
+ public:
+  SyslogOutput(int facility, std::string name) : facility_(facility), name_(std::move(name)) {}
+  int Write(Event &event, const Pattern &format) override {
+    std::string_view line;
+    if (!FormatLine(event, format, &line)) return -1;
+    // No openlog: the process's own syslog settings stay as they are.
+    syslog(facility_ | event.level->syslog_priority, "%s", event.thread->line.data());
+    return 0;
+  }
+  std::string Describe() const override { return ">syslog, " + name_; }
+
+ private:
+  int facility_;
+  std::string name_;
+};
+
+constexpr NamedValue kFacilities[] = {
+    {"LOG_USER", LOG_USER},     {"LOG_LOCAL0", LOG_LOCAL0}, {"LOG_LOCAL1", LOG_LOCAL1},
+    {"LOG_LOCAL2", LOG_LOCAL2}, {"LOG_LOCAL3", LOG_LOCAL3}, {"LOG_LOCAL4", LOG_LOCAL4},
+    {"LOG_LOCAL5", LOG_LOCAL5}, {"LOG_LOCAL6", LOG_LOCAL6}, {"LOG_LOCAL7", LOG_LOCAL7}};
 
 class RecordOutput : public Output {
  public:
@@ -177,12 +280,35 @@ bool FormatLine(Event &event, const Pattern &format, std::string_view *line) {
 
 std::unique_ptr<Output> NewStreamOutput(int fd) { return std::make_unique<StreamOutput>(fd); }
 
+FileOptions::FileOptions() = default;
+FileOptions::FileOptions(FileOptions &&) noexcept = default;
+FileOptions::~FileOptions() = default;
+
 std::unique_ptr<Output> NewFileOutput(FileOptions options, std::string *error) {
   bool is_static = options.path->IsConstant();
   auto output = std::make_unique<FileOutput>(std::move(options));
-  if (is_static && !output->OpenStatic(error)) return nullptr;
+  if (!is_static) {
+    output->CreateDynamicPrefix();
+  } else if (!output->OpenStatic(error)) {
+    return nullptr;
+  }
   return output;
 }
+
+std::unique_ptr<Output> NewPipeOutput(const std::string &command, std::string *error) {
+  FILE *pipe = popen(command.c_str(), "we");
+  if (pipe == nullptr) {
+    *error = "popen[" + command + "] fail, errno[" + std::to_string(errno) + "]";
+    return nullptr;
+  }
+  return std::make_unique<PipeOutput>(command, pipe);
+}
+
+std::unique_ptr<Output> NewSyslogOutput(int facility, std::string facility_name) {
+  return std::make_unique<SyslogOutput>(facility, std::move(facility_name));
+}
+
+int SyslogFacilityByName(std::string_view name) { return ValueByName(kFacilities, name); }
 
 std::unique_ptr<Output> NewRecordOutput(std::string name, std::unique_ptr<Pattern> path) {
   return std::make_unique<RecordOutput>(std::move(name), std::move(path));

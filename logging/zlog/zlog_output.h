@@ -15,6 +15,9 @@
 
 namespace kelu::zl {
 
+class Rotater;
+struct RotationSpec;
+
 class Output {
  public:
   virtual ~Output() = default;
@@ -37,9 +40,24 @@ struct FileOptions {
   bool synchronous = false;       // -"path": O_SYNC
   mode_t perms = 0600;
   uint64_t fsync_period = 0;
+  std::unique_ptr<RotationSpec> rotation;  // null: never rotated
+  Rotater *rotater = nullptr;              // the configuration's, with rotation
+  FileOptions();
+  FileOptions(FileOptions &&) noexcept;
+  ~FileOptions();
 };
-// Null with *error set when a static file cannot be opened.
+// Null with *error set when a static file cannot be opened. The folders of a static path and
+// those before the first '%' of a dynamic one are made first; the rest of a dynamic path's
+// folders when a line finds them missing.
 std::unique_ptr<Output> NewFileOutput(FileOptions options, std::string *error);
+
+// "| command": the lines go to the command's standard input. Null when popen fails.
+std::unique_ptr<Output> NewPipeOutput(const std::string &command, std::string *error);
+
+// ">syslog, LOG_LOCAL0": syslog(3) at the level's syslog priority.
+std::unique_ptr<Output> NewSyslogOutput(int facility, std::string facility_name);
+// LOG_USER, LOG_LOCAL0 .. LOG_LOCAL7; -1 for any other name.
+int SyslogFacilityByName(std::string_view name);
 
 // User-defined output ($name): the record function set with zlog_set_record, looked up at
 // each line so that it may be set after zlog_init and survives reloads.

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include "zc_util.h"
+#include "zlog_memlog.h"
 
 namespace kelu::zl {
 
@@ -126,11 +127,17 @@ bool Rule::ParseOutput(std::string_view action, const RuleContext &context, std:
         return ParseFile(action.substr(1), true, context, error);
       }
       break;
-    case '>': return ParseStream(action.substr(1), error);
+    case '>': return ParseStream(action.substr(1), context, error);
     case '$': return ParseRecord(action.substr(1), error);
-    case '|':
-      *error = "pipe outputs ('|') are not supported yet";
-      return false;
+    case '|': {
+      std::string command(Trim(action.substr(1)));
+      if (command.empty()) {
+        *error = "no command after '|'";
+        return false;
+      }
+      output_ = NewPipeOutput(command, error);
+      return output_ != nullptr;
+    }
     default: break;
   }
   *error = "unknown output [" + std::string(action) + "]";
@@ -146,17 +153,19 @@ bool Rule::ParseFile(std::string_view action, bool synchronous, const RuleContex
     return false;
   }
   rest = Trim(rest);
+  FileOptions options;
   if (!rest.empty()) {
     if (rest.front() != ',') {
       *error = "unexpected text after the file path";
       return false;
     }
-    if (!Trim(rest.substr(1)).empty()) {
-      *error = "file rotation ('" + std::string(Trim(rest.substr(1))) + "') is not supported yet";
-      return false;
+    std::string_view rotation = Trim(rest.substr(1));
+    if (!rotation.empty()) {
+      options.rotation = ParseRotation(rotation, path_text, error);
+      if (!options.rotation) return false;
+      options.rotater = context.rotater;
     }
   }
-  FileOptions options;
   if (!CompilePath(path_text, &options.path, error)) return false;
   options.synchronous = synchronous;
   options.perms = context.file_perms;
@@ -165,7 +174,8 @@ bool Rule::ParseFile(std::string_view action, bool synchronous, const RuleContex
   return output_ != nullptr;
 }
 
-bool Rule::ParseStream(std::string_view action, std::string *error) {
+bool Rule::ParseStream(std::string_view action, const RuleContext &context,
+                       std::string *error) {
   std::string_view name, option;
   SplitOption(action, &name, &option);
   if (name == "stdout" || name == "stderr") {
@@ -173,9 +183,21 @@ bool Rule::ParseStream(std::string_view action, std::string *error) {
     output_ = NewStreamOutput(name == "stdout" ? STDOUT_FILENO : STDERR_FILENO);
     return true;
   }
-  if (name == "syslog" || name.substr(0, 7) == "memlog:") {
-    *error = "the output >" + std::string(name.substr(0, 6)) + " is not supported yet";
-    return false;
+  if (name == "syslog") {
+    std::string facility_name = option.empty() ? "LOG_USER" : std::string(option);
+    int facility = SyslogFacilityByName(facility_name);
+    if (facility < 0) {
+      *error = "syslog facility [" + facility_name + "] is not LOG_USER or LOG_LOCAL0..7";
+      return false;
+    }
+    output_ = NewSyslogOutput(facility, facility_name);
+    return true;
+  }
+  if (name.substr(0, 7) == "memlog:") {
+    // The path runs to the end of the output; blanks around it are not part of it.
+    std::string path(Trim(name.substr(7)));
+    output_ = NewMemoryLogOutput(path, context.file_perms, error);
+    return output_ != nullptr;
   }
   *error = "[" + std::string(name) + "]the string after is not syslog, stdout or stderr";
   return false;

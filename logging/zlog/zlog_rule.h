@@ -13,6 +13,7 @@
 #include "zlog_format.h"
 #include "zlog_level.h"
 #include "zlog_output.h"
+#include "zlog_rotate.h"
 
 namespace kelu::zl {
 
@@ -23,6 +24,7 @@ struct RuleContext {
   const Pattern *default_format;
   mode_t file_perms;
   uint64_t fsync_period;
+  Rotater *rotater;
 };
 
 class Rule {
@@ -48,7 +50,7 @@ class Rule {
   bool ParseOutput(std::string_view action, const RuleContext &context, std::string *error);
   bool ParseFile(std::string_view action, bool synchronous, const RuleContext &context,
                  std::string *error);
-  bool ParseStream(std::string_view action, std::string *error);
+  bool ParseStream(std::string_view action, const RuleContext &context, std::string *error);
   bool ParseRecord(std::string_view action, std::string *error);
 
   std::string text_;

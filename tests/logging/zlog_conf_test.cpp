@@ -51,6 +51,17 @@ const ConfCase kConfCases[] = {
      "[formats]\nsimple = \"%m%n\"\n[rules]\n*.* \\\n   $capture; \\\n simple\n", true, ""},
     {"format name after a quoted path holding ';'",
      "[formats]\nsimple = \"%m%n\"\n[rules]\n*.* \"@DIR@/a;b.log\"; simple\n", true, ""},
+    {"zlog 1.2 outputs",
+     "[global]\nrotate lock file = @DIR@/zlog.lock\nfsync period = 10\n[rules]\n"
+     "a.* \"@DIR@/a.log\", 10MB * 5 ~ \"@DIR@/a.log.#r\"\n"
+     "b.* \"@DIR@/b.log\", 1MB*12\n"
+     "c.* \"@DIR@/c.log\", 100MB ~ \"@DIR@/c-%d(%Y%m%d).#2s.log\"\n"
+     "d.* \"@DIR@/d.log\", 10MB * 0 ~ \"@DIR@/old/d.log.#s\"\n"
+     "e.* -\"@DIR@/%c.log\", 1kb * 2\n"
+     "f.* \"@DIR@/f.log\", 0\n"
+     "g.* >syslog, LOG_LOCAL0\nh.* >syslog\ni.* | cat > /dev/null\n"
+     "j.* >memlog:@DIR@/m.log\nk.* >memlog:\n",
+     true, ""},
     {"strict init false leaves bad formats and rules out",
      "[global]\nstrict init = false\n[formats]\nbad = \"%k\"\n"
      "[rules]\n*.* $capture; bad\n*.NOSUCH $capture\n*.* $capture\n",
@@ -121,10 +132,23 @@ const ConfCase kConfCases[] = {
      "open file["},
     {"record name with a dash", "[rules]\n*.* $bad-name\n", false, "record name [bad-name]"},
     {"record path unquoted", "[rules]\n*.* $capture, path\n", false, "one quoted text"},
-    {"pipe output", "[rules]\n*.* | cat\n", false, "not supported yet"},
-    {"syslog output", "[rules]\n*.* >syslog, LOG_LOCAL0\n", false, "not supported yet"},
-    {"rotation", "[rules]\n*.* \"@DIR@/a.log\", 1MB * 3\n", false, "not supported yet"},
-    {"memory log", "[rules]\n*.* >memlog:@DIR@/m.log\n", false, "not supported yet"},
+    {"pipe without command", "[rules]\n*.* |   \n", false, "no command after '|'"},
+    {"syslog with an unknown facility", "[rules]\n*.* >syslog, LOG_KERN\n", false,
+     "syslog facility [LOG_KERN]"},
+    {"rotation size with a bad unit", "[rules]\n*.* \"@DIR@/a.log\", 1XB\n", false,
+     "bad rotation size [1XB]"},
+    {"rotation count not a number", "[rules]\n*.* \"@DIR@/a.log\", 1MB * many\n", false,
+     "archive count after '*'"},
+    {"archive name unquoted", "[rules]\n*.* \"@DIR@/a.log\", 1MB ~ a.#r\n", false,
+     "must be one quoted text"},
+    {"archive name without a number", "[rules]\n*.* \"@DIR@/a.log\", 1MB ~ \"@DIR@/a.old\"\n",
+     false, "must hold one #r or #s"},
+    {"archive name with two numbers",
+     "[rules]\n*.* \"@DIR@/a.log\", 1MB ~ \"@DIR@/a.#r.#s\"\n", false,
+     "must hold one #r or #s"},
+    {"archive number in a folder name",
+     "[rules]\n*.* \"@DIR@/a.log\", 1MB ~ \"@DIR@/#r/a.log\"\n", false,
+     "must be in its file name"},
 };
 
 TEST(ZlogConf, GrammarCases) {

@@ -1,8 +1,12 @@
 // Outputs and the engine's lifecycle: files (static, dynamic, synchronous), stdout and stderr,
 // records, hzlog's layout, the buffer bound, reloads, start-stop-start, dzlog and the MDC.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include <string>
 #include <thread>
@@ -30,7 +34,7 @@ TEST(ZlogOutput, StaticDynamicAndSynchronousFiles) {
   ScopedEnv dir_var("KELU_ZLOG_TEST_DIR", std::nullopt);
   TempDir placeholder;  // the %E path is resolved when the configuration is read
   ScopedEnv set_dir("KELU_ZLOG_TEST_DIR", placeholder.path());
-  ZlogSession session(std::string("[global]\nfile perms = 640\n") + kLineFormat +
+  ZlogSession session(std::string("[global]\nfile perms = 640\nfsync period = 1\n") + kLineFormat +
                       "[rules]\n"
                       "my_cat.INFO \"@DIR@/static.log\"; m\n"
                       "my_cat.INFO \"@DIR@/%c-%V.log\"; m\n"
@@ -302,6 +306,110 @@ TEST(ZlogOutput, ProfileWritesTheConfiguration) {
   EXPECT_NE(diagnostics.find("level[10,TRACE,trace,7]"), std::string::npos);
   EXPECT_NE(diagnostics.find("rule[my_cat.TRACE $capture]"), std::string::npos);
   EXPECT_NE(diagnostics.find("category[my_cat] rules[1]"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace kelu::test
+
+namespace kelu::test {
+namespace {
+
+TEST(ZlogOutput, PipeToACommand) {
+  ZlogSession session(std::string(kLineFormat) + "[rules]\n*.* | cat > @DIR@/pipe.log; m\n");
+  ASSERT_TRUE(session.started());
+  zlog_category_t *category = zlog_get_category("c");
+  LogAt(category, ZLOG_LEVEL_INFO, "one");
+  LogAt(category, ZLOG_LEVEL_INFO, std::string(10000, 'p').c_str());  // longer than PIPE_BUF
+  zlog_fini();  // closes the pipe and waits for the command
+  EXPECT_EQ(ReadTextFile(session.File("pipe.log")), "one\n" + std::string(10000, 'p') + "\n");
+  ASSERT_EQ(zlog_init(session.conf_path().c_str()), 0);  // for the session's own finish
+}
+
+TEST(ZlogOutput, PipeWhoseReaderIsGoneFailsWithoutSigpipe) {
+  ZlogSession session(std::string(kLineFormat) + "[rules]\n*.* | exit 0; m\n");
+  ASSERT_TRUE(session.started());
+  usleep(300 * 1000);  // the command has ended by now
+  zlog_category_t *category = zlog_get_category("c");
+  for (int i = 0; i < 3; ++i) LogAt(category, ZLOG_LEVEL_INFO, "nobody reads this");
+  EXPECT_NE(session.Diagnostics().find("write to pipe[exit 0] fail, errno[32]"),
+            std::string::npos);
+}
+
+// Receives what syslog(3) sends when no syslog daemon owns /dev/log and this process may bind
+// it (root on a build machine); otherwise only checks that logging reports nothing.
+class DevLogListener {
+ public:
+  DevLogListener() {
+    if (access("/dev/log", F_OK) == 0) return;
+    fd_ = socket(AF_UNIX, SOCK_DGRAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, "/dev/log");
+    if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+      bound_ = true;
+      timeval wait{2, 0};
+      setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    }
+  }
+  ~DevLogListener() {
+    if (bound_) unlink("/dev/log");
+    if (fd_ >= 0) close(fd_);
+  }
+  bool bound() const { return bound_; }
+  std::string Receive() {
+    char message[2048];
+    ssize_t n = recv(fd_, message, sizeof message, 0);
+    return n > 0 ? std::string(message, static_cast<size_t>(n)) : "";
+  }
+
+ private:
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+TEST(ZlogOutput, SyslogAtTheLevelsPriority) {
+  ZlogSession session("[levels]\nTRACE = 30, LOG_CRIT\n" + std::string(kLineFormat) +
+                      "[rules]\n*.* >syslog, LOG_LOCAL0; m\n");
+  ASSERT_TRUE(session.started());
+  DevLogListener listener;
+  zlog_category_t *category = zlog_get_category("c");
+  LogAt(category, ZLOG_LEVEL_INFO, "to syslog");
+  LogAt(category, 30, "user level");
+  EXPECT_EQ(session.Diagnostics(), "");
+  if (!listener.bound()) GTEST_SKIP() << "cannot listen on /dev/log here";
+  std::string info = listener.Receive();
+  std::string crit = listener.Receive();
+  EXPECT_EQ(info.substr(0, 5), "<134>") << info;  // LOG_LOCAL0 | LOG_INFO
+  EXPECT_NE(info.find("to syslog"), std::string::npos) << info;
+  EXPECT_EQ(crit.substr(0, 5), "<130>") << crit;  // LOG_LOCAL0 | LOG_CRIT
+}
+
+TEST(ZlogOutput, FoldersOfFilePathsAreCreated) {
+  ZlogSession session(std::string(kLineFormat) + "[rules]\n"
+                      "*.* \"@DIR@/static/dir/s.log\"; m\n"
+                      "*.* \"@DIR@/dyn/%c/sub/%c.log\"; m\n");
+  ASSERT_TRUE(session.started());
+  EXPECT_TRUE(FileExists(session.File("static/dir/s.log"))) << "made when the rule is read";
+  EXPECT_TRUE(FileExists(session.File("dyn")));
+  EXPECT_FALSE(FileExists(session.File("dyn/%c"))) << "no folder named after a specifier";
+  LogAt(zlog_get_category("cat"), ZLOG_LEVEL_INFO, "x");
+  EXPECT_EQ(ReadTextFile(session.File("dyn/cat/sub/cat.log")), "x\n");
+  EXPECT_EQ(ReadTextFile(session.File("static/dir/s.log")), "x\n");
+  EXPECT_EQ(session.Diagnostics(), "");
+}
+
+TEST(ZlogOutput, AutoCreateDirMakesEveryFolderBeforeTheLastSlash) {
+  TempDir dir;
+  EXPECT_EQ(auto_create_dir(nullptr), -1);
+  EXPECT_EQ(auto_create_dir((dir.path() + "/a/b/file").c_str()), 0);
+  EXPECT_TRUE(FileExists(dir.File("a/b")));
+  EXPECT_FALSE(FileExists(dir.File("a/b/file")));
+  EXPECT_EQ(auto_create_dir((dir.path() + "/a/b/").c_str()), 0) << "existing folders are fine";
+  EXPECT_EQ(auto_create_dir("no-slash-here"), 0);
+  EXPECT_FALSE(FileExists("no-slash-here"));
+  EXPECT_EQ(auto_create_dir((dir.path() + "/zlog-file").c_str()), 0);
+  WriteTextFile(dir.File("plain"), "");
+  EXPECT_EQ(auto_create_dir((dir.path() + "/plain/x/y").c_str()), 0) << "failures are ignored";
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <map>
+#include <optional>
 #include <regex>
 #include <string>
 #include <thread>
@@ -119,6 +122,76 @@ TEST(ZlogThreads, ExitedThreadsGiveBackTheirBuffers) {
   EXPECT_EQ(CheckThreadLines(ReadTextFile(session.File("again.log")), kThreads, 10),
             static_cast<size_t>(kThreads * 10));
   EXPECT_EQ(ThreadBufferCount(session), before);
+}
+
+}  // namespace
+}  // namespace kelu::test
+
+namespace kelu::test {
+namespace {
+
+// The thread key's lifecycle, in a process of its own so that no earlier test's buffers count:
+// the key goes with the last thread's buffers, comes back with the next logging call, stays
+// over a finish while a thread still has buffers, and the exit handler frees the rest.
+// Returns the number of failed checks (the child's exit code).
+int KeyLifecycleScenario(const std::string &dir) {
+  int failures = 0;
+  auto check = [&failures](bool ok, const char *what) {
+    if (!ok) {
+      std::fprintf(stderr, "failed: %s\n", what);
+      ++failures;
+    }
+  };
+  auto profile_says = [&dir](const std::string &text) {
+    zlog_profile();
+    std::string errors = ReadTextFile(dir + "/error.log");
+    return errors.rfind(text) != std::string::npos &&
+           errors.rfind(text) > errors.rfind("------zlog_profile start------");
+  };
+  setenv("ZLOG_PROFILE_DEBUG", (dir + "/debug.log").c_str(), 1);
+  setenv("ZLOG_PROFILE_ERROR", (dir + "/error.log").c_str(), 1);
+  WriteTextFile(dir + "/zlog.conf",
+                "[formats]\nm = \"%m%n\"\n[rules]\n*.* \"" + dir + "/all.log\"; m\n");
+  check(zlog_init((dir + "/zlog.conf").c_str()) == 0, "zlog_init");
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) threads.emplace_back(LogLines, zlog_get_category("c"), t, 5);
+  for (std::thread &t : threads) t.join();
+  check(profile_says("thread key exist:[0] thread buffers:[0]"), "key deleted with the last buffers");
+  check(zlog_get_mdc("k") == nullptr, "zlog_get_mdc without key");
+  check(ReadTextFile(dir + "/error.log").find("never call zlog_init() or dzlog_init() before(2)") !=
+            std::string::npos,
+        "zlog_get_mdc reports the missing key");
+  zlog_info(zlog_get_category("c"), "main");
+  check(profile_says("thread key exist:[1] thread buffers:[1]"), "key made again, one buffer");
+  zlog_fini();
+  check(zlog_init((dir + "/zlog.conf").c_str()) == 0, "zlog_init again");
+  std::thread late(LogLines, zlog_get_category("c"), 7, 5);
+  late.join();
+  check(profile_says("thread key exist:[1] thread buffers:[1]"), "the main thread's buffers kept");
+  zlog_info(zlog_get_category("c"), "main again");
+  check(SplitLines(ReadTextFile(dir + "/all.log")).size() == 27, "every line written");
+  return failures;
+}
+
+TEST(ZlogThreadKey, LifecycleInAProcessOfItsOwn) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  // The child runs this test again from the start: it finds the parent's folder in the
+  // environment.
+  const char *inherited = std::getenv("KELU_ZLOG_KEY_TEST_DIR");
+  std::optional<TempDir> own;
+  if (inherited == nullptr) own.emplace();
+  std::string dir = inherited != nullptr ? inherited : own->path();
+  ScopedEnv pass("KELU_ZLOG_KEY_TEST_DIR", dir);
+  EXPECT_EXIT(std::exit(KeyLifecycleScenario(dir)), ::testing::ExitedWithCode(0), "");
+
+  std::string debug = ReadTextFile(dir + "/debug.log");
+  for (const char *text :
+       {"zlog_env_init_version == 0", "zlog_thread_clean(pthread_key_delete: 0x",
+        "zlog_fetch_thread(zlog_thread_key: 0x", "zlog_fetch_thread(zlog_thread_buf_count: 1)",
+        "zlog_fini_inner(zlog_thread_key_exist: 1; zlog_thread_buf_count: 1)",
+        "zlog_clean_rest_thread(pthread_key_delete: 0x"}) {
+    EXPECT_NE(debug.find(text), std::string::npos) << text;
+  }
 }
 
 }  // namespace
