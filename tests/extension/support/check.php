@@ -1,0 +1,69 @@
+<?php
+// Assertions for the module's test scripts: each failed check is printed, and the script exits
+// non-zero at the end (or at once on a fatal problem).
+
+$GLOBALS['kelu_failures'] = 0;
+
+function check(bool $ok, string $what): void {
+    if (!$ok) {
+        $GLOBALS['kelu_failures']++;
+        $where = debug_backtrace(DEBUG_BACKTRACE_IGNORE_ARGS, 1)[0];
+        fwrite(STDERR, "FAILED: $what (line {$where['line']})\n");
+    }
+}
+
+function check_same($want, $got, string $what): void {
+    if ($want !== $got) {
+        $GLOBALS['kelu_failures']++;
+        $where = debug_backtrace(DEBUG_BACKTRACE_IGNORE_ARGS, 1)[0];
+        fwrite(STDERR, "FAILED: $what (line {$where['line']}): want " . var_export($want, true)
+            . ", got " . var_export($got, true) . "\n");
+    }
+}
+
+function finish(): void {
+    $n = $GLOBALS['kelu_failures'];
+    if ($n > 0) {
+        fwrite(STDERR, "$n check(s) failed\n");
+        exit(1);
+    }
+    echo "all checks passed\n";
+    exit(0);
+}
+
+// A fresh scratch folder for this script under the build tree.
+function work_dir(): string {
+    $dir = getenv('KELU_TEST_WORK_DIR');
+    if ($dir === false || $dir === '') {
+        fwrite(STDERR, "KELU_TEST_WORK_DIR is not set\n");
+        exit(2);
+    }
+    if (is_dir($dir)) exec('rm -rf ' . escapeshellarg($dir));
+    mkdir($dir, 0700, true);
+    return $dir;
+}
+
+// A zlog configuration that writes every line of the toolkit's category, message only.
+function write_log_config(string $conf, string $log): void {
+    file_put_contents($conf, "[formats]\nplain = \"%m%n\"\n[rules]\nkelu_category.DEBUG \"$log\"; plain\n");
+}
+
+// Runs a call while collecting the warnings it raises.
+function with_warnings(callable $call, ?array &$warnings) {
+    $warnings = [];
+    set_error_handler(function (int $no, string $text) use (&$warnings) {
+        $warnings[] = $text;
+        return true;
+    });
+    try {
+        return $call();
+    } finally {
+        restore_error_handler();
+    }
+}
+
+const KELU_OK = 0;
+const KELU_ERR_FAILED = -1;
+const KELU_ERR_INVALID_PARAMETER = -2147024809;  // 0x80070057
+const KELU_LOG_ERR_INIT = 0x6002;
+const KELU_LOG_ERR_NO_CONFIG = 0x6007;
