@@ -263,7 +263,7 @@ class ConfReader {
       *error = "format name [" + std::string(name) + "] must be letters, digits and '_'";
       return false;
     }
-    if (conf_.formats.count(name) != 0) {
+    if (FindFormat(conf_.formats, name) != nullptr) {
       *error = "format [" + std::string(name) + "] defined twice";
       return false;
     }
@@ -273,7 +273,7 @@ class ConfReader {
     }
     std::unique_ptr<Pattern> compiled = Pattern::Compile(pattern, error);
     if (!compiled) return false;
-    conf_.formats.emplace(std::string(name), std::move(compiled));
+    conf_.formats.emplace_back(std::string(name), std::move(compiled));
     return true;
   }
 

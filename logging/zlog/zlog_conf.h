@@ -6,7 +6,6 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,7 +33,7 @@ struct zlog_conf_s {
   uint64_t fsync_period = 0;
   std::unique_ptr<kelu::zl::Pattern> default_format;
   kelu::zl::LevelList levels;
-  std::map<std::string, std::unique_ptr<kelu::zl::Pattern>, std::less<>> formats;
+  kelu::zl::FormatList formats;
   std::unique_ptr<kelu::zl::Rotater> rotater;  // made with the first rule; outlives the rules
   std::vector<std::unique_ptr<kelu::zl::Rule>> rules;
 };

@@ -371,4 +371,11 @@ std::string Pattern::ExpandConstant() const {
   return std::string(out.view());
 }
 
+const Pattern *FindFormat(const FormatList &formats, std::string_view name) {
+  for (const auto &format : formats) {
+    if (format.first == name) return format.second.get();
+  }
+  return nullptr;
+}
+
 }  // namespace kelu::zl

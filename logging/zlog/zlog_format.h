@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "zlog_buffer.h"
@@ -89,6 +90,11 @@ class Pattern {
   std::string source_;
   std::vector<Item> items_;
 };
+
+// The named formats of [formats], in the order they were read. (A vector, not a map: the
+// iterators of a map of the engine's types would be exported by the shared objects.)
+using FormatList = std::vector<std::pair<std::string, std::unique_ptr<Pattern>>>;
+const Pattern *FindFormat(const FormatList &formats, std::string_view name);
 
 }  // namespace kelu::zl
 

@@ -91,8 +91,8 @@ class FileOutput : public Output {
     if (options_.rotation) {
       uint64_t size = written_.fetch_add(line.size()) + line.size();
       if (size > options_.rotation->limit) {
-        written_.store(RotateStaticFile(*options_.rotation, *options_.rotater, static_path_, fd_,
-                                        flags_, options_.perms, event));
+        RotateStaticFile(*options_.rotation, *options_.rotater, static_path_, fd_, flags_,
+                         options_.perms, event, &written_);
       }
     }
     return 0;

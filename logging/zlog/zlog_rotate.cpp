@@ -238,11 +238,11 @@ void Rotater::Unlock() {
   pthread_mutex_unlock(&mutex_);
 }
 
-uint64_t RotateStaticFile(const RotationSpec &spec, Rotater &rotater, const std::string &path,
-                          int fd, int flags, mode_t perms, Event &event) {
+void RotateStaticFile(const RotationSpec &spec, Rotater &rotater, const std::string &path, int fd,
+                      int flags, mode_t perms, Event &event, std::atomic<uint64_t> *written) {
   RotaterHold hold(rotater);
   struct stat by_fd, by_path;
-  if (fstat(fd, &by_fd) != 0) return 0;
+  if (fstat(fd, &by_fd) != 0) return;
   bool same = stat(path.c_str(), &by_path) == 0 && SameFile(by_fd, by_path);
   // Another thread or process may have rotated it meanwhile: then only the reopen is due.
   if (same && static_cast<uint64_t>(by_fd.st_size) > spec.limit && ArchiveFile(spec, path, event)) {
@@ -262,7 +262,7 @@ uint64_t RotateStaticFile(const RotationSpec &spec, Rotater &rotater, const std:
       close(reopened);
     }
   }
-  return fstat(fd, &by_fd) == 0 ? static_cast<uint64_t>(by_fd.st_size) : 0;
+  if (fstat(fd, &by_fd) == 0) written->store(static_cast<uint64_t>(by_fd.st_size));
 }
 
 void RotateDynamicFile(const RotationSpec &spec, Rotater &rotater, const char *path, int fd,

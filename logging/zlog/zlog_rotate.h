@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <sys/types.h>
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -52,9 +53,11 @@ class Rotater {
 };
 
 // After a write took the static file past the limit: rotates it if it is still the file at
-// path and still too large, and makes fd name the file now at path. Returns that file's size.
-uint64_t RotateStaticFile(const RotationSpec &spec, Rotater &rotater, const std::string &path,
-                          int fd, int flags, mode_t perms, Event &event);
+// path and still too large, and makes fd name the file now at path. *written, the writers'
+// running estimate of the size, is set to that file's size before the lock is released, so
+// that no late value of an earlier rotation overwrites a later one.
+void RotateStaticFile(const RotationSpec &spec, Rotater &rotater, const std::string &path, int fd,
+                      int flags, mode_t perms, Event &event, std::atomic<uint64_t> *written);
 // The same for a dynamic file, whose descriptor is closed after this line anyway.
 void RotateDynamicFile(const RotationSpec &spec, Rotater &rotater, const char *path, int fd,
                        Event &event);

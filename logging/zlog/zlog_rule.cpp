@@ -68,13 +68,12 @@ std::unique_ptr<Rule> Rule::Parse(std::string_view line, const RuleContext &cont
   if (format_name.empty()) {
     rule->format_ = context.default_format;
   } else {
-    auto found = context.formats->find(format_name);
-    if (found == context.formats->end()) {
+    rule->format_ = FindFormat(*context.formats, format_name);
+    if (rule->format_ == nullptr) {
       *error = "format [" + std::string(format_name) + "] of rule [" + rule->text_ +
                "] is not defined in [formats]";
       return nullptr;
     }
-    rule->format_ = found->second.get();
   }
   if (!rule->ParseOutput(action, context, error)) {
     *error = "rule [" + rule->text_ + "]: " + *error;

@@ -5,7 +5,6 @@
 #include <sys/types.h>
 
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -20,7 +19,7 @@ namespace kelu::zl {
 // What a rule is built with: the parts of the configuration read before [rules].
 struct RuleContext {
   const LevelList *levels;
-  const std::map<std::string, std::unique_ptr<Pattern>, std::less<>> *formats;
+  const FormatList *formats;
   const Pattern *default_format;
   mode_t file_perms;
   uint64_t fsync_period;
