@@ -21,6 +21,14 @@ KELU_EXPORT void zlog_fini(void);
 
 KELU_EXPORT void zlog_profile(void);
 
+/* Configuration records: zlog_conf_new reads a file (a null or empty path takes the file named
+ * by KELU_LOG_CONF_PATH; with neither, one rule "*.*  >stdout"); zlog_conf_new_with_rule builds
+ * one from a single rule line. Both return null on failure; zlog_conf_del frees either. */
+typedef struct zlog_conf_s zlog_conf_t;
+KELU_EXPORT zlog_conf_t *zlog_conf_new(const char *confpath);
+KELU_EXPORT zlog_conf_t *zlog_conf_new_with_rule(const char *rule_line);
+KELU_EXPORT void zlog_conf_del(zlog_conf_t *conf);
+
 KELU_EXPORT zlog_category_t *zlog_get_category(const char *cname);
 
 KELU_EXPORT int zlog_put_mdc(const char *key, const char *value);
@@ -62,6 +70,8 @@ KELU_EXPORT int zlog_set_record(const char *rname, zlog_record_fn record);
 KELU_EXPORT int zlog_init_memory_log(const char *level, const char *path);
 /* Creates every directory of path before its last '/'. */
 KELU_EXPORT int auto_create_dir(const char *path);
+/* Destructor of the per-thread buffers' key: frees the exiting thread's buffers. */
+KELU_EXPORT void zlog_thread_clean(void *thread);
 
 typedef enum {
   ZLOG_LEVEL_DEBUG = 20,
@@ -87,6 +97,20 @@ typedef enum {
 #define dzlog_notice(...) dzlog(ZLOG_SITE_, ZLOG_LEVEL_NOTICE, __VA_ARGS__)
 #define dzlog_info(...) dzlog(ZLOG_SITE_, ZLOG_LEVEL_INFO, __VA_ARGS__)
 #define dzlog_debug(...) dzlog(ZLOG_SITE_, ZLOG_LEVEL_DEBUG, __VA_ARGS__)
+
+#define vzlog_fatal(cat, format, args) vzlog(cat, ZLOG_SITE_, ZLOG_LEVEL_FATAL, format, args)
+#define vzlog_error(cat, format, args) vzlog(cat, ZLOG_SITE_, ZLOG_LEVEL_ERROR, format, args)
+#define vzlog_warn(cat, format, args) vzlog(cat, ZLOG_SITE_, ZLOG_LEVEL_WARN, format, args)
+#define vzlog_notice(cat, format, args) vzlog(cat, ZLOG_SITE_, ZLOG_LEVEL_NOTICE, format, args)
+#define vzlog_info(cat, format, args) vzlog(cat, ZLOG_SITE_, ZLOG_LEVEL_INFO, format, args)
+#define vzlog_debug(cat, format, args) vzlog(cat, ZLOG_SITE_, ZLOG_LEVEL_DEBUG, format, args)
+
+#define vdzlog_fatal(format, args) vdzlog(ZLOG_SITE_, ZLOG_LEVEL_FATAL, format, args)
+#define vdzlog_error(format, args) vdzlog(ZLOG_SITE_, ZLOG_LEVEL_ERROR, format, args)
+#define vdzlog_warn(format, args) vdzlog(ZLOG_SITE_, ZLOG_LEVEL_WARN, format, args)
+#define vdzlog_notice(format, args) vdzlog(ZLOG_SITE_, ZLOG_LEVEL_NOTICE, format, args)
+#define vdzlog_info(format, args) vdzlog(ZLOG_SITE_, ZLOG_LEVEL_INFO, format, args)
+#define vdzlog_debug(format, args) vdzlog(ZLOG_SITE_, ZLOG_LEVEL_DEBUG, format, args)
 
 #define hzlog_fatal(cat, buf, len) hzlog(cat, ZLOG_SITE_, ZLOG_LEVEL_FATAL, buf, len)
 #define hzlog_error(cat, buf, len) hzlog(cat, ZLOG_SITE_, ZLOG_LEVEL_ERROR, buf, len)

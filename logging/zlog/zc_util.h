@@ -1,0 +1,50 @@
+// Small text helpers of the configuration reader.
+#ifndef KELU_ZC_UTIL_H
+#define KELU_ZC_UTIL_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kelu::zl {
+
+// Longest path the engine accepts for files, lock files and archive names.
+constexpr size_t kMaxPathLength = 1024;
+
+std::string_view Trim(std::string_view text);
+bool EqualsNoCase(std::string_view a, std::string_view b);
+std::string ToUpper(std::string_view text);
+std::string ToLower(std::string_view text);
+
+// Names of syslog constants and the like: the value of name (case-insensitive), or -1.
+struct NamedValue {
+  const char *name;
+  int value;
+};
+template <size_t N>
+int ValueByName(const NamedValue (&table)[N], std::string_view name);
+
+// Letters, digits and '_': the characters of category, level, format and record names.
+bool IsName(std::string_view text);
+
+// A number with an optional unit: k = 1000, kb = 1024, m = 10^6, mb = 2^20, g = 10^9,
+// gb = 2^30 (case-insensitive). False for anything else or on overflow.
+bool ParseSize(std::string_view text, uint64_t *out);
+// Plain decimal digits only.
+bool ParseCount(std::string_view text, uint64_t *out);
+
+// text starts with '"': takes the text up to the next '"' into *out and leaves in *rest
+// what follows the closing quote. False when there is no closing quote.
+bool ParseQuoted(std::string_view text, std::string *out, std::string_view *rest);
+
+template <size_t N>
+int ValueByName(const NamedValue (&table)[N], std::string_view name) {
+  for (const NamedValue &entry : table) {
+    if (EqualsNoCase(name, entry.name)) return entry.value;
+  }
+  return -1;
+}
+
+}  // namespace kelu::zl
+
+#endif

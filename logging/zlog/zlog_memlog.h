@@ -1,0 +1,26 @@
+// The memory-log output (">memlog:path"): the most recent lines are kept in memory in two
+// halves of 32768 bytes and appended to the file, older half first, whenever a line of level
+// ERROR is logged. Each path has its own pair of halves, which live for the whole process:
+// a reload, a finish or a new start keeps what they hold.
+#ifndef KELU_ZLOG_MEMLOG_H
+#define KELU_ZLOG_MEMLOG_H
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+
+#include "zlog_output.h"
+
+namespace kelu::zl {
+
+constexpr size_t kMemoryLogHalf = 32768;
+
+// Creates the path's folders and empties the file if it holds anything (a missing file is
+// not created). An empty path makes an output whose flushes fail to open.
+std::unique_ptr<Output> NewMemoryLogOutput(const std::string &path, mode_t perms,
+                                           std::string *error);
+
+}  // namespace kelu::zl
+
+#endif

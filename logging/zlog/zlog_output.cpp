@@ -1,0 +1,317 @@
+#include "zlog_output.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+
+#include "zc_profile.h"
+#include "zc_util.h"
+#include "zlog_rotate.h"
+
+namespace kelu::zl {
+
+namespace {
+
+class StreamOutput : public Output {
+ public:
+  explicit StreamOutput(int fd) : fd_(fd) {}
+  int Write(Event &event, const Pattern &format) override {
+    std::string_view line;
+    if (!FormatLine(event, format, &line)) return -1;
+    if (!WriteAll(fd_, line)) {
+      zc_error("write to fd[%d] fail, errno[%d]", fd_, errno);
+      return -1;
+    }
+    return 0;
+  }
+  std::string Describe() const override { return fd_ == STDOUT_FILENO ? ">stdout" : ">stderr"; }
+
+ private:
+  int fd_;
+};
+
+class FileOutput : public Output {
+ public:
+  explicit FileOutput(FileOptions options) : options_(std::move(options)) {
+    flags_ = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | (options_.synchronous ? O_SYNC : 0);
+    if (options_.rotation && options_.rotation->limit == 0) options_.rotation.reset();
+  }
+  ~FileOutput() override {
+    if (fd_ >= 0) close(fd_);
+  }
+
+  bool OpenStatic(std::string *error) {
+    static_path_ = options_.path->ExpandConstant();
+    if (static_path_.size() > kMaxPathLength) {
+      *error = "file path too long [" + static_path_ + "]";
+      return false;
+    }
+    auto_create_dir(static_path_.c_str());
+    fd_ = open(static_path_.c_str(), flags_, options_.perms);
+    if (fd_ < 0) {
+      *error = "open file[" + static_path_ + "] fail, errno[" + std::to_string(errno) + "]";
+      return false;
+    }
+    struct stat st;
+    if (fstat(fd_, &st) == 0) written_.store(static_cast<uint64_t>(st.st_size));
+    return true;
+  }
+
+  // Folders before the first conversion specifier; the expanded ones are made on demand.
+  void CreateDynamicPrefix() const {
+    const std::string &source = options_.path->source();
+    auto_create_dir(source.substr(0, source.find('%')).c_str());
+  }
+
+  int Write(Event &event, const Pattern &format) override {
+    std::string_view line;
+    if (!FormatLine(event, format, &line)) return -1;
+    return fd_ >= 0 ? WriteStatic(event, line) : WriteDynamic(event, line);
+  }
+
+  std::string Describe() const override {
+    return std::string(options_.synchronous ? "-\"" : "\"") + options_.path->source() + "\"" +
+           (options_.rotation ? ", " + options_.rotation->source : "");
+  }
+
+ private:
+  int WriteStatic(Event &event, std::string_view line) {
+    if (!WriteAll(fd_, line)) {
+      zc_error("write file[%s] fail, errno[%d]", static_path_.c_str(), errno);
+      return -1;
+    }
+    SyncIfDue(fd_);
+    if (options_.rotation) {
+      uint64_t size = written_.fetch_add(line.size()) + line.size();
+      if (size > options_.rotation->limit) {
+        RotateStaticFile(*options_.rotation, *options_.rotater, static_path_, fd_, flags_,
+                         options_.perms, event, &written_);
+      }
+    }
+    return 0;
+  }
+
+  int WriteDynamic(Event &event, std::string_view line) {
+    LineBuffer &path = event.thread->path;
+    path.Clear();
+    if (!options_.path->Write(event, path)) return -1;
+    if (path.truncated() || path.size() > kMaxPathLength) {
+      zc_error("file path too long [%s]", path.data());
+      return -1;
+    }
+    int fd = open(path.data(), flags_, options_.perms);
+    if (fd < 0 && errno == ENOENT) {
+      auto_create_dir(path.data());
+      fd = open(path.data(), flags_, options_.perms);
+    }
+    if (fd < 0) {
+      zc_error("open file[%s] fail, errno[%d]", path.data(), errno);
+      return -1;
+    }
+    int rc = 0;
+    if (!WriteAll(fd, line)) {
+      zc_error("write file[%s] fail, errno[%d]", path.data(), errno);
+      rc = -1;
+    } else {
+      SyncIfDue(fd);
+      if (options_.rotation) {
+        RotateDynamicFile(*options_.rotation, *options_.rotater, path.data(), fd, event);
+      }
+    }
+    close(fd);
+    return rc;
+  }
+
+  void SyncIfDue(int fd) {
+    uint64_t period = options_.fsync_period;
+    if (period != 0 && (writes_.fetch_add(1) + 1) % period == 0) fsync(fd);
+  }
+
+  FileOptions options_;
+  int flags_;
+  int fd_ = -1;  // static files only
+  std::string static_path_;
+  std::atomic<uint64_t> written_{0};  // size of the static file as this process sees it
+  std::atomic<uint64_t> writes_{0};
+};
+
+// Writes to a pipe whose reader may be gone: EPIPE instead of a SIGPIPE that would end the
+// process. The signal is blocked for this thread only and a SIGPIPE raised by this write is
+// taken back before the mask is restored.
+bool WriteToPipe(int fd, std::string_view text) {
+  sigset_t pipe_signal, old_mask;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, &old_mask);
+  sigset_t pending;
+  sigpending(&pending);
+  bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+  bool ok = WriteAll(fd, text);
+  int saved = errno;
+  if (!ok && saved == EPIPE && !was_pending) {
+    struct timespec no_wait = {0, 0};
+    sigtimedwait(&pipe_signal, nullptr, &no_wait);
+  }
+  pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  errno = saved;
+  return ok;
+}
+
+class PipeOutput : public Output {
+ public:
+  PipeOutput(std::string command, FILE *pipe) : command_(std::move(command)), pipe_(pipe) {}
+  ~PipeOutput() override { pclose(pipe_); }
+
+  int Write(Event &event, const Pattern &format) override {
+    std::string_view line;
+    if (!FormatLine(event, format, &line)) return -1;
+    // One writer at a time, so that lines longer than PIPE_BUF stay whole.
+    pthread_mutex_lock(&mutex_);
+    bool ok = WriteToPipe(fileno(pipe_), line);
+    int saved = errno;
+    pthread_mutex_unlock(&mutex_);
+    if (!ok) {
+      zc_error("write to pipe[%s] fail, errno[%d]", command_.c_str(), saved);
+      return -1;
+    }
+    return 0;
+  }
+  std::string Describe() const override { return "| " + command_; }
+
+ private:
+  std::string command_;
+  FILE *pipe_;
+  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+};
+
+class SyslogOutput : public Output {
+ public:
+  SyslogOutput(int facility, std::string name) : facility_(facility), name_(std::move(name)) {}
+  int Write(Event &event, const Pattern &format) override {
+    std::string_view line;
+    if (!FormatLine(event, format, &line)) return -1;
+    // No openlog: the process's own syslog settings stay as they are.
+    syslog(facility_ | event.level->syslog_priority, "%s", event.thread->line.data());
+    return 0;
+  }
+  std::string Describe() const override { return ">syslog, " + name_; }
+
+ private:
+  int facility_;
+  std::string name_;
+};
+
+constexpr NamedValue kFacilities[] = {
+    {"LOG_USER", LOG_USER},     {"LOG_LOCAL0", LOG_LOCAL0}, {"LOG_LOCAL1", LOG_LOCAL1},
+    {"LOG_LOCAL2", LOG_LOCAL2}, {"LOG_LOCAL3", LOG_LOCAL3}, {"LOG_LOCAL4", LOG_LOCAL4},
+    {"LOG_LOCAL5", LOG_LOCAL5}, {"LOG_LOCAL6", LOG_LOCAL6}, {"LOG_LOCAL7", LOG_LOCAL7}};
+
+class RecordOutput : public Output {
+ public:
+  RecordOutput(std::string name, std::unique_ptr<Pattern> path)
+      : name_(std::move(name)), path_(std::move(path)) {}
+
+  int Write(Event &event, const Pattern &format) override {
+    zlog_record_fn record = FindRecord(name_);
+    if (record == nullptr) {
+      zc_error("no record function set for [$%s], call zlog_set_record", name_.c_str());
+      return -1;
+    }
+    std::string_view line;
+    if (!FormatLine(event, format, &line)) return -1;
+    LineBuffer &path = event.thread->path;
+    path.Clear();
+    if (path_ && !path_->Write(event, path)) return -1;
+    zlog_msg_t msg;
+    msg.buf = event.thread->line.mutable_data();
+    msg.len = line.size();
+    msg.path = path.mutable_data() != nullptr ? path.mutable_data() : const_cast<char *>("");
+    if (record(&msg) != 0) {
+      zc_error("the record function of [$%s] failed", name_.c_str());
+      return -1;
+    }
+    return 0;
+  }
+
+  std::string Describe() const override {
+    return "$" + name_ + (path_ ? ", \"" + path_->source() + "\"" : "");
+  }
+
+ private:
+  std::string name_;
+  std::unique_ptr<Pattern> path_;
+};
+
+}  // namespace
+
+bool WriteAll(int fd, std::string_view text) {
+  while (!text.empty()) {
+    ssize_t n = write(fd, text.data(), text.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    text.remove_prefix(static_cast<size_t>(n));
+  }
+  return true;
+}
+
+bool FormatLine(Event &event, const Pattern &format, std::string_view *line) {
+  LineBuffer &buffer = event.thread->line;
+  if (event.line_holds != &format) {
+    buffer.Clear();
+    event.line_holds = nullptr;
+    if (!format.Write(event, buffer)) {
+      zc_error("zlog_format_gen_msg fail");
+      return false;
+    }
+    event.line_holds = &format;
+  }
+  *line = buffer.view();
+  return true;
+}
+
+std::unique_ptr<Output> NewStreamOutput(int fd) { return std::make_unique<StreamOutput>(fd); }
+
+FileOptions::FileOptions() = default;
+FileOptions::FileOptions(FileOptions &&) noexcept = default;
+FileOptions::~FileOptions() = default;
+
+std::unique_ptr<Output> NewFileOutput(FileOptions options, std::string *error) {
+  bool is_static = options.path->IsConstant();
+  auto output = std::make_unique<FileOutput>(std::move(options));
+  if (!is_static) {
+    output->CreateDynamicPrefix();
+  } else if (!output->OpenStatic(error)) {
+    return nullptr;
+  }
+  return output;
+}
+
+std::unique_ptr<Output> NewPipeOutput(const std::string &command, std::string *error) {
+  FILE *pipe = popen(command.c_str(), "we");
+  if (pipe == nullptr) {
+    *error = "popen[" + command + "] fail, errno[" + std::to_string(errno) + "]";
+    return nullptr;
+  }
+  return std::make_unique<PipeOutput>(command, pipe);
+}
+
+std::unique_ptr<Output> NewSyslogOutput(int facility, std::string facility_name) {
+  return std::make_unique<SyslogOutput>(facility, std::move(facility_name));
+}
+
+int SyslogFacilityByName(std::string_view name) { return ValueByName(kFacilities, name); }
+
+std::unique_ptr<Output> NewRecordOutput(std::string name, std::unique_ptr<Pattern> path) {
+  return std::make_unique<RecordOutput>(std::move(name), std::move(path));
+}
+
+}  // namespace kelu::zl

@@ -1,0 +1,279 @@
+#include "zlog_rotate.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "zc_profile.h"
+#include "zc_util.h"
+#include "zlog.h"
+
+namespace kelu::zl {
+
+namespace {
+
+constexpr size_t kMaxArchiveDigits = 18;
+
+struct Archive {
+  uint64_t number;
+  std::string name;  // file name inside the folder
+};
+
+// The position and size of the one "#r" / "#s" marker (with optional width digits).
+bool FindMarker(std::string_view text, size_t *at, size_t *length, int *width, bool *rolling) {
+  bool found = false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '#') continue;
+    size_t j = i + 1;
+    while (j < text.size() && text[j] >= '0' && text[j] <= '9') ++j;
+    if (j >= text.size() || (text[j] != 'r' && text[j] != 's')) continue;
+    if (found) return false;  // two markers
+    found = true;
+    uint64_t digits = 0;
+    if (j > i + 1 && (!ParseCount(text.substr(i + 1, j - i - 1), &digits) || digits > 20)) {
+      return false;
+    }
+    *at = i;
+    *length = j + 1 - i;
+    *width = static_cast<int>(digits);
+    *rolling = text[j] == 'r';
+  }
+  return found;
+}
+
+std::string Expand(const Pattern &pattern, Event &event, bool *ok) {
+  LineBuffer &buffer = event.thread->archive;
+  buffer.Clear();
+  *ok = pattern.Write(event, buffer) && !buffer.truncated() && buffer.size() <= kMaxPathLength;
+  return std::string(buffer.view());
+}
+
+std::string Numbered(const std::string &prefix, uint64_t number, int width,
+                     const std::string &suffix) {
+  char digits[32];
+  std::snprintf(digits, sizeof digits, "%0*llu", width, static_cast<unsigned long long>(number));
+  return prefix + digits + suffix;
+}
+
+std::vector<Archive> ListArchives(const std::string &folder, const std::string &name_prefix,
+                                  const std::string &suffix) {
+  std::vector<Archive> archives;
+  DIR *dir = opendir(folder.c_str());
+  if (dir == nullptr) return archives;
+  while (struct dirent *entry = readdir(dir)) {
+    std::string_view name = entry->d_name;
+    if (name.size() <= name_prefix.size() + suffix.size()) continue;
+    if (name.substr(0, name_prefix.size()) != name_prefix) continue;
+    if (name.substr(name.size() - suffix.size()) != suffix) continue;
+    std::string_view digits =
+        name.substr(name_prefix.size(), name.size() - name_prefix.size() - suffix.size());
+    uint64_t number;
+    if (digits.size() > kMaxArchiveDigits || !ParseCount(digits, &number)) continue;
+    archives.push_back({number, std::string(name)});
+  }
+  closedir(dir);
+  return archives;
+}
+
+// rename(2), creating the target's folders when they are missing.
+bool Rename(const std::string &from, const std::string &to) {
+  if (rename(from.c_str(), to.c_str()) == 0) return true;
+  if (errno == ENOENT && access(from.c_str(), F_OK) == 0) {
+    auto_create_dir(to.c_str());
+    if (rename(from.c_str(), to.c_str()) == 0) return true;
+  }
+  zc_error("rename[%s] to [%s] fail, errno[%d]", from.c_str(), to.c_str(), errno);
+  return false;
+}
+
+void Remove(const std::string &path) {
+  if (unlink(path.c_str()) != 0) zc_error("unlink[%s] fail, errno[%d]", path.c_str(), errno);
+}
+
+// Renames path to its archive name and shifts (#r) or trims (#s) the older archives.
+bool ArchiveFile(const RotationSpec &spec, const std::string &path, Event &event) {
+  bool prefix_ok, suffix_ok;
+  std::string prefix = Expand(*spec.prefix, event, &prefix_ok);
+  std::string suffix = Expand(*spec.suffix, event, &suffix_ok);
+  if (!prefix_ok || !suffix_ok) {
+    zc_error("archive name of [%s] cannot be made", path.c_str());
+    return false;
+  }
+  size_t slash = prefix.rfind('/');
+  std::string folder_prefix = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
+  std::string name_prefix = prefix.substr(folder_prefix.size());
+  std::string folder = folder_prefix.empty() ? "." : folder_prefix;
+  std::vector<Archive> archives = ListArchives(folder, name_prefix, suffix);
+
+  if (spec.rolling) {
+    std::sort(archives.begin(), archives.end(),
+              [](const Archive &a, const Archive &b) { return a.number > b.number; });
+    for (const Archive &archive : archives) {
+      if (spec.count != 0 && archive.number + 1 >= spec.count) {
+        Remove(folder_prefix + archive.name);
+      } else if (!Rename(folder_prefix + archive.name,
+                         Numbered(prefix, archive.number + 1, spec.width, suffix))) {
+        return false;
+      }
+    }
+    return Rename(path, Numbered(prefix, 0, spec.width, suffix));
+  }
+
+  uint64_t next = 0;
+  for (const Archive &archive : archives) next = std::max(next, archive.number + 1);
+  if (!Rename(path, Numbered(prefix, next, spec.width, suffix))) return false;
+  archives.push_back({next, ""});
+  std::sort(archives.begin(), archives.end(),
+            [](const Archive &a, const Archive &b) { return a.number < b.number; });
+  for (size_t i = 0; spec.count != 0 && archives.size() - i > spec.count; ++i) {
+    Remove(folder_prefix + archives[i].name);
+  }
+  return true;
+}
+
+bool SameFile(const struct stat &a, const struct stat &b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+class RotaterHold {
+ public:
+  explicit RotaterHold(Rotater &rotater) : rotater_(rotater) { rotater_.Lock(); }
+  ~RotaterHold() { rotater_.Unlock(); }
+  RotaterHold(const RotaterHold &) = delete;
+  RotaterHold &operator=(const RotaterHold &) = delete;
+
+ private:
+  Rotater &rotater_;
+};
+
+}  // namespace
+
+std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
+                                            const std::string &path_source, std::string *error) {
+  auto spec = std::make_unique<RotationSpec>();
+  spec->source.assign(option);
+  std::string archive = path_source + ".#r";
+  size_t tilde = option.find('~');
+  if (tilde != std::string_view::npos) {
+    std::string_view rest;
+    if (!ParseQuoted(Trim(option.substr(tilde + 1)), &archive, &rest) || !Trim(rest).empty()) {
+      *error = "the archive name after '~' must be one quoted text";
+      return nullptr;
+    }
+    option = option.substr(0, tilde);
+  }
+  size_t star = option.find('*');
+  if (star != std::string_view::npos) {
+    if (!ParseCount(Trim(option.substr(star + 1)), &spec->count)) {
+      *error = "the archive count after '*' must be a number";
+      return nullptr;
+    }
+    option = option.substr(0, star);
+  }
+  if (!ParseSize(option, &spec->limit)) {
+    *error = "bad rotation size [" + std::string(Trim(option)) + "]";
+    return nullptr;
+  }
+  if (archive.size() > kMaxPathLength) {
+    *error = "archive name longer than 1024 characters";
+    return nullptr;
+  }
+  size_t at, length;
+  if (!FindMarker(archive, &at, &length, &spec->width, &spec->rolling)) {
+    *error = "archive name [" + archive + "] must hold one #r or #s";
+    return nullptr;
+  }
+  std::string suffix = archive.substr(at + length);
+  if (suffix.find('/') != std::string::npos) {
+    *error = "the #r or #s of archive name [" + archive + "] must be in its file name";
+    return nullptr;
+  }
+  spec->prefix = Pattern::Compile(archive.substr(0, at), error);
+  if (spec->prefix) spec->suffix = Pattern::Compile(suffix, error);
+  if (!spec->prefix || !spec->suffix) return nullptr;
+  return spec;
+}
+
+Rotater::Rotater(std::string lock_path) : lock_path_(std::move(lock_path)) {}
+
+Rotater::~Rotater() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void Rotater::Lock() {
+  pthread_mutex_lock(&mutex_);
+  if (fd_ < 0 && !open_failed_) {
+    fd_ = open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (fd_ < 0) {
+      open_failed_ = true;
+      zc_warn("rotate lock file[%s] cannot be opened, errno[%d]; rotating under the "
+              "in-process lock only", lock_path_.c_str(), errno);
+    }
+  }
+  if (fd_ < 0) return;
+  struct flock lock = {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  while (fcntl(fd_, F_SETLKW, &lock) != 0) {
+    if (errno != EINTR) {
+      zc_error("lock fd[%d] fail, errno[%d]", fd_, errno);
+      break;
+    }
+  }
+}
+
+void Rotater::Unlock() {
+  if (fd_ >= 0) {
+    struct flock lock = {};
+    lock.l_type = F_UNLCK;
+    lock.l_whence = SEEK_SET;
+    if (fcntl(fd_, F_SETLK, &lock) != 0) zc_error("unlock fd[%d] fail, errno[%d]", fd_, errno);
+  }
+  pthread_mutex_unlock(&mutex_);
+}
+
+void RotateStaticFile(const RotationSpec &spec, Rotater &rotater, const std::string &path, int fd,
+                      int flags, mode_t perms, Event &event, std::atomic<uint64_t> *written) {
+  RotaterHold hold(rotater);
+  struct stat by_fd, by_path;
+  if (fstat(fd, &by_fd) != 0) return;
+  bool same = stat(path.c_str(), &by_path) == 0 && SameFile(by_fd, by_path);
+  // Another thread or process may have rotated it meanwhile: then only the reopen is due.
+  if (same && static_cast<uint64_t>(by_fd.st_size) > spec.limit && ArchiveFile(spec, path, event)) {
+    same = false;
+  }
+  if (!same) {
+    int reopened = open(path.c_str(), flags, perms);
+    if (reopened < 0 && errno == ENOENT) {
+      auto_create_dir(path.c_str());
+      reopened = open(path.c_str(), flags, perms);
+    }
+    if (reopened < 0) {
+      zc_error("open file[%s] fail, errno[%d]", path.c_str(), errno);
+    } else {
+      // dup2 swaps the file under the descriptor number that the other threads write to.
+      dup2(reopened, fd);
+      close(reopened);
+    }
+  }
+  if (fstat(fd, &by_fd) == 0) written->store(static_cast<uint64_t>(by_fd.st_size));
+}
+
+void RotateDynamicFile(const RotationSpec &spec, Rotater &rotater, const char *path, int fd,
+                       Event &event) {
+  struct stat by_fd, by_path;
+  if (fstat(fd, &by_fd) != 0 || static_cast<uint64_t>(by_fd.st_size) <= spec.limit) return;
+  RotaterHold hold(rotater);
+  if (stat(path, &by_path) == 0 && SameFile(by_fd, by_path) &&
+      static_cast<uint64_t>(by_path.st_size) > spec.limit) {
+    ArchiveFile(spec, path, event);
+  }
+}
+
+}  // namespace kelu::zl

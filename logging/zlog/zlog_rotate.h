@@ -1,0 +1,67 @@
+// Size rotation of file outputs: "path", 10MB * 5 ~ "archive.#r". Renames run under an
+// in-process mutex and a write lock on the configuration's "rotate lock file", so that the
+// threads and processes sharing a log rotate it once.
+#ifndef KELU_ZLOG_ROTATE_H
+#define KELU_ZLOG_ROTATE_H
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "zlog_format.h"
+
+namespace kelu::zl {
+
+struct RotationSpec {
+  uint64_t limit = 0;  // rotate once the file is larger
+  uint64_t count = 0;  // archives kept; 0 keeps all
+  bool rolling = true;  // #r: the newest archive is number 0; #s: numbers go up
+  int width = 0;        // #2s: at least two digits
+  std::unique_ptr<Pattern> prefix;  // the archive name before the number, folder included
+  std::unique_ptr<Pattern> suffix;  // and after it
+  std::string source;
+};
+
+// The option after a file path ("10MB * 3 ~ \"aa.log.#r\""); path_source is the file's own
+// pattern, from which the default archive name "<path>.#r" is made. Null with *error set
+// when the option is malformed; a size of 0 gives a spec with limit 0 (no rotation).
+std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
+                                            const std::string &path_source, std::string *error);
+
+class Rotater {
+ public:
+  explicit Rotater(std::string lock_path);
+  ~Rotater();
+  Rotater(const Rotater &) = delete;
+  Rotater &operator=(const Rotater &) = delete;
+
+  // Serialises rotations; the lock file is opened on first use.
+  void Lock();
+  void Unlock();
+  const std::string &lock_path() const { return lock_path_; }
+
+ private:
+  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+  std::string lock_path_;
+  int fd_ = -1;
+  bool open_failed_ = false;
+};
+
+// After a write took the static file past the limit: rotates it if it is still the file at
+// path and still too large, and makes fd name the file now at path. *written, the writers'
+// running estimate of the size, is set to that file's size before the lock is released, so
+// that no late value of an earlier rotation overwrites a later one.
+void RotateStaticFile(const RotationSpec &spec, Rotater &rotater, const std::string &path, int fd,
+                      int flags, mode_t perms, Event &event, std::atomic<uint64_t> *written);
+// The same for a dynamic file, whose descriptor is closed after this line anyway.
+void RotateDynamicFile(const RotationSpec &spec, Rotater &rotater, const char *path, int fd,
+                       Event &event);
+
+}  // namespace kelu::zl
+
+#endif

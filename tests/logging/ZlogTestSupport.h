@@ -1,0 +1,130 @@
+/* Fixtures of the logging tests: a configuration written to a temporary folder and started,
+ * a record output that captures formatted lines in memory, environment variables set for
+ * one test. zlog starts once per process until zlog_fini, so every fixture finishes it. */
+#ifndef KELU_ZLOG_TEST_SUPPORT_H
+#define KELU_ZLOG_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "TestSupport.h"
+#include "zlog/zlog.h"
+
+namespace kelu::test {
+
+// Sets (or, with nullopt, unsets) an environment variable and restores it afterwards.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char *name, std::optional<std::string> value) : name_(name) {
+    const char *old = std::getenv(name);
+    if (old != nullptr) old_ = old;
+    if (value)
+      setenv(name, value->c_str(), 1);
+    else
+      unsetenv(name);
+  }
+  ~ScopedEnv() {
+    if (old_)
+      setenv(name_.c_str(), old_->c_str(), 1);
+    else
+      unsetenv(name_.c_str());
+  }
+  ScopedEnv(const ScopedEnv &) = delete;
+  ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+ private:
+  std::string name_;
+  std::optional<std::string> old_;
+};
+
+// Lines given to the record output "$capture": the formatted text and the record path.
+struct CapturedLine {
+  std::string text;
+  std::string path;
+};
+
+class Capture {
+ public:
+  static int Record(zlog_msg_t *msg) {
+    std::lock_guard<std::mutex> hold(mutex());
+    lines().push_back({std::string(msg->buf, msg->len), msg->path});
+    return 0;
+  }
+  static void Clear() {
+    std::lock_guard<std::mutex> hold(mutex());
+    lines().clear();
+  }
+  static std::vector<CapturedLine> Take() {
+    std::lock_guard<std::mutex> hold(mutex());
+    std::vector<CapturedLine> out;
+    out.swap(lines());
+    return out;
+  }
+
+ private:
+  static std::mutex &mutex() {
+    static std::mutex m;
+    return m;
+  }
+  static std::vector<CapturedLine> &lines() {
+    static std::vector<CapturedLine> l;
+    return l;
+  }
+};
+
+// text with every "@DIR@" replaced by dir.
+inline std::string WithDir(std::string text, const std::string &dir) {
+  for (size_t at = text.find("@DIR@"); at != std::string::npos; at = text.find("@DIR@", at)) {
+    text.replace(at, 5, dir);
+    at += dir.size();
+  }
+  return text;
+}
+
+// A configuration file in a fresh folder, started with zlog_init and finished on destruction.
+// "@DIR@" in the text names that folder, which holds the files the configuration writes;
+// diagnostics go to its "error.log".
+class ZlogSession {
+ public:
+  explicit ZlogSession(const std::string &conf_text, bool expect_ok = true)
+      : error_log_("ZLOG_PROFILE_ERROR", dir_.File("error.log")) {
+    conf_path_ = dir_.File("zlog.conf");
+    WriteTextFile(conf_path_, WithDir(conf_text, dir_.path()));
+    started_ = zlog_init(conf_path_.c_str()) == 0;
+    if (started_) zlog_set_record("capture", Capture::Record);
+    Capture::Clear();
+    EXPECT_EQ(started_, expect_ok) << "configuration:\n" << conf_text << "\ndiagnostics:\n"
+                                   << Diagnostics();
+  }
+  ~ZlogSession() {
+    if (started_) zlog_fini();
+    Capture::Clear();
+  }
+  ZlogSession(const ZlogSession &) = delete;
+  ZlogSession &operator=(const ZlogSession &) = delete;
+
+  bool started() const { return started_; }
+  const TempDir &dir() const { return dir_; }
+  std::string File(const std::string &name) const { return dir_.File(name); }
+  const std::string &conf_path() const { return conf_path_; }
+  std::string Diagnostics() const { return ReadTextFile(dir_.File("error.log")); }
+  // Writes a new configuration over the old one (for zlog_reload).
+  void Rewrite(const std::string &conf_text) const {
+    WriteTextFile(conf_path_, WithDir(conf_text, dir_.path()));
+  }
+
+ private:
+  TempDir dir_;
+  ScopedEnv error_log_;
+  std::string conf_path_;
+  bool started_ = false;
+};
+
+}  // namespace kelu::test
+
+#endif
