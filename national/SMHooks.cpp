@@ -1,9 +1,10 @@
 #include "SMHooks.h"
 
 #include <openssl/asn1.h>
-#include <openssl/obj_mac.h>
 
 #include <cstring>
+
+#include "NationalObjects.h"
 
 namespace kelu {
 
@@ -16,8 +17,8 @@ constexpr char kDefaultSM2UserId[] = "1234567812345678";
 }  // namespace
 
 bool IsSM2SignedCertificate(const X509 *pX509) {
-  // The library's NID of SM2 with SM3 (the toolkit shows it as 924).
-  return pX509 != nullptr && X509_get_signature_nid(pX509) == NID_SM2_with_SM3;
+  return pX509 != nullptr &&
+         X509_get_signature_nid(pX509) == ToLibraryNid(NID_ChinaSM2withSM3);
 }
 
 int SetSM2DefaultIdIfSM2Signed(X509 *pX509) {

@@ -16,6 +16,7 @@
 #include "CertificateFields.h"
 #include "KeluErrors.h"
 #include "Misc.h"
+#include "NationalObjects.h"
 #include "OsslPtr.h"
 #include "SMHooks.h"
 #include "kelu_zlog.h"
@@ -28,14 +29,6 @@ static_assert(sizeof(time_t) == 8, "certificate times need a 64-bit time_t");
 
 using TextPtr = std::unique_ptr<char[]>;
 using Pkcs7Ptr = std::unique_ptr<PKCS7, Deleter<PKCS7_free>>;
-
-// Library NID of the signature algorithm to the toolkit's identifier: SM2 with SM3 is 1204 in
-// OpenSSL 3.0 and 924 in the toolkit. The identifier table's translation replaces this once it
-// lands.
-constexpr int kToolkitSM2WithSM3 = 924;
-int ToolkitSignatureId(int library_nid) {
-  return library_nid == NID_SM2_with_SM3 ? kToolkitSM2WithSM3 : library_nid;
-}
 
 // Hands a copy of n bytes out as a new[] NUL-terminated text.
 bool CopyText(const unsigned char *bytes, size_t n, char **out) {
@@ -369,7 +362,8 @@ int GetX509CertType(X509 *pX509, int *pnCertType) {
   rc = TraceCheckOpenssl(KELU_HERE, library_nid != NID_undef, "X509_get_signature_nid",
                          KELU_ERR_FAILED, "NID_undef == nSigAlgNID");
   if (rc != KELU_OK) return rc;
-  int nid = ToolkitSignatureId(library_nid);
+  // SM2 with SM3 is 1204 in the library and 924 in the toolkit.
+  int nid = ToToolkitNid(library_nid);
   TRACE(KELU_TRACE_INFO, "Certificate signature algorithm NID:%d", nid);
   switch (nid) {
     case NID_sha1WithRSAEncryption:
@@ -380,7 +374,7 @@ int GetX509CertType(X509 *pX509, int *pnCertType) {
       TRACE(KELU_TRACE_INFO, "Certificate type:RSA");
       *pnCertType = CERT_TYPE_RSA;
       return KELU_OK;
-    case kToolkitSM2WithSM3:
+    case NID_ChinaSM2withSM3:
       TRACE(KELU_TRACE_INFO, "Certificate type:SM2");
       *pnCertType = CERT_TYPE_SM2;
       return KELU_OK;
