@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "KeluErrors.h"
+#include "LogCapture.h"
 #include "OsslPtr.h"
 #include "CertificateFields.h"
 #include "TestPki.h"
@@ -255,6 +256,27 @@ TEST(CertFields, BytesThatAreNoCertificate) {
     EXPECT_EQ(reader(der.data(), static_cast<int>(der.size()), &out, nullptr), KELU_ERR_FAILED);
   }
   EXPECT_EQ(out, nullptr);
+  ERR_clear_error();
+}
+
+// The readers' step lines name their source unit and the step that failed.
+TEST(CertFields, StepLines) {
+  test::LogCapture log;
+  EXPECT_EQ(ReadXY(SharedPki().DerBytes("rsa-leaf")).rc, KELU_ERR_FAILED);
+  EXPECT_TRUE(log.Contains("[SMFileCertOperations.cpp("));
+  EXPECT_TRUE(log.Contains("(GetPublicKeyXYFromSM2Cert -- EVP_PKEY_get0_SM2_KEY)\t\t--Failed:"
+                           "(0xffffffff) [Reason:NULL == pECPubKey]"))
+      << log.Text();
+  log.Take();
+  EXPECT_EQ(Read(GetSubjectKeyIDFromCert, SharedPki().DerBytes("rsa-v1")).rc, KELU_ERR_FAILED);
+  EXPECT_TRUE(log.Contains("(GetSubjectKeyIDFromCert -- X509_get_ext_by_NID)\t\t--Failed:"
+                           "(0xffffffff) [Reason:-1 == nPosition]"))
+      << log.Text();
+  log.Take();
+  EXPECT_EQ(Read(GetIssuerFromCert, Bytes{'x'}).rc, KELU_ERR_FAILED);
+  EXPECT_TRUE(log.Contains("(GetIssuerFromCert -- d2i_X509_bio)\t\t--Failed:(0xffffffff) "
+                           "[Reason:NULL == pX509Cert]"))
+      << log.Text();
   ERR_clear_error();
 }
 
