@@ -596,6 +596,15 @@ class Sm2CurveArithmetic final : public CurveArithmetic {
     return ToAffineBytes(sum, x, y);
   }
 
+  bool AddPoints(const uint8_t px[32], const uint8_t py[32], const uint8_t qx[32],
+                 const uint8_t qy[32], uint8_t x[32], uint8_t y[32]) const override {
+    Affine p, q;
+    if (!AffineFromBytes(p, px, py) || !AffineFromBytes(q, qx, qy)) return false;
+    Jacobian pj = {p.x, p.y, kOneMont}, qj = {q.x, q.y, kOneMont}, sum;
+    PointAddPublic(sum, pj, qj);
+    return ToAffineBytes(sum, x, y);
+  }
+
   bool IsOnCurve(const uint8_t px[32], const uint8_t py[32]) const override {
     Affine p;
     return AffineFromBytes(p, px, py);
@@ -626,6 +635,17 @@ class LibraryCurveArithmetic final : public CurveArithmetic {
                        const uint8_t py[32], uint8_t x[32], uint8_t y[32]) const override {
     return Multiply(s, t, px, py, x, y);
   }
+  bool AddPoints(const uint8_t px[32], const uint8_t py[32], const uint8_t qx[32],
+                 const uint8_t qy[32], uint8_t x[32], uint8_t y[32]) const override {
+    BnCtxPtr ctx(BN_CTX_new());
+    EcPointPtr p(EC_POINT_new(group_)), q(EC_POINT_new(group_)), r(EC_POINT_new(group_));
+    if (!ctx || !p || !q || !r || !SetPoint(p.get(), px, py, ctx.get()) ||
+        !SetPoint(q.get(), qx, qy, ctx.get()) ||
+        EC_POINT_add(group_, r.get(), p.get(), q.get(), ctx.get()) != 1)
+      return false;
+    return ToBytes(r.get(), x, y, ctx.get());
+  }
+
   bool IsOnCurve(const uint8_t px[32], const uint8_t py[32]) const override {
     BnCtxPtr ctx(BN_CTX_new());
     EcPointPtr p(EC_POINT_new(group_));
@@ -657,10 +677,14 @@ class LibraryCurveArithmetic final : public CurveArithmetic {
     if (px != nullptr && !SetPoint(p.get(), px, py, ctx.get())) return false;
     if (EC_POINT_mul(group_, r.get(), gk.get(), px ? p.get() : nullptr, pk.get(), ctx.get()) != 1)
       return false;
-    if (EC_POINT_is_at_infinity(group_, r.get()) == 1) return false;
+    return ToBytes(r.get(), x, y, ctx.get());
+  }
+
+  // The affine coordinates of a point other than the point at infinity.
+  bool ToBytes(const EC_POINT *r, uint8_t x[32], uint8_t y[32], BN_CTX *ctx) const {
+    if (EC_POINT_is_at_infinity(group_, r) == 1) return false;
     BignumPtr rx(BN_new()), ry(BN_new());
-    if (!rx || !ry ||
-        EC_POINT_get_affine_coordinates(group_, r.get(), rx.get(), ry.get(), ctx.get()) != 1)
+    if (!rx || !ry || EC_POINT_get_affine_coordinates(group_, r, rx.get(), ry.get(), ctx) != 1)
       return false;
     return BN_bn2binpad(rx.get(), x, 32) == 32 && BN_bn2binpad(ry.get(), y, 32) == 32;
   }

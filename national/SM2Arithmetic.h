@@ -30,6 +30,9 @@ class CurveArithmetic {
   // [s]G + [t]P for public s and t and a point of the curve (checked); false for infinity.
   virtual bool MulBaseAddPoint(const uint8_t s[32], const uint8_t t[32], const uint8_t px[32],
                                const uint8_t py[32], uint8_t x[32], uint8_t y[32]) const = 0;
+  // P + Q for public points of the curve (checked); false when the sum is the point at infinity.
+  virtual bool AddPoints(const uint8_t px[32], const uint8_t py[32], const uint8_t qx[32],
+                         const uint8_t qy[32], uint8_t x[32], uint8_t y[32]) const = 0;
   // (x, y), both below p, satisfies the curve equation.
   virtual bool IsOnCurve(const uint8_t px[32], const uint8_t py[32]) const = 0;
 };
