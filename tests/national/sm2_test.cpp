@@ -346,15 +346,21 @@ OpenSslKey NewOpenSslKey() {
   return k;
 }
 
-EvpMdCtxPtr OpenSslDigestContext(EVP_PKEY *pkey, bool sign) {
-  EvpMdCtxPtr md(EVP_MD_CTX_new());
-  EVP_PKEY_CTX *pctx = EVP_PKEY_CTX_new(pkey, nullptr);
-  EXPECT_EQ(EVP_PKEY_CTX_set1_id(pctx, kSM2DefaultUserId, 16), 1);
-  EVP_MD_CTX_set_pkey_ctx(md.get(), pctx);
-  int ok = sign ? EVP_DigestSignInit(md.get(), nullptr, ::EVP_sm3(), nullptr, pkey)
-                : EVP_DigestVerifyInit(md.get(), nullptr, ::EVP_sm3(), nullptr, pkey);
+// A digest context with its key context (set with EVP_MD_CTX_set_pkey_ctx, so not owned by it).
+struct OpenSslDigest {
+  EvpPkeyCtxPtr pkey_ctx;
+  EvpMdCtxPtr md;
+  EVP_MD_CTX *get() const { return md.get(); }
+};
+
+OpenSslDigest OpenSslDigestContext(EVP_PKEY *pkey, bool sign) {
+  OpenSslDigest d{EvpPkeyCtxPtr(EVP_PKEY_CTX_new(pkey, nullptr)), EvpMdCtxPtr(EVP_MD_CTX_new())};
+  EXPECT_EQ(EVP_PKEY_CTX_set1_id(d.pkey_ctx.get(), kSM2DefaultUserId, 16), 1);
+  EVP_MD_CTX_set_pkey_ctx(d.md.get(), d.pkey_ctx.get());
+  int ok = sign ? EVP_DigestSignInit(d.md.get(), nullptr, ::EVP_sm3(), nullptr, pkey)
+                : EVP_DigestVerifyInit(d.md.get(), nullptr, ::EVP_sm3(), nullptr, pkey);
   EXPECT_EQ(ok, 1);
-  return md;
+  return d;
 }
 
 // SM3(Z || M) with the default user ID: what the system signs.
@@ -375,12 +381,12 @@ TEST(Sm2, SignaturesVerifyInOpenSslAndBack) {
     unsigned char *der = nullptr;
     int der_len = i2d_ECDSA_SIG(sig, &der);
     ECDSA_SIG_free(sig);
-    EvpMdCtxPtr verify = OpenSslDigestContext(key.pkey.get(), false);
+    OpenSslDigest verify = OpenSslDigestContext(key.pkey.get(), false);
     EXPECT_EQ(EVP_DigestVerify(verify.get(), der, static_cast<size_t>(der_len), m.data(), m.size()),
               1);
     OPENSSL_free(der);
 
-    EvpMdCtxPtr sign = OpenSslDigestContext(key.pkey.get(), true);
+    OpenSslDigest sign = OpenSslDigestContext(key.pkey.get(), true);
     unsigned char theirs[80];
     size_t theirs_len = sizeof theirs;
     ASSERT_EQ(EVP_DigestSign(sign.get(), theirs, &theirs_len, m.data(), m.size()), 1);
