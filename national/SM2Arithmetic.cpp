@@ -384,14 +384,19 @@ void BatchToAffine(Affine *out, const Jacobian *in, int n) {
   }
 }
 
-// The affine point of P; false for the point at infinity.
-bool ToAffineBytes(const Jacobian &p, uint8_t x[32], uint8_t y[32]) {
-  if (FeIsZeroMask(p.z) != 0) return false;
-  Affine a;
-  BatchToAffine(&a, &p, 1);
-  FeToBytes(x, a.x);
-  FeToBytes(y, a.y);
-  return true;
+// The affine point of P; false for the point at infinity. P and the working copy are wiped
+// (the results of [k]P may be shared secrets).
+bool ToAffineBytes(Jacobian &p, uint8_t x[32], uint8_t y[32]) {
+  bool finite = FeIsZeroMask(p.z) == 0;
+  if (finite) {
+    Affine a;
+    BatchToAffine(&a, &p, 1);
+    FeToBytes(x, a.x);
+    FeToBytes(y, a.y);
+    OPENSSL_cleanse(&a, sizeof a);
+  }
+  OPENSSL_cleanse(&p, sizeof p);
+  return finite;
 }
 
 // The multiples 1P..15P of an affine point, as affine points.

@@ -21,10 +21,10 @@ class CurveArithmetic {
   virtual const EC_GROUP *group() const = 0;
   virtual const BIGNUM *order() const = 0;
 
-  // [k]G; false when k is 0 mod n (the point at infinity) or a step fails. k is secret: no
-  // branch or memory access depends on it.
+  // [k]G for 0 < k < n; false otherwise or when a step fails. k is secret: no branch or
+  // memory access depends on it.
   virtual bool MulBase(const uint8_t k[32], uint8_t x[32], uint8_t y[32]) const = 0;
-  // [k]P for a point of the curve (checked); false for the point at infinity. k is secret.
+  // [k]P for 0 < k < n and a point of the curve (checked). k is secret.
   virtual bool MulPoint(const uint8_t k[32], const uint8_t px[32], const uint8_t py[32],
                         uint8_t x[32], uint8_t y[32]) const = 0;
   // [s]G + [t]P for public s and t and a point of the curve (checked); false for infinity.

@@ -42,9 +42,14 @@ bool BnTo32(const BIGNUM *bn, unsigned char out[32]) {
   return BN_bn2binpad(bn, out, kN) == static_cast<int>(kN);
 }
 
+// A key value through the key's parameters; a key that has no such parameter (a legacy key on
+// a curve the providers do not know) leaves no error behind.
 bool GetParam32(const EVP_PKEY *key, const char *name, unsigned char out[32]) {
   BIGNUM *bn = nullptr;
-  if (EVP_PKEY_get_bn_param(key, name, &bn) != 1) return false;
+  ERR_set_mark();
+  int got = EVP_PKEY_get_bn_param(key, name, &bn);
+  ERR_pop_to_mark();
+  if (got != 1) return false;
   bool ok = BnTo32(bn, out);
   BN_clear_free(bn);
   return ok;
@@ -214,8 +219,11 @@ int SM2_KeyCurve(const EVP_PKEY *key) {
   if (key == nullptr || !(EVP_PKEY_is_a(key, "SM2") || EVP_PKEY_is_a(key, "EC"))) return 0;
   char name[64] = {};
   size_t len = 0;
-  if (EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, name, sizeof name, &len) ==
-      1) {
+  ERR_set_mark();
+  int named =
+      EVP_PKEY_get_utf8_string_param(key, OSSL_PKEY_PARAM_GROUP_NAME, name, sizeof name, &len);
+  ERR_pop_to_mark();
+  if (named == 1) {
     int id = ToToolkitNid(OBJ_txt2nid(name));
     return FindNationalCurve(id) != nullptr ? id : 0;
   }

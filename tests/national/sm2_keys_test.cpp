@@ -32,6 +32,17 @@ EvpPkeyPtr LegacySm2Key() {
   return key;
 }
 
+// A legacy EC key on the standard's example curve, which the providers do not know by name.
+EvpPkeyPtr LegacyTestCurveKey() {
+  EcGroupPtr group(NationalCurveGroup(NID_prime256v1SM2TEST));
+  EC_KEY *ec = EC_KEY_new();
+  EXPECT_EQ(EC_KEY_set_group(ec, group.get()), 1);
+  EXPECT_EQ(EC_KEY_generate_key(ec), 1);
+  EvpPkeyPtr key(EVP_PKEY_new());
+  EXPECT_EQ(EVP_PKEY_assign_EC_KEY(key.get(), ec), 1);
+  return key;
+}
+
 // A provider key read from PEM made by the openssl command line.
 EvpPkeyPtr PemSm2Key() {
   TempDir dir;
@@ -50,6 +61,7 @@ TEST(Sm2Keys, KeysOfEveryKindAreRecognisedAndRead) {
   Case cases[] = {{"generated", Sm2Key(), 920},
                   {"legacy EC key", LegacySm2Key(), 920},
                   {"PEM", PemSm2Key(), 920},
+                  {"legacy key on the example curve", LegacyTestCurveKey(), 921},
                   {"P-256", P256Key(), 0}};
   for (Case &c : cases) {
     SCOPED_TRACE(c.name);
@@ -61,12 +73,13 @@ TEST(Sm2Keys, KeysOfEveryKindAreRecognisedAndRead) {
     if (c.curve == 0) continue;
     // The public point is [d]G.
     unsigned char gx[32], gy[32];
-    ASSERT_TRUE(CurveArithmeticFor(920)->MulBase(d, gx, gy));
+    ASSERT_TRUE(CurveArithmeticFor(c.curve)->MulBase(d, gx, gy));
     EXPECT_EQ(ToHex(gx, 32), ToHex(x, 32));
     EXPECT_EQ(ToHex(gy, 32), ToHex(y, 32));
   }
   EXPECT_NE(EVP_PKEY_get0_SM2_KEY(cases[1].key.get()), nullptr);
-  EXPECT_EQ(EVP_PKEY_get0_SM2_KEY(cases[3].key.get()), nullptr);
+  EXPECT_NE(EVP_PKEY_get0_SM2_KEY(cases[3].key.get()), nullptr);
+  EXPECT_EQ(EVP_PKEY_get0_SM2_KEY(cases[4].key.get()), nullptr);
   EXPECT_EQ(ERR_peek_error(), 0u);
 }
 
