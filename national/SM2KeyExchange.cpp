@@ -14,10 +14,7 @@
 namespace kelu {
 namespace {
 
-bool ToBytes32(const BIGNUM *bn, unsigned char out[32]) {
-  if (bn == nullptr || BN_is_negative(bn) || BN_num_bytes(bn) > 32) return false;
-  return BN_bn2binpad(bn, out, 32) == 32;
-}
+bool ToBytes32(const BIGNUM *bn, unsigned char out[32]) { return _SM2_GetBNBytes(bn, out) == 1; }
 
 BIGNUM *FromBytes32(const unsigned char *b) { return b ? BN_bin2bn(b, 32, nullptr) : nullptr; }
 

@@ -35,12 +35,7 @@ IMPLEMENT_ASN1_FUNCTIONS(SM2_PRIVATEKEY)
 
 namespace {
 
-constexpr size_t kN = 32;
-
-bool BnTo32(const BIGNUM *bn, unsigned char out[32]) {
-  if (bn == nullptr || BN_is_negative(bn) || BN_num_bytes(bn) > static_cast<int>(kN)) return false;
-  return BN_bn2binpad(bn, out, kN) == static_cast<int>(kN);
-}
+bool BnTo32(const BIGNUM *bn, unsigned char out[32]) { return _SM2_GetBNBytes(bn, out) == 1; }
 
 // A key value through the key's parameters; a key that has no such parameter (a legacy key on
 // a curve the providers do not know) leaves no error behind.
