@@ -1,6 +1,5 @@
 #include "CertificateFields.h"
 
-#include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/x509v3.h>
@@ -10,7 +9,9 @@
 #include <new>
 
 #include "KeluErrors.h"
+#include "NationalObjects.h"
 #include "OsslPtr.h"
+#include "SM2Keys.h"
 
 namespace kelu {
 
@@ -19,24 +20,6 @@ namespace {
 constexpr int kSM2CoordinateSize = 32;
 
 using BytesPtr = std::unique_ptr<unsigned char[]>;
-
-// The SM2 public point of a key as X and Y. Stands in for the SM2 core's
-// EVP_PKEY_get0_SM2_KEY until that lands: keys decoded by OpenSSL 3.0 are provider keys, so
-// the type is tested by name and the coordinates are read as parameters.
-bool IsSM2CurveKey(const EVP_PKEY *pkey) {
-  if (EVP_PKEY_is_a(pkey, "SM2") != 1) return false;
-  char group[32] = {0};
-  size_t group_len = 0;
-  return EVP_PKEY_get_utf8_string_param(pkey, OSSL_PKEY_PARAM_GROUP_NAME, group, sizeof group,
-                                        &group_len) == 1 &&
-         std::strcmp(group, "SM2") == 0;
-}
-
-// A big number as exactly 32 big-endian bytes; false when it needs more. Stands in for the SM2
-// core's _SM2_GetBNBytes until that lands.
-bool GetBNBytes32(const BIGNUM *bn, unsigned char *out) {
-  return BN_bn2binpad(bn, out, kSM2CoordinateSize) == kSM2CoordinateSize;
-}
 
 int ReadCertificate(const TraceSite &site, const unsigned char *data, int size, X509Ptr *cert) {
   X509 *x = nullptr;
@@ -131,27 +114,17 @@ int GetPublicKeyXYFromSM2Cert(const unsigned char *pbyCertData, int nCertDataSiz
   rc = TraceCheckOpenssl(KELU_HERE, key != nullptr, "X509_get_pubkey", KELU_ERR_FAILED,
                          "NULL == pEvpPublickey");
   if (rc != KELU_OK) return rc;
-  rc = TraceCheckOpenssl(KELU_HERE, IsSM2CurveKey(key.get()), "EVP_PKEY_get0_SM2_KEY",
-                         KELU_ERR_FAILED, "NULL == pECPubKey");
+  // Only a key on the SM2 curve: the toolkit's SM2 operations take no other.
+  rc = TraceCheckOpenssl(KELU_HERE, SM2_KeyCurve(key.get()) == NID_prime256v1SM2, "SM2_KeyCurve",
+                         KELU_ERR_FAILED, "NID_prime256v1SM2 != nCurve");
   if (rc != KELU_OK) return rc;
-  BIGNUM *raw_x = nullptr, *raw_y = nullptr;
-  bool got = EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_EC_PUB_X, &raw_x) == 1 &&
-             EVP_PKEY_get_bn_param(key.get(), OSSL_PKEY_PARAM_EC_PUB_Y, &raw_y) == 1;
-  BignumPtr x(raw_x), y(raw_y);
-  rc = TraceCheckOpenssl(KELU_HERE, got, "EVP_PKEY_get_bn_param", KELU_ERR_FAILED,
-                         "0 == nResult");
-  if (rc != KELU_OK) return rc;
-
   BytesPtr out_x(new (std::nothrow) unsigned char[kSM2CoordinateSize]());
   BytesPtr out_y(new (std::nothrow) unsigned char[kSM2CoordinateSize]());
   rc = TraceCheck(KELU_HERE, out_x && out_y, "New memory", KELU_ERR_FAILED,
                   "!pbySM2PubKeyX || !pbySM2PubKeyY");
   if (rc != KELU_OK) return rc;
-  rc = TraceCheck(KELU_HERE, GetBNBytes32(x.get(), out_x.get()), "_SM2_GetBNBytes(PubKeyX)",
-                  KELU_ERR_FAILED, "1 != nResult");
-  if (rc != KELU_OK) return rc;
-  rc = TraceCheck(KELU_HERE, GetBNBytes32(y.get(), out_y.get()), "_SM2_GetBNBytes(PubKeyY)",
-                  KELU_ERR_FAILED, "1 != nResult");
+  rc = TraceCheckOpenssl(KELU_HERE, SM2_GetPublicKeyBytes(key.get(), out_x.get(), out_y.get()) == 1,
+                         "SM2_GetPublicKeyBytes", KELU_ERR_FAILED, "1 != nResult");
   if (rc != KELU_OK) return rc;
 
   *ppbySM2PubKeyX = out_x.release();

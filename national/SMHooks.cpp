@@ -2,19 +2,10 @@
 
 #include <openssl/asn1.h>
 
-#include <cstring>
-
 #include "NationalObjects.h"
+#include "SM2.h"
 
 namespace kelu {
-
-namespace {
-
-// The default SM2 user ID (GB/T 32918); the SM2 core's constant replaces this copy once the
-// core is in the tree.
-constexpr char kDefaultSM2UserId[] = "1234567812345678";
-
-}  // namespace
 
 bool IsSM2SignedCertificate(const X509 *pX509) {
   return pX509 != nullptr &&
@@ -26,8 +17,7 @@ int SetSM2DefaultIdIfSM2Signed(X509 *pX509) {
   if (!IsSM2SignedCertificate(pX509)) return 1;
   ASN1_OCTET_STRING *id = ASN1_OCTET_STRING_new();
   if (id == nullptr) return 0;
-  if (ASN1_OCTET_STRING_set(id, reinterpret_cast<const unsigned char *>(kDefaultSM2UserId),
-                            static_cast<int>(std::strlen(kDefaultSM2UserId))) != 1) {
+  if (ASN1_OCTET_STRING_set(id, kSM2DefaultUserId, sizeof kSM2DefaultUserId) != 1) {
     ASN1_OCTET_STRING_free(id);
     return 0;
   }

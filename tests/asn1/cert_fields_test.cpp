@@ -264,8 +264,8 @@ TEST(CertFields, StepLines) {
   test::LogCapture log;
   EXPECT_EQ(ReadXY(SharedPki().DerBytes("rsa-leaf")).rc, KELU_ERR_FAILED);
   EXPECT_TRUE(log.Contains("[SMFileCertOperations.cpp("));
-  EXPECT_TRUE(log.Contains("(GetPublicKeyXYFromSM2Cert -- EVP_PKEY_get0_SM2_KEY)\t\t--Failed:"
-                           "(0xffffffff) [Reason:NULL == pECPubKey]"))
+  EXPECT_TRUE(log.Contains("(GetPublicKeyXYFromSM2Cert -- SM2_KeyCurve)\t\t--Failed:"
+                           "(0xffffffff) [Reason:NID_prime256v1SM2 != nCurve]"))
       << log.Text();
   log.Take();
   EXPECT_EQ(Read(GetSubjectKeyIDFromCert, SharedPki().DerBytes("rsa-v1")).rc, KELU_ERR_FAILED);
