@@ -201,68 +201,24 @@ int ConstructNode_AlgorithmIdentifier(const char *pszOID, const unsigned char *p
 
 namespace {
 
+using kelu::asn1::AttachAll;
+using kelu::asn1::BytesArgument;
+using kelu::asn1::CheckArguments;
+using kelu::asn1::FilePositionGuard;
+using kelu::asn1::HandOut;
+using kelu::asn1::IsConstructed;
+using kelu::asn1::Keep;
+using kelu::asn1::NamedStep;
+using kelu::asn1::NodePtr;
+using kelu::asn1::Output;
+using kelu::asn1::OidText;
 using kelu::asn1::OwnedBytes;
-using NodePtr = std::unique_ptr<NodeEx>;
+using kelu::asn1::ReadOidText;
 
 constexpr uint8_t kTagRecipientKeyID = 0x80;
 constexpr uint8_t kTagEncryptedContent = 0x80;
 constexpr uint8_t kTagContext0 = 0xA0;
 constexpr unsigned char kNullParameters[] = {0x05, 0x00};
-
-bool IsConstructed(const NodeEx &node) { return (node.Tag & 0x20) != 0; }
-
-// A count that may go with its pointer: not negative, and 0 when the pointer is null.
-bool BytesArgument(const void *bytes, int count) {
-  return count >= 0 && (bytes != nullptr || count == 0);
-}
-
-int CheckArguments(const TraceSite &site, bool passed, const char *reason) {
-  if (passed) return KELU_OK;
-  TraceStepFailed(site, "Check parameter", KELU_ERR_FAILED, reason);
-  return KELU_ERR_FAILED;
-}
-
-// Takes over a node made by a builder, so that it is deleted on every path until attached.
-int Keep(int nResult, NodeEx *node, NodePtr *holder) {
-  if (KELU_OK == nResult) holder->reset(node);
-  return nResult;
-}
-
-int NewVersionLeaf(const TraceSite &site, int nVersion, NodeEx **ppNode) {
-  const unsigned char octet = static_cast<unsigned char>(nVersion & 0xFF);
-  return kelu::asn1::NewLeafCopy(site, 0x02, &octet, 1, "version", "!pNode_version->pValue",
-                                 ppNode);
-}
-
-// An AlgorithmIdentifier leaf under the given node name; failures as "Encode_AlgorithmIdentifier".
-int NewAlgorithmLeaf(const TraceSite &site, const char *pszOid, const unsigned char *pbyParameters,
-                     int nParametersSize, const char *node_name, NodeEx **ppNode) {
-  unsigned char *pbyContent = NULL;
-  int nContentSize = 0;
-  int nResult = Encode_AlgorithmIdentifier(pszOid, pbyParameters, nParametersSize, &pbyContent,
-                                           &nContentSize, false);
-  if (KELU_OK != nResult) {
-    TraceStepFailed(site, "Encode_AlgorithmIdentifier", nResult, "KELU_OK != nResult");
-    return nResult;
-  }
-  return kelu::asn1::NewLeaf(site, ASN1_TAG_C_SEQUENCE,
-                             {BytesPtr(pbyContent), static_cast<size_t>(nContentSize)}, node_name,
-                             ppNode);
-}
-
-// Attaches the held nodes in order; the parent is complete afterwards.
-void AttachAll(NodeEx *parent, std::initializer_list<NodePtr *> children) {
-  for (NodePtr *child : children) parent->AddChild(child->release());
-}
-
-int NamedStep(const TraceSite &site, int nResult, const char *step) {
-  if (KELU_OK != nResult) {
-    TraceStepFailed(site, step, nResult, "KELU_OK != nResult");
-  } else {
-    TraceStepOK(site, step);
-  }
-  return nResult;
-}
 
 }  // namespace
 
@@ -281,15 +237,17 @@ int ConstructNode_KeyTransRecipientInfo(int nVersion, const unsigned char *pbySu
   if (KELU_OK != nResult) return nResult;
   NodePtr version, rid, algorithm, key, recipient;
   NodeEx *node = NULL;
-  nResult = Keep(NewVersionLeaf(KELU_HERE, nVersion, &node), node, &version);
+  nResult = Keep(kelu::asn1::NewVersionLeaf(KELU_HERE, nVersion, &node), node, &version);
   if (KELU_OK != nResult) return nResult;
   nResult = Keep(kelu::asn1::NewLeafCopy(KELU_HERE, kTagRecipientKeyID, pbySubjectKeyID,
                                          static_cast<size_t>(nSubjectKeyIDSize), "rid",
                                          "!pNode_rip->pValue", &node),
                  node, &rid);
   if (KELU_OK != nResult) return nResult;
-  nResult = Keep(NewAlgorithmLeaf(KELU_HERE, pszKeyEncryptionAlgOid, pbyKeyEncryptionAlgParameter,
-                                  nKeyEncryptionAlgParameterSize, "keyEncryptionAlgorithm", &node),
+  nResult = Keep(kelu::asn1::NewAlgorithmLeaf(
+                     KELU_HERE, pszKeyEncryptionAlgOid, pbyKeyEncryptionAlgParameter,
+                     nKeyEncryptionAlgParameterSize, "keyEncryptionAlgorithm",
+                     "Encode_AlgorithmIdentifier", &node),
                  node, &algorithm);
   if (KELU_OK != nResult) return nResult;
   nResult = Keep(kelu::asn1::NewLeafCopy(KELU_HERE, 0x04, pbyEncryptedKey,
@@ -363,7 +321,7 @@ int ConstructNode_EnvelopedData(int nVersion, NodeEx *pRecipientInfos,
   if (KELU_OK != nResult) return nResult;
   NodePtr version, enveloped;
   NodeEx *node = NULL;
-  nResult = Keep(NewVersionLeaf(KELU_HERE, nVersion, &node), node, &version);
+  nResult = Keep(kelu::asn1::NewVersionLeaf(KELU_HERE, nVersion, &node), node, &version);
   if (KELU_OK != nResult) return nResult;
   nResult = Keep(kelu::asn1::NewConstructed(KELU_HERE, ASN1_TAG_C_SEQUENCE, "EnvelopedData", &node),
                  node, &enveloped);
@@ -503,19 +461,6 @@ int FindEnvelopeNodes(const NodeEx &root, EnvelopeNodes *out) {
   return KELU_OK;
 }
 
-// One requested output: both pointers given, or the first null to skip it.
-template <class T>
-struct Output {
-  T **data;
-  int *size;
-  bool wanted() const { return data != nullptr; }
-  bool valid() const { return data == nullptr || size != nullptr; }
-};
-
-struct OidText {
-  std::unique_ptr<char[]> text;
-  int length = 0;
-};
 
 struct EnvelopeOutputs {
   Output<unsigned char> key_id, encrypted_key, parameters;
@@ -534,14 +479,6 @@ const kelu::asn1::OidSteps kContentAlgorithmSteps = {
     "d2i_ASN1_OBJECT(ContentEncryptionAlg)", "NULL == pstContentEncryptionAlgOid",
     "OBJ_obj2txt(1)", "OBJ_obj2txt(2)", "0 == nContentEncryptionAlgOidLength"};
 
-int ReadOid(const TraceSite &site, const NodeEx &node, const kelu::asn1::OidSteps &steps,
-            OidText *out) {
-  char *text = nullptr;
-  int nResult = kelu::asn1::OidTextFromNode(site, node, steps, &text, &out->length);
-  out->text.reset(text);
-  return nResult;
-}
-
 // Reads the requested small fields; the content is left to each parser.
 int ReadEnvelopeFields(const EnvelopeNodes &nodes, const EnvelopeOutputs &wanted,
                        EnvelopeFields *fields) {
@@ -557,12 +494,12 @@ int ReadEnvelopeFields(const EnvelopeNodes &nodes, const EnvelopeOutputs &wanted
     if (KELU_OK != nResult) return nResult;
   }
   if (wanted.key_algorithm.wanted()) {
-    nResult = ReadOid(KELU_HERE, *nodes.key_algorithm_oid, kKeyAlgorithmSteps,
+    nResult = ReadOidText(KELU_HERE, *nodes.key_algorithm_oid, kKeyAlgorithmSteps,
                       &fields->key_algorithm);
     if (KELU_OK != nResult) return nResult;
   }
   if (wanted.content_algorithm.wanted()) {
-    nResult = ReadOid(KELU_HERE, *nodes.content_algorithm_oid, kContentAlgorithmSteps,
+    nResult = ReadOidText(KELU_HERE, *nodes.content_algorithm_oid, kContentAlgorithmSteps,
                       &fields->content_algorithm);
     if (KELU_OK != nResult) return nResult;
   }
@@ -571,13 +508,6 @@ int ReadEnvelopeFields(const EnvelopeNodes &nodes, const EnvelopeOutputs &wanted
                                     "!pbyContentEncryptionAlgParameter", &fields->parameters);
   }
   return nResult;
-}
-
-template <class T, class Owner>
-void HandOut(const Output<T> &output, Owner *data, size_t size) {
-  if (!output.wanted()) return;
-  *output.data = data->release();
-  *output.size = static_cast<int>(size);
 }
 
 void HandOutFields(const EnvelopeOutputs &outputs, EnvelopeFields *fields) {
@@ -593,22 +523,6 @@ bool OutputsValid(const EnvelopeOutputs &o) {
   return o.key_id.valid() && o.encrypted_key.valid() && o.parameters.valid() &&
          o.key_algorithm.valid() && o.content_algorithm.valid();
 }
-
-// Puts a file back where it was on every path.
-class FilePositionGuard {
- public:
-  explicit FilePositionGuard(FILE *file) : file_(file), position_(ftello(file)) {}
-  ~FilePositionGuard() {
-    if (position_ >= 0) fseeko(file_, position_, SEEK_SET);
-  }
-  FilePositionGuard(const FilePositionGuard &) = delete;
-  FilePositionGuard &operator=(const FilePositionGuard &) = delete;
-  bool valid() const { return position_ >= 0; }
-
- private:
-  FILE *file_;
-  off_t position_;
-};
 
 void CollectSegments(const NodeEx &node, std::vector<const NodeEx *> *segments) {
   for (const NodeEx *segment : node.vetNodes) {

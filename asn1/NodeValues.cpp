@@ -8,6 +8,7 @@
 #include <cstring>
 #include <new>
 
+#include "CMSEnvelopeOperations.h"
 #include "KeluErrors.h"
 
 namespace kelu::asn1 {
@@ -202,6 +203,30 @@ int OidTextFromNode(const TraceSite &site, const NodeEx &node, const OidSteps &s
   return KELU_OK;
 }
 
+int ReadOidText(const TraceSite &site, const NodeEx &node, const OidSteps &steps, OidText *out) {
+  char *text = nullptr;
+  int nResult = OidTextFromNode(site, node, steps, &text, &out->length);
+  out->text.reset(text);
+  return nResult;
+}
+
+bool SameSourceBytes(const NodeEx &a, uint64_t a_start, const NodeEx &b, uint64_t b_start,
+                     uint64_t length) {
+  unsigned char a_piece[256];
+  unsigned char b_piece[256];
+  while (length > 0) {
+    uint64_t n = length < sizeof a_piece ? length : sizeof a_piece;
+    if (!ReadSourceRange(a, a_start, n, a_piece) || !ReadSourceRange(b, b_start, n, b_piece) ||
+        std::memcmp(a_piece, b_piece, static_cast<size_t>(n)) != 0) {
+      return false;
+    }
+    a_start += n;
+    b_start += n;
+    length -= n;
+  }
+  return true;
+}
+
 bool OidNodeEquals(const NodeEx &node, const unsigned char *der, size_t der_length) {
   unsigned char content[64];
   if (node.Tag != ASN1_TAG_P_OBJECT_IDENTIFIER || !node.vetNodes.empty() ||
@@ -270,6 +295,26 @@ int NewUnsignedIntegerLeaf(const TraceSite &site, const unsigned char *value, si
   return NewLeaf(site, 0x02, std::move(content), node_name, ppNode);
 }
 
+int NewVersionLeaf(const TraceSite &site, int nVersion, NodeEx **ppNode) {
+  const unsigned char octet = static_cast<unsigned char>(nVersion & 0xFF);
+  return NewLeafCopy(site, 0x02, &octet, 1, "version", "!pNode_version->pValue", ppNode);
+}
+
+int NewAlgorithmLeaf(const TraceSite &site, const char *pszOid, const unsigned char *pbyParameters,
+                     int nParametersSize, const char *node_name, const char *failed_step,
+                     NodeEx **ppNode) {
+  unsigned char *pbyContent = nullptr;
+  int nContentSize = 0;
+  int nResult = Encode_AlgorithmIdentifier(pszOid, pbyParameters, nParametersSize, &pbyContent,
+                                           &nContentSize, false);
+  if (KELU_OK != nResult) {
+    TraceStepFailed(site, failed_step, nResult, "KELU_OK != nResult");
+    return nResult;
+  }
+  return NewLeaf(site, ASN1_TAG_C_SEQUENCE,
+                 {BytesPtr(pbyContent), static_cast<size_t>(nContentSize)}, node_name, ppNode);
+}
+
 int NewConstructed(const TraceSite &site, uint8_t tag, const char *node_name, NodeEx **ppNode) {
   return NewLeaf(site, tag, OwnedBytes{}, node_name, ppNode);
 }
@@ -295,6 +340,21 @@ bool ReadIntegerPair(const NodeEx &first, const NodeEx &second, size_t max_octet
                      unsigned char out[64]) {
   return ReadUnsignedInteger(first, max_octets, out, 32) &&
          ReadUnsignedInteger(second, max_octets, out + 32, 32);
+}
+
+int CheckArguments(const TraceSite &site, bool passed, const char *reason) {
+  if (passed) return KELU_OK;
+  TraceStepFailed(site, "Check parameter", KELU_ERR_FAILED, reason);
+  return KELU_ERR_FAILED;
+}
+
+int NamedStep(const TraceSite &site, int nResult, const char *step) {
+  if (KELU_OK != nResult) {
+    TraceStepFailed(site, step, nResult, "KELU_OK != nResult");
+  } else {
+    TraceStepOK(site, step);
+  }
+  return nResult;
 }
 
 }  // namespace kelu::asn1

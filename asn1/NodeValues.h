@@ -5,8 +5,12 @@
 #ifndef KELU_NODE_VALUES_H
 #define KELU_NODE_VALUES_H
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <initializer_list>
 #include <memory>
 
 #include "ASN1EngineEx.h"
@@ -21,6 +25,10 @@ struct OwnedBytes {
   BytesPtr data;
   size_t size = 0;
 };
+
+// True when the length bytes at a_start of a's source equal those at b_start of b's source.
+bool SameSourceBytes(const NodeEx &a, uint64_t a_start, const NodeEx &b, uint64_t b_start,
+                     uint64_t length);
 
 // A value copied out of a file is at most this large (the small fields of a message: the
 // content itself stays in the file).
@@ -65,6 +73,13 @@ struct OidSteps {
 int OidTextFromNode(const TraceSite &site, const NodeEx &node, const OidSteps &steps,
                     char **ppszText, int *pnLength);
 
+// The same into an owner.
+struct OidText {
+  std::unique_ptr<char[]> text;
+  int length = 0;
+};
+int ReadOidText(const TraceSite &site, const NodeEx &node, const OidSteps &steps, OidText *out);
+
 // True when the element is a primitive OBJECT IDENTIFIER whose content octets are der.
 bool OidNodeEquals(const NodeEx &node, const unsigned char *der, size_t der_length);
 
@@ -82,6 +97,13 @@ int NewLeafCopy(const TraceSite &site, uint8_t tag, const unsigned char *bytes, 
 // A new INTEGER leaf of the minimal form of the unsigned value.
 int NewUnsignedIntegerLeaf(const TraceSite &site, const unsigned char *value, size_t length,
                            const char *node_name, const char *reason, NodeEx **ppNode);
+// A new INTEGER leaf "version" of one content octet, the low byte of nVersion.
+int NewVersionLeaf(const TraceSite &site, int nVersion, NodeEx **ppNode);
+// A new AlgorithmIdentifier leaf (0x30 holding the OID TLV and the parameter bytes); a failure
+// of Encode_AlgorithmIdentifier is reported as failed_step.
+int NewAlgorithmLeaf(const TraceSite &site, const char *pszOid, const unsigned char *pbyParameters,
+                     int nParametersSize, const char *node_name, const char *failed_step,
+                     NodeEx **ppNode);
 // A new constructed node with nothing attached yet.
 int NewConstructed(const TraceSite &site, uint8_t tag, const char *node_name, NodeEx **ppNode);
 
@@ -94,6 +116,68 @@ bool ReadUnsignedInteger(const NodeEx &node, size_t max_octets, unsigned char *o
 // Fills 2 * 32 bytes with two INTEGER elements (r then s, or x then y).
 bool ReadIntegerPair(const NodeEx &first, const NodeEx &second, size_t max_octets,
                      unsigned char out[64]);
+
+// ---------------------------------------------------------------------------------------------
+// The shape the builders and parsers share.
+
+using NodePtr = std::unique_ptr<NodeEx>;
+
+inline bool IsConstructed(const NodeEx &node) { return (node.Tag & 0x20) != 0; }
+
+// A count that may go with its pointer: not negative, and 0 when the pointer is null.
+inline bool BytesArgument(const void *bytes, int count) {
+  return count >= 0 && (bytes != nullptr || count == 0);
+}
+
+// The Failed line "Check parameter" with reason and -1 unless passed.
+int CheckArguments(const TraceSite &site, bool passed, const char *reason);
+
+// Takes over a node made by a builder, so that it is deleted on every path until attached.
+inline int Keep(int nResult, NodeEx *node, NodePtr *holder) {
+  if (nResult == 0) holder->reset(node);
+  return nResult;
+}
+
+// Attaches the held nodes in order.
+inline void AttachAll(NodeEx *parent, std::initializer_list<NodePtr *> children) {
+  for (NodePtr *child : children) parent->AddChild(child->release());
+}
+
+// The OK line of a called routine, or its Failed line with "KELU_OK != nResult".
+int NamedStep(const TraceSite &site, int nResult, const char *step);
+
+// One requested output: both pointers given, or the first null to skip it.
+template <class T>
+struct Output {
+  T **data;
+  int *size;
+  bool wanted() const { return data != nullptr; }
+  bool valid() const { return data == nullptr || size != nullptr; }
+};
+
+// Hands a held buffer to a requested output (sizes are within int, see CopyValue).
+template <class T, class Owner>
+void HandOut(const Output<T> &output, Owner *data, size_t size) {
+  if (!output.wanted()) return;
+  *output.data = data->release();
+  *output.size = static_cast<int>(size);
+}
+
+// Puts a file back where it was on every path.
+class FilePositionGuard {
+ public:
+  explicit FilePositionGuard(FILE *file) : file_(file), position_(ftello(file)) {}
+  ~FilePositionGuard() {
+    if (position_ >= 0) fseeko(file_, position_, SEEK_SET);
+  }
+  FilePositionGuard(const FilePositionGuard &) = delete;
+  FilePositionGuard &operator=(const FilePositionGuard &) = delete;
+  bool valid() const { return position_ >= 0; }
+
+ private:
+  FILE *file_;
+  off_t position_;
+};
 
 }  // namespace kelu::asn1
 
