@@ -39,7 +39,7 @@ bool IsFileNode(const NodeEx &node) { return node.pbySource == nullptr && node.f
 
 // The sum of the segment lengths, or false when it passes limit.
 bool SegmentsSize(const NodeEx &node, uint64_t limit, uint64_t *total) {
-  if (node.vetNodes.empty()) {
+  if (!IsConstructed(node)) {
     if (node.ValueLength > limit - *total) return false;
     *total += node.ValueLength;
     return true;
@@ -51,7 +51,7 @@ bool SegmentsSize(const NodeEx &node, uint64_t limit, uint64_t *total) {
 }
 
 bool ReadSegments(const NodeEx &node, unsigned char *out, uint64_t *written) {
-  if (node.vetNodes.empty()) {
+  if (!IsConstructed(node)) {
     if (!ReadSourceRange(node, node.ValueStartPosition, node.ValueLength, out + *written)) {
       return false;
     }
@@ -138,7 +138,7 @@ bool IsOctetStringSegments(const NodeEx &node) {
 
 int CopyOctetStringContent(const TraceSite &site, const NodeEx &node, bool nul_terminated,
                            const char *reason, OwnedBytes *out) {
-  if (node.vetNodes.empty()) return CopyValue(site, node, nul_terminated, reason, out);
+  if (!IsConstructed(node)) return CopyValue(site, node, nul_terminated, reason, out);
   uint64_t total = 0;
   if (!SegmentsSize(node, CopyLimit(node, nul_terminated), &total)) {
     TraceStepFailed(site, "Check ASN.1 value size", KELU_ERR_FAILED, "ValueLength too large");

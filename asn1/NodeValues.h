@@ -53,7 +53,7 @@ int CopyElement(const TraceSite &site, const NodeEx &node, const char *reason, O
 // constructed (0x24) of segments itself (the BER constructed form).
 bool IsOctetStringSegments(const NodeEx &node);
 // The bytes of an OCTET STRING in primitive or constructed form: the node's own value when it
-// has no elements, else the values of its segments joined in order (check the segments with
+// is primitive, else the values of its segments joined in order (check the segments with
 // IsOctetStringSegments first).
 int CopyOctetStringContent(const TraceSite &site, const NodeEx &node, bool nul_terminated,
                            const char *reason, OwnedBytes *out);
@@ -133,7 +133,8 @@ inline bool BytesArgument(const void *bytes, int count) {
 int CheckArguments(const TraceSite &site, bool passed, const char *reason);
 
 // Takes over a node made by a builder, so that it is deleted on every path until attached.
-inline int Keep(int nResult, NodeEx *node, NodePtr *holder) {
+// node is taken by reference: it is read only after the builder in the first argument ran.
+inline int Keep(int nResult, NodeEx *const &node, NodePtr *holder) {
   if (nResult == 0) holder->reset(node);
   return nResult;
 }
