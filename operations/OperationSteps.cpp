@@ -13,8 +13,9 @@ int CheckLibraryCall(const TraceSite &site, bool passed, const char *step, int c
 }
 
 int ReadFileBlock(const TraceSite &site, FILE *file, unsigned char *buffer, size_t size,
-                  const char *step, const char *reason) {
+                  const char *step, const char *reason, size_t *count) {
   const size_t read = size == 0 ? 0 : std::fread(buffer, 1, size, file);
+  if (count != nullptr) *count = read;
   return TraceCheck(site, read == size && std::ferror(file) == 0, step, KELU_ERR_READ_FILE,
                     reason);
 }

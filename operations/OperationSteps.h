@@ -15,9 +15,10 @@ int CheckLibraryCall(const TraceSite &site, bool passed, const char *step, int c
                      const char *reason);
 
 // Reads exactly size bytes: the OK line for step, or KELU_ERR_READ_FILE with the Failed line
-// (reason) when the file ends earlier or its error indicator is set.
+// (reason) when the file ends earlier or its error indicator is set. *count, when given,
+// receives the number of bytes read either way.
 int ReadFileBlock(const TraceSite &site, FILE *file, unsigned char *buffer, size_t size,
-                  const char *step, const char *reason);
+                  const char *step, const char *reason, size_t *count = nullptr);
 
 // Writes size bytes; KELU_ERR_WRITE_FILE with a Failed line when fewer are taken. A passed
 // write writes no line (the block loops report their reads and cipher steps only).
