@@ -12,6 +12,11 @@ int CheckLibraryCall(const TraceSite &site, bool passed, const char *step, int c
   return code;
 }
 
+int MeasureFile(const TraceSite &site, FILE *file, const char *step, uint64_t *size) {
+  const int rc = GetFileSize_Ex(file, size);
+  return TraceCheck(site, rc == KELU_OK, step, rc, "KELU_OK != nResult");
+}
+
 int ReadFileBlock(const TraceSite &site, FILE *file, unsigned char *buffer, size_t size,
                   const char *step, const char *reason, size_t *count) {
   const size_t read = size == 0 ? 0 : std::fread(buffer, 1, size, file);

@@ -5,6 +5,7 @@
 #define KELU_OPERATION_STEPS_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 
 #include "Misc.h"
@@ -13,6 +14,9 @@
 // latest error text.
 int CheckLibraryCall(const TraceSite &site, bool passed, const char *step, int code,
                      const char *reason);
+
+// GetFileSize_Ex (the file is left at its start) as the step of that name; its code passes on.
+int MeasureFile(const TraceSite &site, FILE *file, const char *step, uint64_t *size);
 
 // Reads exactly size bytes: the OK line for step, or KELU_ERR_READ_FILE with the Failed line
 // (reason) when the file ends earlier or its error indicator is set. *count, when given,

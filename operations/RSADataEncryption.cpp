@@ -150,12 +150,17 @@ size_t CipherCapacity(int in_size) {
   return static_cast<size_t>(in_size) + EVP_MAX_BLOCK_LENGTH + 1;
 }
 
-// The block loop of the file operations: size bytes from in through the context onto out.
+// What differs between the two file operations.
 struct FileCipherTexts {
+  const char *files_reason;
+  const char *size_name;
+  const char *empty_step;
+  const char *empty_reason;
   const char *read_reason;
   int cipher_failure;  // of the update and final steps
 };
 
+// The block loop of the file operations: size bytes from in through the context onto out.
 int CryptFile(const TraceSite &site, const SymOperation &op, const FileCipherTexts &texts,
               EVP_CIPHER_CTX *ctx, FILE *in, uint64_t size, FILE *out, uint64_t *written) {
   // One of the two holds plaintext: both are wiped before return.
@@ -191,9 +196,23 @@ int CryptFile(const TraceSite &site, const SymOperation &op, const FileCipherTex
   return rc;
 }
 
-int CheckFiles(const TraceSite &site, FILE *in, FILE *out, const char *reason) {
-  return TraceCheck(site, in != nullptr && out != nullptr, "Check Parameters(FILE)",
-                    KELU_ERR_INVALID_PARAMETER, reason);
+// The whole input file through the cipher onto the output; an empty input is refused.
+int CryptWholeFile(const TraceSite &site, const SymOperation &op, const FileCipherTexts &texts,
+                   int nid, const unsigned char *iv, int iv_size, const unsigned char *key,
+                   int key_size, FILE *in, FILE *out, uint64_t *written) {
+  int rc = TraceCheck(site, in != nullptr && out != nullptr, "Check Parameters(FILE)",
+                      KELU_ERR_INVALID_PARAMETER, texts.files_reason);
+  if (rc != KELU_OK) return rc;
+  kelu::EvpCipherCtxPtr ctx;
+  rc = PrepareCipher(site, op, nid, iv, iv_size, key, key_size, &ctx);
+  if (rc != KELU_OK) return rc;
+  uint64_t size = 0;
+  rc = MeasureFile(site, in, "GetFileSize_Ex", &size);
+  if (rc != KELU_OK) return rc;
+  TRACE(KELU_TRACE_INFO, "%s: %" PRIu64, texts.size_name, size);
+  rc = TraceCheck(site, size != 0, texts.empty_step, KELU_ERR_READ_FILE, texts.empty_reason);
+  if (rc != KELU_OK) return rc;
+  return CryptFile(site, op, texts, ctx.get(), in, size, out, written);
 }
 
 }  // namespace
@@ -321,52 +340,31 @@ int SymDecrypt(int nSymAlgNID, const unsigned char *pbyIV, int nIVSize,
 int SymFileEncrypt(int nSymAlgNID, const unsigned char *pbyIV, int nIVSize,
                    const unsigned char *pbySymKey, int nSymKeySize, FILE *fpPlainFile,
                    FILE *fpEncryptedFile) {
-  int rc = CheckFiles(KELU_HERE, fpPlainFile, fpEncryptedFile,
-                      "NULL == fpPlainFile || NULL == fpEncryptedFile");
-  if (rc != KELU_OK) return rc;
   TRACE(KELU_TRACE_INFO, "nSymAlgNID: %d", nSymAlgNID);
-  kelu::EvpCipherCtxPtr pCTX;
-  rc = PrepareCipher(KELU_HERE, kFileEncrypt, nSymAlgNID, pbyIV, nIVSize, pbySymKey,
-                     nSymKeySize, &pCTX);
-  if (rc != KELU_OK) return rc;
-  uint64_t nPlainFileSize = 0;
-  rc = GetFileSize_Ex(fpPlainFile, &nPlainFileSize);
-  rc = TraceCheck(KELU_HERE, rc == KELU_OK, "GetFileSize_Ex", rc, "KELU_OK != nResult");
-  if (rc != KELU_OK) return rc;
-  TRACE(KELU_TRACE_INFO, "nPlainFileSize: %" PRIu64, nPlainFileSize);
-  rc = TraceCheck(KELU_HERE, nPlainFileSize != 0, "Check plaint file size", KELU_ERR_READ_FILE,
-                  "0 == nPlainFileSize");
-  if (rc != KELU_OK) return rc;
-  const FileCipherTexts texts = {"nPlainDataBufferSize != nBytesOfRead || ferror(fpPlainFile)",
+  const FileCipherTexts texts = {"NULL == fpPlainFile || NULL == fpEncryptedFile",
+                                 "nPlainFileSize",
+                                 "Check plaint file size",
+                                 "0 == nPlainFileSize",
+                                 "nPlainDataBufferSize != nBytesOfRead || ferror(fpPlainFile)",
                                  KELU_ERR_FAILED};
   uint64_t written = 0;
-  return CryptFile(KELU_HERE, kFileEncrypt, texts, pCTX.get(), fpPlainFile, nPlainFileSize,
-                   fpEncryptedFile, &written);
+  return CryptWholeFile(KELU_HERE, kFileEncrypt, texts, nSymAlgNID, pbyIV, nIVSize, pbySymKey,
+                        nSymKeySize, fpPlainFile, fpEncryptedFile, &written);
 }
 
 int SymFileDecrypt(int nSymAlgNID, const unsigned char *pbyIV, int nIVSize,
                    const unsigned char *pbySymKey, int nSymKeySize, FILE *fpEncryptedFile,
                    FILE *fpPlainFile) {
-  int rc = CheckFiles(KELU_HERE, fpEncryptedFile, fpPlainFile,
-                      "NULL == fpEncryptedFile || NULL == fpPlainFile");
-  if (rc != KELU_OK) return rc;
-  kelu::EvpCipherCtxPtr pCTX;
-  rc = PrepareCipher(KELU_HERE, kFileDecrypt, nSymAlgNID, pbyIV, nIVSize, pbySymKey,
-                     nSymKeySize, &pCTX);
-  if (rc != KELU_OK) return rc;
-  uint64_t nEncryptedFileSize = 0;
-  rc = GetFileSize_Ex(fpEncryptedFile, &nEncryptedFileSize);
-  rc = TraceCheck(KELU_HERE, rc == KELU_OK, "GetFileSize_Ex", rc, "KELU_OK != nResult");
-  if (rc != KELU_OK) return rc;
-  TRACE(KELU_TRACE_INFO, "nEncryptedFileSize: %" PRIu64, nEncryptedFileSize);
-  rc = TraceCheck(KELU_HERE, nEncryptedFileSize != 0, "Check encrypted file size",
-                  KELU_ERR_READ_FILE, "0 == nEncryptedFileSize");
-  if (rc != KELU_OK) return rc;
-  const FileCipherTexts texts = {
-      "nEncryptedDataSize != nBytesOfRead || ferror(fpEncryptedFile)", KELU_ERR_DECRYPT};
+  const FileCipherTexts texts = {"NULL == fpEncryptedFile || NULL == fpPlainFile",
+                                 "nEncryptedFileSize",
+                                 "Check encrypted file size",
+                                 "0 == nEncryptedFileSize",
+                                 "nEncryptedDataSize != nBytesOfRead || ferror(fpEncryptedFile)",
+                                 KELU_ERR_DECRYPT};
   uint64_t nTotalPlainDataSize = 0;
-  rc = CryptFile(KELU_HERE, kFileDecrypt, texts, pCTX.get(), fpEncryptedFile,
-                 nEncryptedFileSize, fpPlainFile, &nTotalPlainDataSize);
+  const int rc = CryptWholeFile(KELU_HERE, kFileDecrypt, texts, nSymAlgNID, pbyIV, nIVSize,
+                                pbySymKey, nSymKeySize, fpEncryptedFile, fpPlainFile,
+                                &nTotalPlainDataSize);
   if (rc == KELU_OK) TRACE(KELU_TRACE_INFO, "nTotalPlainDataSize: %" PRIu64, nTotalPlainDataSize);
   return rc;
 }

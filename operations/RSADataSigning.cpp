@@ -66,9 +66,13 @@ int ChooseDigestStep(const TraceSite &site, int nid, const EVP_MD **md) {
                           "NULL == pMD");
 }
 
-int DigestSizeStep(const TraceSite &site, const EVP_MD *md, int *size) {
+// A zeroed output of the digest's size.
+int NewHashValue(const TraceSite &site, const EVP_MD *md, BytesPtr *value, int *size) {
   *size = EVP_MD_get_size(md);
-  return CheckLibraryCall(site, *size > 0, "EVP_MD_size", KELU_ERR_FAILED, "nHashSize <= 0");
+  int rc = CheckLibraryCall(site, *size > 0, "EVP_MD_size", KELU_ERR_FAILED, "nHashSize <= 0");
+  if (rc != KELU_OK) return rc;
+  value->reset(new (std::nothrow) unsigned char[static_cast<size_t>(*size)]());
+  return TraceCheck(site, *value != nullptr, "New memory", KELU_ERR_FAILED, "!pbyHashValue");
 }
 
 int CheckHashOutputs(const TraceSite &site, unsigned char **value, int *size) {
@@ -118,11 +122,8 @@ int CalculateDataHash(const unsigned char *pbySourceData, int nSourceDataSize, i
   rc = ChooseDigestStep(KELU_HERE, nHashNID, &pMD);
   if (rc != KELU_OK) return rc;
   int nHashSize = 0;
-  rc = DigestSizeStep(KELU_HERE, pMD, &nHashSize);
-  if (rc != KELU_OK) return rc;
-  BytesPtr pbyHashValue(new (std::nothrow) unsigned char[static_cast<size_t>(nHashSize)]());
-  rc = TraceCheck(KELU_HERE, pbyHashValue != nullptr, "New memory", KELU_ERR_FAILED,
-                  "!pbyHashValue");
+  BytesPtr pbyHashValue;
+  rc = NewHashValue(KELU_HERE, pMD, &pbyHashValue, &nHashSize);
   if (rc != KELU_OK) return rc;
   TRACE(KELU_TRACE_INFO, "Source data size : %d", nSourceDataSize);
   static const unsigned char kNoBytes[1] = {0};
@@ -154,8 +155,7 @@ int CalculateFileHash(FILE *fpSourceFile, int nHashNID, unsigned char **ppbyHash
                         "EVP_DigestInit_ex", KELU_ERR_FAILED, "1 != nResult");
   if (rc != KELU_OK) return rc;
   uint64_t nFileSize = 0;
-  rc = GetFileSize_Ex(fpSourceFile, &nFileSize);
-  rc = TraceCheck(KELU_HERE, rc == KELU_OK, "GetFileSize_Ex", rc, "KELU_OK != nResult");
+  rc = MeasureFile(KELU_HERE, fpSourceFile, "GetFileSize_Ex", &nFileSize);
   if (rc != KELU_OK) return rc;
   TRACE(KELU_TRACE_INFO, "SourceFile size: %" PRIu64, nFileSize);
   unsigned char pbyDataBuffer[BLOCK_SIZE];
@@ -170,11 +170,8 @@ int CalculateFileHash(FILE *fpSourceFile, int nHashNID, unsigned char **ppbyHash
     remaining -= piece;
   }
   int nHashSize = 0;
-  rc = DigestSizeStep(KELU_HERE, pMD, &nHashSize);
-  if (rc != KELU_OK) return rc;
-  BytesPtr pbyHashValue(new (std::nothrow) unsigned char[static_cast<size_t>(nHashSize)]());
-  rc = TraceCheck(KELU_HERE, pbyHashValue != nullptr, "New memory", KELU_ERR_FAILED,
-                  "!pbyHashValue");
+  BytesPtr pbyHashValue;
+  rc = NewHashValue(KELU_HERE, pMD, &pbyHashValue, &nHashSize);
   if (rc != KELU_OK) return rc;
   unsigned int nDigestSize = 0;
   rc = CheckLibraryCall(KELU_HERE,

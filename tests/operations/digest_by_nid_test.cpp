@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <openssl/objects.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,11 +34,11 @@ struct Result {
   std::string hex;
 };
 
-Result DataHash(const Bytes &data, int nid) {
+// A digest operation's output as text; on failure the outputs stay untouched.
+Result Collect(const std::function<int(unsigned char **, int *)> &operation) {
   unsigned char *out = nullptr;
   int size = -3;
-  int rc = CalculateDataHash(data.empty() ? nullptr : data.data(), static_cast<int>(data.size()),
-                             nid, &out, &size);
+  int rc = operation(&out, &size);
   Result r{rc, rc == KELU_OK ? ToHex(out, static_cast<size_t>(size)) : ""};
   if (rc != KELU_OK) {
     EXPECT_EQ(out, nullptr);
@@ -47,17 +48,17 @@ Result DataHash(const Bytes &data, int nid) {
   return r;
 }
 
+Result DataHash(const Bytes &data, int nid) {
+  return Collect([&](unsigned char **out, int *size) {
+    return CalculateDataHash(data.empty() ? nullptr : data.data(), static_cast<int>(data.size()),
+                             nid, out, size);
+  });
+}
+
 Result FileHash(FILE *file, int nid) {
-  unsigned char *out = nullptr;
-  int size = -3;
-  int rc = CalculateFileHash(file, nid, &out, &size);
-  Result r{rc, rc == KELU_OK ? ToHex(out, static_cast<size_t>(size)) : ""};
-  if (rc != KELU_OK) {
-    EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(size, -3);
-  }
-  delete[] out;
-  return r;
+  return Collect([&](unsigned char **out, int *size) {
+    return CalculateFileHash(file, nid, out, size);
+  });
 }
 
 std::string Dgst(const char *name, const std::string &path) {
