@@ -10,6 +10,7 @@
 
 #include "KeluErrors.h"
 #include "Misc.h"
+#include "NationalObjects.h"
 
 namespace {
 
@@ -21,27 +22,12 @@ using BytesPtr = std::unique_ptr<unsigned char[]>;
 
 // The object a numeric identifier names; the one place where identifiers are looked up.
 // 920-930 are the toolkit's own identifiers, while the crypto library gives those numbers to
-// other objects (920 dhpublicnumber, 921-930 brainpool curves), so they are made from their
-// dotted text here; the national identifier table can answer for them instead once it exists.
+// other objects (920 dhpublicnumber, 921-930 brainpool curves), so they are made from the
+// dotted text of the national table.
 ObjectPtr ObjectForNID(int nid) {
-  static const char *const kNationalOIDs[] = {
-      "1.2.156.10197.1.301",      // 920 SM2 curve
-      "1.2.156.10197.1.888",      // 921 SM2 test curve
-      "1.2.156.10197.1.401",      // 922 SM3
-      "1.2.156.10197.1.104",      // 923 SM4-CBC
-      "1.2.156.10197.1.501",      // 924 SM2 with SM3
-      "1.2.156.10197.1.102",      // 925 SM1-CBC
-      "1.2.156.10197.1.105",      // 926 ZUC
-      "1.2.156.10197.1.301.1",    // 927 SM2 with SM3 in PKCS#7
-      "1.2.156.10197.6.1.4.2.1",  // 928 SM PKCS#7 data
-      nullptr,                    // 929 empty slot
-      "1.2.156.10197.6.1.4.2.2",  // 930 SM PKCS#7 signedData
-  };
-  constexpr int kFirst = 920;
-  constexpr int kCount = sizeof kNationalOIDs / sizeof kNationalOIDs[0];
-  if (nid >= kFirst && nid < kFirst + kCount) {
-    const char *text = kNationalOIDs[nid - kFirst];
-    return ObjectPtr(text != nullptr ? OBJ_txt2obj(text, 1) : nullptr);
+  if (nid >= kelu::NID_prime256v1SM2 && nid <= kelu::NID_SM_pkcs7_signed) {
+    const kelu::NationalObject *row = kelu::FindNationalObject(nid);
+    return ObjectPtr(row != nullptr ? OBJ_txt2obj(row->oid, 1) : nullptr);
   }
   return ObjectPtr(OBJ_nid2obj(nid));
 }

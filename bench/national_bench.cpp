@@ -9,7 +9,13 @@
 #include <string>
 #include <vector>
 
+#include <openssl/core_names.h>
+
 #include "NationalEvp.h"
+#include "NationalObjects.h"
+#include "SM2.h"
+#include "SM2KeyExchange.h"
+#include "SM2Keys.h"
 #include "SM3.h"
 #include "SM4.h"
 #include "ZUC.h"
@@ -100,6 +106,180 @@ void ZucKelu(benchmark::State &state, size_t len) {
   SetBytes(state, len);
 }
 
+// ---- SM2 beside OpenSSL's EVP SM2 with the same user ID ----------------------------------
+
+struct Sm2Fixture {
+  EVP_PKEY *pkey = EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2");  // kept for the process
+  unsigned char d[32], x[32], y[32];
+  std::vector<unsigned char> message = Random(32);
+  Sm2Fixture() {
+    kelu::SM2_GetPrivateKeyBytes(pkey, d);
+    kelu::SM2_GetPublicKeyBytes(pkey, x, y);
+  }
+};
+const Sm2Fixture &Fixture() {
+  static const Sm2Fixture *const f = new Sm2Fixture;
+  return *f;
+}
+
+// SM3(Z || M) with the default user ID, as the system signs.
+void DigestWithZ(const Sm2Fixture &f, unsigned char e[32]) {
+  unsigned char z[32];
+  kelu::_SM2_CalculateDefaultZValue(f.x, f.y, z);
+  kelu::SM3_CTX ctx;
+  kelu::SM3_Init(&ctx);
+  kelu::SM3_Update(&ctx, z, 32);
+  kelu::SM3_Update(&ctx, f.message.data(), f.message.size());
+  kelu::SM3_Final(e, &ctx);
+}
+
+EVP_MD_CTX *OpenSslDigestContext(EVP_PKEY *pkey, bool sign) {
+  EVP_MD_CTX *md = EVP_MD_CTX_new();
+  EVP_PKEY_CTX *pctx = EVP_PKEY_CTX_new(pkey, nullptr);
+  EVP_PKEY_CTX_set1_id(pctx, kelu::kSM2DefaultUserId, 16);
+  EVP_MD_CTX_set_pkey_ctx(md, pctx);
+  if (sign)
+    EVP_DigestSignInit(md, nullptr, ::EVP_sm3(), nullptr, pkey);
+  else
+    EVP_DigestVerifyInit(md, nullptr, ::EVP_sm3(), nullptr, pkey);
+  return md;
+}
+
+void OpenSslSign(const Sm2Fixture &f, unsigned char *sig, size_t *len) {
+  EVP_MD_CTX *md = OpenSslDigestContext(f.pkey, true);
+  EVP_DigestSign(md, sig, len, f.message.data(), f.message.size());
+  EVP_PKEY_CTX_free(EVP_MD_CTX_get_pkey_ctx(md));
+  EVP_MD_CTX_free(md);
+}
+
+void Sm2SignKelu(benchmark::State &state) {
+  const Sm2Fixture &f = Fixture();
+  unsigned char e[32], r[32], s[32];
+  for (auto _ : state) {
+    DigestWithZ(f, e);
+    kelu::_SM2_sign_ex(e, f.d, r, s);
+    benchmark::DoNotOptimize(s);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void Sm2SignOpenSsl(benchmark::State &state) {
+  const Sm2Fixture &f = Fixture();
+  unsigned char sig[80];
+  for (auto _ : state) {
+    size_t len = sizeof sig;
+    OpenSslSign(f, sig, &len);
+    benchmark::DoNotOptimize(sig);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void Sm2VerifyKelu(benchmark::State &state) {
+  const Sm2Fixture &f = Fixture();
+  unsigned char e[32], r[32], s[32];
+  DigestWithZ(f, e);
+  kelu::_SM2_sign_ex(e, f.d, r, s);
+  for (auto _ : state) {
+    DigestWithZ(f, e);
+    if (kelu::_SM2_verify_ex(r, s, f.x, f.y, e) != 1) state.SkipWithError("verify failed");
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void Sm2VerifyOpenSsl(benchmark::State &state) {
+  const Sm2Fixture &f = Fixture();
+  unsigned char sig[80];
+  size_t len = sizeof sig;
+  OpenSslSign(f, sig, &len);
+  for (auto _ : state) {
+    EVP_MD_CTX *md = OpenSslDigestContext(f.pkey, false);
+    if (EVP_DigestVerify(md, sig, len, f.message.data(), f.message.size()) != 1)
+      state.SkipWithError("verify failed");
+    EVP_PKEY_CTX_free(EVP_MD_CTX_get_pkey_ctx(md));
+    EVP_MD_CTX_free(md);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+// Encryption of 32 bytes with the DER SM2Cipher outside on both sides.
+void Sm2EncryptKelu(benchmark::State &state) {
+  const Sm2Fixture &f = Fixture();
+  unsigned char out[200];
+  for (auto _ : state) {
+    size_t len = sizeof out;
+    kelu::pkey_sm2_encrypt(f.pkey, out, &len, f.message.data(), 32);
+    benchmark::DoNotOptimize(out);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void Sm2EncryptOpenSsl(benchmark::State &state) {
+  const Sm2Fixture &f = Fixture();
+  unsigned char out[200];
+  for (auto _ : state) {
+    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new(f.pkey, nullptr);
+    EVP_PKEY_encrypt_init(ctx);
+    size_t len = sizeof out;
+    EVP_PKEY_encrypt(ctx, out, &len, f.message.data(), 32);
+    EVP_PKEY_CTX_free(ctx);
+    benchmark::DoNotOptimize(out);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+std::vector<unsigned char> CipherText(const Sm2Fixture &f) {
+  std::vector<unsigned char> c(200);
+  size_t len = c.size();
+  kelu::pkey_sm2_encrypt(f.pkey, c.data(), &len, f.message.data(), 32);
+  c.resize(len);
+  return c;
+}
+
+void Sm2DecryptKelu(benchmark::State &state) {
+  const Sm2Fixture &f = Fixture();
+  std::vector<unsigned char> c = CipherText(f);
+  unsigned char out[64];
+  for (auto _ : state) {
+    size_t len = sizeof out;
+    if (kelu::pkey_sm2_decrypt(f.pkey, out, &len, c.data(), c.size()) != 1)
+      state.SkipWithError("decrypt failed");
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+void Sm2DecryptOpenSsl(benchmark::State &state) {
+  const Sm2Fixture &f = Fixture();
+  std::vector<unsigned char> c = CipherText(f);
+  unsigned char out[64];
+  for (auto _ : state) {
+    EVP_PKEY_CTX *ctx = EVP_PKEY_CTX_new(f.pkey, nullptr);
+    EVP_PKEY_decrypt_init(ctx);
+    size_t len = sizeof out;
+    if (EVP_PKEY_decrypt(ctx, out, &len, c.data(), c.size()) != 1)
+      state.SkipWithError("decrypt failed");
+    EVP_PKEY_CTX_free(ctx);
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+// One side of a key exchange (OpenSSL has none): Z values given, 16 bytes of key.
+void Sm2KeyExchangeKelu(benchmark::State &state) {
+  unsigned char d[32], x[32], y[32], r[32], rx[32], ry[32];
+  unsigned char pd[32], px[32], py[32], pr[32], prx[32], pry[32], za[32], zb[32], key[16];
+  kelu::_SM2_generate_keypair(d, x, y);
+  kelu::_SM2_generate_keypair(r, rx, ry);
+  kelu::_SM2_generate_keypair(pd, px, py);
+  kelu::_SM2_generate_keypair(pr, prx, pry);
+  kelu::_SM2_CalculateDefaultZValue(x, y, za);
+  kelu::_SM2_CalculateDefaultZValue(px, py, zb);
+  for (auto _ : state) {
+    if (kelu::_SM2_KEP_ex(kelu::NID_prime256v1SM2, rx, ry, r, x, y, d, za, prx, pry, px, py, zb,
+                          128, key) != 1)
+      state.SkipWithError("key exchange failed");
+  }
+  state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
 // Records the throughput of each run while printing as usual.
 class RatioReporter : public benchmark::ConsoleReporter {
  public:
@@ -107,6 +287,7 @@ class RatioReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::ReportRuns(runs);
     for (const Run &run : runs) {
       auto it = run.counters.find("bytes_per_second");
+      if (it == run.counters.end()) it = run.counters.find("items_per_second");
       if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
     }
   }
@@ -125,9 +306,11 @@ class RatioReporter : public benchmark::ConsoleReporter {
       std::string size = name.substr(name.find('/', at + 1) + 1);
       auto other = rates_.find(base + "/openssl/" + size);
       if (other == rates_.end() || other->second <= 0) continue;
-      std::printf("  %-22s %8s bytes  %s  %.2fx  (%.0f vs %.0f MB/s)\n", base.c_str(),
-                  size.c_str(), label.c_str(), rate / other->second, rate / 1e6,
-                  other->second / 1e6);
+      bool per_op = base.rfind("SM2", 0) == 0;
+      std::printf("  %-22s %8s bytes  %s  %.2fx  (%.0f vs %.0f %s)\n", base.c_str(),
+                  size.c_str(), label.c_str(), rate / other->second,
+                  per_op ? rate : rate / 1e6, per_op ? other->second : other->second / 1e6,
+                  per_op ? "per s" : "MB/s");
     }
   }
 
@@ -157,6 +340,15 @@ void Register() {
                                    enc, len);
     }
   }
+  benchmark::RegisterBenchmark("SM2-sign/kelu-raw/32", Sm2SignKelu);
+  benchmark::RegisterBenchmark("SM2-sign/openssl/32", Sm2SignOpenSsl);
+  benchmark::RegisterBenchmark("SM2-verify/kelu-raw/32", Sm2VerifyKelu);
+  benchmark::RegisterBenchmark("SM2-verify/openssl/32", Sm2VerifyOpenSsl);
+  benchmark::RegisterBenchmark("SM2-encrypt/kelu-evp/32", Sm2EncryptKelu);
+  benchmark::RegisterBenchmark("SM2-encrypt/openssl/32", Sm2EncryptOpenSsl);
+  benchmark::RegisterBenchmark("SM2-decrypt/kelu-evp/32", Sm2DecryptKelu);
+  benchmark::RegisterBenchmark("SM2-decrypt/openssl/32", Sm2DecryptOpenSsl);
+  benchmark::RegisterBenchmark("SM2-key-exchange/kelu-raw/16", Sm2KeyExchangeKelu);
   for (size_t len : {size_t{1024}, size_t{65536}, size_t{1 << 20}}) {
     std::string s = std::to_string(len);
     benchmark::RegisterBenchmark(("ZUC/kelu-raw/" + s).c_str(), ZucKelu, len);

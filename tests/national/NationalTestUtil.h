@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <random>
+#include <string>
 #include <vector>
 
 #include "TestSupport.h"
@@ -82,6 +83,32 @@ inline CipherResult EvpCrypt(const EVP_CIPHER *cipher, const Bytes &key, const B
   if (!ok) return {false, {}};
   out.resize(static_cast<size_t>(total));
   return {true, out};
+}
+
+// npm's sm-crypto-v2 in the tree's .peers folder (installed by scripts/setup).
+inline std::string PeerModules() { return std::string(KELU_PEERS_DIR) + "/node_modules"; }
+inline bool SmCryptoV2Available() {
+  return FileExists(PeerModules() + "/sm-crypto-v2/package.json") &&
+         RunCommand("node --version").exit_code == 0;
+}
+// Runs a node script with sm-crypto-v2 bound to the name sm2 (and sm3); returns its stdout
+// without the final line feed. The script's arguments are process.argv[2...].
+inline std::string RunSmCryptoV2(const std::string &body, const std::vector<std::string> &args) {
+  TempDir dir;
+  std::string script = dir.File("peer.js");
+  WriteTextFile(script, "const { sm2, sm3 } = require('sm-crypto-v2');\nconst a = process.argv.slice(2);\n" + body + "\n");
+  std::string command = "NODE_PATH=" + ShellQuote(PeerModules()) + " node " + ShellQuote(script);
+  for (const std::string &arg : args) command += " " + ShellQuote(arg);
+  CommandResult r = RunCommand(command, false);
+  EXPECT_EQ(r.exit_code, 0) << r.output;
+  std::string out = r.output;
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
+  return out;
+}
+
+inline std::string Lower(std::string s) {
+  for (char &c : s) c = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+  return s;
 }
 
 }  // namespace kelu::test

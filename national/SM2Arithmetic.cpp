@@ -1,0 +1,720 @@
+#include "SM2Arithmetic.h"
+
+#include <openssl/crypto.h>
+#include <openssl/err.h>
+
+#include <cstring>
+
+#if defined(__x86_64__)
+#include <immintrin.h>
+#endif
+
+#include "NationalObjects.h"
+#include "OsslPtr.h"
+
+namespace kelu {
+namespace {
+
+using u128 = unsigned __int128;
+
+// ---------------------------------------------------------------------------------------------
+// The field of the SM2 curve, p = 2^256 - 2^224 - 2^96 + 2^64 - 1, in Montgomery form with
+// R = 2^256. -p^-1 mod 2^64 is 1 (p is -1 mod 2^64), so each reduction step multiplies by the
+// low limb itself. Every function runs in time independent of the values.
+
+struct Fe {
+  uint64_t v[4];  // little-endian limbs
+};
+
+constexpr Fe kP = {{0xFFFFFFFFFFFFFFFFull, 0xFFFFFFFF00000000ull, 0xFFFFFFFFFFFFFFFFull,
+                    0xFFFFFFFEFFFFFFFFull}};
+constexpr Fe kOneMont = {{1, 0x00000000FFFFFFFFull, 0, 0x0000000100000000ull}};  // R mod p
+
+// r = t - p when t (with the carry bit t4) is at least p, else t.
+inline void ReduceOnce(Fe &r, const uint64_t t[4], uint64_t t4) {
+  uint64_t s[4];
+  u128 acc = 0;
+  uint64_t borrow = 0;
+  for (int i = 0; i < 4; ++i) {
+    acc = static_cast<u128>(t[i]) - kP.v[i] - borrow;
+    s[i] = static_cast<uint64_t>(acc);
+    borrow = static_cast<uint64_t>(acc >> 64) & 1;
+  }
+  // Keep t when the subtraction borrowed and there was no carry out.
+  uint64_t keep_t = 0 - (borrow & (t4 ^ 1));
+  for (int i = 0; i < 4; ++i) r.v[i] = (t[i] & keep_t) | (s[i] & ~keep_t);
+}
+
+inline void FeAdd(Fe &r, const Fe &a, const Fe &b) {
+  uint64_t t[4];
+  u128 acc = 0;
+  for (int i = 0; i < 4; ++i) {
+    acc = static_cast<u128>(a.v[i]) + b.v[i] + (acc >> 64);
+    t[i] = static_cast<uint64_t>(acc);
+  }
+  ReduceOnce(r, t, static_cast<uint64_t>(acc >> 64));
+}
+
+inline void FeSub(Fe &r, const Fe &a, const Fe &b) {
+  uint64_t t[4];
+  uint64_t borrow = 0;
+  for (int i = 0; i < 4; ++i) {
+    u128 acc = static_cast<u128>(a.v[i]) - b.v[i] - borrow;
+    t[i] = static_cast<uint64_t>(acc);
+    borrow = static_cast<uint64_t>(acc >> 64) & 1;
+  }
+  // Add p back when it borrowed.
+  uint64_t mask = 0 - borrow;
+  u128 acc = 0;
+  for (int i = 0; i < 4; ++i) {
+    acc = static_cast<u128>(t[i]) + (kP.v[i] & mask) + (acc >> 64);
+    r.v[i] = static_cast<uint64_t>(acc);
+  }
+}
+
+// Operand-scanning Montgomery multiplication. Each step adds a_i * b, then m * p with m = t0
+// (-p^-1 is 1 mod 2^64) and drops the low limb: with the form of p that is adding
+// m * (2^192 - 2^160 - 2^32 + 1) to the upper limbs, so the reduction needs no multiplication.
+#if defined(__x86_64__)
+// The carry chains written with the carry intrinsics, which GCC turns into adc/sbb chains.
+#define KELU_FE_MUL_STEP(ai)                                                         \
+  do {                                                                               \
+    u128 p0 = static_cast<u128>(ai) * b.v[0], p1 = static_cast<u128>(ai) * b.v[1];   \
+    u128 p2 = static_cast<u128>(ai) * b.v[2], p3 = static_cast<u128>(ai) * b.v[3];   \
+    unsigned long long x0, x1, x2, x3, x4, x5;                                       \
+    unsigned char c = _addcarry_u64(0, t0, static_cast<uint64_t>(p0), &x0);          \
+    c = _addcarry_u64(c, t1, static_cast<uint64_t>(p1), &x1);                        \
+    c = _addcarry_u64(c, t2, static_cast<uint64_t>(p2), &x2);                        \
+    c = _addcarry_u64(c, t3, static_cast<uint64_t>(p3), &x3);                        \
+    c = _addcarry_u64(c, t4, 0, &x4);                                                \
+    x5 = c;                                                                          \
+    c = _addcarry_u64(0, x1, static_cast<uint64_t>(p0 >> 64), &x1);                  \
+    c = _addcarry_u64(c, x2, static_cast<uint64_t>(p1 >> 64), &x2);                  \
+    c = _addcarry_u64(c, x3, static_cast<uint64_t>(p2 >> 64), &x3);                  \
+    c = _addcarry_u64(c, x4, static_cast<uint64_t>(p3 >> 64), &x4);                  \
+    x5 += c;                                                                         \
+    uint64_t m = x0, mlo = m << 32, mhi = m >> 32;                                   \
+    c = _addcarry_u64(0, x1, m, &x1);                                                \
+    c = _addcarry_u64(c, x2, 0, &x2);                                                \
+    c = _addcarry_u64(c, x3, 0, &x3);                                                \
+    c = _addcarry_u64(c, x4, m, &x4);                                                \
+    x5 += c;                                                                         \
+    c = _subborrow_u64(0, x1, mlo, &x1);                                             \
+    c = _subborrow_u64(c, x2, mhi, &x2);                                             \
+    c = _subborrow_u64(c, x3, mlo, &x3);                                             \
+    c = _subborrow_u64(c, x4, mhi, &x4);                                             \
+    x5 -= c;                                                                         \
+    t0 = x1, t1 = x2, t2 = x3, t3 = x4, t4 = x5;                                     \
+  } while (0)
+#else
+#define KELU_FE_MUL_STEP(ai)                                                         \
+  do {                                                                               \
+    u128 acc = static_cast<u128>(ai) * b.v[0] + t0;                                  \
+    t0 = static_cast<uint64_t>(acc);                                                 \
+    acc = static_cast<u128>(ai) * b.v[1] + t1 + (acc >> 64);                         \
+    t1 = static_cast<uint64_t>(acc);                                                 \
+    acc = static_cast<u128>(ai) * b.v[2] + t2 + (acc >> 64);                         \
+    t2 = static_cast<uint64_t>(acc);                                                 \
+    acc = static_cast<u128>(ai) * b.v[3] + t3 + (acc >> 64);                         \
+    t3 = static_cast<uint64_t>(acc);                                                 \
+    acc = static_cast<u128>(t4) + (acc >> 64);                                       \
+    t4 = static_cast<uint64_t>(acc);                                                 \
+    uint64_t t5 = static_cast<uint64_t>(acc >> 64);                                  \
+    uint64_t m = t0, mlo = m << 32, mhi = m >> 32;                                   \
+    __int128 s = static_cast<__int128>(t1) + m - mlo;                                \
+    t0 = static_cast<uint64_t>(s);                                                   \
+    s = (s >> 64) + t2 - mhi;                                                        \
+    t1 = static_cast<uint64_t>(s);                                                   \
+    s = (s >> 64) + t3 - mlo;                                                        \
+    t2 = static_cast<uint64_t>(s);                                                   \
+    s = (s >> 64) + t4 + m - mhi;                                                    \
+    t3 = static_cast<uint64_t>(s);                                                   \
+    t4 = static_cast<uint64_t>((s >> 64) + t5);                                      \
+  } while (0)
+#endif
+
+// r = a * b / R mod p.
+inline void FeMul(Fe &r, const Fe &a, const Fe &b) {
+  unsigned long long t0 = 0, t1 = 0, t2 = 0, t3 = 0, t4 = 0;
+  KELU_FE_MUL_STEP(a.v[0]);
+  KELU_FE_MUL_STEP(a.v[1]);
+  KELU_FE_MUL_STEP(a.v[2]);
+  KELU_FE_MUL_STEP(a.v[3]);
+  const uint64_t t[4] = {t0, t1, t2, t3};
+  ReduceOnce(r, t, t4);
+}
+#undef KELU_FE_MUL_STEP
+
+inline void FeSqr(Fe &r, const Fe &a) { FeMul(r, a, a); }
+
+inline void FeSqrN(Fe &r, const Fe &a, int n) {
+  r = a;
+  for (int i = 0; i < n; ++i) FeSqr(r, r);
+}
+
+inline uint64_t FeIsZeroMask(const Fe &a) {
+  uint64_t x = a.v[0] | a.v[1] | a.v[2] | a.v[3];
+  return ((x | (0 - x)) >> 63) - 1;  // all ones when x == 0
+}
+
+inline void FeSelect(Fe &r, const Fe &a, uint64_t mask) {  // r = mask ? a : r
+  for (int i = 0; i < 4; ++i) r.v[i] = (a.v[i] & mask) | (r.v[i] & ~mask);
+}
+
+// a^(p-2) with a fixed chain: p - 2 = FFFFFFFE FFFFFFFF x4 00000000 FFFFFFFF FFFFFFFD.
+void FeInvert(Fe &r, const Fe &a) {
+  Fe x2, x3, x6, x12, x24, x30, x31, x32, t;
+  FeSqr(t, a);
+  FeMul(x2, t, a);
+  FeSqr(t, x2);
+  FeMul(x3, t, a);
+  FeSqrN(t, x3, 3);
+  FeMul(x6, t, x3);
+  FeSqrN(t, x6, 6);
+  FeMul(x12, t, x6);
+  FeSqrN(t, x12, 12);
+  FeMul(x24, t, x12);
+  FeSqrN(t, x24, 6);
+  FeMul(x30, t, x6);
+  FeSqr(t, x30);
+  FeMul(x31, t, a);
+  FeSqr(t, x31);
+  FeMul(x32, t, a);
+
+  FeSqr(t, x31);  // 31 ones, then 0
+  for (int i = 0; i < 4; ++i) {
+    FeSqrN(t, t, 32);
+    FeMul(t, t, x32);
+  }
+  FeSqrN(t, t, 32);  // 32 zeros
+  FeSqrN(t, t, 32);
+  FeMul(t, t, x32);
+  FeSqrN(t, t, 30);
+  FeMul(t, t, x30);
+  FeSqrN(t, t, 2);
+  FeMul(r, t, a);  // ...01
+}
+
+struct FieldConstants {
+  Fe r2;  // R^2 mod p
+  Fe b;   // the curve's b in Montgomery form
+  Fe gx, gy;
+};
+
+void FeFromBytesRaw(Fe &r, const uint8_t in[32]) {
+  for (int i = 0; i < 4; ++i) {
+    uint64_t limb = 0;
+    for (int j = 0; j < 8; ++j) limb = limb << 8 | in[(3 - i) * 8 + j];
+    r.v[i] = limb;
+  }
+}
+
+void FeToBytesRaw(uint8_t out[32], const Fe &a) {
+  for (int i = 0; i < 4; ++i)
+    for (int j = 0; j < 8; ++j) out[(3 - i) * 8 + j] = static_cast<uint8_t>(a.v[i] >> (56 - 8 * j));
+}
+
+bool FeBelowP(const Fe &a) {
+  uint64_t borrow = 0;
+  for (int i = 0; i < 4; ++i) {
+    u128 acc = static_cast<u128>(a.v[i]) - kP.v[i] - borrow;
+    borrow = static_cast<uint64_t>(acc >> 64) & 1;
+  }
+  return borrow == 1;
+}
+
+const FieldConstants &Constants();
+
+inline void FeToMont(Fe &r, const Fe &a) { FeMul(r, a, Constants().r2); }
+inline void FeFromMont(Fe &r, const Fe &a) {
+  const Fe one = {{1, 0, 0, 0}};
+  FeMul(r, a, one);
+}
+
+// A coordinate from 32 bytes: false when it is not below p.
+bool FeFromBytes(Fe &r, const uint8_t in[32]) {
+  Fe raw;
+  FeFromBytesRaw(raw, in);
+  if (!FeBelowP(raw)) return false;
+  FeToMont(r, raw);
+  return true;
+}
+
+void FeToBytes(uint8_t out[32], const Fe &a) {
+  Fe raw;
+  FeFromMont(raw, a);
+  FeToBytesRaw(out, raw);
+}
+
+FieldConstants MakeConstants() {
+  FieldConstants c;
+  // R^2 = R * 2^256: double R mod p 256 times.
+  Fe x = kOneMont;
+  for (int i = 0; i < 256; ++i) FeAdd(x, x, x);
+  c.r2 = x;
+  const NationalCurve *curve = FindNationalCurve(NID_prime256v1SM2);
+  auto load = [&c](Fe &out, const char *hex) {
+    uint8_t bytes[32];
+    for (int i = 0; i < 32; ++i) {
+      auto nibble = [](char ch) { return ch <= '9' ? ch - '0' : ch - 'A' + 10; };
+      bytes[i] = static_cast<uint8_t>(nibble(hex[2 * i]) << 4 | nibble(hex[2 * i + 1]));
+    }
+    Fe raw;
+    FeFromBytesRaw(raw, bytes);
+    FeMul(out, raw, c.r2);
+  };
+  load(c.b, curve->b);
+  load(c.gx, curve->gx);
+  load(c.gy, curve->gy);
+  return c;
+}
+
+const FieldConstants &Constants() {
+  static const FieldConstants constants = MakeConstants();
+  return constants;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Points in Jacobian coordinates (x = X/Z^2, y = Y/Z^3; Z = 0 is the point at infinity), a = -3.
+
+struct Jacobian {
+  Fe x, y, z;
+};
+struct Affine {
+  Fe x, y;
+};
+
+// 2P (the formulas for a = -3); the point at infinity stays so.
+void PointDouble(Jacobian &r, const Jacobian &p) {
+  Fe delta, gamma, beta, alpha, t1, t2;
+  FeSqr(delta, p.z);
+  FeSqr(gamma, p.y);
+  FeMul(beta, p.x, gamma);
+  FeSub(t1, p.x, delta);
+  FeAdd(t2, p.x, delta);
+  FeMul(alpha, t1, t2);
+  FeAdd(t1, alpha, alpha);
+  FeAdd(alpha, alpha, t1);  // 3 (X - delta)(X + delta)
+  FeAdd(t1, p.y, p.z);
+  FeSqr(t1, t1);
+  FeSub(t1, t1, gamma);
+  FeSub(r.z, t1, delta);  // Z3 = (Y + Z)^2 - gamma - delta
+  Fe beta4;
+  FeAdd(beta4, beta, beta);
+  FeAdd(beta4, beta4, beta4);
+  FeSqr(t1, alpha);
+  FeAdd(t2, beta4, beta4);
+  FeSub(r.x, t1, t2);  // X3 = alpha^2 - 8 beta
+  FeSub(t1, beta4, r.x);
+  FeMul(t1, alpha, t1);
+  FeSqr(t2, gamma);
+  FeAdd(t2, t2, t2);
+  FeAdd(t2, t2, t2);
+  FeAdd(t2, t2, t2);
+  FeSub(r.y, t1, t2);  // Y3 = alpha (4 beta - X3) - 8 gamma^2
+}
+
+// P + Q with Q affine; valid only when P is neither Q, -Q nor the point at infinity (the callers
+// rule those out or select around them).
+void PointAddMixedUnchecked(Jacobian &r, const Jacobian &p, const Affine &q) {
+  Fe z1z1, u2, s2, h, hh, i, j, rr, v, t;
+  FeSqr(z1z1, p.z);
+  FeMul(u2, q.x, z1z1);
+  FeMul(s2, q.y, p.z);
+  FeMul(s2, s2, z1z1);
+  FeSub(h, u2, p.x);
+  FeSqr(hh, h);
+  FeAdd(i, hh, hh);
+  FeAdd(i, i, i);
+  FeMul(j, h, i);
+  FeSub(rr, s2, p.y);
+  FeAdd(rr, rr, rr);
+  FeMul(v, p.x, i);
+  Jacobian out;
+  FeSqr(t, rr);
+  FeSub(t, t, j);
+  FeSub(t, t, v);
+  FeSub(out.x, t, v);
+  FeSub(t, v, out.x);
+  FeMul(t, rr, t);
+  Fe y1j;
+  FeMul(y1j, p.y, j);
+  FeAdd(y1j, y1j, y1j);
+  FeSub(out.y, t, y1j);
+  FeAdd(t, p.z, h);
+  FeSqr(t, t);
+  FeSub(t, t, z1z1);
+  FeSub(out.z, t, hh);
+  r = out;
+}
+
+// P + Q with Q affine and an "is the point at infinity" mask for each; constant time.
+void PointAddMixedSelect(Jacobian &r, const Jacobian &p, uint64_t p_inf, const Affine &q,
+                         uint64_t q_inf) {
+  Jacobian sum;
+  PointAddMixedUnchecked(sum, p, q);
+  Jacobian q_jac = {q.x, q.y, kOneMont};
+  FeSelect(sum.x, q_jac.x, p_inf);
+  FeSelect(sum.y, q_jac.y, p_inf);
+  FeSelect(sum.z, q_jac.z, p_inf);
+  FeSelect(sum.x, p.x, q_inf);
+  FeSelect(sum.y, p.y, q_inf);
+  FeSelect(sum.z, p.z, q_inf);
+  r = sum;
+}
+
+// Affine form of several points with one inversion (none may be the point at infinity).
+void BatchToAffine(Affine *out, const Jacobian *in, int n) {
+  Fe prefix[16];
+  prefix[0] = in[0].z;
+  for (int i = 1; i < n; ++i) FeMul(prefix[i], prefix[i - 1], in[i].z);
+  Fe inv;
+  FeInvert(inv, prefix[n - 1]);
+  for (int i = n - 1; i >= 0; --i) {
+    Fe zinv = inv;
+    if (i > 0) {
+      FeMul(zinv, inv, prefix[i - 1]);
+      FeMul(inv, inv, in[i].z);
+    }
+    Fe zinv2, zinv3;
+    FeSqr(zinv2, zinv);
+    FeMul(zinv3, zinv2, zinv);
+    FeMul(out[i].x, in[i].x, zinv2);
+    FeMul(out[i].y, in[i].y, zinv3);
+  }
+}
+
+// The affine point of P; false for the point at infinity. P and the working copy are wiped
+// (the results of [k]P may be shared secrets).
+bool ToAffineBytes(Jacobian &p, uint8_t x[32], uint8_t y[32]) {
+  bool finite = FeIsZeroMask(p.z) == 0;
+  if (finite) {
+    Affine a;
+    BatchToAffine(&a, &p, 1);
+    FeToBytes(x, a.x);
+    FeToBytes(y, a.y);
+    OPENSSL_cleanse(&a, sizeof a);
+  }
+  OPENSSL_cleanse(&p, sizeof p);
+  return finite;
+}
+
+// The multiples 1P..15P of an affine point, as affine points.
+void MultiplesOf(Affine out[15], const Affine &p) {
+  Jacobian m[15];
+  m[0] = {p.x, p.y, kOneMont};
+  PointDouble(m[1], m[0]);
+  for (int j = 2; j < 15; ++j) PointAddMixedUnchecked(m[j], m[j - 1], p);  // jP + P, j >= 2
+  BatchToAffine(out, m, 15);
+}
+
+// The entry digit (1..15) of a table, or a zero point for digit 0, reading every entry.
+void SelectEntry(Affine &r, const Affine table[15], uint64_t digit) {
+  std::memset(&r, 0, sizeof r);
+  for (uint64_t j = 0; j < 15; ++j) {
+    uint64_t diff = digit ^ (j + 1);
+    uint64_t mask = ((diff | (0 - diff)) >> 63) - 1;
+    FeSelect(r.x, table[j].x, mask);
+    FeSelect(r.y, table[j].y, mask);
+  }
+}
+
+inline uint64_t Nibble(const uint8_t k[32], int i) {  // i = 0 is the lowest nibble
+  return (k[31 - i / 2] >> (4 * (i % 2))) & 0xF;
+}
+
+inline uint64_t ZeroMask(uint64_t x) { return ((x | (0 - x)) >> 63) - 1; }
+
+// Comb table: window i holds j * 16^i * G for j = 1..15 (61,440 bytes, built once).
+struct BaseTable {
+  Affine entries[64][15];
+};
+
+const BaseTable &Table() {
+  static const BaseTable *const table = [] {
+    auto *t = new BaseTable;
+    const FieldConstants &c = Constants();
+    Affine base = {c.gx, c.gy};
+    for (int i = 0; i < 64; ++i) {
+      MultiplesOf(t->entries[i], base);
+      Jacobian next;
+      Jacobian fifteen = {t->entries[i][14].x, t->entries[i][14].y, kOneMont};
+      PointAddMixedUnchecked(next, fifteen, base);  // 15B + B = 16B
+      BatchToAffine(&base, &next, 1);
+    }
+    return t;
+  }();
+  return *table;
+}
+
+// [k]G: one mixed addition per 4-bit digit, no doubling. The partial sums never equal the
+// added entry or its negative (their values are below 16^i, the entry's at least 16^i, and the
+// sum stays below n), so the only special cases are the zero digit and the empty sum.
+void MulBaseJacobian(Jacobian &acc, const uint8_t k[32]) {
+  const BaseTable &table = Table();
+  std::memset(&acc, 0, sizeof acc);
+  uint64_t acc_inf = ~uint64_t{0};
+  for (int i = 0; i < 64; ++i) {
+    uint64_t digit = Nibble(k, i);
+    Affine entry;
+    SelectEntry(entry, table.entries[i], digit);
+    uint64_t digit_zero = ZeroMask(digit);
+    PointAddMixedSelect(acc, acc, acc_inf, entry, digit_zero);
+    acc_inf &= digit_zero;
+  }
+  OPENSSL_cleanse(&acc_inf, sizeof acc_inf);
+}
+
+// [k]P: fixed 4-bit windows from the top, four doublings and one mixed addition each. For
+// k below n the partial multiple never equals the entry or its negative, so again only the
+// zero digit and the empty sum are special.
+void MulPointJacobian(Jacobian &acc, const uint8_t k[32], const Affine &p) {
+  Affine table[15];
+  MultiplesOf(table, p);
+  std::memset(&acc, 0, sizeof acc);
+  uint64_t acc_inf = ~uint64_t{0};
+  for (int i = 63; i >= 0; --i) {
+    for (int d = 0; d < 4; ++d) PointDouble(acc, acc);
+    uint64_t digit = Nibble(k, i);
+    Affine entry;
+    SelectEntry(entry, table, digit);
+    uint64_t digit_zero = ZeroMask(digit);
+    PointAddMixedSelect(acc, acc, acc_inf, entry, digit_zero);
+    acc_inf &= digit_zero;
+  }
+  OPENSSL_cleanse(table, sizeof table);
+}
+
+bool AffineFromBytes(Affine &p, const uint8_t x[32], const uint8_t y[32]) {
+  if (!FeFromBytes(p.x, x) || !FeFromBytes(p.y, y)) return false;
+  // y^2 = x^3 - 3x + b
+  Fe lhs, rhs, t;
+  FeSqr(lhs, p.y);
+  FeSqr(rhs, p.x);
+  FeMul(rhs, rhs, p.x);
+  FeAdd(t, p.x, p.x);
+  FeAdd(t, t, p.x);
+  FeSub(rhs, rhs, t);
+  FeAdd(rhs, rhs, Constants().b);
+  FeSub(t, lhs, rhs);
+  return FeIsZeroMask(t) != 0;
+}
+
+// Scalars below n only: the window methods rely on it. Constant time (the scalar is secret).
+bool ScalarBelowOrder(const uint8_t k[32], const BIGNUM *order) {
+  uint8_t n[32];
+  BN_bn2binpad(order, n, 32);
+  unsigned borrow = 0;
+  for (int i = 31; i >= 0; --i) borrow = (static_cast<unsigned>(k[i]) - n[i] - borrow) >> 8 & 1;
+  return borrow == 1;
+}
+
+bool IsZeroScalar(const uint8_t k[32]) {
+  uint8_t acc = 0;
+  for (int i = 0; i < 32; ++i) acc |= k[i];
+  return acc == 0;
+}
+
+// General Jacobian addition for public points (both may be anything).
+void PointAddPublic(Jacobian &r, const Jacobian &p, const Jacobian &q) {
+  if (FeIsZeroMask(p.z) != 0) {
+    r = q;
+    return;
+  }
+  if (FeIsZeroMask(q.z) != 0) {
+    r = p;
+    return;
+  }
+  Fe z1z1, z2z2, u1, u2, s1, s2, h, rr, t;
+  FeSqr(z1z1, p.z);
+  FeSqr(z2z2, q.z);
+  FeMul(u1, p.x, z2z2);
+  FeMul(u2, q.x, z1z1);
+  FeMul(s1, p.y, q.z);
+  FeMul(s1, s1, z2z2);
+  FeMul(s2, q.y, p.z);
+  FeMul(s2, s2, z1z1);
+  FeSub(h, u2, u1);
+  FeSub(rr, s2, s1);
+  if (FeIsZeroMask(h) != 0) {
+    if (FeIsZeroMask(rr) != 0) {
+      PointDouble(r, p);
+    } else {
+      std::memset(&r, 0, sizeof r);
+    }
+    return;
+  }
+  Fe hh, hhh, v;
+  FeSqr(hh, h);
+  FeMul(hhh, hh, h);
+  FeMul(v, u1, hh);
+  Jacobian out;
+  FeSqr(t, rr);
+  FeSub(t, t, hhh);
+  FeSub(t, t, v);
+  FeSub(out.x, t, v);  // X3 = r^2 - H^3 - 2 U1 H^2
+  FeSub(t, v, out.x);
+  FeMul(t, rr, t);
+  Fe s1h;
+  FeMul(s1h, s1, hhh);
+  FeSub(out.y, t, s1h);
+  FeMul(out.z, p.z, q.z);
+  FeMul(out.z, out.z, h);
+  r = out;
+}
+
+class Sm2CurveArithmetic final : public CurveArithmetic {
+ public:
+  Sm2CurveArithmetic() : group_(NationalCurveGroup(NID_prime256v1SM2)) {}
+  int id() const override { return NID_prime256v1SM2; }
+  const EC_GROUP *group() const override { return group_; }
+  const BIGNUM *order() const override { return EC_GROUP_get0_order(group_); }
+
+  bool MulBase(const uint8_t k[32], uint8_t x[32], uint8_t y[32]) const override {
+    if (!ScalarBelowOrder(k, order()) || IsZeroScalar(k)) return false;
+    Jacobian r;
+    MulBaseJacobian(r, k);
+    return ToAffineBytes(r, x, y);
+  }
+
+  bool MulPoint(const uint8_t k[32], const uint8_t px[32], const uint8_t py[32], uint8_t x[32],
+                uint8_t y[32]) const override {
+    Affine p;
+    if (!AffineFromBytes(p, px, py)) return false;
+    if (!ScalarBelowOrder(k, order()) || IsZeroScalar(k)) return false;
+    Jacobian r;
+    MulPointJacobian(r, k, p);
+    return ToAffineBytes(r, x, y);
+  }
+
+  bool MulBaseAddPoint(const uint8_t s[32], const uint8_t t[32], const uint8_t px[32],
+                       const uint8_t py[32], uint8_t x[32], uint8_t y[32]) const override {
+    Affine p;
+    if (!AffineFromBytes(p, px, py)) return false;
+    if (!ScalarBelowOrder(s, order()) || !ScalarBelowOrder(t, order())) return false;
+    Jacobian sg, tp, sum;
+    std::memset(&sg, 0, sizeof sg);
+    std::memset(&tp, 0, sizeof tp);
+    if (!IsZeroScalar(s)) MulBaseJacobian(sg, s);
+    if (!IsZeroScalar(t)) MulPointJacobian(tp, t, p);
+    PointAddPublic(sum, sg, tp);
+    return ToAffineBytes(sum, x, y);
+  }
+
+  bool AddPoints(const uint8_t px[32], const uint8_t py[32], const uint8_t qx[32],
+                 const uint8_t qy[32], uint8_t x[32], uint8_t y[32]) const override {
+    Affine p, q;
+    if (!AffineFromBytes(p, px, py) || !AffineFromBytes(q, qx, qy)) return false;
+    Jacobian pj = {p.x, p.y, kOneMont}, qj = {q.x, q.y, kOneMont}, sum;
+    PointAddPublic(sum, pj, qj);
+    return ToAffineBytes(sum, x, y);
+  }
+
+  bool IsOnCurve(const uint8_t px[32], const uint8_t py[32]) const override {
+    Affine p;
+    return AffineFromBytes(p, px, py);
+  }
+
+ private:
+  EC_GROUP *group_;  // lives as long as the process
+};
+
+// ---------------------------------------------------------------------------------------------
+// The crypto library's EC arithmetic (its ladder for secret scalars).
+
+class LibraryCurveArithmetic final : public CurveArithmetic {
+ public:
+  explicit LibraryCurveArithmetic(int id) : id_(id), group_(NationalCurveGroup(id)) {}
+  int id() const override { return id_; }
+  const EC_GROUP *group() const override { return group_; }
+  const BIGNUM *order() const override { return EC_GROUP_get0_order(group_); }
+
+  bool MulBase(const uint8_t k[32], uint8_t x[32], uint8_t y[32]) const override {
+    return Multiply(k, nullptr, nullptr, nullptr, x, y);
+  }
+  bool MulPoint(const uint8_t k[32], const uint8_t px[32], const uint8_t py[32], uint8_t x[32],
+                uint8_t y[32]) const override {
+    return Multiply(nullptr, k, px, py, x, y);
+  }
+  bool MulBaseAddPoint(const uint8_t s[32], const uint8_t t[32], const uint8_t px[32],
+                       const uint8_t py[32], uint8_t x[32], uint8_t y[32]) const override {
+    return Multiply(s, t, px, py, x, y);
+  }
+  bool AddPoints(const uint8_t px[32], const uint8_t py[32], const uint8_t qx[32],
+                 const uint8_t qy[32], uint8_t x[32], uint8_t y[32]) const override {
+    BnCtxPtr ctx(BN_CTX_new());
+    EcPointPtr p(EC_POINT_new(group_)), q(EC_POINT_new(group_)), r(EC_POINT_new(group_));
+    if (!ctx || !p || !q || !r || !SetPoint(p.get(), px, py, ctx.get()) ||
+        !SetPoint(q.get(), qx, qy, ctx.get()) ||
+        EC_POINT_add(group_, r.get(), p.get(), q.get(), ctx.get()) != 1)
+      return false;
+    return ToBytes(r.get(), x, y, ctx.get());
+  }
+
+  bool IsOnCurve(const uint8_t px[32], const uint8_t py[32]) const override {
+    BnCtxPtr ctx(BN_CTX_new());
+    EcPointPtr p(EC_POINT_new(group_));
+    return ctx && p && SetPoint(p.get(), px, py, ctx.get());
+  }
+
+ private:
+  // The library checks that the point lies on the curve; its error for a point that does not
+  // is not left on the queue (a point off the curve is an answer here, not a failure).
+  bool SetPoint(EC_POINT *p, const uint8_t px[32], const uint8_t py[32], BN_CTX *ctx) const {
+    BignumPtr x(BN_bin2bn(px, 32, nullptr)), y(BN_bin2bn(py, 32, nullptr));
+    if (!x || !y) return false;
+    ERR_set_mark();
+    bool ok = EC_POINT_set_affine_coordinates(group_, p, x.get(), y.get(), ctx) == 1;
+    ERR_pop_to_mark();
+    return ok;
+  }
+
+  // [g_scalar]G + [p_scalar]P (either absent).
+  bool Multiply(const uint8_t *g_scalar, const uint8_t *p_scalar, const uint8_t *px,
+                const uint8_t *py, uint8_t x[32], uint8_t y[32]) const {
+    BnCtxPtr ctx(BN_CTX_new());
+    EcPointPtr r(EC_POINT_new(group_)), p(EC_POINT_new(group_));
+    SecretBignumPtr gk(g_scalar ? BN_bin2bn(g_scalar, 32, nullptr) : nullptr);
+    SecretBignumPtr pk(p_scalar ? BN_bin2bn(p_scalar, 32, nullptr) : nullptr);
+    if (!ctx || !r || !p || (g_scalar && !gk) || (p_scalar && !pk)) return false;
+    if (gk) BN_set_flags(gk.get(), BN_FLG_CONSTTIME);
+    if (pk) BN_set_flags(pk.get(), BN_FLG_CONSTTIME);
+    if (px != nullptr && !SetPoint(p.get(), px, py, ctx.get())) return false;
+    if (EC_POINT_mul(group_, r.get(), gk.get(), px ? p.get() : nullptr, pk.get(), ctx.get()) != 1)
+      return false;
+    return ToBytes(r.get(), x, y, ctx.get());
+  }
+
+  // The affine coordinates of a point other than the point at infinity.
+  bool ToBytes(const EC_POINT *r, uint8_t x[32], uint8_t y[32], BN_CTX *ctx) const {
+    if (EC_POINT_is_at_infinity(group_, r) == 1) return false;
+    BignumPtr rx(BN_new()), ry(BN_new());
+    if (!rx || !ry || EC_POINT_get_affine_coordinates(group_, r, rx.get(), ry.get(), ctx) != 1)
+      return false;
+    return BN_bn2binpad(rx.get(), x, 32) == 32 && BN_bn2binpad(ry.get(), y, 32) == 32;
+  }
+
+  int id_;
+  EC_GROUP *group_;  // lives as long as the process
+};
+
+}  // namespace
+
+const CurveArithmetic *CurveArithmeticFor(int curve_id) {
+  if (curve_id == NID_prime256v1SM2) {
+    static const CurveArithmetic *const sm2 = new Sm2CurveArithmetic;
+    return sm2->group() != nullptr ? sm2 : nullptr;
+  }
+  return LibraryCurveArithmeticFor(curve_id);
+}
+
+const CurveArithmetic *LibraryCurveArithmeticFor(int curve_id) {
+  if (curve_id != NID_prime256v1SM2 && curve_id != NID_prime256v1SM2TEST) return nullptr;
+  static const CurveArithmetic *const curves[2] = {
+      new LibraryCurveArithmetic(NID_prime256v1SM2),
+      new LibraryCurveArithmetic(NID_prime256v1SM2TEST)};
+  const CurveArithmetic *a = curves[curve_id == NID_prime256v1SM2 ? 0 : 1];
+  return a->group() != nullptr ? a : nullptr;
+}
+
+}  // namespace kelu
