@@ -10,6 +10,7 @@
 #include <new>
 
 #include "CMSEnvelopeOperations.h"
+#include "CertificateFields.h"
 #include "KeluErrors.h"
 #include "Misc.h"
 #include "NationalObjects.h"
@@ -1013,5 +1014,85 @@ int DecodeRSAPKCS7Signature(const unsigned char *pbyPKCS7, int nPKCS7Size, X509 
   if (NULL != pnDigestNID) *pnDigestNID = kelu::ToToolkitNid(nDigestAlgNID);
   HandOut(digest_output, &encrypted_digest.data, encrypted_digest.size);
   HandOut(content_output, &content.data, content.size);
+  return KELU_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The encoder.
+
+int Encode_PKCS7Signature(const unsigned char *pbyCert, int nCertSize,
+                          const unsigned char *pbySourceData, int nSourceDataSize,
+                          FILE *fpSourceFile, bool bAttached, const char *pszContentInfoOid,
+                          const char *pszSignedDataContentInfoOid, const char *pszDigestAlgOid,
+                          NodeEx *pSignedAttributes, const char *pszDigestEncryptionAlgOid,
+                          const unsigned char *pbySignature, int nSignatureSize,
+                          unsigned long fSignatureEncodedType, NodeEx *pUnsignedAttributes,
+                          unsigned char **ppbyPKCS7, int *pnPKCS7Size, FILE *fpOutFile,
+                          int *pnOutFileSize) {
+  // The attribute nodes are the encoder's on every path.
+  NodePtr signed_attributes(pSignedAttributes), unsigned_attributes(pUnsignedAttributes);
+  int nResult = CheckArguments(
+      KELU_HERE,
+      NULL != pbyCert && nCertSize > 0 && (NULL == ppbyPKCS7 || NULL != pnPKCS7Size),
+      "NULL == pbyCert || nCertSize <= 0 || NULL == pnPKCS7Size with ppbyPKCS7");
+  if (KELU_OK != nResult) return nResult;
+  unsigned char *pbyIssuer = NULL, *pbySerialNumber = NULL;
+  int nIssuerSize = 0, nSerialNumberSize = 0;
+  nResult = kelu::GetIssuerFromCert(pbyCert, nCertSize, &pbyIssuer, &nIssuerSize);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "GetIssuerFromCert")) return nResult;
+  BytesPtr issuer(pbyIssuer);
+  nResult = kelu::GetSerialNumberFromCert(pbyCert, nCertSize, &pbySerialNumber,
+                                          &nSerialNumberSize);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "GetSerialNumberFromCert")) return nResult;
+  BytesPtr serial(pbySerialNumber);
+
+  NodePtr ias, signer, signer_set, signed_data, root;
+  NodeEx *node = NULL;
+  nResult = Keep(ConstructNode_IssuerAndSerialNumber(issuer.get(), nIssuerSize, serial.get(),
+                                                     nSerialNumberSize, &node),
+                 node, &ias);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "ConstructNode_IssuerAndSerialNumber")) {
+    return nResult;
+  }
+  nResult = Keep(ConstructNode_SignerInfo(1, ias.get(), pszDigestAlgOid, signed_attributes.get(),
+                                          pszDigestEncryptionAlgOid, pbySignature, nSignatureSize,
+                                          fSignatureEncodedType, unsigned_attributes.get(), &node),
+                 node, &signer);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "ConstructNode_SignerInfo")) return nResult;
+  ias.release();
+  signed_attributes.release();
+  unsigned_attributes.release();
+  nResult = Keep(kelu::asn1::NewConstructed(KELU_HERE, ASN1_TAG_C_SET_OF, "SignerInfoSet", &node),
+                 node, &signer_set);
+  if (KELU_OK != nResult) return nResult;
+  signer_set->AddChild(signer.release());
+  nResult = Keep(ConstructNode_SignedData(1, pszDigestAlgOid, pszSignedDataContentInfoOid,
+                                          pbySourceData, nSourceDataSize, fpSourceFile, bAttached,
+                                          pbyCert, nCertSize, signer_set.get(), &node),
+                 node, &signed_data);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "ConstructNode_SignedData")) return nResult;
+  signer_set.release();
+  nResult = Keep(ConstructNode_ContentInfo(pszContentInfoOid, signed_data.get(), &node), node,
+                 &root);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "ConstructNode_ContentInfo")) return nResult;
+  signed_data.release();
+
+  int nDeepLevel = 0;
+  if (NULL != ppbyPKCS7) {
+    unsigned char *pbyEncoded = NULL;
+    int nEncodedSize = 0;
+    nResult = EncodeASN1ToMemory(root.get(), &pbyEncoded, &nEncodedSize, &nDeepLevel);
+    if (KELU_OK != NamedStep(KELU_HERE, nResult, "EncodeASN1ToMemory")) {
+      delete[] pbyEncoded;
+      return nResult;
+    }
+    *ppbyPKCS7 = pbyEncoded;
+    *pnPKCS7Size = nEncodedSize;
+  } else if (NULL != fpOutFile) {
+    int nWritten = 0;
+    nResult = EncodeASN1ToFile(root.get(), fpOutFile, &nWritten, &nDeepLevel);
+    if (KELU_OK != NamedStep(KELU_HERE, nResult, "EncodeASN1ToFile")) return nResult;
+    if (NULL != pnOutFileSize) *pnOutFileSize = nWritten;
+  }
   return KELU_OK;
 }

@@ -453,3 +453,80 @@ TEST(DecodeRSAPKCS7Signature, ReadsOpenSslSignedData) {
 }
 
 }  // namespace
+
+namespace {
+
+// Encode_PKCS7Signature end to end: OpenSSL verifies what it writes, to memory and streamed to
+// a file with the content taken from a file.
+class EncodePkcs7Signature : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    data_ = RandomBytes(40000);
+    WriteBinaryFile(dir_.File("data.bin"), data_);
+    MustRun("openssl dgst -sha256 -sign " + Q(Pki::Get().rsa_key) + " -out " +
+            Q(dir_.File("sig.bin")) + " " + Q(dir_.File("data.bin")));
+    signature_ = ReadBinaryFile(dir_.File("sig.bin"));
+  }
+  int Encode(const Bytes *data, FILE *content, bool attached, unsigned char **der, int *size,
+             FILE *out, int *written) {
+    const Pki &pki = Pki::Get();
+    return Encode_PKCS7Signature(
+        pki.cert_der.data(), static_cast<int>(pki.cert_der.size()),
+        data ? data->data() : nullptr, data ? static_cast<int>(data->size()) : 0, content,
+        attached, kSignedData, kData, kSha256, nullptr, kRsaEncryption, signature_.data(),
+        static_cast<int>(signature_.size()), SIGNATURE_ENCODED_OCTET_STRING, nullptr, der, size,
+        out, written);
+  }
+  void ExpectOpensslVerifies(const std::string &path, bool attached) {
+    std::string content = attached ? "" : " -content " + Q(dir_.File("data.bin"));
+    std::string out = dir_.File("verified.out");
+    MustRun("openssl cms -verify -binary -inform DER -in " + Q(path) + " -CAfile " +
+            Q(Pki::Get().ca_cert) + " -purpose any" + content + " -out " + Q(out));
+    EXPECT_EQ(ReadBinaryFile(out), data_);
+  }
+
+  TempDir dir_;
+  Bytes data_;
+  Bytes signature_;
+};
+
+TEST_F(EncodePkcs7Signature, ToMemoryDetachedAndAttached) {
+  for (bool attached : {false, true}) {
+    SCOPED_TRACE(attached ? "attached" : "detached");
+    unsigned char *der = nullptr;
+    int size = 0;
+    ASSERT_EQ(Encode(&data_, nullptr, attached, &der, &size, nullptr, nullptr), KELU_OK);
+    std::string path = dir_.File("memory.p7");
+    WriteBinaryFile(path, Bytes(der, der + size));
+    delete[] der;
+    ExpectOpensslVerifies(path, attached);
+  }
+}
+
+TEST_F(EncodePkcs7Signature, StreamedToAFileFromAContentFile) {
+  std::string path = dir_.File("streamed.p7");
+  FilePtr content(fopen(dir_.File("data.bin").c_str(), "rb"));
+  FilePtr out(fopen(path.c_str(), "wb"));
+  ASSERT_TRUE(content && out);
+  int written = 0;
+  ASSERT_EQ(Encode(nullptr, content.get(), true, nullptr, nullptr, out.get(), &written), KELU_OK);
+  out.reset();
+  EXPECT_EQ(static_cast<size_t>(written), ReadBinaryFile(path).size());
+  ExpectOpensslVerifies(path, true);
+}
+
+TEST_F(EncodePkcs7Signature, UnreadableCertificateFails) {
+  Bytes junk = FromHex("3003020101");
+  unsigned char *der = nullptr;
+  int size = 0;
+  EXPECT_NE(Encode_PKCS7Signature(junk.data(), static_cast<int>(junk.size()), data_.data(),
+                                  static_cast<int>(data_.size()), nullptr, false, kSignedData,
+                                  kData, kSha256, nullptr, kRsaEncryption, signature_.data(),
+                                  static_cast<int>(signature_.size()),
+                                  SIGNATURE_ENCODED_OCTET_STRING, nullptr, &der, &size, nullptr,
+                                  nullptr),
+            KELU_OK);
+  EXPECT_EQ(der, nullptr);
+}
+
+}  // namespace
