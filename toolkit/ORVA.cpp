@@ -1,5 +1,26 @@
 #include "ORVA.h"
 
+#include <openssl/crypto.h>
+#include <openssl/rand.h>
+#include <strings.h>
+
+#include <cinttypes>
+#include <climits>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <optional>
+#include <vector>
+
+#include "CertificateOperations.h"
+#include "HexReader.h"
+#include "Misc.h"
+#include "OperationShape.h"
+#include "OperationSteps.h"
+#include "OsslPtr.h"
+#include "RSADataEncryption.h"
 #include "SMKernel.h"
 #include "kelu_zlog.h"
 
@@ -15,3 +36,565 @@ int Uninitialize(void) {
 }
 
 void FreeMemory(void *p) { delete[] static_cast<unsigned char *>(p); }
+
+// ---- Certificates ------------------------------------------------------------------------
+
+namespace {
+
+using kelu::toolkit::FilePtr;
+using kelu::toolkit::FinishOperation;
+using kelu::toolkit::OwnedBytes;
+
+// Step 4 of GetCertificateInfo: a field of the certificate as a new[] text. Each reader writes
+// its step lines at the exported function's site.
+using InfoReader = int (*)(const TraceSite &site, X509 *cert, char **text);
+
+// "SM2" or "RSA" into a zeroed 4-byte text (empty for any other type value).
+int ReadCertType(const TraceSite &site, X509 *cert, char **text) {
+  int type = 0;
+  int rc = FinishOperation(site, "GetX509CertType", kelu::GetX509CertType(cert, &type),
+                           KELU_ERR_CERT_INFO);
+  if (rc != KELU_OK) return rc;
+  std::unique_ptr<char[]> out(new (std::nothrow) char[4]());
+  if (out == nullptr) return kelu::toolkit::ReportNoMemory(site, "!pszInfoContent", KELU_ERR_CERT_INFO);
+  if (type == CERT_TYPE_SM2) std::memcpy(out.get(), "SM2", 3);
+  if (type == CERT_TYPE_RSA) std::memcpy(out.get(), "RSA", 3);
+  *text = out.release();
+  return KELU_OK;
+}
+
+// The text readers allocate their own buffer.
+template <int (*Read)(X509 *, char **, int *)>
+int ReadText(const TraceSite &site, const char *reader, X509 *cert, char **text) {
+  char *out = nullptr;
+  int length = 0;
+  int rc = FinishOperation(site, reader, Read(cert, &out, &length), KELU_ERR_CERT_INFO);
+  if (rc == KELU_OK) *text = out;
+  return rc;
+}
+
+int ReadSubjectDN(const TraceSite &site, X509 *cert, char **text) {
+  return ReadText<kelu::GetX509SubjectDN>(site, "GetX509SubjectDN", cert, text);
+}
+int ReadSubjectCN(const TraceSite &site, X509 *cert, char **text) {
+  return ReadText<kelu::GetX509SubjectCN>(site, "GetX509SubjectCN", cert, text);
+}
+int ReadIssuerDN(const TraceSite &site, X509 *cert, char **text) {
+  return ReadText<kelu::GetX509IssuerDN>(site, "GetX509IssuerDN", cert, text);
+}
+int ReadSerialNumber(const TraceSite &site, X509 *cert, char **text) {
+  return ReadText<kelu::GetX509SerialNumber>(site, "GetX509SerialNumber", cert, text);
+}
+
+// The seconds as ctime_r writes them in the local time zone, without the line feed.
+int FormatLocalTime(const TraceSite &site, time_t seconds, char **text) {
+  std::unique_ptr<char[]> out(new (std::nothrow) char[32]());
+  if (out == nullptr) return kelu::toolkit::ReportNoMemory(site, "!pszInfoContent", KELU_ERR_CERT_INFO);
+  // ctime_r fails for a year it cannot print in its 26 bytes.
+  int rc = TraceCheck(site, ctime_r(&seconds, out.get()) != nullptr && out[0] != '\0',
+                      "ctime_r", KELU_ERR_CERT_INFO, "NULL == ctime_r(&tTime, pszInfoContent)");
+  if (rc != KELU_OK) return rc;
+  char *feed = std::strchr(out.get(), '\n');
+  if (feed != nullptr) *feed = '\0';
+  *text = out.release();
+  return KELU_OK;
+}
+
+template <int (*Read)(X509 *, time_t *)>
+int ReadTime(const TraceSite &site, const char *reader, X509 *cert, char **text) {
+  time_t seconds = 0;
+  int rc = FinishOperation(site, reader, Read(cert, &seconds), KELU_ERR_CERT_INFO);
+  if (rc != KELU_OK) return rc;
+  return FormatLocalTime(site, seconds, text);
+}
+
+int ReadNotBefore(const TraceSite &site, X509 *cert, char **text) {
+  return ReadTime<kelu::GetX509NotBefore>(site, "GetX509NotBefore", cert, text);
+}
+int ReadNotAfter(const TraceSite &site, X509 *cert, char **text) {
+  return ReadTime<kelu::GetX509NotAfter>(site, "GetX509NotAfter", cert, text);
+}
+
+struct InfoType {
+  const char *name;
+  InfoReader read;
+};
+
+const InfoType kInfoTypes[] = {
+    {"CertType", ReadCertType},         {"SubjectDN", ReadSubjectDN},
+    {"SubjectCN", ReadSubjectCN},       {"IssuerDN", ReadIssuerDN},
+    {"SerialNumber", ReadSerialNumber}, {"ValidFrom", ReadNotBefore},
+    {"ValidTo", ReadNotAfter},
+};
+
+InfoReader FindInfoReader(const char *name) {
+  for (const InfoType &row : kInfoTypes)
+    if (strcasecmp(name, row.name) == 0) return row.read;
+  return nullptr;
+}
+
+// The open CA certificate files of a "|"-joined list of paths, in their order.
+int OpenTrustedCAFiles(const TraceSite &site, const char *paths, std::vector<FilePtr> *files) {
+  std::vector<char *> pieces;
+  int rc = SplitString(paths, "|", pieces);
+  rc = TraceCheck(site, rc == KELU_OK, "SplitString", rc, "KELU_OK != nResult");
+  for (size_t i = 0; rc == KELU_OK && i < pieces.size(); ++i) {
+    FilePtr file;
+    rc = kelu::toolkit::OpenNamedFile(site, pieces[i], "rb", &file,
+                                      "Open trusted CA certificate file.", "NULL == fpTrustCA");
+    if (rc == KELU_OK) files->push_back(std::move(file));
+  }
+  CleanupStringVector(pieces);
+  return rc;
+}
+
+// Reads the whole file as a NUL-terminated text.
+int ReadWholeFile(const TraceSite &site, FILE *file, OwnedBytes *text) {
+  uint64_t size = 0;
+  int rc = MeasureFile(site, file, "GetFileSize_Ex", &size);
+  if (rc != KELU_OK) return rc;
+  // The text is decoded as one int-sized Base64 string.
+  rc = TraceCheck(site, size < INT_MAX, "Check PFX file size", KELU_ERR_FILE_TOO_LARGE,
+                  "nPFXFileSize >= INT_MAX");
+  if (rc != KELU_OK) return rc;
+  text->data.reset(new (std::nothrow) unsigned char[size + 1]());
+  if (text->data == nullptr) return kelu::toolkit::ReportNoMemory(site, "!pszBase64SM2PFX");
+  text->size = static_cast<int>(size);
+  return ReadFileBlock(site, file, text->data.get(), static_cast<size_t>(size), "fread",
+                       "ferror(fpPFXFile)");
+}
+
+struct OpensslFree {
+  void operator()(unsigned char *p) const { OPENSSL_free(p); }
+};
+
+// Step 5 of GetPublicCertFromPFX: the certificate of a PKCS#12 file as DER.
+int ReadPKCS12Certificate(const TraceSite &site, FILE *file, const char *password,
+                          OwnedBytes *der) {
+  X509 *parsed = nullptr;
+  int rc = FinishOperation(site, "ParsePFXFile",
+                           kelu::ParsePFXFile(file, password, nullptr, &parsed, nullptr),
+                           KELU_ERR_FAILED);
+  if (rc != KELU_OK) return rc;
+  kelu::X509Ptr cert(parsed);
+  unsigned char *encoded = nullptr;
+  const int size = cert != nullptr ? i2d_X509(cert.get(), &encoded) : 0;
+  std::unique_ptr<unsigned char, OpensslFree> owner(encoded);
+  rc = TraceCheckOpenssl(site, size > 0, "i2d_X509", KELU_ERR_FAILED, "nDERCertDataSize <= 0");
+  if (rc != KELU_OK) return rc;
+  der->data.reset(new (std::nothrow) unsigned char[static_cast<size_t>(size)]);
+  if (der->data == nullptr) return kelu::toolkit::ReportNoMemory(site, "!pbyDERCertData");
+  std::memcpy(der->data.get(), encoded, static_cast<size_t>(size));
+  der->size = size;
+  return KELU_OK;
+}
+
+// Step 4 of GetPublicCertFromPFX: the certificate bytes of an SM2 key file.
+int ReadSM2PFXCertificate(const TraceSite &site, FILE *file, OwnedBytes *cert) {
+  OwnedBytes text;
+  KELU_RETURN_IF_FAILED(ReadWholeFile(site, file, &text));
+  OwnedBytes der;
+  KELU_RETURN_IF_FAILED(kelu::toolkit::DecodeBase64Text(
+      site, reinterpret_cast<const char *>(text.data.get()), static_cast<size_t>(text.size),
+      &der));
+  (void)cert;
+  return TraceCheck(site, false, "ParseSM2PFX", KELU_ERR_FAILED, "nResult != KELU_OK");
+}
+
+}  // namespace
+
+int VerifyCertificate(const char *pszBase64CertContent, unsigned int nCertVerifyFlag,
+                      const char *pszTrustedCACertFilePath, const char *pszCRLFilePath) {
+  KELU_CHECK_TEXT(pszBase64CertContent);
+  OwnedBytes cert;
+  KELU_RETURN_IF_FAILED(kelu::toolkit::DecodeBase64Text(KELU_HERE, pszBase64CertContent, &cert));
+  TRACE(KELU_TRACE_INFO, "Certificate verify flag:%d", static_cast<int>(nCertVerifyFlag));
+
+  FilePtr fpCRL;
+  if (nCertVerifyFlag & CERT_VERIFY_CRL) {
+    KELU_CHECK_TEXT(pszCRLFilePath);
+    TRACE(KELU_TRACE_INFO, "CRL file path:%s", pszCRLFilePath);
+    KELU_RETURN_IF_FAILED(kelu::toolkit::OpenNamedFile(KELU_HERE, pszCRLFilePath, "rb", &fpCRL,
+                                                       "Open CRL file.", "NULL == fpCRL"));
+  }
+  std::vector<FilePtr> caFiles;
+  if (nCertVerifyFlag & CERT_VERIFY_CHAIN) {
+    KELU_CHECK_TEXT(pszTrustedCACertFilePath);
+    TRACE(KELU_TRACE_INFO, "Trusted CA certificate file path:%s", pszTrustedCACertFilePath);
+    KELU_RETURN_IF_FAILED(OpenTrustedCAFiles(KELU_HERE, pszTrustedCACertFilePath, &caFiles));
+  }
+  std::vector<FILE *> caStreams;
+  for (const FilePtr &file : caFiles) caStreams.push_back(file.get());
+  int rc = kelu::VerifyCertificate(cert.data.get(), cert.size, nCertVerifyFlag, fpCRL.get(),
+                                   caStreams);
+  return FinishOperation(KELU_HERE, "VerifyCertificate", rc, KELU_ERR_VERIFY_CERT);
+}
+
+int GetCertificateInfo(const char *pszBase64CertContent, const char *pszInfoType,
+                       char **ppszInfoContent) {
+  KELU_CHECK_TEXT(pszBase64CertContent);
+  KELU_CHECK_TEXT(pszInfoType);
+  KELU_CHECK_OUTPUT(ppszInfoContent);
+  *ppszInfoContent = nullptr;
+  TRACE(KELU_TRACE_INFO, "Certificate info:%s", pszInfoType);
+
+  OwnedBytes der;
+  KELU_RETURN_IF_FAILED(kelu::toolkit::DecodeBase64Text(KELU_HERE, pszBase64CertContent, &der,
+                                                        KELU_ERR_CERT_INFO));
+  X509 *parsed = nullptr;
+  int rc = FinishOperation(KELU_HERE, "ConvertCertDataToX509",
+                       kelu::ConvertCertDataToX509(der.data.get(), der.size, &parsed),
+                       KELU_ERR_CERT_INFO);
+  if (rc != KELU_OK) return rc;
+  kelu::X509Ptr cert(parsed);
+
+  InfoReader read = FindInfoReader(pszInfoType);
+  if (read == nullptr) return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "Unsupported pszInfoType");
+  return read(KELU_HERE, cert.get(), ppszInfoContent);
+}
+
+int GetPublicCertFromPFX(const char *pszAlgorithm, const char *pszPFXFilePath,
+                         const char *pszPFXPwd, char **ppszBase64CertContent) {
+  using kelu::toolkit::CheckTextParameter;
+  KELU_RETURN_IF_FAILED(CheckTextParameter(KELU_HERE, pszAlgorithm, "Check parameter(pszAlgorithm)",
+                                           "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"));
+  KELU_RETURN_IF_FAILED(CheckTextParameter(
+      KELU_HERE, pszPFXFilePath, "Check parameter(pszPFxFilePath)",
+      "(NULL == pszPFXFilePath || 0 == strlen(pszPFXFilePath))"));
+  KELU_RETURN_IF_FAILED(kelu::toolkit::CheckOutputParameter(
+      KELU_HERE, ppszBase64CertContent != nullptr, "check parameter(ppszBase64CertContent)",
+      "NULL == ppszBase64CertContent"));
+  TRACE(KELU_TRACE_INFO, "Algorithm:%s", pszAlgorithm);
+  TRACE(KELU_TRACE_INFO, "PFX file path:%s", pszPFXFilePath);
+  FilePtr fpPFXFile;
+  KELU_OPEN_FILE(pszPFXFilePath, "rb", fpPFXFile);
+
+  OwnedBytes cert;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case kelu::toolkit::AsymAlgorithm::kSM2:
+      KELU_RETURN_IF_FAILED(ReadSM2PFXCertificate(KELU_HERE, fpPFXFile.get(), &cert));
+      break;
+    case kelu::toolkit::AsymAlgorithm::kRSA:
+      KELU_RETURN_IF_FAILED(ReadPKCS12Certificate(KELU_HERE, fpPFXFile.get(), pszPFXPwd, &cert));
+      break;
+    default:
+      return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "Invalid algorithm.");
+  }
+  return kelu::toolkit::EncodeBase64Text(KELU_HERE, cert.data.get(), cert.size,
+                                         ppszBase64CertContent);
+}
+
+// ---- Symmetric keys and ciphers ----------------------------------------------------------
+
+// TEMPORARY until the operations' SecretBytes.h lands: the same two holders.
+namespace kelu::ops {
+class SecretBytes {
+ public:
+  SecretBytes() = default;
+  SecretBytes(unsigned char *p, size_t size) : p_(p), size_(p != nullptr ? size : 0) {}
+  ~SecretBytes() { Reset(); }
+  SecretBytes(const SecretBytes &) = delete;
+  SecretBytes &operator=(const SecretBytes &) = delete;
+  unsigned char *get() const { return p_; }
+  void Reset() {
+    if (p_ != nullptr) {
+      OPENSSL_cleanse(p_, size_);
+      delete[] p_;
+    }
+    p_ = nullptr;
+    size_ = 0;
+  }
+
+ private:
+  unsigned char *p_ = nullptr;
+  size_t size_ = 0;
+};
+template <size_t N>
+struct SecretArray {
+  unsigned char bytes[N] = {};
+  SecretArray() = default;
+  ~SecretArray() { OPENSSL_cleanse(bytes, N); }
+  SecretArray(const SecretArray &) = delete;
+  SecretArray &operator=(const SecretArray &) = delete;
+};
+}  // namespace kelu::ops
+
+namespace {
+
+using kelu::ops::SecretArray;
+using kelu::ops::SecretBytes;
+using kelu::toolkit::SymAlgorithm;
+using kelu::toolkit::SymKeyLayout;
+
+// IV and key of every key text fit here.
+constexpr int kMaxKeyTextBytes = 32;
+using KeyBuffer = SecretArray<kMaxKeyTextBytes>;
+
+int FillRandom(const TraceSite &site, unsigned char *bytes, int size, const char *step) {
+  return TraceCheck(site, RAND_bytes(bytes, size) == 1, step, KELU_ERR_FAILED, "1 != nResult");
+}
+
+// GenerateSymKey's key of the cipher copied to key (size bytes).
+int GenerateKeyInto(const TraceSite &site, int nid, unsigned char *key, int size) {
+  unsigned char *generated = nullptr;
+  int generated_size = 0;
+  int rc = GenerateSymKey(nid, &generated, &generated_size);
+  SecretBytes owner(generated, static_cast<size_t>(generated_size));
+  rc = TraceCheck(site, rc == KELU_OK, "GenerateSymKey", rc, "KELU_OK != nResult");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(site, generated_size == size, "GenerateSymKey", KELU_ERR_FAILED,
+                  "nSymKeySize != nKeySize");
+  if (rc == KELU_OK) std::memcpy(key, generated, static_cast<size_t>(size));
+  return rc;
+}
+
+// The key text of size bytes into *text.
+int WriteKeyText(const TraceSite &site, const unsigned char *bytes, int size, char **text) {
+  char *hex = nullptr;
+  int rc = ConvertBinaryDataToString(bytes, size, &hex, false);
+  rc = TraceCheck(site, rc == KELU_OK, "ConvertBinaryDataToString", rc, "KELU_OK != nResult");
+  if (rc == KELU_OK) *text = hex;
+  return rc;
+}
+
+// The bytes of a key text, wiped when they are released.
+struct KeyText {
+  std::optional<SecretBytes> owner;
+  const unsigned char *bytes = nullptr;
+  int size = 0;
+};
+
+int ReadKeyText(const TraceSite &site, const char *text, const char *reason, KeyText *key) {
+  unsigned char *bytes = nullptr;
+  unsigned int size = 0;
+  int rc = ConvertStringToBinaryData(text, &bytes, &size, false);
+  rc = TraceCheck(site, rc == KELU_OK, "ConvertStringToBinaryData", rc, reason);
+  if (rc != KELU_OK) return rc;
+  // The reader adds four zero bytes after the decoded ones; it keeps the count within an int.
+  key->owner.emplace(bytes, size + 4);
+  key->bytes = bytes;
+  key->size = static_cast<int>(size);
+  return KELU_OK;
+}
+
+// Where IV and key lie in the key text of a data function.
+struct KeyParts {
+  const unsigned char *iv;
+  int iv_size;
+  const unsigned char *key;
+  int key_size;
+};
+
+// SM4_CBC: IV bytes 0..15, key 16..31 (bytes after them are not used); 3DES_CBC: IV 0..7, the
+// key from byte 8 on; RC4: the whole text as key (and, not read, as IV). The ciphers check the
+// key sizes of the last two; a text too short for the layout is refused here, before any part
+// of it is read.
+int SplitKeyText(const TraceSite &site, SymAlgorithm algorithm, const KeyText &text,
+                 KeyParts *parts) {
+  const SymKeyLayout layout = kelu::toolkit::SymLayout(algorithm);
+  const int needed = layout.iv_size + layout.key_size;
+  char reason[48];
+  std::snprintf(reason, sizeof reason, "%d > nSymKeySize", needed);
+  int rc = TraceCheck(site, text.size >= needed, "Check szHexSymKey length",
+                      KELU_ERR_INVALID_PARAMETER, reason);
+  if (rc != KELU_OK) return rc;
+  const int key_size = algorithm == SymAlgorithm::kSM4CBC ? layout.key_size
+                                                          : text.size - layout.iv_size;
+  const unsigned char *key = text.bytes + layout.iv_size;
+  *parts = {algorithm == SymAlgorithm::kRC4 ? key : text.bytes,
+            algorithm == SymAlgorithm::kRC4 ? key_size : layout.iv_size, key, key_size};
+  return KELU_OK;
+}
+
+int EncryptWithKeyText(const TraceSite &site, SymAlgorithm algorithm, const KeyParts &k,
+                       const unsigned char *data, int size, OwnedBytes *cipher) {
+  unsigned char *out = nullptr;
+  int rc;
+  if (algorithm == SymAlgorithm::kSM4CBC) {
+    rc = KELU_ERR_FAILED;  // TEMPORARY: SM4_Encrypt_CBC lands with the SM2 operations
+    rc = FinishOperation(site, "SM4_Encrypt_CBC", rc, KELU_ERR_ENCRYPT, "KELU_OK!= nResult");
+  } else {
+    rc = SymEncrypt(kelu::toolkit::SymLayout(algorithm).nid, k.iv, k.iv_size, k.key, k.key_size,
+                    data, size, &out, &cipher->size);
+    rc = FinishOperation(site, "SymEncrypt", rc, KELU_ERR_FAILED, "KELU_OK!=nResult");
+  }
+  if (rc == KELU_OK) cipher->data.reset(out);
+  return rc;
+}
+
+int DecryptWithKeyText(const TraceSite &site, SymAlgorithm algorithm, const KeyParts &k,
+                       const OwnedBytes &cipher, unsigned char **plain, int *plain_size) {
+  int rc;
+  if (algorithm == SymAlgorithm::kSM4CBC) {
+    rc = KELU_ERR_FAILED;  // TEMPORARY: SM4_Decrypt_CBC lands with the SM2 operations
+    return FinishOperation(site, "SM4_Decrypt_CBC", rc, KELU_ERR_DECRYPT, "KELU_OK!=nResult");
+  }
+  rc = SymDecrypt(kelu::toolkit::SymLayout(algorithm).nid, k.iv, k.iv_size, k.key, k.key_size,
+                  cipher.data.get(), cipher.size, plain, plain_size);
+  return FinishOperation(site, "SymDecrypt", rc, KELU_ERR_DECRYPT, "KELU_OK!=nResult");
+}
+
+// The names of the file functions: RC4 is not among them.
+SymAlgorithm ChooseFileAlgorithm(const char *name) {
+  const SymAlgorithm algorithm = kelu::toolkit::ChooseSymAlgorithm(name);
+  return algorithm == SymAlgorithm::kRC4 ? SymAlgorithm::kUnknown : algorithm;
+}
+
+// Steps 4 to 7 of SymEncryptFile: the size limit, a fresh IV and key, the encryption and the
+// key text.
+int EncryptFileUnderNewKey(const TraceSite &site, const char *name, FILE *plain, FILE *encrypted,
+                           char **key_text) {
+  uint64_t nPlainFileSize = 0;
+  KELU_RETURN_IF_FAILED(MeasureFile(site, plain, "GetFileSize_Ex", &nPlainFileSize));
+  TRACE(KELU_TRACE_INFO, "Plain file size:%" PRIu64, nPlainFileSize);
+  KELU_RETURN_IF_FAILED(TraceCheck(site, nPlainFileSize <= FILE_SIZE_LIMIT,
+                                   "Plain file size exceed limit!", KELU_ERR_FILE_TOO_LARGE,
+                                   "FILE_SIZE_LIMIT < nPlainFileSize"));
+  const SymAlgorithm algorithm = ChooseFileAlgorithm(name);
+  if (algorithm == SymAlgorithm::kUnknown)
+    return kelu::toolkit::RefuseAlgorithm(site, "Invalid symmetrical encrypt algorithm.");
+
+  const SymKeyLayout layout = kelu::toolkit::SymLayout(algorithm);
+  KeyBuffer ivAndKey;
+  unsigned char *key = ivAndKey.bytes + layout.iv_size;
+  if (algorithm == SymAlgorithm::kSM4CBC) {
+    KELU_RETURN_IF_FAILED(FillRandom(site, ivAndKey.bytes, kMaxKeyTextBytes, "RAND_bytes"));
+  } else {
+    KELU_RETURN_IF_FAILED(FillRandom(site, ivAndKey.bytes, layout.iv_size, "RAND_bytes"));
+    KELU_RETURN_IF_FAILED(GenerateKeyInto(site, layout.nid, key, layout.key_size));
+  }
+  int rc = SymFileEncrypt(layout.nid, ivAndKey.bytes, layout.iv_size, key, layout.key_size,
+                          plain, encrypted);
+  KELU_RETURN_IF_FAILED(FinishOperation(site, "SymFileEncrypt", rc, KELU_ERR_FAILED));
+  return WriteKeyText(site, ivAndKey.bytes, kMaxKeyTextBytes, key_text);
+}
+
+// Steps 4 and 5 of SymDecryptFile.
+int DecryptFileWithKeyText(const TraceSite &site, const char *name, const char *key_text,
+                           FILE *encrypted, FILE *plain) {
+  KeyText key;
+  KELU_RETURN_IF_FAILED(ReadKeyText(site, key_text, "KELU_OK != nResult", &key));
+  TRACE(KELU_TRACE_INFO, "nSymKeySize:%d", key.size);
+  KELU_RETURN_IF_FAILED(TraceCheck(site, key.size == kMaxKeyTextBytes,
+                                   "ConvertStringToBinaryData", KELU_ERR_FAILED,
+                                   "32 != nSymKeySize"));
+  const SymAlgorithm algorithm = ChooseFileAlgorithm(name);
+  if (algorithm == SymAlgorithm::kUnknown)
+    return kelu::toolkit::RefuseAlgorithm(site, "Invalid symmetrical encrypt algorithm.");
+  const SymKeyLayout layout = kelu::toolkit::SymLayout(algorithm);
+  int rc = SymFileDecrypt(layout.nid, key.bytes, layout.iv_size, key.bytes + layout.iv_size,
+                          layout.key_size, encrypted, plain);
+  return FinishOperation(site, "SymFileDecrypt", rc, KELU_ERR_FAILED);
+}
+
+}  // namespace
+
+int GenSymKey(const char *szEncAlgorithm, char **ppszHexSymKey) {
+  TRACE(KELU_TRACE_INFO, "szEncAlgorithm:[%s]", kelu::toolkit::DumpText(szEncAlgorithm));
+  KELU_CHECK_PRESENT(szEncAlgorithm);
+  KELU_CHECK_PRESENT(ppszHexSymKey);
+  const SymAlgorithm algorithm = kelu::toolkit::ChooseSymAlgorithm(szEncAlgorithm);
+  if (algorithm == SymAlgorithm::kUnknown)
+    return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "szEncAlgorithm");
+
+  const SymKeyLayout layout = kelu::toolkit::SymLayout(algorithm);
+  KeyBuffer ivAndKey;
+  unsigned char *key = ivAndKey.bytes + layout.iv_size;
+  if (algorithm == SymAlgorithm::kSM4CBC) {
+    KELU_RETURN_IF_FAILED(FillRandom(KELU_HERE, key, layout.key_size, "RAND_bytes"));
+  } else {
+    KELU_RETURN_IF_FAILED(GenerateKeyInto(KELU_HERE, layout.nid, key, layout.key_size));
+  }
+  if (layout.iv_size > 0) {
+    KELU_RETURN_IF_FAILED(FillRandom(KELU_HERE, ivAndKey.bytes, layout.iv_size, "RAND_bytes-iv"));
+  }
+  return WriteKeyText(KELU_HERE, ivAndKey.bytes, layout.iv_size + layout.key_size, ppszHexSymKey);
+}
+
+int SymEncryptData(const unsigned char *pbyPlainData, int nPlainData, const char *szEncAlgorithm,
+                   const char *szHexSymKey, char **ppszBase64EncryptedData) {
+  using kelu::toolkit::CheckOutputParameter;
+  TRACE(KELU_TRACE_INFO, "szEncAlgorithm:[%s]", kelu::toolkit::DumpText(szEncAlgorithm));
+  KELU_CHECK_PRESENT(pbyPlainData);
+  KELU_RETURN_IF_FAILED(
+      CheckOutputParameter(KELU_HERE, nPlainData >= 1, "Check nPlainData", "nPlainData<1"));
+  KELU_CHECK_PRESENT(szEncAlgorithm);
+  KELU_CHECK_PRESENT(szHexSymKey);
+  KELU_RETURN_IF_FAILED(CheckOutputParameter(KELU_HERE, ppszBase64EncryptedData != nullptr,
+                                             "Check ppszBase64EncryptedMessage",
+                                             "NULL==ppszBase64EncryptedData"));
+  KeyText key;
+  KELU_RETURN_IF_FAILED(ReadKeyText(KELU_HERE, szHexSymKey, "KELU_OK!=nResult", &key));
+  const SymAlgorithm algorithm = kelu::toolkit::ChooseSymAlgorithm(szEncAlgorithm);
+  if (algorithm == SymAlgorithm::kUnknown)
+    return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "szEncAlgorithm");
+  KeyParts parts;
+  KELU_RETURN_IF_FAILED(SplitKeyText(KELU_HERE, algorithm, key, &parts));
+  OwnedBytes cipher;
+  KELU_RETURN_IF_FAILED(
+      EncryptWithKeyText(KELU_HERE, algorithm, parts, pbyPlainData, nPlainData, &cipher));
+  return kelu::toolkit::EncodeBase64Text(KELU_HERE, cipher.data.get(), cipher.size,
+                                         ppszBase64EncryptedData);
+}
+
+int SymDecryptData(const char *szBase64EncryptedData, const char *szEncAlgorithm,
+                   const char *szHexSymKey, unsigned char **ppbyPlainData, int *pnPlainData) {
+  TRACE(KELU_TRACE_INFO, "szEncAlgorithm:[%s]", kelu::toolkit::DumpText(szEncAlgorithm));
+  KELU_CHECK_PRESENT(szBase64EncryptedData);
+  KELU_CHECK_PRESENT(szEncAlgorithm);
+  KELU_CHECK_PRESENT(szHexSymKey);
+  KELU_CHECK_PRESENT(ppbyPlainData);
+  KELU_CHECK_PRESENT(pnPlainData);
+  OwnedBytes cipher;
+  KELU_RETURN_IF_FAILED(kelu::toolkit::DecodeBase64Text(KELU_HERE, szBase64EncryptedData, &cipher,
+                                                        KELU_ERR_FAILED, "KELU_OK!=nResult"));
+  KeyText key;
+  KELU_RETURN_IF_FAILED(ReadKeyText(KELU_HERE, szHexSymKey, "KELU_OK!=nResult", &key));
+  const SymAlgorithm algorithm = kelu::toolkit::ChooseSymAlgorithm(szEncAlgorithm);
+  if (algorithm == SymAlgorithm::kUnknown)
+    return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "szEncAlgorithm");
+  KeyParts parts;
+  KELU_RETURN_IF_FAILED(SplitKeyText(KELU_HERE, algorithm, key, &parts));
+  return DecryptWithKeyText(KELU_HERE, algorithm, parts, cipher, ppbyPlainData, pnPlainData);
+}
+
+int SymEncryptFile(const char *pszEncAlgorithm, const char *pszPlainFilePath,
+                   const char *pszEncryptFilePath, char **ppszSymKey) {
+  KELU_CHECK_TEXT(pszEncAlgorithm);
+  KELU_CHECK_TEXT(pszPlainFilePath);
+  KELU_CHECK_TEXT(pszEncryptFilePath);
+  KELU_RETURN_IF_FAILED(kelu::toolkit::CheckOutputParameter(
+      KELU_HERE, ppszSymKey != nullptr, "Check output parameter(ppszSymKey).",
+      "(NULL == ppszSymKey)"));
+  TRACE(KELU_TRACE_INFO, "Symmetric encrypt algorithm:%s", pszEncAlgorithm);
+  TRACE(KELU_TRACE_INFO, "Plain file path:%s", pszPlainFilePath);
+  TRACE(KELU_TRACE_INFO, "Encrypt file path:%s", pszEncryptFilePath);
+  FilePtr fpPlainFile;
+  KELU_OPEN_FILE(pszPlainFilePath, "rb", fpPlainFile);
+  FilePtr fpEncryptFile;
+  KELU_OPEN_OUTPUT_FILE(pszEncryptFilePath, fpPlainFile, fpEncryptFile);
+  const int rc = EncryptFileUnderNewKey(KELU_HERE, pszEncAlgorithm, fpPlainFile.get(),
+                                        fpEncryptFile.get(), ppszSymKey);
+  if (rc != KELU_OK) kelu::toolkit::DiscardOutputFile(fpEncryptFile.get());
+  return rc;
+}
+
+int SymDecryptFile(const char *pszEncAlgorithm, const char *pszEncryptFilePath,
+                   const char *pszSymKey, const char *pszPlainFilePath) {
+  KELU_CHECK_TEXT(pszEncAlgorithm);
+  KELU_CHECK_TEXT(pszEncryptFilePath);
+  KELU_CHECK_TEXT(pszSymKey);
+  KELU_CHECK_TEXT(pszPlainFilePath);
+  TRACE(KELU_TRACE_INFO, "Symmetric encrypt algorithm:%s", pszEncAlgorithm);
+  TRACE(KELU_TRACE_INFO, "Encrypt file path:%s", pszEncryptFilePath);
+  TRACE(KELU_TRACE_INFO, "Plain file path:%s", pszPlainFilePath);
+  FilePtr fpEncryptFile;
+  KELU_OPEN_FILE(pszEncryptFilePath, "rb", fpEncryptFile);
+  FilePtr fpPlainFile;
+  KELU_OPEN_OUTPUT_FILE(pszPlainFilePath, fpEncryptFile, fpPlainFile);
+  const int rc = DecryptFileWithKeyText(KELU_HERE, pszEncAlgorithm, pszSymKey,
+                                        fpEncryptFile.get(), fpPlainFile.get());
+  // Part of a plaintext under a wrong key or of a damaged file is no result.
+  if (rc != KELU_OK) kelu::toolkit::DiscardOutputFile(fpPlainFile.get());
+  return rc;
+}

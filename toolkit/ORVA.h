@@ -20,6 +20,53 @@ KELU_EXPORT int Uninitialize(void);
 /* Releases a buffer handed out by the toolkit; null is ignored. */
 KELU_EXPORT void FreeMemory(void *p);
 
+/* Symmetric keys and ciphers. Names, in any case: "SM4_CBC" (SM4-CBC), "3DES_CBC"
+ * (DES-EDE3-CBC), "RC4" (data functions and GenSymKey only). A key text is upper-case
+ * hexadecimal (either case is read) of the IV followed by the key: SM4_CBC 16 + 16 bytes,
+ * 3DES_CBC 8 + 24 bytes, RC4 16 key bytes without IV. Outputs are written on success only;
+ * a file function that fails leaves its output file empty. */
+
+/* A fresh random key text (64 characters, 32 for RC4) in *ppszHexSymKey. */
+KELU_EXPORT int GenSymKey(const char *szEncAlgorithm, char **ppszHexSymKey);
+/* nPlainData (at least 1) bytes encrypted with PKCS#7 padding (RC4: none); the cipher text as
+ * one line of Base64 in *ppszBase64EncryptedData. */
+KELU_EXPORT int SymEncryptData(const unsigned char *pbyPlainData, int nPlainData,
+                               const char *szEncAlgorithm, const char *szHexSymKey,
+                               char **ppszBase64EncryptedData);
+/* The plaintext of a Base64 cipher text of SymEncryptData in *ppbyPlainData and its size in
+ * *pnPlainData. */
+KELU_EXPORT int SymDecryptData(const char *szBase64EncryptedData, const char *szEncAlgorithm,
+                               const char *szHexSymKey, unsigned char **ppbyPlainData,
+                               int *pnPlainData);
+/* Encrypts a plain file of 1 to 524,288,000 bytes ("SM4_CBC" or "3DES_CBC") under a fresh
+ * key into the encrypted file (created or emptied); the key text in *ppszSymKey. */
+KELU_EXPORT int SymEncryptFile(const char *pszEncAlgorithm, const char *pszPlainFilePath,
+                               const char *pszEncryptFilePath, char **ppszSymKey);
+/* Decrypts a file of SymEncryptFile with its 64-character key text into the plain file. */
+KELU_EXPORT int SymDecryptFile(const char *pszEncAlgorithm, const char *pszEncryptFilePath,
+                               const char *pszSymKey, const char *pszPlainFilePath);
+
+/* Certificates. A certificate crosses the interface as one line of Base64 of its DER (or of
+ * its PEM text). */
+
+/* Checks what the bits of nCertVerifyFlag ask for, in this order: 0x1 the validity period,
+ * 0x2 the serial number against the CRL file, 0x4 the chain to trusted CA certificate files;
+ * the first failure ends the check. pszTrustedCACertFilePath holds one or more paths
+ * joined by "|", each a file of one certificate (PEM or DER); the CRL file is PEM or DER.
+ * The paths are looked at only when their bit is set. */
+KELU_EXPORT int VerifyCertificate(const char *pszBase64CertContent, unsigned int nCertVerifyFlag,
+                                  const char *pszTrustedCACertFilePath,
+                                  const char *pszCRLFilePath);
+/* One field as text in *ppszInfoContent; info types, in any case: "CertType" ("SM2" or
+ * "RSA"), "SubjectDN", "SubjectCN", "IssuerDN", "SerialNumber" (upper-case hexadecimal),
+ * "ValidFrom", "ValidTo" (local time, as "Thu Jan  1 08:00:00 1970"). */
+KELU_EXPORT int GetCertificateInfo(const char *pszBase64CertContent, const char *pszInfoType,
+                                   char **ppszInfoContent);
+/* The certificate of an SM2 key file ("SM2"; the password is not needed) or of a PKCS#12
+ * file ("RSA"; its MAC is checked with the password) as one line of Base64. */
+KELU_EXPORT int GetPublicCertFromPFX(const char *pszAlgorithm, const char *pszPFXFilePath,
+                                     const char *pszPFXPwd, char **ppszBase64CertContent);
+
 #ifdef __cplusplus
 }
 #endif

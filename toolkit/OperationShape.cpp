@@ -1,6 +1,15 @@
 #include "OperationShape.h"
 
+#include <openssl/obj_mac.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstring>
+
+#include "Base64Utility.h"
+#include "NationalObjects.h"
 
 namespace kelu::toolkit {
 
@@ -39,12 +48,105 @@ int RefuseAlgorithm(const TraceSite &site, const char *step) {
 }
 
 int FinishOperation(const TraceSite &site, const char *operation, int result, int replacement) {
-  if (result == KELU_ERR_FAILED) result = replacement;
-  return TraceCheck(site, result == KELU_OK, operation, result, "KELU_OK != nResult");
+  return FinishOperation(site, operation, result, replacement, "KELU_OK != nResult");
 }
 
-int ReportNoMemory(const TraceSite &site, const char *reason) {
-  return TraceCheck(site, false, "New memory", KELU_ERR_FAILED, reason);
+int FinishOperation(const TraceSite &site, const char *operation, int result, int replacement,
+                    const char *reason) {
+  if (result == KELU_ERR_FAILED) result = replacement;
+  return TraceCheck(site, result == KELU_OK, operation, result, reason);
+}
+
+int ReportNoMemory(const TraceSite &site, const char *reason, int code) {
+  return TraceCheck(site, false, "New memory", code, reason);
+}
+
+namespace {
+
+bool IsSameFile(FILE *input, const char *path) {
+  struct stat in {}, out {};
+  return input != nullptr && path != nullptr && fstat(fileno(input), &in) == 0 &&
+         stat(path, &out) == 0 && in.st_dev == out.st_dev && in.st_ino == out.st_ino;
+}
+
+struct SymName {
+  const char *name;
+  SymAlgorithm algorithm;
+  SymKeyLayout layout;
+};
+
+const SymName kSymNames[] = {
+    {"SM4_CBC", SymAlgorithm::kSM4CBC, {kelu::NID_ChinaSM4_CBC, 16, 16}},
+    {"3DES_CBC", SymAlgorithm::k3DESCBC, {NID_des_ede3_cbc, 8, 24}},
+    {"RC4", SymAlgorithm::kRC4, {NID_rc4, 0, 16}},
+};
+
+}  // namespace
+
+int OpenOutputFile(const TraceSite &site, const char *path, FILE *input, FilePtr *file,
+                   const char *step, const char *reason) {
+  if (IsSameFile(input, path)) {
+    return TraceCheck(site, false, step, KELU_ERR_INVALID_PARAMETER, "the input file");
+  }
+  return OpenNamedFile(site, path, "wb", file, step, reason);
+}
+
+void DiscardOutputFile(FILE *file) {
+  if (file == nullptr) return;
+  std::fflush(file);
+  // Not every output can be cut (a pipe, a device): those keep what they were given.
+  if (ftruncate(fileno(file), 0) == 0) std::rewind(file);
+}
+
+namespace {
+
+int DecodeBase64(const TraceSite &site, const char *text, size_t length, OwnedBytes *bytes,
+                 int replacement, const char *reason) {
+  if (length > INT_MAX) {
+    return TraceCheck(site, false, "Base64DecodeEx", KELU_ERR_BASE64_DECODE,
+                      "nBase64Length > INT_MAX");
+  }
+  unsigned char *data = nullptr;
+  int size = 0;
+  int rc = Base64DecodeEx(text, static_cast<int>(length), &data, &size);
+  rc = FinishOperation(site, "Base64DecodeEx", rc, replacement, reason);
+  if (rc != KELU_OK) return rc;
+  bytes->data.reset(data);
+  bytes->size = size;
+  return KELU_OK;
+}
+
+}  // namespace
+
+int DecodeBase64Text(const TraceSite &site, const char *text, OwnedBytes *bytes,
+                     int replacement, const char *reason) {
+  return DecodeBase64(site, text, text != nullptr ? std::strlen(text) : 0, bytes, replacement,
+                      reason);
+}
+
+int DecodeBase64Text(const TraceSite &site, const char *text, size_t length, OwnedBytes *bytes) {
+  return DecodeBase64(site, text, length, bytes, KELU_ERR_FAILED, "KELU_OK != nResult");
+}
+
+int EncodeBase64Text(const TraceSite &site, const unsigned char *data, int size, char **text) {
+  char *encoded = nullptr;
+  int rc = Base64EncodeEx(data, size, &encoded, nullptr, ATL_BASE64_FLAG_NOCRLF);
+  rc = TraceCheck(site, rc == KELU_OK, "Base64EncodeEx", rc, "KELU_OK != nResult");
+  if (rc == KELU_OK) *text = encoded;
+  return rc;
+}
+
+SymAlgorithm ChooseSymAlgorithm(const char *name) {
+  if (name == nullptr) return SymAlgorithm::kUnknown;
+  for (const SymName &row : kSymNames)
+    if (strcasecmp(name, row.name) == 0) return row.algorithm;
+  return SymAlgorithm::kUnknown;
+}
+
+SymKeyLayout SymLayout(SymAlgorithm algorithm) {
+  for (const SymName &row : kSymNames)
+    if (row.algorithm == algorithm) return row.layout;
+  return {0, 0, 0};
 }
 
 }  // namespace kelu::toolkit

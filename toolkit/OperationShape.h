@@ -40,11 +40,51 @@ AsymAlgorithm ChooseAlgorithm(const char *name);
 int RefuseAlgorithm(const TraceSite &site, const char *step);
 
 // After the main operation: -1 becomes replacement (KELU_ERR_FAILED keeps it unchanged); writes
-// the OK line, or the Failed line with reason "KELU_OK != nResult"; returns the final code.
+// the OK line, or the Failed line with reason "KELU_OK != nResult" (or the reason given);
+// returns the final code.
 int FinishOperation(const TraceSite &site, const char *operation, int result, int replacement);
+int FinishOperation(const TraceSite &site, const char *operation, int result, int replacement,
+                    const char *reason);
 
-// A failed allocation inside an exported function: step "New memory", KELU_ERR_FAILED.
-int ReportNoMemory(const TraceSite &site, const char *reason);
+// A failed allocation inside an exported function: step "New memory", KELU_ERR_FAILED (or the
+// code that the function returns in its place).
+int ReportNoMemory(const TraceSite &site, const char *reason, int code = KELU_ERR_FAILED);
+
+// An output file (mode "wb") that is not the already open input file: a path naming the input
+// would be emptied before it is read, so it is refused (KELU_ERR_INVALID_PARAMETER) and left
+// as it is.
+int OpenOutputFile(const TraceSite &site, const char *path, FILE *input, FilePtr *file,
+                   const char *step, const char *reason);
+// A failed call leaves its output file empty rather than holding part of a result.
+void DiscardOutputFile(FILE *file);
+
+// A new[] buffer with its size, as the toolkit's Base64 and certificate routines hand them out.
+struct OwnedBytes {
+  std::unique_ptr<unsigned char[]> data;
+  int size = 0;
+};
+// Base64DecodeEx of an input text as the step "Base64DecodeEx"; its code passes on, -1 as
+// replacement.
+int DecodeBase64Text(const TraceSite &site, const char *text, OwnedBytes *bytes,
+                     int replacement = KELU_ERR_FAILED, const char *reason = "KELU_OK != nResult");
+// The same for a text of length characters (a file read whole).
+int DecodeBase64Text(const TraceSite &site, const char *text, size_t length, OwnedBytes *bytes);
+// Base64EncodeEx with ATL_BASE64_FLAG_NOCRLF (one line) as the step "Base64EncodeEx".
+int EncodeBase64Text(const TraceSite &site, const unsigned char *data, int size, char **text);
+
+// Symmetric names of the key-text functions, compared without regard to case.
+enum class SymAlgorithm { kSM4CBC, k3DESCBC, kRC4, kUnknown };
+SymAlgorithm ChooseSymAlgorithm(const char *name);
+// A key text holds iv_size IV bytes, then key_size key bytes, for the cipher identifier nid.
+struct SymKeyLayout {
+  int nid;
+  int iv_size;
+  int key_size;
+};
+SymKeyLayout SymLayout(SymAlgorithm algorithm);
+
+// A text for a %s of a value dump: "(null)" for a null text.
+inline const char *DumpText(const char *text) { return text != nullptr ? text : "(null)"; }
 
 }  // namespace kelu::toolkit
 
@@ -66,6 +106,11 @@ int ReportNoMemory(const TraceSite &site, const char *reason);
       KELU_HERE, data, size, "Check parameter(" #data " and " #size ").",              \
       "(NULL == " #data " || 0 == " #size ")"))
 
+// The terse check of the symmetric functions: step "Check name", reason "NULL==name".
+#define KELU_CHECK_PRESENT(name)                                                       \
+  KELU_RETURN_IF_FAILED(::kelu::toolkit::CheckOutputParameter(                         \
+      KELU_HERE, (name) != nullptr, "Check " #name, "NULL==" #name))
+
 #define KELU_CHECK_OUTPUT(out)                                                         \
   KELU_RETURN_IF_FAILED(::kelu::toolkit::CheckOutputParameter(                         \
       KELU_HERE, (out) != nullptr, "Check output parameter(" #out ")", "NULL == " #out))
@@ -80,5 +125,10 @@ int ReportNoMemory(const TraceSite &site, const char *reason);
 #define KELU_OPEN_FILE(path, mode, fileVar)                                            \
   KELU_RETURN_IF_FAILED(::kelu::toolkit::OpenNamedFile(                                \
       KELU_HERE, path, mode, &fileVar, "fopen(" #path ")", "NULL == " #fileVar))
+
+// Opens the output file named by the path parameter, refusing the open input file inputVar.
+#define KELU_OPEN_OUTPUT_FILE(path, inputVar, fileVar)                                 \
+  KELU_RETURN_IF_FAILED(::kelu::toolkit::OpenOutputFile(                               \
+      KELU_HERE, path, (inputVar).get(), &fileVar, "fopen(" #path ")", "NULL == " #fileVar))
 
 #endif
