@@ -1,22 +1,30 @@
-// The digest operations (SM3 without the Z value, digests by identifier) are not in the tree
-// yet. Until they are, those calls fail with KELU_ERR_FAILED, so the hash script functions
-// report a failed digest step and write no output.
+// The hash script functions reach the digest operations directly: SM3 without the Z value and
+// without a public key, the others by the library's identifier.
 #include "HashBridge.h"
 
+#include "DataSigning.h"
 #include "KeluErrors.h"
 #include "Misc.h"
+#include "RSADataSigning.h"
 
 namespace kelu::extension {
 
-int HashSM3Data(const unsigned char *, int, unsigned char *) { return KELU_ERR_FAILED; }
-
-int HashSM3File(FILE *, unsigned char *) { return KELU_ERR_FAILED; }
-
-int HashDataByNid(const unsigned char *, int, int, unsigned char **, int *) {
-  return KELU_ERR_FAILED;
+int HashSM3Data(const unsigned char *data, int size, unsigned char *digest) {
+  return CalculateSM3Hash(data, size, nullptr, nullptr, digest, false);
 }
 
-int HashFileByNid(FILE *, int, unsigned char **, int *) { return KELU_ERR_FAILED; }
+int HashSM3File(FILE *file, unsigned char *digest) {
+  return CalculateSM3FileHashEx(file, nullptr, nullptr, digest, false);
+}
+
+int HashDataByNid(const unsigned char *data, int size, int nid, unsigned char **digest,
+                  int *digestSize) {
+  return CalculateDataHash(data, size, nid, digest, digestSize);
+}
+
+int HashFileByNid(FILE *file, int nid, unsigned char **digest, int *digestSize) {
+  return CalculateFileHash(file, nid, digest, digestSize);
+}
 
 int HexText(const unsigned char *data, int size, char **text) {
   return ConvertBinaryDataToString(data, size, text, false);

@@ -46,6 +46,9 @@ void FormatStepFailed(char (&line)[kStepLineSize], const TraceSite &site, const 
 }
 
 void TraceStepOK(const TraceSite &site, const char *step) {
+  // Without logging the line goes nowhere. The block loops write one per 16384 bytes, and
+  // formatting it would cost about a tenth of a fast cipher's time.
+  if (g_ptr_kelu_category == nullptr) return;
   char line[kStepLineSize];
   FormatStepOK(line, site, step);
   TraceInfo(line);
@@ -71,6 +74,16 @@ int TraceCheck(const TraceSite &site, bool passed, const char *step, int code,
                const char *reason) {
   if (!passed) {
     TraceStepFailed(site, step, code, reason);
+    return code;
+  }
+  TraceStepOK(site, step);
+  return KELU_OK;
+}
+
+int TraceCheckOpenssl(const TraceSite &site, bool passed, const char *step, int code,
+                      const char *reason) {
+  if (!passed) {
+    TraceStepFailedOpenssl(site, step, code, reason);
     return code;
   }
   TraceStepOK(site, step);

@@ -45,6 +45,9 @@ void FormatStepFailed(char (&line)[kStepLineSize], const TraceSite &site, const 
 // One checked step: the OK line and KELU_OK when passed, else the Failed line and code.
 int TraceCheck(const TraceSite &site, bool passed, const char *step, int code,
                const char *reason);
+// The same with the crypto library's latest error text on the Failed line.
+int TraceCheckOpenssl(const TraceSite &site, bool passed, const char *step, int code,
+                      const char *reason);
 
 // Hexadecimal text, file size and string splitting.
 

@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 
@@ -123,6 +124,22 @@ Bytes RandomBytes(size_t n) {
     EXPECT_EQ(RAND_bytes(out.data(), static_cast<int>(n)), 1);
   }
   return out;
+}
+
+TimeZoneScope::TimeZoneScope(const char *zone) {
+  const char *old = std::getenv("TZ");
+  had_ = old != nullptr;
+  if (had_) old_ = old;
+  setenv("TZ", zone, 1);
+  tzset();
+}
+
+TimeZoneScope::~TimeZoneScope() {
+  if (had_)
+    setenv("TZ", old_.c_str(), 1);
+  else
+    unsetenv("TZ");
+  tzset();
 }
 
 std::vector<std::string> SplitLines(const std::string &text) {

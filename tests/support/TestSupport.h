@@ -45,6 +45,19 @@ std::string ToHex(const uint8_t *p, size_t n);
 Bytes FromHex(const std::string &hex);  // ignores blanks; aborts the test on a bad digit
 Bytes RandomBytes(size_t n);            // from the crypto library's generator
 
+// The process's time zone (TZ) set for the life of the object, then restored.
+class TimeZoneScope {
+ public:
+  explicit TimeZoneScope(const char *zone);
+  ~TimeZoneScope();
+  TimeZoneScope(const TimeZoneScope &) = delete;
+  TimeZoneScope &operator=(const TimeZoneScope &) = delete;
+
+ private:
+  bool had_ = false;
+  std::string old_;
+};
+
 // Lines of a text, without their line feeds.
 std::vector<std::string> SplitLines(const std::string &text);
 

@@ -1,0 +1,56 @@
+/* Certificate fields that the message formats and the SM2 operations need: the SM2 public key,
+ * the issuer Name and serial number as DER, and the subject key identifier. Each reader takes
+ * the certificate as PEM text or DER bytes and hands out a new[] buffer that the caller
+ * releases with delete[]; outputs are written on success only. Their source unit is
+ * SMFileCertOperations.cpp, which names their step lines; the header has a name of its own
+ * because operations/ has a unit of that name too. */
+#ifndef KELU_CERTIFICATE_FIELDS_H
+#define KELU_CERTIFICATE_FIELDS_H
+
+#include <openssl/x509.h>
+
+#include "Misc.h"
+
+namespace kelu {
+
+// PEM password callback for objects that never carry a password: without one the library
+// would prompt on the terminal for a block that claims to be encrypted.
+int RefusePemPassword(char *buf, int size, int rwflag, void *userdata);
+
+// A certificate from a stream: a PEM CERTIFICATE block first, else, after rewinding the stream
+// to its start (BIO_CTRL_RESET), one DER certificate. A failed PEM attempt leaves no error on
+// the queue. KELU_OK, or -1 with the Failed line "d2i_X509_bio" for site.
+int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509);
+
+// Certificate bytes to a certificate object: a PEM CERTIFICATE block is tried first (text
+// before it is skipped), then one DER certificate from the start of the bytes. The step lines
+// are written for site. KELU_OK, or -1 (null or non-positive size, neither form).
+int ReadX509FromCertBytes(const TraceSite &site, const unsigned char *pbyCertData,
+                          int nCertDataSize, X509 **ppX509);
+
+// X and Y of the certificate's SM2 public key, 32 bytes each. A key that is not an SM2 key
+// on the SM2 curve is refused.
+int GetPublicKeyXYFromSM2Cert(const unsigned char *pbyCertData, int nCertDataSize,
+                              unsigned char **ppbySM2PubKeyX, int *pnSM2PubKeyXLen,
+                              unsigned char **ppbySM2PubKeyY, int *pnSM2PubKeyYLen);
+
+// The DER of the issuer Name (SEQUENCE with its header).
+int GetIssuerFromCert(const unsigned char *pbyCertData, int nCertDataSize,
+                      unsigned char **ppbyIssuer, int *pnIssuerLen);
+
+// The DER of the serialNumber INTEGER.
+int GetSerialNumberFromCert(const unsigned char *pbyCertData, int nCertDataSize,
+                            unsigned char **ppbySerialNumber, int *pnSerialNumberLen);
+
+// The key identifier octets of the subjectKeyIdentifier extension (possibly none).
+int GetSubjectKeyIDFromCert(const unsigned char *pbyCertData, int nCertDataSize,
+                            unsigned char **ppbySubjectKeyID, int *pnSubjectKeyIDLen);
+
+// The subjectKeyIdentifier of a certificate object, as the crypto library decoded it; null
+// (with a Failed line for site) when there is none or the extensions do not decode. Shared
+// by every reader of the identifier so that all of them give the same bytes.
+const ASN1_OCTET_STRING *FindSubjectKeyID(const TraceSite &site, X509 *pX509);
+
+}  // namespace kelu
+
+#endif

@@ -1,0 +1,1098 @@
+#include "PKCS7SignedDataOperations.h"
+
+#include <openssl/asn1.h>
+#include <openssl/objects.h>
+#include <openssl/pkcs7.h>
+
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "CMSEnvelopeOperations.h"
+#include "CertificateFields.h"
+#include "KeluErrors.h"
+#include "Misc.h"
+#include "NationalObjects.h"
+#include "NodeValues.h"
+#include "OsslPtr.h"
+#include "kelu_zlog.h"
+
+using kelu::asn1::AttachAll;
+using kelu::asn1::BytesArgument;
+using kelu::asn1::BytesPtr;
+using kelu::asn1::CheckArguments;
+using kelu::asn1::FilePositionGuard;
+using kelu::asn1::HandOut;
+using kelu::asn1::IsConstructed;
+using kelu::asn1::Keep;
+using kelu::asn1::NamedStep;
+using kelu::asn1::NodePtr;
+using kelu::asn1::Output;
+using kelu::asn1::OwnedBytes;
+
+namespace {
+
+constexpr uint8_t kTagContext0 = 0xA0;
+constexpr uint8_t kTagContext1 = 0xA1;
+constexpr uint8_t kTagInteger = 0x02;
+constexpr uint8_t kTagOctetString = 0x04;
+constexpr uint8_t kTagConstructedOctetString = 0x24;
+constexpr unsigned char kNullParameters[] = {0x05, 0x00};
+constexpr int kRSValueSize = SM2_RAW_RS_SIZE / 2;
+// An INTEGER of r or s: at most 32 value octets and a sign octet.
+constexpr size_t kMaxRSOctets = 33;
+
+// Content octets of the two signedData content types.
+constexpr unsigned char kPkcs7SignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7,
+                                                 0x0D, 0x01, 0x07, 0x02};
+constexpr unsigned char kSMSignedDataOid[] = {0x2A, 0x81, 0x1C, 0xCF, 0x55,
+                                              0x06, 0x01, 0x04, 0x02, 0x02};
+
+int NewRSIntegers(const TraceSite &site, const unsigned char *pbyR, int nRSize,
+                  const unsigned char *pbyS, int nSSize, const char *r_reason,
+                  const char *s_reason, NodePtr *r, NodePtr *s) {
+  NodeEx *node = NULL;
+  int nResult = Keep(kelu::asn1::NewUnsignedIntegerLeaf(site, pbyR, static_cast<size_t>(nRSize),
+                                                        "Raw signature R", r_reason, &node),
+                     node, r);
+  if (KELU_OK != nResult) return nResult;
+  return Keep(kelu::asn1::NewUnsignedIntegerLeaf(site, pbyS, static_cast<size_t>(nSSize),
+                                                 "Raw signature S", s_reason, &node),
+              node, s);
+}
+
+bool RSArguments(const unsigned char *pbyR, int nRSize, const unsigned char *pbyS, int nSSize) {
+  return NULL != pbyR && NULL != pbyS && nRSize > 0 && nSSize > 0;
+}
+
+// The signature value element(s) of a SignerInfo, appended to values in order.
+int NewSignatureValue(const unsigned char *pbySignature, int nSignatureSize,
+                      unsigned long fSignatureEncodedType, NodePtr values[2]) {
+  NodeEx *node = NULL;
+  const bool sm2_form = fSignatureEncodedType == SIGNATURE_ENCODED_SM2_RS ||
+                        fSignatureEncodedType == SIGNATURE_ENCODED_SM2_Q1 ||
+                        fSignatureEncodedType == SIGNATURE_ENCODED_SM2_OCTET_STRING_Q1;
+  if (!sm2_form && fSignatureEncodedType != SIGNATURE_ENCODED_OCTET_STRING) {
+    TRACE(KELU_TRACE_INFO, "fSignatureEncodedType = 0x%04lx", fSignatureEncodedType);
+    TraceStepFailed(KELU_HERE, "Invalid signature type.", KELU_ERR_INVALID_PARAMETER, "true");
+    return KELU_ERR_INVALID_PARAMETER;
+  }
+  if (sm2_form && SM2_RAW_RS_SIZE != nSignatureSize) {
+    TraceStepFailed(KELU_HERE, "Check SM2 raw signature size", KELU_ERR_INVALID_PARAMETER,
+                    "SM2_RAW_RS_SIZE != nRawSignatureSize");
+    return KELU_ERR_INVALID_PARAMETER;
+  }
+  const unsigned char *pbyR = pbySignature;
+  const unsigned char *pbyS = pbySignature + kRSValueSize;
+  switch (fSignatureEncodedType) {
+    case SIGNATURE_ENCODED_SM2_RS:
+      return NewRSIntegers(KELU_HERE, pbyR, kRSValueSize, pbyS, kRSValueSize,
+                           "!pbyRawSignatureR", "!pbyRawSignatureS", &values[0], &values[1]);
+    case SIGNATURE_ENCODED_SM2_Q1:
+      return Keep(ConstructNode_SM2Q1(pbyR, kRSValueSize, pbyS, kRSValueSize, &node), node,
+                  &values[0]);
+    case SIGNATURE_ENCODED_SM2_OCTET_STRING_Q1: {
+      unsigned char *pbySM2Q1 = NULL;
+      int nSM2Q1Size = 0;
+      int nResult = Encode_SM2Q1(pbyR, kRSValueSize, pbyS, kRSValueSize, &pbySM2Q1, &nSM2Q1Size);
+      if (KELU_OK != NamedStep(KELU_HERE, nResult, "Encode_SM2Q1")) return nResult;
+      return Keep(kelu::asn1::NewLeaf(KELU_HERE, kTagOctetString,
+                                      {BytesPtr(pbySM2Q1), static_cast<size_t>(nSM2Q1Size)},
+                                      "SM2 OCTET STRING Q1", &node),
+                  node, &values[0]);
+    }
+    default:
+      return Keep(kelu::asn1::NewLeafCopy(KELU_HERE, kTagOctetString, pbySignature,
+                                          static_cast<size_t>(nSignatureSize), "RSA PKCS#1",
+                                          "!pbyRSAP1Signature", &node),
+                  node, &values[0]);
+  }
+}
+
+// The OCTET STRING of an attached content: a copy of the bytes, or the whole content file
+// (64-bit size; streamed by the encoders, the file left at its start).
+int NewSourceDataNode(const unsigned char *pbySourceData, int nSourceDataSize, FILE *fpSourceFile,
+                      NodeEx **ppNode) {
+  if (NULL != pbySourceData) {
+    return kelu::asn1::NewLeafCopy(KELU_HERE, kTagOctetString, pbySourceData,
+                                   static_cast<size_t>(nSourceDataSize), "sourceData",
+                                   "!pNode_sourceData->pValue", ppNode);
+  }
+  uint64_t nFileSize = 0;
+  int nResult = GetFileSize_Ex(fpSourceFile, &nFileSize);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "GetFileSize_Ex")) return nResult;
+  nResult = kelu::asn1::NewConstructed(KELU_HERE, kTagOctetString, "sourceData", ppNode);
+  if (KELU_OK != nResult) return nResult;
+  (*ppNode)->fpFile = fpSourceFile;
+  (*ppNode)->ValueStartPosition = 0;
+  (*ppNode)->ValueLength = nFileSize;
+  (*ppNode)->CurrentValueLength = nFileSize;
+  return KELU_OK;
+}
+
+int NewAttributeBlock(uint8_t tag, const char *node_name, std::vector<NodeEx *> *pvetAttributes,
+                      NodeEx **ppNode) {
+  int nResult = CheckArguments(KELU_HERE, NULL != pvetAttributes && NULL != ppNode,
+                               "NULL == pvetAttributes || NULL == ppNode");
+  if (KELU_OK != nResult) return nResult;
+  NodeEx *block = NULL;
+  nResult = kelu::asn1::NewConstructed(KELU_HERE, tag, node_name, &block);
+  if (KELU_OK != nResult) return nResult;
+  for (NodeEx *&attribute : *pvetAttributes) {
+    block->AddChild(attribute);
+    attribute = NULL;
+  }
+  *ppNode = block;
+  return KELU_OK;
+}
+
+int NewSingleAttributeBlock(bool bSigned, const char *pszAttrTypeOid,
+                            const unsigned char *pbyAttrValues, int nAttrValuesSize,
+                            NodeEx **ppNode) {
+  NodeEx *attribute = NULL;
+  int nResult = ConstructNode_Attribute(pszAttrTypeOid, pbyAttrValues, nAttrValuesSize, &attribute);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "ConstructNode_Attribute")) return nResult;
+  std::vector<NodeEx *> attributes;
+  try {
+    attributes.push_back(attribute);
+  } catch (...) {
+    delete attribute;
+    TraceStepFailed(KELU_HERE, "New memory", KELU_ERR_FAILED, "!vetAttributes");
+    return KELU_ERR_FAILED;
+  }
+  nResult = bSigned ? ConstructNode_SignedAttributes(&attributes, ppNode)
+                    : ConstructNode_UnsignedAttributes(&attributes, ppNode);
+  delete attributes[0];  // null once the block took it
+  return nResult;
+}
+
+}  // namespace
+
+int ConstructNode_IssuerAndSerialNumber(const unsigned char *pbyIssuer, int nIssuerSize,
+                                        const unsigned char *pbySerialNumber,
+                                        int nSerialNumberSize, NodeEx **ppNode) {
+  int nResult = CheckArguments(
+      KELU_HERE,
+      NULL != ppNode && NULL != pbyIssuer && NULL != pbySerialNumber && nIssuerSize > 0 &&
+          nSerialNumberSize > 0 && nSerialNumberSize <= INT_MAX - nIssuerSize,
+      "NULL == ppNode || NULL issuer or serial || a size <= 0 or too large");
+  if (KELU_OK != nResult) return nResult;
+  OwnedBytes value;
+  value.size = static_cast<size_t>(nIssuerSize) + static_cast<size_t>(nSerialNumberSize);
+  value.data.reset(new (std::nothrow) unsigned char[value.size]);
+  if (!value.data) {
+    TraceStepFailed(KELU_HERE, "New memory", KELU_ERR_FAILED,
+                    "!pbyIssuerAndSerialNumberASN1Value");
+    return KELU_ERR_FAILED;
+  }
+  std::memcpy(value.data.get(), pbyIssuer, static_cast<size_t>(nIssuerSize));
+  std::memcpy(value.data.get() + nIssuerSize, pbySerialNumber,
+              static_cast<size_t>(nSerialNumberSize));
+  return kelu::asn1::NewLeaf(KELU_HERE, ASN1_TAG_C_SEQUENCE, std::move(value),
+                             "pNode_IssuerAndSerialNumber", ppNode);
+}
+
+int ConstructNode_SM2Q1(const unsigned char *pbyR, int nRSize, const unsigned char *pbyS,
+                        int nSSize, NodeEx **ppNode) {
+  int nResult = CheckArguments(KELU_HERE, NULL != ppNode && RSArguments(pbyR, nRSize, pbyS, nSSize),
+                               "NULL == ppNode || NULL r or s || a size <= 0");
+  if (KELU_OK != nResult) return nResult;
+  NodePtr r, s, sequence;
+  nResult = NewRSIntegers(KELU_HERE, pbyR, nRSize, pbyS, nSSize, "!pbyBNData_R", "!pbyBNData_S",
+                          &r, &s);
+  if (KELU_OK != nResult) return nResult;
+  NodeEx *node = NULL;
+  nResult = Keep(kelu::asn1::NewConstructed(KELU_HERE, ASN1_TAG_C_SEQUENCE, "SM2Q1", &node), node,
+                 &sequence);
+  if (KELU_OK != nResult) return nResult;
+  AttachAll(sequence.get(), {&r, &s});
+  *ppNode = sequence.release();
+  return KELU_OK;
+}
+
+int Encode_SM2Q1(const unsigned char *pbyR, int nRSize, const unsigned char *pbyS, int nSSize,
+                 unsigned char **ppbySM2Q1, int *pnSM2Q1Size) {
+  int nResult = CheckArguments(KELU_HERE, NULL != ppbySM2Q1 && NULL != pnSM2Q1Size,
+                               "NULL == ppbySM2Q1 || NULL == pnSM2Q1Size");
+  if (KELU_OK != nResult) return nResult;
+  NodeEx *node = NULL;
+  nResult = ConstructNode_SM2Q1(pbyR, nRSize, pbyS, nSSize, &node);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "ConstructNode_SM2Q1")) return nResult;
+  NodePtr tree(node);
+  unsigned char *pbyEncoded = NULL;
+  int nEncodedSize = 0;
+  int nDeepLevel = 0;
+  nResult = EncodeASN1ToMemory(tree.get(), &pbyEncoded, &nEncodedSize, &nDeepLevel);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "EncodeASN1ToMemory")) {
+    delete[] pbyEncoded;
+    return nResult;
+  }
+  *ppbySM2Q1 = pbyEncoded;
+  *pnSM2Q1Size = nEncodedSize;
+  return KELU_OK;
+}
+
+int ConstructNode_SignerInfo(int nVersion, NodeEx *pIssuerAndSerialNumber,
+                             const char *pszDigestAlgOid, NodeEx *pSignedAttributes,
+                             const char *pszDigestEncryptionAlgOid,
+                             const unsigned char *pbySignature, int nSignatureSize,
+                             unsigned long fSignatureEncodedType, NodeEx *pUnsignedAttributes,
+                             NodeEx **ppNode) {
+  int nResult = CheckArguments(
+      KELU_HERE,
+      NULL != ppNode && NULL != pIssuerAndSerialNumber &&
+          BytesArgument(pbySignature, nSignatureSize),
+      "NULL == ppNode || NULL == pIssuerAndSerialNumber || NULL signature with a count");
+  if (KELU_OK != nResult) return nResult;
+  NodePtr version, digest_algorithm, encryption_algorithm, signer;
+  NodePtr values[2];
+  NodeEx *node = NULL;
+  nResult = Keep(kelu::asn1::NewVersionLeaf(KELU_HERE, nVersion, &node), node, &version);
+  if (KELU_OK != nResult) return nResult;
+  nResult = Keep(kelu::asn1::NewAlgorithmLeaf(KELU_HERE, pszDigestAlgOid, kNullParameters,
+                                              sizeof kNullParameters, "digestAlgorithm",
+                                              "Encode_AlgorithmIdentifier(digestAlgorithm)",
+                                              &node),
+                 node, &digest_algorithm);
+  if (KELU_OK != nResult) return nResult;
+  nResult = Keep(kelu::asn1::NewAlgorithmLeaf(
+                     KELU_HERE, pszDigestEncryptionAlgOid, kNullParameters,
+                     sizeof kNullParameters, "digestEncryptionAlgorithm",
+                     "Encode_AlgorithmIdentifier(digestEncryptionAlgorithm)", &node),
+                 node, &encryption_algorithm);
+  if (KELU_OK != nResult) return nResult;
+  nResult = NewSignatureValue(pbySignature, nSignatureSize, fSignatureEncodedType, values);
+  if (KELU_OK != nResult) return nResult;
+  nResult = Keep(kelu::asn1::NewConstructed(KELU_HERE, ASN1_TAG_C_SEQUENCE, "SM2P7SignerInfo",
+                                            &node),
+                 node, &signer);
+  if (KELU_OK != nResult) return nResult;
+  // Nothing fails from here on: the caller's nodes change owner only on success.
+  signer->AddChild(version.release());
+  signer->AddChild(pIssuerAndSerialNumber);
+  signer->AddChild(digest_algorithm.release());
+  signer->AddChild(pSignedAttributes);
+  signer->AddChild(encryption_algorithm.release());
+  AttachAll(signer.get(), {&values[0], &values[1]});
+  signer->AddChild(pUnsignedAttributes);
+  *ppNode = signer.release();
+  return KELU_OK;
+}
+
+int ConstructNode_SignedData(int nVersion, const char *pszDigestAlgOid,
+                             const char *pszContentTypeOid, const unsigned char *pbySourceData,
+                             int nSourceDataSize, FILE *fpSourceFile, bool bAttached,
+                             const unsigned char *pbyCert, int nCertSize,
+                             NodeEx *pSignerInfoSet, NodeEx **ppNode) {
+  int nResult = CheckArguments(
+      KELU_HERE,
+      NULL != ppNode && NULL != pSignerInfoSet && BytesArgument(pbyCert, nCertSize) &&
+          (!bAttached || BytesArgument(pbySourceData, nSourceDataSize)),
+      "NULL == ppNode || NULL == pSignerInfoSet || NULL bytes with a count");
+  if (KELU_OK != nResult) return nResult;
+  if (bAttached && NULL == pbySourceData && NULL == fpSourceFile) {
+    TraceStepFailed(KELU_HERE, "Check source data or file is not NUL", KELU_ERR_FAILED,
+                    "NULL == pbySourceData && NULL == fpSourceFile");
+    return KELU_ERR_FAILED;
+  }
+  NodePtr version, algorithm, algorithm_set, content_type, content_info, certificate, signed_data;
+  NodeEx *node = NULL;
+  nResult = Keep(kelu::asn1::NewVersionLeaf(KELU_HERE, nVersion, &node), node, &version);
+  if (KELU_OK != nResult) return nResult;
+  nResult = Keep(ConstructNode_AlgorithmIdentifier(pszDigestAlgOid, kNullParameters,
+                                                   sizeof kNullParameters, &node),
+                 node, &algorithm);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "ConstructNode_AlgorithmIdentifier")) {
+    return nResult;
+  }
+  nResult = Keep(kelu::asn1::NewConstructed(KELU_HERE, ASN1_TAG_C_SET_OF, "digestAlgorithmSet",
+                                            &node),
+                 node, &algorithm_set);
+  if (KELU_OK != nResult) return nResult;
+  algorithm_set->AddChild(algorithm.release());
+  nResult = Keep(ConstructNode_ObjectIdentifier(pszContentTypeOid, &node), node, &content_type);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "ConstructNode_ObjectIdentifier")) return nResult;
+  nResult = Keep(kelu::asn1::NewConstructed(KELU_HERE, ASN1_TAG_C_SEQUENCE, "contentInfo", &node),
+                 node, &content_info);
+  if (KELU_OK != nResult) return nResult;
+  content_info->AddChild(content_type.release());
+  if (bAttached) {
+    NodePtr source, context;
+    nResult = Keep(NewSourceDataNode(pbySourceData, nSourceDataSize, fpSourceFile, &node), node,
+                   &source);
+    if (KELU_OK != nResult) return nResult;
+    nResult = Keep(kelu::asn1::NewConstructed(KELU_HERE, kTagContext0, "contentInfoContext",
+                                              &node),
+                   node, &context);
+    if (KELU_OK != nResult) return nResult;
+    context->AddChild(source.release());
+    content_info->AddChild(context.release());
+  }
+  nResult = Keep(kelu::asn1::NewLeafCopy(KELU_HERE, kTagContext0, pbyCert,
+                                         static_cast<size_t>(nCertSize), "contextCert",
+                                         "!pNode_contextCert->pValue", &node),
+                 node, &certificate);
+  if (KELU_OK != nResult) return nResult;
+  nResult = Keep(kelu::asn1::NewConstructed(KELU_HERE, ASN1_TAG_C_SEQUENCE, "signedData", &node),
+                 node, &signed_data);
+  if (KELU_OK != nResult) return nResult;
+  AttachAll(signed_data.get(), {&version, &algorithm_set, &content_info, &certificate});
+  signed_data->AddChild(pSignerInfoSet);
+  *ppNode = signed_data.release();
+  return KELU_OK;
+}
+
+int ConstructNode_Attribute(const char *pszAttrTypeOid, const unsigned char *pbyAttrValues,
+                            int nAttrValuesSize, NodeEx **ppNode) {
+  int nResult = CheckArguments(KELU_HERE,
+                               NULL != ppNode && BytesArgument(pbyAttrValues, nAttrValuesSize),
+                               "NULL == ppNode || NULL == pbyAttrValues with a count");
+  if (KELU_OK != nResult) return nResult;
+  NodePtr type, values, attribute;
+  NodeEx *node = NULL;
+  nResult = Keep(ConstructNode_ObjectIdentifier(pszAttrTypeOid, &node), node, &type);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "ConstructNode_ObjectIdentifier")) return nResult;
+  nResult = Keep(kelu::asn1::NewLeafCopy(KELU_HERE, ASN1_TAG_C_SET_OF, pbyAttrValues,
+                                         static_cast<size_t>(nAttrValuesSize), "attrValues",
+                                         "!pNode_attrValues->pValue", &node),
+                 node, &values);
+  if (KELU_OK != nResult) return nResult;
+  nResult = Keep(kelu::asn1::NewConstructed(KELU_HERE, ASN1_TAG_C_SEQUENCE, "Attribute", &node),
+                 node, &attribute);
+  if (KELU_OK != nResult) return nResult;
+  AttachAll(attribute.get(), {&type, &values});
+  *ppNode = attribute.release();
+  return KELU_OK;
+}
+
+int ConstructNode_SignedAttributes(std::vector<NodeEx *> *pvetAttributes, NodeEx **ppNode) {
+  return NewAttributeBlock(kTagContext0, "SignedAttributes", pvetAttributes, ppNode);
+}
+
+int ConstructNode_UnsignedAttributes(std::vector<NodeEx *> *pvetAttributes, NodeEx **ppNode) {
+  return NewAttributeBlock(kTagContext1, "UnsignedAttributes", pvetAttributes, ppNode);
+}
+
+int ConstructNode_SignedAttributes_SingleItem(const char *pszAttrTypeOid,
+                                              const unsigned char *pbyAttrValues,
+                                              int nAttrValuesSize, NodeEx **ppNode) {
+  return NewSingleAttributeBlock(true, pszAttrTypeOid, pbyAttrValues, nAttrValuesSize, ppNode);
+}
+
+int ConstructNode_UnsignedAttributes_SingleItem(const char *pszAttrTypeOid,
+                                                const unsigned char *pbyAttrValues,
+                                                int nAttrValuesSize, NodeEx **ppNode) {
+  return NewSingleAttributeBlock(false, pszAttrTypeOid, pbyAttrValues, nAttrValuesSize, ppNode);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Parsers: one walk over the tree for both sources.
+
+namespace {
+
+using kelu::asn1::OidText;
+
+struct SignedDataNodes {
+  const NodeEx *outer_type = nullptr;
+  const NodeEx *content = nullptr;  // the element inside the contentInfo's [0]; null detached
+  const NodeEx *certificates = nullptr;
+  const NodeEx *signer = nullptr;
+  const NodeEx *digest_oid = nullptr;
+  const NodeEx *encryption_oid = nullptr;
+  const NodeEx *signed_attributes = nullptr;
+  const NodeEx *unsigned_attributes = nullptr;
+  const NodeEx *signature = nullptr;
+  const NodeEx *signature_s = nullptr;  // the two-INTEGER form
+};
+
+const NodeEx *Child(const NodeEx *node, size_t index) {
+  return node != nullptr && index < node->vetNodes.size() ? node->vetNodes[index] : nullptr;
+}
+
+size_t Count(const NodeEx *node) { return node != nullptr ? node->vetNodes.size() : 0; }
+
+int FormatFailure(const TraceSite &site, const char *step) {
+  TraceStepFailed(site, step, KELU_ERR_PKCS7_FORMAT, "true");
+  return KELU_ERR_PKCS7_FORMAT;
+}
+
+// The signature value by its tag: OCTET STRING, SM2Q1 SEQUENCE of two, or INTEGER r and s as
+// the last two elements.
+int FindSignatureValue(size_t index, SignedDataNodes *nodes) {
+  const NodeEx *signer = nodes->signer;
+  const NodeEx *value = Child(signer, index);
+  nodes->signature = value;
+  if (value->Tag == kTagOctetString || value->Tag == ASN1_TAG_C_SEQUENCE) {
+    if (value->Tag == ASN1_TAG_C_SEQUENCE && Count(value) != 2) {
+      return FormatFailure(KELU_HERE, "Check PKCS#7 'signature' nodes");
+    }
+    const NodeEx *after = Child(signer, index + 1);
+    if (after != nullptr && Count(signer) == index + 2 && after->Tag == kTagContext1) {
+      nodes->unsigned_attributes = after;
+    }
+    return KELU_OK;
+  }
+  const NodeEx *s = Child(signer, index + 1);
+  if (Count(signer) != index + 2 || value->Tag != kTagInteger || s->Tag != kTagInteger) {
+    return FormatFailure(KELU_HERE, "Check PKCS#7 'signature' nodes");
+  }
+  nodes->signature_s = s;
+  return KELU_OK;
+}
+
+int FindSignedDataNodes(const NodeEx &root, SignedDataNodes *out) {
+  SignedDataNodes nodes;
+  if (Count(&root) < 2) return FormatFailure(KELU_HERE, "Check PKCS#7 nodes");
+  nodes.outer_type = Child(&root, 0);
+  if (Count(Child(&root, 1)) < 1) return FormatFailure(KELU_HERE, "Check PKCS#7 'content [0]' nodes");
+  const NodeEx *signed_data = Child(Child(&root, 1), 0);
+  if (Count(signed_data) < 5) return FormatFailure(KELU_HERE, "Check PKCS#7 'signedData' nodes");
+  const NodeEx *content_info = Child(signed_data, 2);
+  if (Count(content_info) < 2) {
+    TRACE(KELU_TRACE_INFO, "It's a PKCS#7 detached signature");
+  } else {
+    TRACE(KELU_TRACE_INFO, "It's a PKCS#7 attached signature");
+    nodes.content = Child(Child(content_info, 1), 0);
+    if (nodes.content == nullptr) return FormatFailure(KELU_HERE, "Check PKCS#7 nodes");
+    if (nodes.content->Tag == kTagConstructedOctetString &&
+        !kelu::asn1::IsOctetStringSegments(*nodes.content)) {
+      return FormatFailure(KELU_HERE, "Check PKCS#7 nodes");
+    }
+  }
+  const NodeEx *signer_infos = signed_data->vetNodes.back();
+  if (signer_infos->Tag != ASN1_TAG_C_SET_OF || Count(signer_infos) < 1) {
+    return FormatFailure(KELU_HERE, "Check PKCS#7 'signerInfos' nodes");
+  }
+  nodes.signer = Child(signer_infos, 0);
+  const NodeEx *fourth = Child(nodes.signer, 3);
+  if (Count(nodes.signer) < 5) return FormatFailure(KELU_HERE, "Check PKCS#7 'signerInfo' nodes");
+  if (Child(signed_data, 3)->Tag == kTagContext0) nodes.certificates = Child(signed_data, 3);
+
+  const bool with_signed_attributes = Count(nodes.signer) > 5 && fourth->Tag == kTagContext0;
+  const size_t encryption_index = with_signed_attributes ? 4 : 3;
+  if (with_signed_attributes) nodes.signed_attributes = fourth;
+  nodes.digest_oid = Child(Child(nodes.signer, 2), 0);
+  nodes.encryption_oid = Child(Child(nodes.signer, encryption_index), 0);
+  if (nodes.digest_oid == nullptr || nodes.encryption_oid == nullptr) {
+    return FormatFailure(KELU_HERE, "Check PKCS#7 'signerInfo' nodes");
+  }
+  int nResult = FindSignatureValue(encryption_index + 1, &nodes);
+  if (KELU_OK != nResult) return nResult;
+  *out = nodes;
+  return KELU_OK;
+}
+
+bool SameValue(const NodeEx &a, const NodeEx &b) {
+  return a.ValueLength == b.ValueLength &&
+         kelu::asn1::SameSourceBytes(a, a.ValueStartPosition, b, b.ValueStartPosition,
+                                     a.ValueLength);
+}
+
+bool SameElement(const NodeEx &a, const NodeEx &b) {
+  return a.TotalLength == b.TotalLength &&
+         kelu::asn1::SameSourceBytes(a, kelu::asn1::HeaderStart(a), b, kelu::asn1::HeaderStart(b),
+                                     a.TotalLength);
+}
+
+// Among several certificates, the signer's: the first with the signer's issuer and serial, else
+// the first with its serial. A tbsCertificate without the [0] version (version 1) has its
+// serial first; elements of another shape match nothing.
+int FindSignerCertificate(const SignedDataNodes &nodes, const NodeEx **certificate) {
+  const NodeEx *version = Child(nodes.signer, 0);
+  unsigned char octet = 0;
+  if (version->Tag != kTagInteger || version->LengthOctetsSize != 1 || version->ValueLength < 1 ||
+      !kelu::asn1::ReadSourceRange(*version, version->ValueStartPosition, 1, &octet) ||
+      octet != 1) {
+    return FormatFailure(KELU_HERE, "Check PKCS#7 'signerInfo/version' node");
+  }
+  const NodeEx *issuer_and_serial = Child(nodes.signer, 1);
+  const NodeEx *signer_issuer = Child(issuer_and_serial, 0);
+  const NodeEx *signer_serial = Child(issuer_and_serial, 1);
+  if (signer_serial == nullptr) return FormatFailure(KELU_HERE, "Check PKCS#7 'signerInfo' nodes");
+  const NodeEx *serial_match = nullptr;
+  for (const NodeEx *candidate : nodes.certificates->vetNodes) {
+    const NodeEx *tbs = Child(candidate, 0);
+    const NodeEx *first = Child(tbs, 0);
+    const size_t serial_index = first != nullptr && first->Tag == kTagContext0 ? 1 : 0;
+    const NodeEx *serial = Child(tbs, serial_index);
+    const NodeEx *issuer = Child(tbs, serial_index + 2);
+    if (serial == nullptr || serial->Tag != kTagInteger || !SameValue(*serial, *signer_serial)) {
+      continue;
+    }
+    if (issuer != nullptr && SameElement(*issuer, *signer_issuer)) {
+      *certificate = candidate;
+      return KELU_OK;
+    }
+    if (serial_match == nullptr) serial_match = candidate;
+  }
+  *certificate = serial_match;
+  return KELU_OK;
+}
+
+int CopyCertificate(const SignedDataNodes &nodes, OwnedBytes *out) {
+  if (nodes.certificates == nullptr) return KELU_OK;
+  // One certificate: the whole value of [0], whatever it holds.
+  if (Count(nodes.certificates) == 1) {
+    return kelu::asn1::CopyValue(KELU_HERE, *nodes.certificates, false, "!pbyCertData", out);
+  }
+  const NodeEx *certificate = nullptr;
+  int nResult = FindSignerCertificate(nodes, &certificate);
+  if (KELU_OK != nResult || certificate == nullptr) return nResult;
+  return kelu::asn1::CopyElement(KELU_HERE, *certificate, "!pbyCertData", out);
+}
+
+int CopySignatureValue(const SignedDataNodes &nodes, bool decode_sm2q1, OwnedBytes *out) {
+  const NodeEx &value = *nodes.signature;
+  if (value.Tag == kTagOctetString && value.vetNodes.empty()) {
+    const bool rsa = kelu::asn1::OidNodeEquals(*nodes.outer_type, kPkcs7SignedDataOid,
+                                               sizeof kPkcs7SignedDataOid);
+    const bool sm = !rsa && kelu::asn1::OidNodeEquals(*nodes.outer_type, kSMSignedDataOid,
+                                                      sizeof kSMSignedDataOid);
+    if (!rsa && !sm) return FormatFailure(KELU_HERE, "Check PKCS#7 'contentType' nodes");
+    OwnedBytes bytes;
+    int nResult = kelu::asn1::CopyValue(KELU_HERE, value, false, "!pbyRawSignature", &bytes);
+    if (KELU_OK != nResult) return nResult;
+    if (!sm || !decode_sm2q1) {
+      *out = std::move(bytes);
+      return KELU_OK;
+    }
+    unsigned char *pbyRS = NULL;
+    int nRSSize = 0;
+    nResult = Decode_SM2Q1(bytes.data.get(), static_cast<int>(bytes.size), &pbyRS, &nRSSize);
+    if (KELU_OK != NamedStep(KELU_HERE, nResult, "Decode_SM2Q1")) return nResult;
+    out->data.reset(pbyRS);
+    out->size = static_cast<size_t>(nRSSize);
+    return KELU_OK;
+  }
+  const NodeEx *r = nodes.signature_s != nullptr ? &value : Child(&value, 0);
+  const NodeEx *s = nodes.signature_s != nullptr ? nodes.signature_s : Child(&value, 1);
+  if (r == nullptr || s == nullptr) return FormatFailure(KELU_HERE, "Check PKCS#7 'signature' nodes");
+  BytesPtr rs(new (std::nothrow) unsigned char[SM2_RAW_RS_SIZE]());
+  if (!rs) {
+    TraceStepFailed(KELU_HERE, "New memory", KELU_ERR_FAILED, "!pbyRawSignature");
+    return KELU_ERR_FAILED;
+  }
+  if (!kelu::asn1::ReadIntegerPair(*r, *s, kMaxRSOctets, rs.get())) {
+    TraceStepFailed(KELU_HERE, "Check R/S INTEGERs", KELU_ERR_PKCS7_FORMAT,
+                    "r or s is no INTEGER of at most 32 value octets");
+    return KELU_ERR_PKCS7_FORMAT;
+  }
+  out->data = std::move(rs);
+  out->size = SM2_RAW_RS_SIZE;
+  return KELU_OK;
+}
+
+const kelu::asn1::OidSteps kDigestSteps = {"d2i_ASN1_OBJECT(DigestAlgOid)",
+                                           "NULL == pstDigestAlgOid", "OBJ_obj2txt(1)",
+                                           "OBJ_obj2txt(2)", "0 == nDigestAlgOidLength"};
+const kelu::asn1::OidSteps kEncryptionSteps = {
+    "d2i_ASN1_OBJECT(DigestEncryptionAlgOid)", "NULL == pstDigestEncryptionAlgOid",
+    "OBJ_obj2txt(3)", "OBJ_obj2txt(4)", "0 == nDigestEncryptionAlgOidLength"};
+
+struct SignedDataOutputs {
+  Output<unsigned char> certificate, signature, signed_attributes, unsigned_attributes;
+  Output<char> digest, encryption;
+  bool valid() const {
+    return certificate.valid() && signature.valid() && signed_attributes.valid() &&
+           unsigned_attributes.valid() && digest.valid() && encryption.valid();
+  }
+};
+
+struct SignedDataFields {
+  OwnedBytes certificate, signature, signed_attributes, unsigned_attributes;
+  OidText digest, encryption;
+};
+
+// Everything but the content, in the order the checks of the format come.
+int ReadSignedDataFields(const SignedDataNodes &nodes, const SignedDataOutputs &wanted,
+                         bool decode_sm2q1, SignedDataFields *fields) {
+  int nResult = KELU_OK;
+  if (wanted.certificate.wanted()) {
+    nResult = CopyCertificate(nodes, &fields->certificate);
+    if (KELU_OK != nResult) return nResult;
+  }
+  if (wanted.signed_attributes.wanted() && nodes.signed_attributes != nullptr) {
+    nResult = kelu::asn1::CopyElement(KELU_HERE, *nodes.signed_attributes, "!pbySignedAttrs",
+                                      &fields->signed_attributes);
+    if (KELU_OK != nResult) return nResult;
+  }
+  if (wanted.unsigned_attributes.wanted() && nodes.unsigned_attributes != nullptr) {
+    nResult = kelu::asn1::CopyElement(KELU_HERE, *nodes.unsigned_attributes, "!pbyUnsignedAttrs",
+                                      &fields->unsigned_attributes);
+    if (KELU_OK != nResult) return nResult;
+  }
+  if (wanted.digest.wanted()) {
+    nResult = kelu::asn1::ReadOidText(KELU_HERE, *nodes.digest_oid, kDigestSteps, &fields->digest);
+    if (KELU_OK != nResult) return nResult;
+  }
+  if (wanted.encryption.wanted()) {
+    nResult = kelu::asn1::ReadOidText(KELU_HERE, *nodes.encryption_oid, kEncryptionSteps,
+                                      &fields->encryption);
+    if (KELU_OK != nResult) return nResult;
+  }
+  if (wanted.signature.wanted()) {
+    nResult = CopySignatureValue(nodes, decode_sm2q1, &fields->signature);
+  }
+  return nResult;
+}
+
+void HandOutFields(const SignedDataOutputs &outputs, SignedDataFields *fields) {
+  HandOut(outputs.certificate, &fields->certificate.data, fields->certificate.size);
+  HandOut(outputs.signature, &fields->signature.data, fields->signature.size);
+  HandOut(outputs.signed_attributes, &fields->signed_attributes.data,
+          fields->signed_attributes.size);
+  HandOut(outputs.unsigned_attributes, &fields->unsigned_attributes.data,
+          fields->unsigned_attributes.size);
+  HandOut(outputs.digest, &fields->digest.text, fields->digest.length);
+  HandOut(outputs.encryption, &fields->encryption.text, fields->encryption.length);
+}
+
+// The attached content in memory: the joined segments of a constructed OCTET STRING, else (as
+// the format was always read) the value of its single element or its own value.
+int CopyContent(const NodeEx &content, OwnedBytes *out) {
+  if (content.Tag == kTagConstructedOctetString) {
+    return kelu::asn1::CopyOctetStringContent(KELU_HERE, content, true, "!pbySourceData", out);
+  }
+  const NodeEx &source = Count(&content) == 1 ? *content.vetNodes[0] : content;
+  return kelu::asn1::CopyValue(KELU_HERE, source, true, "!pbySourceData", out);
+}
+
+// Where the attached content lies in the file; a content in several segments has no one range.
+int ContentRange(const NodeEx &content, uint64_t *offset, uint64_t *length) {
+  const NodeEx *source = &content;
+  if (content.Tag == kTagConstructedOctetString) {
+    const NodeEx *node = &content;
+    while (Count(node) == 1 && IsConstructed(*node->vetNodes[0])) node = node->vetNodes[0];
+    if (Count(node) > 1 || (Count(node) == 1 && IsConstructed(*node->vetNodes[0]))) {
+      return FormatFailure(KELU_HERE, "Check PKCS#7 signature attached source data");
+    }
+    if (Count(node) == 0) {
+      *offset = node->ValueStartPosition;
+      *length = 0;
+      return KELU_OK;
+    }
+    source = node->vetNodes[0];
+  } else if (Count(&content) == 1) {
+    source = content.vetNodes[0];
+  }
+  if (source->ValueLength > static_cast<uint64_t>(INT_MAX)) {
+    return FormatFailure(KELU_HERE, "Check PKCS#7 signature attached source data");
+  }
+  *offset = source->ValueStartPosition;
+  *length = source->ValueLength;
+  return KELU_OK;
+}
+
+}  // namespace
+
+int ParsePKCS7Signature(const unsigned char *pbyPKCS7, int nPKCS7Size, unsigned char **ppbyCert,
+                        int *pnCertSize, unsigned char **ppbySignature, int *pnSignatureSize,
+                        unsigned char **ppbySourceData, int *pnSourceDataSize,
+                        char **ppszDigestAlgOid, int *pnDigestAlgOidLength,
+                        char **ppszDigestEncryptionAlgOid, int *pnDigestEncryptionAlgOidLength,
+                        unsigned char **ppbySignedAttrs, int *pnSignedAttrsSize,
+                        unsigned char **ppbyUnsignedAttrs, int *pnUnsignedAttrsSize,
+                        int bDecodeSM2Q1) {
+  const SignedDataOutputs outputs = {{ppbyCert, pnCertSize},
+                                     {ppbySignature, pnSignatureSize},
+                                     {ppbySignedAttrs, pnSignedAttrsSize},
+                                     {ppbyUnsignedAttrs, pnUnsignedAttrsSize},
+                                     {ppszDigestAlgOid, pnDigestAlgOidLength},
+                                     {ppszDigestEncryptionAlgOid, pnDigestEncryptionAlgOidLength}};
+  const Output<unsigned char> content_output = {ppbySourceData, pnSourceDataSize};
+  int nResult = CheckArguments(KELU_HERE, outputs.valid() && content_output.valid(),
+                               "an output without its size pointer");
+  if (KELU_OK != nResult) return nResult;
+  NodeEx *pPKCS7 = NULL;
+  nResult = nPKCS7Size > 0 ? DecodeASN1MemoryEx(pbyPKCS7, static_cast<unsigned long>(nPKCS7Size),
+                                                &pPKCS7)
+                           : KELU_ERR_FAILED;
+  NodePtr tree(pPKCS7);
+  if (KELU_OK != nResult || NULL == pPKCS7) {
+    TraceStepFailed(KELU_HERE, "DecodeASN1MemoryEx", KELU_ERR_FAILED,
+                    "KELU_OK != nResult || NULL == pPKCS7");
+    return KELU_ERR_FAILED;
+  }
+  SignedDataNodes nodes;
+  nResult = FindSignedDataNodes(*tree, &nodes);
+  if (KELU_OK != nResult) return nResult;
+  OwnedBytes content;
+  if (content_output.wanted() && nodes.content != nullptr) {
+    nResult = CopyContent(*nodes.content, &content);
+    if (KELU_OK != nResult) return nResult;
+  }
+  SignedDataFields fields;
+  nResult = ReadSignedDataFields(nodes, outputs, bDecodeSM2Q1 != 0, &fields);
+  if (KELU_OK != nResult) return nResult;
+  HandOutFields(outputs, &fields);
+  HandOut(content_output, &content.data, content.size);
+  return KELU_OK;
+}
+
+int ParsePKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, int *pnCertSize,
+                                    unsigned char **ppbySignature, int *pnSignatureSize,
+                                    long long *pllSourceDataOffset, int *pnSourceDataSize,
+                                    char **ppszDigestAlgOid, int *pnDigestAlgOidLength,
+                                    char **ppszDigestEncryptionAlgOid,
+                                    int *pnDigestEncryptionAlgOidLength,
+                                    unsigned char **ppbySignedAttrs, int *pnSignedAttrsSize,
+                                    unsigned char **ppbyUnsignedAttrs, int *pnUnsignedAttrsSize) {
+  const SignedDataOutputs outputs = {{ppbyCert, pnCertSize},
+                                     {ppbySignature, pnSignatureSize},
+                                     {ppbySignedAttrs, pnSignedAttrsSize},
+                                     {ppbyUnsignedAttrs, pnUnsignedAttrsSize},
+                                     {ppszDigestAlgOid, pnDigestAlgOidLength},
+                                     {ppszDigestEncryptionAlgOid, pnDigestEncryptionAlgOidLength}};
+  int nResult = CheckArguments(
+      KELU_HERE,
+      NULL != fpFile && outputs.valid() && (NULL == pllSourceDataOffset) == (NULL == pnSourceDataSize),
+      "NULL == fpFile || an output without its size pointer");
+  if (KELU_OK != nResult) return nResult;
+  FilePositionGuard position(fpFile);
+  nResult = CheckArguments(KELU_HERE, position.valid(), "-1 == ftello(fpFile)");
+  if (KELU_OK != nResult) return nResult;
+  NodeEx *pPKCS7 = NULL;
+  nResult = DecodeASN1FileEx(fpFile, &pPKCS7);
+  NodePtr tree(pPKCS7);
+  if (KELU_OK != nResult || NULL == pPKCS7) {
+    TraceStepFailed(KELU_HERE, "DecodeASN1FileEx", KELU_ERR_FAILED,
+                    "KELU_OK != nResult || NULL == pPKCS7");
+    return KELU_ERR_FAILED;
+  }
+  SignedDataNodes nodes;
+  nResult = FindSignedDataNodes(*tree, &nodes);
+  if (KELU_OK != nResult) return nResult;
+  if (nodes.content == nullptr) {
+    return FormatFailure(KELU_HERE, "Check PKCS#7 signature attached source data");
+  }
+  uint64_t offset = 0;
+  uint64_t length = 0;
+  nResult = ContentRange(*nodes.content, &offset, &length);
+  if (KELU_OK != nResult) return nResult;
+  // Under the SM signedData type an OCTET STRING signature value is always an SM2Q1.
+  SignedDataFields fields;
+  nResult = ReadSignedDataFields(nodes, outputs, true, &fields);
+  if (KELU_OK != nResult) return nResult;
+  HandOutFields(outputs, &fields);
+  if (NULL != pllSourceDataOffset) {
+    *pllSourceDataOffset = static_cast<long long>(offset);
+    *pnSourceDataSize = static_cast<int>(length);
+  }
+  return KELU_OK;
+}
+
+int Decode_SM2Q1(const unsigned char *pbySM2Q1, int nSM2Q1Size, unsigned char **ppbyRawRS,
+                 int *pnRawRSSize) {
+  int nResult = CheckArguments(KELU_HERE, NULL != ppbyRawRS && NULL != pnRawRSSize,
+                               "NULL == ppbyRawRS || NULL == pnRawRSSize");
+  if (KELU_OK != nResult) return nResult;
+  // The largest: 30 46 and two INTEGERs of a sign octet and 32 value octets.
+  if (NULL == pbySM2Q1 || nSM2Q1Size < 8 || nSM2Q1Size > 72) {
+    TraceStepFailed(KELU_HERE, "Invalid SM2 Q1 signature size.", KELU_ERR_FAILED, "true");
+    return KELU_ERR_FAILED;
+  }
+  NodeEx *pNodeSM2Q1 = NULL;
+  nResult = DecodeASN1MemoryEx(pbySM2Q1, static_cast<unsigned long>(nSM2Q1Size), &pNodeSM2Q1);
+  NodePtr tree(pNodeSM2Q1);
+  if (KELU_OK != nResult || NULL == pNodeSM2Q1) {
+    TraceStepFailed(KELU_HERE, "DecodeASN1MemoryEx", KELU_ERR_FAILED,
+                    "KELU_OK != nResult || NULL == pNodeSM2Q1");
+    return KELU_ERR_FAILED;
+  }
+  if (tree->Tag != ASN1_TAG_C_SEQUENCE || tree->TotalLength != static_cast<uint64_t>(nSM2Q1Size) ||
+      Count(tree.get()) != 2) {
+    TraceStepFailed(KELU_HERE, "Invalid SM2 Q1 signature nodes number.", KELU_ERR_FAILED, "true");
+    return KELU_ERR_FAILED;
+  }
+  BytesPtr rs(new (std::nothrow) unsigned char[SM2_RAW_RS_SIZE]());
+  if (!rs) {
+    TraceStepFailed(KELU_HERE, "New memory", KELU_ERR_FAILED, "!pbySM2RawSignatureRS");
+    return KELU_ERR_FAILED;
+  }
+  if (!kelu::asn1::ReadIntegerPair(*tree->vetNodes[0], *tree->vetNodes[1], kMaxRSOctets,
+                                   rs.get())) {
+    TraceStepFailed(KELU_HERE, "Check SM2 Q1 INTEGERs", KELU_ERR_FAILED,
+                    "r or s is no INTEGER of at most 32 value octets");
+    return KELU_ERR_FAILED;
+  }
+  TraceStepOK(KELU_HERE, "Decode_SM2Q1");
+  *ppbyRawRS = rs.release();
+  *pnRawRSSize = SM2_RAW_RS_SIZE;
+  return KELU_OK;
+}
+
+int ParseSignedUnsignedAttributes(const unsigned char *pbyAttributes, int nAttributesSize,
+                                  const char *pszAttrTypeOid, unsigned char **ppbyAttrValue,
+                                  int *pnAttrValueSize) {
+  NodeEx *pNodeAttributes = NULL;
+  int nResult = nAttributesSize > 0
+                    ? DecodeASN1MemoryEx(pbyAttributes, static_cast<unsigned long>(nAttributesSize),
+                                         &pNodeAttributes)
+                    : KELU_ERR_FAILED;
+  NodePtr tree(pNodeAttributes);
+  if (KELU_OK != nResult || NULL == pNodeAttributes) {
+    TraceStepFailed(KELU_HERE, "DecodeASN1MemoryEx", KELU_ERR_PARSE, "KELU_OK != nResult");
+    return KELU_ERR_PARSE;
+  }
+  if (Count(tree.get()) < 1) {
+    TraceStepFailed(KELU_HERE, "Check child nodes number", KELU_ERR_PARSE,
+                    "pNodeAttributes->vetNodes.size() < 1");
+    return KELU_ERR_PARSE;
+  }
+  unsigned char *pbyOid = NULL;
+  int nOidSize = 0;
+  nResult = Encode_ObjectIdentifier(pszAttrTypeOid, &pbyOid, &nOidSize, false);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "Encode_ObjectIdentifier")) return nResult;
+  BytesPtr oid(pbyOid);
+  const NodeEx *match = nullptr;
+  for (const NodeEx *attribute : tree->vetNodes) {
+    if (Count(attribute) != 2 || attribute->Tag != ASN1_TAG_C_SEQUENCE) {
+      TraceStepFailed(KELU_HERE, "Check attribute node", KELU_ERR_PARSE,
+                      "(pNodeCursor->vetNodes.size() != 2 || pNodeCursor->Tag != "
+                      "ASN1_TAG_C_SEQUENCE)");
+      return KELU_ERR_PARSE;
+    }
+    const NodeEx *type = attribute->vetNodes[0];
+    if (Count(type) != 0 || type->Tag != ASN1_TAG_P_OBJECT_IDENTIFIER) {
+      TraceStepFailed(KELU_HERE, "Check attrType node", KELU_ERR_PARSE,
+                      "(pNodeCursor->vetNodes.size() != 0 || pNodeCursor->Tag != "
+                      "ASN1_TAG_P_OBJECT_IDENTIFIER)");
+      return KELU_ERR_PARSE;
+    }
+    if (kelu::asn1::OidNodeEquals(*type, oid.get(), static_cast<size_t>(nOidSize))) {
+      match = attribute->vetNodes[1];
+      break;
+    }
+  }
+  if (match == nullptr) {
+    TraceStepFailed(KELU_HERE, "Have found the target attribute?", KELU_ERR_PARSE,
+                    "!bFoundAttribute");
+    return KELU_ERR_PARSE;
+  }
+  TraceStepOK(KELU_HERE, "Have found the target attribute?");
+  if (Count(match) < 1 || match->Tag != ASN1_TAG_C_SET_OF) {
+    TraceStepFailed(KELU_HERE, "Check attrValues node", KELU_ERR_PARSE,
+                    "(pNodeCursor->vetNodes.size() < 1 || pNodeCursor->Tag != ASN1_TAG_C_SET_OF)");
+    return KELU_ERR_PARSE;
+  }
+  if (NULL == ppbyAttrValue || NULL == pnAttrValueSize) return KELU_OK;
+  OwnedBytes value;
+  nResult = kelu::asn1::CopyValue(KELU_HERE, *match, false, "!pbyAttributeValue", &value);
+  if (KELU_OK != nResult) return nResult;
+  *ppbyAttrValue = value.data.release();
+  *pnAttrValueSize = static_cast<int>(value.size);
+  return KELU_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The crypto library's reading of a SignedData.
+
+namespace {
+
+using Pkcs7Ptr = std::unique_ptr<PKCS7, kelu::Deleter<PKCS7_free>>;
+
+// The library knows no SM signedData type and keeps its content as an opaque value: that value
+// is read as the SignedData it is.
+PKCS7 *AsSignedData(Pkcs7Ptr *pkcs7) {
+  PKCS7 *p7 = pkcs7->get();
+  if (PKCS7_type_is_signed(p7)) return p7;
+  const unsigned char *oid = NULL;
+  if (p7->type == NULL || OBJ_length(p7->type) != sizeof kSMSignedDataOid ||
+      (oid = OBJ_get0_data(p7->type)) == NULL ||
+      std::memcmp(oid, kSMSignedDataOid, sizeof kSMSignedDataOid) != 0 || p7->d.other == NULL ||
+      p7->d.other->type != V_ASN1_SEQUENCE) {
+    return NULL;
+  }
+  const ASN1_STRING *value = p7->d.other->value.sequence;
+  const unsigned char *cursor = ASN1_STRING_get0_data(value);
+  PKCS7_SIGNED *signed_data = d2i_PKCS7_SIGNED(NULL, &cursor, ASN1_STRING_length(value));
+  Pkcs7Ptr wrapper(PKCS7_new());
+  if (signed_data == NULL || !wrapper || !PKCS7_set_type(wrapper.get(), NID_pkcs7_signed)) {
+    PKCS7_SIGNED_free(signed_data);
+    return NULL;
+  }
+  PKCS7_SIGNED_free(wrapper->d.sign);
+  wrapper->d.sign = signed_data;
+  *pkcs7 = std::move(wrapper);
+  return pkcs7->get();
+}
+
+int CopyString(const ASN1_STRING *string, const char *reason, OwnedBytes *out) {
+  if (string == NULL) return KELU_OK;
+  size_t size = static_cast<size_t>(ASN1_STRING_length(string));
+  out->data.reset(new (std::nothrow) unsigned char[size + 1]());
+  if (!out->data) {
+    TraceStepFailed(KELU_HERE, "New memory", KELU_ERR_FAILED, reason);
+    return KELU_ERR_FAILED;
+  }
+  if (size != 0) std::memcpy(out->data.get(), ASN1_STRING_get0_data(string), size);
+  out->size = size;
+  return KELU_OK;
+}
+
+// The data content of the inner contentInfo, when there is one.
+const ASN1_OCTET_STRING *InnerData(PKCS7 *p7) {
+  PKCS7 *contents = p7->d.sign->contents;
+  if (contents == NULL) return NULL;
+  if (PKCS7_type_is_data(contents)) return contents->d.data;
+  if (PKCS7_type_is_other(contents) && contents->d.other != NULL &&
+      contents->d.other->type == V_ASN1_OCTET_STRING) {
+    return contents->d.other->value.octet_string;
+  }
+  return NULL;
+}
+
+}  // namespace
+
+int DecodeRSAPKCS7Signature(const unsigned char *pbyPKCS7, int nPKCS7Size, X509 **ppX509Cert,
+                            int *pnDigestNID, unsigned char **ppbyEncryptedDigest,
+                            int *pnEncryptedDigestSize, unsigned char **ppbySourceData,
+                            int *pnSourceDataSize) {
+  const Output<unsigned char> digest_output = {ppbyEncryptedDigest, pnEncryptedDigestSize};
+  const Output<unsigned char> content_output = {ppbySourceData, pnSourceDataSize};
+  int nResult = CheckArguments(KELU_HERE, NULL != pbyPKCS7 && nPKCS7Size > 0 &&
+                                              digest_output.valid() && content_output.valid(),
+                               "NULL == pbyPKCS7 || nPKCS7Size <= 0 || an output without its size");
+  if (KELU_OK != nResult) return nResult;
+  const unsigned char *cursor = pbyPKCS7;
+  Pkcs7Ptr pkcs7(d2i_PKCS7(NULL, &cursor, nPKCS7Size));
+  if (!pkcs7) {
+    TraceStepFailedOpenssl(KELU_HERE, "d2i_PKCS7", KELU_ERR_PKCS7_FORMAT, "NULL == pPKCS7");
+    return KELU_ERR_PKCS7_FORMAT;
+  }
+  PKCS7 *p7 = AsSignedData(&pkcs7);
+  if (p7 == NULL || p7->d.sign == NULL) {
+    TraceStepFailed(KELU_HERE, "PKCS7_type_is_signed", KELU_ERR_PKCS7_FORMAT,
+                    "!PKCS7_type_is_signed(pPKCS7)");
+    return KELU_ERR_PKCS7_FORMAT;
+  }
+  STACK_OF(PKCS7_SIGNER_INFO) *pskSignerInfo = PKCS7_get_signer_info(p7);
+  if (NULL == pskSignerInfo) {
+    TraceStepFailedOpenssl(KELU_HERE, "PKCS7_get_signer_info", KELU_ERR_PKCS7_FORMAT,
+                           "NULL == pskSignerInfo");
+    return KELU_ERR_PKCS7_FORMAT;
+  }
+  PKCS7_SIGNER_INFO *pSignerInfo = sk_PKCS7_SIGNER_INFO_value(pskSignerInfo, 0);
+  if (NULL == pSignerInfo) {
+    TraceStepFailedOpenssl(KELU_HERE, "sk_PKCS7_SIGNER_INFO_value", KELU_ERR_PKCS7_FORMAT,
+                           "NULL == pSignerInfo");
+    return KELU_ERR_PKCS7_FORMAT;
+  }
+  X509 *pX509Cert = PKCS7_cert_from_signer_info(p7, pSignerInfo);
+  if (NULL == pX509Cert) {
+    TraceStepFailedOpenssl(KELU_HERE, "PKCS7_cert_from_signer_info", KELU_ERR_PKCS7_FORMAT,
+                           "NULL == pX509Cert");
+    return KELU_ERR_PKCS7_FORMAT;
+  }
+  const int nDigestAlgNID = pSignerInfo->digest_alg != NULL
+                                ? OBJ_obj2nid(pSignerInfo->digest_alg->algorithm)
+                                : NID_undef;
+  if (NID_undef == nDigestAlgNID) {
+    TraceStepFailedOpenssl(KELU_HERE, "OBJ_obj2nid", KELU_ERR_PKCS7_FORMAT,
+                           "NID_undef == nDigestAlgNID");
+    return KELU_ERR_PKCS7_FORMAT;
+  }
+  OwnedBytes encrypted_digest, content;
+  if (digest_output.wanted()) {
+    nResult = CopyString(pSignerInfo->enc_digest, "!pbyEncryptedDigest", &encrypted_digest);
+    if (KELU_OK != nResult) return nResult;
+  }
+  if (content_output.wanted()) {
+    nResult = CopyString(InnerData(p7), "!pbySourceData", &content);
+    if (KELU_OK != nResult) return nResult;
+  }
+  kelu::X509Ptr certificate;
+  if (NULL != ppX509Cert) {
+    certificate.reset(X509_dup(pX509Cert));
+    if (!certificate) {
+      TraceStepFailedOpenssl(KELU_HERE, "X509_dup", KELU_ERR_PKCS7_FORMAT, "NULL == *ppX509Cert");
+      return KELU_ERR_PKCS7_FORMAT;
+    }
+    *ppX509Cert = certificate.release();
+  }
+  if (NULL != pnDigestNID) *pnDigestNID = kelu::ToToolkitNid(nDigestAlgNID);
+  HandOut(digest_output, &encrypted_digest.data, encrypted_digest.size);
+  HandOut(content_output, &content.data, content.size);
+  return KELU_OK;
+}
+
+// ---------------------------------------------------------------------------------------------
+// The encoder.
+
+int Encode_PKCS7Signature(const unsigned char *pbyCert, int nCertSize,
+                          const unsigned char *pbySourceData, int nSourceDataSize,
+                          FILE *fpSourceFile, bool bAttached, const char *pszContentInfoOid,
+                          const char *pszSignedDataContentInfoOid, const char *pszDigestAlgOid,
+                          NodeEx *pSignedAttributes, const char *pszDigestEncryptionAlgOid,
+                          const unsigned char *pbySignature, int nSignatureSize,
+                          unsigned long fSignatureEncodedType, NodeEx *pUnsignedAttributes,
+                          unsigned char **ppbyPKCS7, int *pnPKCS7Size, FILE *fpOutFile,
+                          int *pnOutFileSize) {
+  // The attribute nodes are the encoder's on every path.
+  NodePtr signed_attributes(pSignedAttributes), unsigned_attributes(pUnsignedAttributes);
+  int nResult = CheckArguments(
+      KELU_HERE,
+      NULL != pbyCert && nCertSize > 0 && (NULL == ppbyPKCS7 || NULL != pnPKCS7Size),
+      "NULL == pbyCert || nCertSize <= 0 || NULL == pnPKCS7Size with ppbyPKCS7");
+  if (KELU_OK != nResult) return nResult;
+  unsigned char *pbyIssuer = NULL, *pbySerialNumber = NULL;
+  int nIssuerSize = 0, nSerialNumberSize = 0;
+  nResult = kelu::GetIssuerFromCert(pbyCert, nCertSize, &pbyIssuer, &nIssuerSize);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "GetIssuerFromCert")) return nResult;
+  BytesPtr issuer(pbyIssuer);
+  nResult = kelu::GetSerialNumberFromCert(pbyCert, nCertSize, &pbySerialNumber,
+                                          &nSerialNumberSize);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "GetSerialNumberFromCert")) return nResult;
+  BytesPtr serial(pbySerialNumber);
+
+  NodePtr ias, signer, signer_set, signed_data, root;
+  NodeEx *node = NULL;
+  nResult = Keep(ConstructNode_IssuerAndSerialNumber(issuer.get(), nIssuerSize, serial.get(),
+                                                     nSerialNumberSize, &node),
+                 node, &ias);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "ConstructNode_IssuerAndSerialNumber")) {
+    return nResult;
+  }
+  nResult = Keep(ConstructNode_SignerInfo(1, ias.get(), pszDigestAlgOid, signed_attributes.get(),
+                                          pszDigestEncryptionAlgOid, pbySignature, nSignatureSize,
+                                          fSignatureEncodedType, unsigned_attributes.get(), &node),
+                 node, &signer);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "ConstructNode_SignerInfo")) return nResult;
+  ias.release();
+  signed_attributes.release();
+  unsigned_attributes.release();
+  nResult = Keep(kelu::asn1::NewConstructed(KELU_HERE, ASN1_TAG_C_SET_OF, "SignerInfoSet", &node),
+                 node, &signer_set);
+  if (KELU_OK != nResult) return nResult;
+  signer_set->AddChild(signer.release());
+  nResult = Keep(ConstructNode_SignedData(1, pszDigestAlgOid, pszSignedDataContentInfoOid,
+                                          pbySourceData, nSourceDataSize, fpSourceFile, bAttached,
+                                          pbyCert, nCertSize, signer_set.get(), &node),
+                 node, &signed_data);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "ConstructNode_SignedData")) return nResult;
+  signer_set.release();
+  nResult = Keep(ConstructNode_ContentInfo(pszContentInfoOid, signed_data.get(), &node), node,
+                 &root);
+  if (KELU_OK != NamedStep(KELU_HERE, nResult, "ConstructNode_ContentInfo")) return nResult;
+  signed_data.release();
+
+  int nDeepLevel = 0;
+  if (NULL != ppbyPKCS7) {
+    unsigned char *pbyEncoded = NULL;
+    int nEncodedSize = 0;
+    nResult = EncodeASN1ToMemory(root.get(), &pbyEncoded, &nEncodedSize, &nDeepLevel);
+    if (KELU_OK != NamedStep(KELU_HERE, nResult, "EncodeASN1ToMemory")) {
+      delete[] pbyEncoded;
+      return nResult;
+    }
+    *ppbyPKCS7 = pbyEncoded;
+    *pnPKCS7Size = nEncodedSize;
+  } else if (NULL != fpOutFile) {
+    int nWritten = 0;
+    nResult = EncodeASN1ToFile(root.get(), fpOutFile, &nWritten, &nDeepLevel);
+    if (KELU_OK != NamedStep(KELU_HERE, nResult, "EncodeASN1ToFile")) return nResult;
+    if (NULL != pnOutFileSize) *pnOutFileSize = nWritten;
+  }
+  return KELU_OK;
+}

@@ -1,0 +1,349 @@
+// Certificate verification: validity period, revocation in a CRL file, chain to trusted CA
+// files, and the order in which they run.
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+
+#include <string>
+#include <vector>
+
+#include "CertificateOperations.h"
+#include "KeluErrors.h"
+#include "OsslPtr.h"
+#include "SMKernel.h"
+#include "TestPki.h"
+
+namespace kelu {
+namespace {
+
+using test::FilePtr;
+using test::OpenForReading;
+using test::SharedPki;
+
+time_t g_fake_now = 0;
+time_t FakeClock(time_t *t) {
+  if (t != nullptr) *t = g_fake_now;
+  return g_fake_now;
+}
+time_t BrokenClock(time_t *) { return static_cast<time_t>(-1); }
+
+class CertificateVerify : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ASSERT_EQ(SMKernelInitialize(), 0);
+    SharedPki();
+  }
+  void TearDown() override {
+    SetCertVerifyClock(nullptr);
+    ERR_clear_error();
+  }
+
+  static X509Ptr Load(const std::string &name) {
+    test::Bytes der = SharedPki().DerBytes(name);
+    X509 *x = nullptr;
+    EXPECT_EQ(ConvertCertDataToX509(der.data(), static_cast<int>(der.size()), &x), KELU_OK);
+    return X509Ptr(x);
+  }
+  // Opens the named PKI files (PEM, or DER when the name ends in ".der") in order.
+  struct Files {
+    std::vector<FilePtr> owners;
+    std::vector<FILE *> streams;
+  };
+  static Files Open(const std::vector<std::string> &names) {
+    Files files;
+    for (const std::string &n : names) {
+      std::string path = n.size() > 4 && n.compare(n.size() - 4, 4, ".der") == 0
+                             ? SharedPki().Der(n.substr(0, n.size() - 4))
+                             : SharedPki().Pem(n);
+      files.owners.push_back(OpenForReading(path));
+      files.streams.push_back(files.owners.back().get());
+    }
+    return files;
+  }
+};
+
+// --- Validity period ---
+
+TEST_F(CertificateVerify, ValidityBoundsAreInclusive) {
+  X509Ptr x = Load("rsa-leaf");
+  time_t not_before = 0, not_after = 0;
+  ASSERT_EQ(GetX509NotBefore(x.get(), &not_before), KELU_OK);
+  ASSERT_EQ(GetX509NotAfter(x.get(), &not_after), KELU_OK);
+  SetCertVerifyClock(FakeClock);
+  const struct {
+    time_t now;
+    int want;
+  } cases[] = {{not_before - 1, KELU_ERR_CERT_VALIDITY},
+               {not_before, KELU_OK},
+               {not_after, KELU_OK},
+               {not_after + 1, KELU_ERR_CERT_VALIDITY}};
+  for (const auto &c : cases) {
+    g_fake_now = c.now;
+    EXPECT_EQ(VerifyCertTime(x.get()), c.want) << "at " << c.now;
+    EXPECT_EQ(VerifyX509(x.get(), CERT_VERIFY_VALIDITY, nullptr, {}), c.want);
+  }
+  SetCertVerifyClock(BrokenClock);
+  EXPECT_EQ(VerifyCertTime(x.get()), KELU_ERR_FAILED);
+}
+
+TEST_F(CertificateVerify, ValidityAgainstTheSystemClock) {
+  EXPECT_EQ(VerifyCertTime(Load("rsa-leaf").get()), KELU_OK);
+  EXPECT_EQ(VerifyCertTime(Load("sm2-leaf").get()), KELU_OK);
+  EXPECT_EQ(VerifyCertTime(Load("rsa-expired").get()), KELU_ERR_CERT_VALIDITY);
+  EXPECT_EQ(VerifyCertTime(Load("rsa-future").get()), KELU_ERR_CERT_VALIDITY);
+  EXPECT_EQ(VerifyCertTime(nullptr), KELU_ERR_FAILED);
+}
+
+// --- Revocation ---
+
+TEST_F(CertificateVerify, RevocationInACrlFile) {
+  struct CrlCase {
+    const char *cert;
+    std::string crl_path;
+    int want;
+  };
+  const test::TestPki &pki = SharedPki();
+  const CrlCase cases[] = {
+      {"rsa-leaf", pki.Crl("crl-revoked"), KELU_ERR_CERT_REVOKED},
+      {"rsa-leaf", pki.CrlDer("crl-revoked"), KELU_ERR_CERT_REVOKED},
+      {"rsa-expired", pki.Crl("crl-revoked"), KELU_OK},
+      // A CRL that revokes nothing: not revoked.
+      {"rsa-leaf", pki.Crl("crl-empty"), KELU_OK},
+      {"rsa-leaf", pki.CrlDer("crl-empty"), KELU_OK},
+      // The CRL's issuer is not examined: a CRL of another CA listing the serial revokes.
+      {"rsa-leaf", pki.Crl("crl-other"), KELU_ERR_CERT_REVOKED},
+      {"rsa-leaf-of-expired", pki.Crl("crl-other"), KELU_OK},
+      {"sm2-leaf", pki.Crl("sm2-crl-revoked"), KELU_ERR_CERT_REVOKED},
+      {"sm2-leaf", pki.CrlDer("sm2-crl-revoked"), KELU_ERR_CERT_REVOKED},
+      {"ku-sign", pki.Crl("sm2-crl-revoked"), KELU_OK},
+      // Files that hold no CRL.
+      {"rsa-leaf", pki.Pem("rsa-leaf"), KELU_ERR_FAILED},
+      {"rsa-leaf", pki.Key("rsa-leaf"), KELU_ERR_FAILED},
+  };
+  for (const CrlCase &c : cases) {
+    SCOPED_TRACE(std::string(c.cert) + " " + c.crl_path);
+    FilePtr crl = OpenForReading(c.crl_path);
+    EXPECT_EQ(VerifyCertCRL(crl.get(), Load(c.cert).get()), c.want);
+  }
+  EXPECT_EQ(VerifyCertCRL(nullptr, Load("rsa-leaf").get()), KELU_ERR_FAILED);
+  FilePtr crl = OpenForReading(pki.Crl("crl-empty"));
+  EXPECT_EQ(VerifyCertCRL(crl.get(), nullptr), KELU_ERR_FAILED);
+}
+
+TEST_F(CertificateVerify, RevocationAgreesWithOpenssl) {
+  // openssl verify with -crl_check on the same chain and CRLs.
+  const test::TestPki &pki = SharedPki();
+  auto openssl_says_revoked = [&](const std::string &crl) {
+    test::CommandResult r = test::RunCommand(
+        "openssl verify -crl_check -CAfile '" + pki.Pem("rsa-root") + "' -untrusted '" +
+        pki.Pem("rsa-int") + "' -CRLfile '" + pki.Crl(crl) + "' '" + pki.Pem("rsa-leaf") + "'");
+    return r.output.find("certificate revoked") != std::string::npos;
+  };
+  for (const char *crl : {"crl-revoked", "crl-empty"}) {
+    FilePtr f = OpenForReading(pki.Crl(crl));
+    EXPECT_EQ(VerifyCertCRL(f.get(), Load("rsa-leaf").get()) == KELU_ERR_CERT_REVOKED,
+              openssl_says_revoked(crl))
+        << crl;
+  }
+}
+
+// --- Chain ---
+
+struct ChainCase {
+  const char *cert;
+  std::vector<std::string> trusted;
+  int want;
+};
+
+TEST_F(CertificateVerify, ChainToTrustedFiles) {
+  const ChainCase cases[] = {
+      {"rsa-leaf", {"rsa-root", "rsa-int"}, KELU_OK},
+      {"rsa-leaf", {"rsa-int.der", "rsa-root.der"}, KELU_OK},
+      {"rsa-v1", {"rsa-root", "rsa-int"}, KELU_OK},
+      {"rsa-int", {"rsa-root"}, KELU_OK},
+      {"rsa-root", {"rsa-root"}, KELU_OK},
+      // An intermediate alone does not anchor a chain.
+      {"rsa-leaf", {"rsa-int"}, KELU_ERR_CERT_UNTRUSTED},
+      {"rsa-leaf", {"rsa-root"}, KELU_ERR_CERT_UNTRUSTED},
+      {"rsa-leaf", {"other-root"}, KELU_ERR_CERT_UNTRUSTED},
+      {"rsa-leaf", {}, KELU_ERR_CERT_UNTRUSTED},
+      {"rsa-root", {}, KELU_ERR_CERT_UNTRUSTED},
+      // Expired or not yet valid, the certificate itself or its CA.
+      {"rsa-expired", {"rsa-root", "rsa-int"}, KELU_ERR_CERT_VALIDITY},
+      {"rsa-future", {"rsa-root", "rsa-int"}, KELU_ERR_CERT_VALIDITY},
+      {"rsa-leaf-of-expired", {"rsa-root", "rsa-int-expired"}, KELU_ERR_CERT_VALIDITY},
+      // SM2 chains verify like RSA ones.
+      {"sm2-leaf", {"sm2-root", "sm2-int"}, KELU_OK},
+      {"sm2-leaf", {"sm2-int.der", "sm2-root.der"}, KELU_OK},
+      {"ku-none", {"sm2-root", "sm2-int"}, KELU_OK},
+      {"sm2-int", {"sm2-root"}, KELU_OK},
+      {"sm2-leaf", {"sm2-int"}, KELU_ERR_CERT_UNTRUSTED},
+      {"sm2-leaf", {"rsa-root", "rsa-int"}, KELU_ERR_CERT_UNTRUSTED},
+      // Mixed stores: each certificate verified under its own algorithm.
+      {"sm2-leaf", {"rsa-root", "sm2-root", "rsa-int", "sm2-int"}, KELU_OK},
+      {"rsa-leaf", {"rsa-root", "sm2-root", "rsa-int", "sm2-int"}, KELU_OK},
+  };
+  for (const ChainCase &c : cases) {
+    std::string label = c.cert;
+    for (const std::string &t : c.trusted) label += " " + t;
+    SCOPED_TRACE(label);
+    Files files = Open(c.trusted);
+    EXPECT_EQ(VerifyCertChain(files.streams, Load(c.cert).get()), c.want);
+  }
+}
+
+TEST_F(CertificateVerify, ChainAgreesWithOpensslVerify) {
+  const test::TestPki &pki = SharedPki();
+  for (const char *leaf : {"rsa-leaf", "rsa-expired", "rsa-leaf-of-expired"}) {
+    const char *intermediate = std::string(leaf) == "rsa-leaf-of-expired" ? "rsa-int-expired"
+                                                                           : "rsa-int";
+    test::CommandResult r = test::RunCommand("openssl verify -CAfile '" + pki.Pem("rsa-root") +
+                                             "' -untrusted '" + pki.Pem(intermediate) + "' '" +
+                                             pki.Pem(leaf) + "'");
+    Files files = Open({"rsa-root", intermediate});
+    EXPECT_EQ(VerifyCertChain(files.streams, Load(leaf).get()) == KELU_OK, r.exit_code == 0)
+        << leaf << ": " << r.output;
+  }
+}
+
+TEST_F(CertificateVerify, OnlyTheFirstCertificateOfATrustedFileCounts) {
+  test::TempDir dir;
+  std::string both = dir.File("int-then-root.pem");
+  test::WriteTextFile(both, test::ReadTextFile(SharedPki().Pem("rsa-int")) +
+                                test::ReadTextFile(SharedPki().Pem("rsa-root")));
+  FilePtr f = OpenForReading(both);
+  EXPECT_EQ(VerifyCertChain({f.get()}, Load("rsa-leaf").get()), KELU_ERR_CERT_UNTRUSTED);
+  rewind(f.get());
+  Files root = Open({"rsa-root"});
+  EXPECT_EQ(VerifyCertChain({root.streams[0], f.get()}, Load("rsa-leaf").get()), KELU_OK);
+}
+
+TEST_F(CertificateVerify, TrustedFilesThatFail) {
+  Files files = Open({"rsa-root"});
+  EXPECT_EQ(VerifyCertChain({files.streams[0], nullptr}, Load("rsa-leaf").get()),
+            KELU_ERR_FAILED);
+  FilePtr crl = OpenForReading(SharedPki().Crl("crl-empty"));
+  EXPECT_EQ(VerifyCertChain({crl.get()}, Load("rsa-leaf").get()), KELU_ERR_FAILED);
+  Files ok = Open({"rsa-root", "rsa-int"});
+  EXPECT_EQ(VerifyCertChain(ok.streams, nullptr), KELU_ERR_FAILED);
+  X509_STORE *store = nullptr;
+  EXPECT_EQ(LoadCertsToStore({}, &store), KELU_OK);
+  X509StorePtr owner(store);
+  EXPECT_EQ(VerifyCertChainByTrustedStore(nullptr, Load("rsa-leaf").get()), KELU_ERR_FAILED);
+}
+
+TEST_F(CertificateVerify, BundlesOfCertificates) {
+  const test::TestPki &pki = SharedPki();
+  test::TempDir dir;
+  auto bundle = [&](const std::vector<std::string> &names) {
+    std::string args = "crl2pkcs7 -nocrl -outform DER";
+    for (const std::string &n : names) args += " -certfile '" + pki.Pem(n) + "'";
+    std::string out = dir.File("bundle.p7b");
+    pki.Openssl(args + " -out '" + out + "'");
+    return test::ReadBinaryFile(out);
+  };
+  test::Bytes roots = bundle({"rsa-root", "sm2-root"});
+  test::Bytes intermediates = bundle({"rsa-int", "sm2-int"});
+  struct BundleCase {
+    const test::Bytes *root, *intermediate;
+    const char *cert;
+    int want;
+  };
+  const test::Bytes data_only = test::FromHex("300B06092A864886F70D010701");
+  const test::Bytes junk = {1, 2, 3};
+  const BundleCase cases[] = {
+      {&roots, &intermediates, "rsa-leaf", KELU_OK},
+      {&roots, &intermediates, "sm2-leaf", KELU_OK},
+      {&roots, nullptr, "rsa-int", KELU_OK},
+      {nullptr, &intermediates, "rsa-leaf", KELU_ERR_CERT_UNTRUSTED},
+      {nullptr, nullptr, "rsa-root", KELU_ERR_CERT_UNTRUSTED},
+  };
+  for (const BundleCase &c : cases) {
+    SCOPED_TRACE(c.cert);
+    X509_STORE *store = nullptr;
+    ASSERT_EQ(LoadP7bToStore(c.root ? c.root->data() : nullptr,
+                             c.root ? static_cast<int>(c.root->size()) : 0,
+                             c.intermediate ? c.intermediate->data() : nullptr,
+                             c.intermediate ? static_cast<int>(c.intermediate->size()) : 0,
+                             &store),
+              KELU_OK);
+    X509StorePtr owner(store);
+    EXPECT_EQ(VerifyCertChainByTrustedStore(store, Load(c.cert).get()), c.want);
+  }
+  for (const test::Bytes *bad : {&data_only, &junk}) {
+    X509_STORE *store = nullptr;
+    EXPECT_EQ(LoadP7bToStore(roots.data(), static_cast<int>(roots.size()), bad->data(),
+                             static_cast<int>(bad->size()), &store),
+              KELU_ERR_FAILED);
+    EXPECT_EQ(store, nullptr);
+  }
+}
+
+// --- The order of the checks ---
+
+struct OrderCase {
+  const char *label;
+  const char *cert;
+  unsigned flag;
+  const char *crl;  // a file of the PKI folder, "" for none (a null stream)
+  std::vector<std::string> trusted;
+  bool null_trusted_file;  // a null stream among the trusted files: fails if the chain runs
+  int want;
+};
+
+TEST_F(CertificateVerify, ChecksRunInOrderAndStopAtTheFirstFailure) {
+  const test::TestPki &pki = SharedPki();
+  const std::vector<std::string> rsa_chain = {"rsa-root", "rsa-int"};
+  const std::vector<std::string> sm2_chain = {"sm2-root", "sm2-int"};
+  const std::string unreadable_crl = "rsa-leaf.key";
+  const OrderCase cases[] = {
+      {"flag 0 only parses", "rsa-expired", 0x0, "", {}, true, KELU_OK},
+      {"unknown bits are ignored", "rsa-expired", 0x8 | 0x100, "", {}, true, KELU_OK},
+      {"expired before an unreadable CRL", "rsa-expired", 0x3, unreadable_crl.c_str(), {}, true,
+       KELU_ERR_CERT_VALIDITY},
+      {"not yet valid before a revoking CRL", "rsa-future", 0x7, "crl-revoked.crl", {}, true,
+       KELU_ERR_CERT_VALIDITY},
+      {"expired, time not asked", "rsa-expired", 0x2, "crl-empty.crl", {}, true, KELU_OK},
+      {"revoked before the store is built", "rsa-leaf", 0x6, "crl-revoked.crl", {}, true,
+       KELU_ERR_CERT_REVOKED},
+      {"unreadable CRL before the chain", "rsa-leaf", 0x6, unreadable_crl.c_str(), rsa_chain,
+       false, KELU_ERR_FAILED},
+      {"no CRL stream", "rsa-leaf", 0x2, "", {}, true, KELU_ERR_FAILED},
+      {"chain after a clean CRL", "rsa-leaf", 0x6, "crl-empty.crl", {}, false,
+       KELU_ERR_CERT_UNTRUSTED},
+      {"all three pass", "rsa-leaf", 0x7, "crl-empty.crl", rsa_chain, false, KELU_OK},
+      {"chain only, no CRL needed", "rsa-leaf", 0x4, "", rsa_chain, false, KELU_OK},
+      {"expired CA found by the chain", "rsa-leaf-of-expired", 0x7, "crl-empty.crl",
+       {"rsa-root", "rsa-int-expired"}, false, KELU_ERR_CERT_VALIDITY},
+      {"SM2: all three pass", "sm2-leaf", 0x7, "crl-empty.crl", sm2_chain, false, KELU_OK},
+      {"SM2: revoked", "sm2-leaf", 0x7, "sm2-crl-revoked.crl", sm2_chain, false,
+       KELU_ERR_CERT_REVOKED},
+      {"SM2: untrusted", "ku-sign", 0x5, "", {"sm2-int"}, false, KELU_ERR_CERT_UNTRUSTED},
+  };
+  for (const OrderCase &c : cases) {
+    SCOPED_TRACE(c.label);
+    FilePtr crl;
+    if (*c.crl != '\0') crl = OpenForReading(pki.dir() + "/" + c.crl);
+    Files files = Open(c.trusted);
+    std::vector<FILE *> trusted = files.streams;
+    if (c.null_trusted_file) trusted.push_back(nullptr);
+    EXPECT_EQ(VerifyX509(Load(c.cert).get(), c.flag, crl.get(), trusted), c.want);
+    // The same through the bytes, PEM and DER.
+    for (const test::Bytes &bytes : {pki.PemBytes(c.cert), pki.DerBytes(c.cert)}) {
+      if (crl) rewind(crl.get());
+      for (FILE *f : files.streams) rewind(f);
+      EXPECT_EQ(VerifyCertificate(bytes.data(), static_cast<int>(bytes.size()), c.flag,
+                                  crl.get(), trusted),
+                c.want);
+    }
+  }
+}
+
+TEST_F(CertificateVerify, BytesThatAreNoCertificate) {
+  const unsigned char junk[] = "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n";
+  EXPECT_EQ(VerifyCertificate(junk, sizeof junk, 0, nullptr, {}), KELU_ERR_FAILED);
+  EXPECT_EQ(VerifyCertificate(nullptr, 0, 0, nullptr, {}), KELU_ERR_FAILED);
+  EXPECT_EQ(VerifyX509(nullptr, 0, nullptr, {}), KELU_ERR_FAILED);
+}
+
+}  // namespace
+}  // namespace kelu
