@@ -47,12 +47,7 @@ int CheckOne(const TraceSite &site, int result, const char *step) {
 
 // A step of the crypto library that gives 1 on success; its error text joins the Failed line.
 int CheckLibraryOne(const TraceSite &site, int result, const char *step) {
-  if (result != 1) {
-    TraceStepFailedOpenssl(site, step, KELU_ERR_FAILED, "1 != nResult");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(site, step);
-  return KELU_OK;
+  return TraceCheckOpenssl(site, result == 1, step, KELU_ERR_FAILED, "1 != nResult");
 }
 
 int PassOn(const TraceSite &site, int result, const char *step) {
@@ -62,11 +57,8 @@ int PassOn(const TraceSite &site, int result, const char *step) {
 // A big number loaded from at most the first 32 bytes of a value.
 int LoadNumber(const TraceSite &site, const unsigned char *bytes, int size, BIGNUM *bn,
                const char *new_step, const char *new_reason, const char *load_step) {
-  if (bn == nullptr) {
-    TraceStepFailedOpenssl(site, new_step, KELU_ERR_FAILED, new_reason);
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(site, new_step);
+  int result = TraceCheckOpenssl(site, bn != nullptr, new_step, KELU_ERR_FAILED, new_reason);
+  if (result != KELU_OK) return result;
   return CheckOne(site, kelu::_SM2_Bytes2BN(bytes, size, bn), load_step);
 }
 
@@ -107,13 +99,10 @@ int RunSm4Cbc(const char *function, const CbcCall &call, const unsigned char *in
               const unsigned char *iv, const unsigned char *key, unsigned char *out,
               int *out_size) {
   kelu::EvpCipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-  if (!ctx) {
-    TraceStepFailedOpenssl(KELU_SITE(function), "EVP_CIPHER_CTX_new", KELU_ERR_FAILED,
-                           "NULL == pCTX");
-    return KELU_ERR_FAILED;
-  }
-  TraceStepOK(KELU_SITE(function), "EVP_CIPHER_CTX_new");
-  int result = CheckLibraryOne(
+  int result = TraceCheckOpenssl(KELU_SITE(function), ctx != nullptr, "EVP_CIPHER_CTX_new",
+                                 KELU_ERR_FAILED, "NULL == pCTX");
+  if (result != KELU_OK) return result;
+  result = CheckLibraryOne(
       KELU_SITE(function),
       EVP_CipherInit_ex(ctx.get(), kelu::EVP_sm4_cbc(), nullptr, key, iv, call.enc),
       call.init_step);
@@ -125,11 +114,8 @@ int RunSm4Cbc(const char *function, const CbcCall &call, const unsigned char *in
                            call.update_step);
   if (result != KELU_OK) return result;
   int final_size = 0;
-  int ok = EVP_CipherFinal_ex(ctx.get(), out + update_size, &final_size);
-  if (ok != 1) {
-    TraceStepFailedOpenssl(KELU_SITE(function), call.final_step, KELU_ERR_FAILED,
-                           "1 != nResult");
-    return KELU_ERR_FAILED;
+  if (EVP_CipherFinal_ex(ctx.get(), out + update_size, &final_size) != 1) {
+    return CheckLibraryOne(KELU_SITE(function), 0, call.final_step);
   }
   int total = update_size + final_size;
   if (call.enc == 0) {

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "CMSEnvelopeOperations.h"
+#include "CertificateFields.h"
 #include "DataEncryption.h"
 #include "KeluErrors.h"
 #include "Misc.h"
@@ -260,9 +261,8 @@ int FailedStep(const TraceSite &site, const char *step, int code, const char *re
   return code;
 }
 
-int FailedLibraryStep(const TraceSite &site, const char *step, const char *reason) {
-  TraceStepFailedOpenssl(site, step, KELU_ERR_FAILED, reason);
-  return KELU_ERR_FAILED;
+int CheckLibraryStep(const TraceSite &site, bool passed, const char *step, const char *reason) {
+  return TraceCheckOpenssl(site, passed, step, KELU_ERR_FAILED, reason);
 }
 
 int PassOn(const TraceSite &site, int result, const char *step) {
@@ -288,9 +288,7 @@ int CopyOctets(const TraceSite &site, const ASN1_OCTET_STRING *octets, const cha
 // An OID from dotted text only (names are not looked up).
 int NewObject(const TraceSite &site, const char *oid, const char *reason, AsnObjectPtr *object) {
   object->reset(oid != nullptr ? OBJ_txt2obj(oid, 1) : nullptr);
-  if (!*object) return FailedLibraryStep(site, "OBJ_txt2obj", reason);
-  TraceStepOK(site, "OBJ_txt2obj");
-  return KELU_OK;
+  return CheckLibraryStep(site, *object != nullptr, "OBJ_txt2obj", reason);
 }
 
 int NewOctetString(const TraceSite &site, const unsigned char *bytes, unsigned int size,
@@ -300,13 +298,11 @@ int NewOctetString(const TraceSite &site, const unsigned char *bytes, unsigned i
                       "INT_MAX < nSize || (NULL == pbyData && 0 != nSize)");
   }
   octets->reset(ASN1_OCTET_STRING_new());
-  if (!*octets) return FailedLibraryStep(site, "ASN1_OCTET_STRING_new", new_reason);
-  TraceStepOK(site, "ASN1_OCTET_STRING_new");
-  if (ASN1_OCTET_STRING_set(octets->get(), bytes, static_cast<int>(size)) != 1) {
-    return FailedLibraryStep(site, "ASN1_OCTET_STRING_set", "1 != nResult");
-  }
-  TraceStepOK(site, "ASN1_OCTET_STRING_set");
-  return KELU_OK;
+  int result = CheckLibraryStep(site, *octets != nullptr, "ASN1_OCTET_STRING_new", new_reason);
+  if (result != KELU_OK) return result;
+  return CheckLibraryStep(site,
+                          ASN1_OCTET_STRING_set(octets->get(), bytes, static_cast<int>(size)) == 1,
+                          "ASN1_OCTET_STRING_set", "1 != nResult");
 }
 
 // Replaces the member a record's allocator made with a value of the caller's.
@@ -326,24 +322,21 @@ int ParseSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
     const unsigned char *p = pbySM2PFXData;
     pstSM2PFX.reset(d2i_SM2_PFX(NULL, &p, nSM2PFXDataSize));
   }
-  if (!pstSM2PFX) {
-    TraceStepFailedOpenssl(KELU_HERE, "d2i_SM2_PFX", KELU_ERR_KEY_FILE_FORMAT,
-                           "NULL == pstSM2PFX");
-    return KELU_ERR_KEY_FILE_FORMAT;
-  }
-  TraceStepOK(KELU_HERE, "d2i_SM2_PFX");
+  int nResult = TraceCheckOpenssl(KELU_HERE, pstSM2PFX != nullptr, "d2i_SM2_PFX",
+                                  KELU_ERR_KEY_FILE_FORMAT, "NULL == pstSM2PFX");
+  if (nResult != KELU_OK) return nResult;
 
   BytesPtr key, cert;
   int key_size = 0, cert_size = 0;
   bool want_key = ppbyEncryptedPrivateKey != NULL && pnEncryptedPrivateKeySize != NULL;
   bool want_cert = ppbyPublicCertData != NULL && pnPublicCertDataSize != NULL;
   if (want_key) {
-    int nResult = CopyOctets(KELU_HERE, pstSM2PFX->privateData->encryptedSM2PrivateKey,
+    nResult = CopyOctets(KELU_HERE, pstSM2PFX->privateData->encryptedSM2PrivateKey,
                              "!pbyEncryptedPrivateKey", &key, &key_size);
     if (nResult != KELU_OK) return nResult;
   }
   if (want_cert) {
-    int nResult = CopyOctets(KELU_HERE, pstSM2PFX->publicData->SM2Certificate,
+    nResult = CopyOctets(KELU_HERE, pstSM2PFX->publicData->SM2Certificate,
                              "!pbyPublicCertData", &cert, &cert_size);
     if (nResult != KELU_OK) return nResult;
   }
@@ -356,6 +349,82 @@ int ParseSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
     *pnPublicCertDataSize = cert_size;
   }
   return KELU_OK;
+}
+
+namespace {
+
+// The steps of DecryptSM2PFX and DecryptKeyPairFromSM2PFX, reported for function. The pair and
+// the certificate copy are written only once every step has passed.
+int OpenSM2PFX(const char *function, const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
+               const char *pszPassword, SM2_KEY_PAIR *pstSM2KeyPair,
+               unsigned char **ppbyPublicCertData, int *pnPublicCertDataSize) {
+  int nResult = TraceCheck(KELU_SITE(function), pszPassword != NULL,
+                           "Check Parameters(pszPassword)", KELU_ERR_INVALID_PARAMETER,
+                           "NULL == pszPassword");
+  if (nResult != KELU_OK) return nResult;
+
+  unsigned char *key_raw = NULL, *cert_raw = NULL;
+  int key_size = 0, cert_size = 0;
+  nResult = PassOn(KELU_SITE(function),
+                   ParseSM2PFX(pbySM2PFXData, nSM2PFXDataSize, &key_raw, &key_size, &cert_raw,
+                               &cert_size),
+                   "ParseSM2PFX");
+  BytesPtr encrypted_key(key_raw), cert(cert_raw);
+  if (nResult != KELU_OK) return nResult;
+
+  unsigned char *d_raw = NULL;
+  int d_size = 0;
+  nResult = SM4DecryptByPin(encrypted_key.get(), key_size, pszPassword, &d_raw, &d_size);
+  kelu::ops::SecretBytes d(d_raw, static_cast<size_t>(d_size));
+  nResult = TraceCheck(KELU_SITE(function), nResult == KELU_OK, "SM4DecryptByPin",
+                       KELU_ERR_KEY_FILE_PASSWORD, "KELU_OK != nResult");
+  if (nResult != KELU_OK) return nResult;
+  // Only a 32-byte key is a key of the toolkit's writer; the signers read exactly 32 bytes.
+  // For the 48 bytes of such a key a wrong password must also leave a whole block of padding.
+  nResult = TraceCheck(KELU_SITE(function), d_size == kSM2ValueSize, "Check private key size",
+                       KELU_ERR_KEY_FILE_PASSWORD, "32 != nPrivateKeySize");
+  if (nResult != KELU_OK) return nResult;
+
+  unsigned char *x_raw = NULL, *y_raw = NULL;
+  int x_size = 0, y_size = 0;
+  nResult = PassOn(KELU_SITE(function),
+                   kelu::GetPublicKeyXYFromSM2Cert(cert.get(), cert_size, &x_raw, &x_size, &y_raw,
+                                                   &y_size),
+                   "GetPublicKeyXYFromSM2Cert");
+  BytesPtr x(x_raw), y(y_raw);
+  if (nResult != KELU_OK) return nResult;
+
+  if (pstSM2KeyPair != NULL) {
+    pstSM2KeyPair->pbyPrivateKey = d.release();
+    pstSM2KeyPair->nPrivateKeySize = d_size;
+    pstSM2KeyPair->pbyPubKeyX = x.release();
+    pstSM2KeyPair->nPubKeyXSize = x_size;
+    pstSM2KeyPair->pbyPubKeyY = y.release();
+    pstSM2KeyPair->nPubKeyYSize = y_size;
+  }
+  if (ppbyPublicCertData != NULL && pnPublicCertDataSize != NULL) {
+    *ppbyPublicCertData = cert.release();
+    *pnPublicCertDataSize = cert_size;
+  }
+  return KELU_OK;
+}
+
+}  // namespace
+
+int DecryptSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
+                  const char *pszPassword, SM2_KEY_PAIR *pstSM2KeyPair,
+                  unsigned char **ppbyPublicCertData, int *pnPublicCertDataSize) {
+  return OpenSM2PFX(__func__, pbySM2PFXData, nSM2PFXDataSize, pszPassword, pstSM2KeyPair,
+                    ppbyPublicCertData, pnPublicCertDataSize);
+}
+
+int DecryptKeyPairFromSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
+                             const char *pszPassword, SM2_KEY_PAIR *pstSM2KeyPair) {
+  int nResult = TraceCheck(KELU_HERE, pstSM2KeyPair != NULL, "Check Parameters(pstSM2KeyPair)",
+                           KELU_ERR_INVALID_PARAMETER, "NULL == pstSM2KeyPair");
+  if (nResult != KELU_OK) return nResult;
+  return OpenSM2PFX(__func__, pbySM2PFXData, nSM2PFXDataSize, pszPassword, pstSM2KeyPair, NULL,
+                    NULL);
 }
 
 int CleanupSM2KeyPair(SM2_KEY_PAIR *pstSM2KeyPair) {
@@ -386,10 +455,9 @@ int CreateSM2PublicData(const char *pszDataID, const unsigned char *pbyPublicCer
                            "NULL == pstSM2Certificate", &pstSM2Certificate);
   if (nResult != KELU_OK) return nResult;
   Sm2PublicDataPtr record(SM2_PUBLIC_DATA_new());
-  if (!record) {
-    return FailedLibraryStep(KELU_HERE, "SM2_PUBLIC_DATA_new", "NULL == pstSM2PublicData");
-  }
-  TraceStepOK(KELU_HERE, "SM2_PUBLIC_DATA_new");
+  nResult = CheckLibraryStep(KELU_HERE, record != nullptr, "SM2_PUBLIC_DATA_new",
+                             "NULL == pstSM2PublicData");
+  if (nResult != KELU_OK) return nResult;
   Replace(&record->dataID, &pstDataID, ASN1_OBJECT_free);
   Replace(&record->SM2Certificate, &pstSM2Certificate, ASN1_OCTET_STRING_free);
   *ppstSM2PublicData = record.release();
@@ -415,10 +483,9 @@ int CreateSM2PrivateData(const char *pszDataID, const char *pszDataEncryptedAlg,
                            "NULL == pstEncryptedSM2PrivateKey", &pstEncryptedSM2PrivateKey);
   if (nResult != KELU_OK) return nResult;
   Sm2PrivateDataPtr record(SM2_PRIVATE_DATA_new());
-  if (!record) {
-    return FailedLibraryStep(KELU_HERE, "SM2_PRIVATE_DATA_new", "NULL == pstSM2PrivateData");
-  }
-  TraceStepOK(KELU_HERE, "SM2_PRIVATE_DATA_new");
+  nResult = CheckLibraryStep(KELU_HERE, record != nullptr, "SM2_PRIVATE_DATA_new",
+                             "NULL == pstSM2PrivateData");
+  if (nResult != KELU_OK) return nResult;
   Replace(&record->dataID, &pstDataID, ASN1_OBJECT_free);
   Replace(&record->dataEncryptedAlg, &pstDataEncryptedAlg, ASN1_OBJECT_free);
   Replace(&record->encryptedSM2PrivateKey, &pstEncryptedSM2PrivateKey, ASN1_OCTET_STRING_free);
@@ -435,15 +502,15 @@ int CreateSM2PFX(long nVersion, SM2_PRIVATE_DATA **ppstSM2PrivateData,
                       "NULL == ppstSM2PFX");
   }
   IntegerPtr pstVersion(ASN1_INTEGER_new());
-  if (!pstVersion) return FailedLibraryStep(KELU_HERE, "ASN1_INTEGER_new", "NULL == pstVersion");
-  TraceStepOK(KELU_HERE, "ASN1_INTEGER_new");
-  if (ASN1_INTEGER_set(pstVersion.get(), nVersion) != 1) {
-    return FailedLibraryStep(KELU_HERE, "ASN1_INTEGER_set", "1 != nResult");
-  }
-  TraceStepOK(KELU_HERE, "ASN1_INTEGER_set");
+  int nResult =
+      CheckLibraryStep(KELU_HERE, pstVersion != nullptr, "ASN1_INTEGER_new", "NULL == pstVersion");
+  if (nResult != KELU_OK) return nResult;
+  nResult = CheckLibraryStep(KELU_HERE, ASN1_INTEGER_set(pstVersion.get(), nVersion) == 1,
+                             "ASN1_INTEGER_set", "1 != nResult");
+  if (nResult != KELU_OK) return nResult;
   Sm2PfxPtr record(SM2_PFX_new());
-  if (!record) return FailedLibraryStep(KELU_HERE, "SM2_PFX_new", "NULL == pstSM2PFX");
-  TraceStepOK(KELU_HERE, "SM2_PFX_new");
+  nResult = CheckLibraryStep(KELU_HERE, record != nullptr, "SM2_PFX_new", "NULL == pstSM2PFX");
+  if (nResult != KELU_OK) return nResult;
   Replace(&record->version, &pstVersion, ASN1_INTEGER_free);
   SM2_PRIVATE_DATA_free(record->privateData);
   record->privateData = *ppstSM2PrivateData;
@@ -506,19 +573,19 @@ int EncapsulateSM2PFX(const unsigned char *pbyPublicCertData, int nPublicCertDat
   Sm2PfxPtr pfx(pfx_raw);
   if (nResult != KELU_OK) return nResult;
 
+  // The DER is written straight into the new[] buffer handed out: the size first, then the bytes.
   int nSM2PFXDataSize = i2d_SM2_PFX(pfx.get(), NULL);
   BytesPtr der(nSM2PFXDataSize > 0
                    ? new (std::nothrow) unsigned char[static_cast<size_t>(nSM2PFXDataSize)]
                    : nullptr);
-  if (nSM2PFXDataSize <= 0) {
-    return FailedLibraryStep(KELU_HERE, "i2d_SM2_PFX", "nSM2PFXDataSize <= 0");
+  if (nSM2PFXDataSize > 0 && !der) {
+    return FailedStep(KELU_HERE, "New memory", KELU_ERR_FAILED, "!pbySM2PFXData");
   }
-  if (!der) return FailedStep(KELU_HERE, "New memory", KELU_ERR_FAILED, "!pbySM2PFXData");
   unsigned char *p = der.get();
-  if (i2d_SM2_PFX(pfx.get(), &p) != nSM2PFXDataSize) {
-    return FailedLibraryStep(KELU_HERE, "i2d_SM2_PFX", "nSM2PFXDataSize <= 0");
-  }
-  TraceStepOK(KELU_HERE, "i2d_SM2_PFX");
+  nResult = CheckLibraryStep(KELU_HERE,
+                             nSM2PFXDataSize > 0 && i2d_SM2_PFX(pfx.get(), &p) == nSM2PFXDataSize,
+                             "i2d_SM2_PFX", "nSM2PFXDataSize <= 0");
+  if (nResult != KELU_OK) return nResult;
   *ppbySM2PFXData = der.release();
   *pnSM2PFXDataSize = nSM2PFXDataSize;
   return KELU_OK;

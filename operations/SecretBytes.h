@@ -19,6 +19,8 @@ class SecretBytes {
   SecretBytes(const SecretBytes &) = delete;
   SecretBytes &operator=(const SecretBytes &) = delete;
 
+  // Takes over a new[] buffer of size bytes.
+  SecretBytes(unsigned char *p, size_t size) : p_(p), size_(p != nullptr ? size : 0) {}
   bool valid() const { return p_ != nullptr; }
   unsigned char *get() const { return p_; }
   size_t size() const { return size_; }

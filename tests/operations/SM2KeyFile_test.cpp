@@ -3,44 +3,36 @@
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
 
+#include "../national/NationalTestUtil.h"
+#include "Base64Utility.h"
 #include "KeluErrors.h"
 #include "LogCapture.h"
 #include "SMFileCertOperations.h"
 #include "Sm2KeyFiles.h"
+#include "TestPki.h"
 #include "TestSupport.h"
 
 namespace kelu::test {
 namespace {
 
-// An SM2 key and a self-signed SM2 certificate for it, made once for the program.
+// The shared PKI's SM2 leaf: a key from openssl genpkey and its certificate, issued with the
+// default SM2 user ID by an intermediate CA.
 struct Identity {
-  std::string key_path, cert_pem_path;
+  std::string key_path;
   Sm2KeyValues key;
   Bytes cert_der, cert_pem;
 };
 
 const Identity &SharedIdentity() {
   static const Identity *const id = [] {
-    static TempDir dir;
-    auto *made = new Identity;
-    made->key_path = dir.File("sm2.key");
-    made->cert_pem_path = dir.File("sm2.pem");
-    made->key = MakeSm2PrivateKey(made->key_path);
-    CommandResult r = RunCommand(
-        "openssl req -x509 -new -key " + ShellQuote(made->key_path) +
-        " -sm3 -sigopt distid:1234567812345678 -subj /CN=kelu-key-file -days 30"
-        " -addext keyUsage=critical,digitalSignature,keyEncipherment -out " +
-        ShellQuote(made->cert_pem_path) + " && openssl x509 -in " +
-        ShellQuote(made->cert_pem_path) + " -outform DER -out " +
-        ShellQuote(dir.File("sm2.der")));
-    EXPECT_EQ(r.exit_code, 0) << r.output;
-    made->cert_pem = ReadBinaryFile(made->cert_pem_path);
-    made->cert_der = ReadBinaryFile(dir.File("sm2.der"));
-    return made;
+    const TestPki &pki = SharedPki();
+    return new Identity{pki.Key("sm2-leaf"), ReadSm2PrivateKey(pki.Key("sm2-leaf")),
+                        pki.DerBytes("sm2-leaf"), pki.PemBytes("sm2-leaf")};
   }();
   return *id;
 }
@@ -305,6 +297,194 @@ TEST(CleanupSM2KeyPair, NullZeroedAndTwiceAreSafeAndSizesStay) {
   EXPECT_EQ(pair.pbyPubKeyY, nullptr);
   EXPECT_EQ(pair.nPrivateKeySize, 32);
   EXPECT_EQ(pair.nPubKeyYSize, 32);
+}
+
+// ---- Opening a key file with its password ------------------------------------------------
+
+// A pair and a certificate output that must stay as they were on failure.
+struct Opened {
+  int result;
+  SM2_KEY_PAIR pair;
+  Bytes certificate;
+};
+
+unsigned char g_marker[1];
+const Bytes kFixedKey(32, 0x5A);
+const SM2_KEY_PAIR kMarkedPair = {g_marker, -1, g_marker, -2, g_marker, -3};
+
+Opened Open(const Bytes &der, const char *password) {
+  Opened o{0, kMarkedPair, {}};
+  unsigned char *cert = g_marker;
+  int cert_size = -4;
+  o.result = DecryptSM2PFX(der.data(), Size(der), password, &o.pair, &cert, &cert_size);
+  if (o.result == KELU_OK) {
+    o.certificate.assign(cert, cert + cert_size);
+    delete[] cert;
+  } else {
+    EXPECT_EQ(std::memcmp(&o.pair, &kMarkedPair, sizeof o.pair), 0) << "pair written on failure";
+    EXPECT_TRUE(cert == g_marker && cert_size == -4) << "certificate written on failure";
+  }
+  return o;
+}
+
+Bytes PrivateKeyOf(const SM2_KEY_PAIR &p) {
+  return Bytes(p.pbyPrivateKey, p.pbyPrivateKey + p.nPrivateKeySize);
+}
+
+void ExpectPairOf(const SM2_KEY_PAIR &pair, const Sm2KeyValues &key) {
+  EXPECT_EQ(ToHex(PrivateKeyOf(pair)), ToHex(key.d));
+  ASSERT_EQ(pair.nPubKeyXSize, 32);
+  ASSERT_EQ(pair.nPubKeyYSize, 32);
+  EXPECT_EQ(Bytes(pair.pbyPubKeyX, pair.pbyPubKeyX + 32), key.x);
+  EXPECT_EQ(Bytes(pair.pbyPubKeyY, pair.pbyPubKeyY + 32), key.y);
+}
+
+TEST(DecryptSM2PFX, OpensTheWrittenFileIntoTheKeyAndTheCertificatesPoint) {
+  const Identity &id = SharedIdentity();
+  for (const Bytes *cert : {&id.cert_der, &id.cert_pem}) {
+    for (const char *password : {"123456", ""}) {
+      Written w = Encapsulate(*cert, id.key.d, password);
+      ASSERT_EQ(w.result, KELU_OK);
+      Opened o = Open(w.der, password);
+      ASSERT_EQ(o.result, KELU_OK);
+      ExpectPairOf(o.pair, id.key);
+      EXPECT_EQ(o.certificate, *cert);
+      CleanupSM2KeyPair(&o.pair);
+    }
+  }
+}
+
+// The text of a key file as its users read it: Base64DecodeEx, then the DER.
+TEST(DecryptSM2PFX, KeyFileTextWithOrWithoutLineBreaks) {
+  const TestPki &pki = SharedPki();
+  TempDir dir;
+  Bytes der = WriteSm2KeyFile(dir.File("leaf.sm2"), pki.Key("ku-both"), pki.Pem("ku-both"), "pw");
+  std::string with_breaks = ReadTextFile(dir.File("leaf.sm2"));
+  ASSERT_NE(with_breaks.find('\n'), std::string::npos);
+  for (const std::string &text :
+       {with_breaks, Sm2KeyFileText(der), "  \r\n" + with_breaks + "\r\n\t"}) {
+    unsigned char *decoded = nullptr;
+    int decoded_size = 0;
+    ASSERT_EQ(Base64DecodeEx(text.c_str(), static_cast<int>(text.size()), &decoded,
+                             &decoded_size),
+              KELU_OK);
+    Bytes bytes(decoded, decoded + decoded_size);
+    delete[] decoded;
+    EXPECT_EQ(bytes, der);
+    Opened o = Open(bytes, "pw");
+    ASSERT_EQ(o.result, KELU_OK);
+    ExpectPairOf(o.pair, ReadSm2PrivateKey(pki.Key("ku-both")));
+    CleanupSM2KeyPair(&o.pair);
+  }
+}
+
+TEST(DecryptSM2PFX, FailuresWriteNothing) {
+  const Identity &id = SharedIdentity();
+  const TestPki &pki = SharedPki();
+  Bytes good = BuildSm2PfxForKey(id.cert_der, id.key.d, "right");
+  // A fixed key, so that the wrong password surely leaves bad padding (no flaky 1 in 256).
+  Bytes fixed = BuildSm2PfxForKey(id.cert_der, kFixedKey, "right");
+  Bytes longer_key = id.key.d;
+  longer_key.push_back(0x01);
+  Bytes shorter_key(id.key.d.begin() + 1, id.key.d.end());
+  Bytes partial_block = EncryptSm2KeyWithPassword(id.key.d, "right");
+  partial_block.pop_back();
+  struct Case {
+    const char *name;
+    Bytes der;
+    const char *password;
+    int want;
+    const char *line;
+  };
+  const Case kCases[] = {
+      {"wrong password", fixed, "wrong", KELU_ERR_KEY_FILE_PASSWORD,
+       "(DecryptSM2PFX -- SM4DecryptByPin)\t\t--Failed:(0xa0071108) [Reason:KELU_OK != nResult]"},
+      {"a 33-byte key: valid padding, not a key of the writer",
+       BuildSm2PfxForKey(id.cert_der, longer_key, "right"), "right", KELU_ERR_KEY_FILE_PASSWORD,
+       "(DecryptSM2PFX -- Check private key size)\t\t--Failed:(0xa0071108) "
+       "[Reason:32 != nPrivateKeySize]"},
+      {"a 31-byte key", BuildSm2PfxForKey(id.cert_der, shorter_key, "right"), "right",
+       KELU_ERR_KEY_FILE_PASSWORD, "(DecryptSM2PFX -- Check private key size)"},
+      {"encrypted key not whole blocks", BuildSm2Pfx(id.cert_der, partial_block), "right",
+       KELU_ERR_KEY_FILE_PASSWORD, "(DecryptSM2PFX -- SM4DecryptByPin)"},
+      {"empty encrypted key", BuildSm2Pfx(id.cert_der, {}), "right", KELU_ERR_KEY_FILE_PASSWORD,
+       "(DecryptSM2PFX -- SM4DecryptByPin)"},
+      {"RSA certificate", BuildSm2PfxForKey(pki.DerBytes("rsa-leaf"), id.key.d, "right"), "right",
+       KELU_ERR_FAILED,
+       "(DecryptSM2PFX -- GetPublicKeyXYFromSM2Cert)\t\t--Failed:(0xffffffff) "
+       "[Reason:KELU_OK != nResult]"},
+      {"certificate bytes that are none", BuildSm2PfxForKey(RandomBytes(64), id.key.d, "right"),
+       "right", KELU_ERR_FAILED, "(DecryptSM2PFX -- GetPublicKeyXYFromSM2Cert)"},
+      {"not an SM2_PFX", RandomBytes(100), "right", KELU_ERR_KEY_FILE_FORMAT,
+       "(DecryptSM2PFX -- ParseSM2PFX)\t\t--Failed:(0xa0071103)"},
+      {"no password", good, nullptr, KELU_ERR_INVALID_PARAMETER,
+       "(DecryptSM2PFX -- Check Parameters(pszPassword))"},
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.name);
+    LogCapture log;
+    EXPECT_EQ(Open(c.der, c.password).result, c.want);
+    EXPECT_TRUE(log.Contains(c.line)) << log.Text();
+  }
+  ERR_clear_error();
+}
+
+TEST(DecryptSM2PFX, CertificateOutputOnlyWithBothPointersAndPairOptional) {
+  const Identity &id = SharedIdentity();
+  Bytes der = BuildSm2PfxForKey(id.cert_pem, id.key.d, "pw");
+  unsigned char *cert = nullptr;
+  int cert_size = -4;
+  ASSERT_EQ(DecryptSM2PFX(der.data(), Size(der), "pw", nullptr, &cert, &cert_size), KELU_OK);
+  EXPECT_EQ(Bytes(cert, cert + cert_size), id.cert_pem);
+  delete[] cert;
+  cert = nullptr;
+  SM2_KEY_PAIR pair = {};
+  ASSERT_EQ(DecryptSM2PFX(der.data(), Size(der), "pw", &pair, &cert, nullptr), KELU_OK);
+  EXPECT_EQ(cert, nullptr);
+  ExpectPairOf(pair, id.key);
+  CleanupSM2KeyPair(&pair);
+}
+
+TEST(DecryptKeyPairFromSM2PFX, FillsARequiredPairAndNamesItsOwnSteps) {
+  const Identity &id = SharedIdentity();
+  Bytes der = BuildSm2PfxForKey(id.cert_der, id.key.d, "pw");
+  LogCapture log;
+  EXPECT_EQ(DecryptKeyPairFromSM2PFX(der.data(), Size(der), "pw", nullptr),
+            KELU_ERR_INVALID_PARAMETER);
+  SM2_KEY_PAIR pair = {};
+  Bytes fixed = BuildSm2PfxForKey(id.cert_der, kFixedKey, "pw");
+  EXPECT_EQ(DecryptKeyPairFromSM2PFX(fixed.data(), Size(fixed), "wrong", &pair),
+            KELU_ERR_KEY_FILE_PASSWORD);
+  EXPECT_EQ(pair.pbyPrivateKey, nullptr);
+  ASSERT_EQ(DecryptKeyPairFromSM2PFX(der.data(), Size(der), "pw", &pair), KELU_OK);
+  ExpectPairOf(pair, id.key);
+  CleanupSM2KeyPair(&pair);
+  EXPECT_TRUE(log.Contains("(DecryptKeyPairFromSM2PFX -- Check Parameters(pstSM2KeyPair))"));
+  EXPECT_TRUE(log.Contains("(DecryptKeyPairFromSM2PFX -- SM4DecryptByPin)\t\t--Failed"));
+  EXPECT_TRUE(log.Contains("(DecryptKeyPairFromSM2PFX -- GetPublicKeyXYFromSM2Cert)\t\t--OK"))
+      << log.Text();
+}
+
+TEST(DecryptSM2PFX, NoPasswordKeyOrDerivedKeyInTheLog) {
+  const Identity &id = SharedIdentity();
+  const std::string password = "Kelu-Log-Password-31337";
+  Bytes der = BuildSm2PfxForKey(id.cert_der, id.key.d, password);
+  LogCapture log;
+  Opened ok = Open(der, password.c_str());
+  ASSERT_EQ(ok.result, KELU_OK);
+  CleanupSM2KeyPair(&ok.pair);
+  EXPECT_NE(Open(der, "Kelu-Log-Password-31338").result, KELU_OK);
+  Written w = Encapsulate(id.cert_der, id.key.d, password.c_str());
+  EXPECT_EQ(w.result, KELU_OK);
+  std::string text = log.Text();
+  ASSERT_FALSE(text.empty());
+  Bytes k = Sm2KeyFilePasswordKey(password);
+  for (const std::string &secret :
+       {std::string("Kelu-Log-Password"), ToHex(id.key.d).substr(0, 12),
+        Lower(ToHex(id.key.d)).substr(0, 12), ToHex(k).substr(0, 12),
+        Lower(ToHex(k)).substr(0, 12)}) {
+    EXPECT_EQ(text.find(secret), std::string::npos) << secret;
+  }
 }
 
 }  // namespace
