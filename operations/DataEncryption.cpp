@@ -35,6 +35,18 @@ int CheckParameter(const TraceSite &site, bool passed, const char *step, const c
   return TraceCheck(site, passed, step, KELU_ERR_INVALID_PARAMETER, reason);
 }
 
+// Input bytes of at most max: a size that is not negative, and a pointer unless it is 0.
+int CheckBytes(const TraceSite &site, const unsigned char *bytes, int size, int max,
+               const char *step, const char *reason) {
+  return CheckParameter(site, size >= 0 && size <= max && (bytes != nullptr || size == 0), step,
+                        reason);
+}
+
+int CheckOutputs(const TraceSite &site, const void *buffer, const void *size, const char *step,
+                 const char *reason) {
+  return CheckParameter(site, buffer != nullptr && size != nullptr, step, reason);
+}
+
 int NoMemory(const TraceSite &site, const char *reason) {
   TraceStepFailed(site, "New memory", KELU_ERR_FAILED, reason);
   return KELU_ERR_FAILED;
@@ -189,8 +201,8 @@ constexpr NopaddingDirection kNopaddingDecrypt{
 int CheckNopadding(const char *function, const NopaddingDirection &dir, const unsigned char *in,
                    int size, int iv_size, const unsigned char *key, int key_size,
                    SM4EncrytType mode) {
-  int result = CheckParameter(KELU_SITE(function), size >= 0 && (in != nullptr || size == 0),
-                              dir.data_step, dir.data_reason);
+  int result =
+      CheckBytes(KELU_SITE(function), in, size, INT_MAX, dir.data_step, dir.data_reason);
   if (result != KELU_OK) return result;
   result = CheckParameter(KELU_SITE(function), size % kBlock == 0, dir.size_step, dir.size_reason);
   if (result != KELU_OK) return result;
@@ -256,16 +268,14 @@ int SM2_Encrypt(const unsigned char *pbyPlainData, int nPlainDataSize,
                 const unsigned char *pbyPubKeyX, int nPubKeyXSize,
                 const unsigned char *pbyPubKeyY, int nPubKeyYSize,
                 unsigned char **ppbyEncryptedData, int *pnEncryptedDataSize) {
-  int nResult = CheckParameter(
-      KELU_HERE,
-      nPlainDataSize >= 0 && nPlainDataSize <= INT_MAX - kelu::SM2_C1C2C3_OVERHEAD &&
-          (pbyPlainData != nullptr || nPlainDataSize == 0),
+  int nResult = CheckBytes(
+      KELU_HERE, pbyPlainData, nPlainDataSize, INT_MAX - kelu::SM2_C1C2C3_OVERHEAD,
       "Check Parameters(pbyPlainData)",
       "nPlainDataSize < 0 || nPlainDataSize > INT_MAX - 97 || "
       "(NULL == pbyPlainData && 0 != nPlainDataSize)");
   if (nResult != KELU_OK) return nResult;
-  nResult = CheckParameter(KELU_HERE, ppbyEncryptedData != nullptr && pnEncryptedDataSize != nullptr,
-                           "Check Parameters(ppbyEncryptedData)",
+  nResult = CheckOutputs(KELU_HERE, ppbyEncryptedData, pnEncryptedDataSize,
+                         "Check Parameters(ppbyEncryptedData)",
                            "NULL == ppbyEncryptedData || NULL == pnEncryptedDataSize");
   if (nResult != KELU_OK) return nResult;
 
@@ -311,8 +321,8 @@ int SM2_Decrypt(const unsigned char *pbyEncryptedData, int nEncryptedDataSize,
       "Check Parameters(pbyEncryptedData)",
       "NULL == pbyEncryptedData || nEncryptedDataSize < 96 || INT_MAX == nEncryptedDataSize");
   if (nResult != KELU_OK) return nResult;
-  nResult = CheckParameter(KELU_HERE, ppbyPlainData != nullptr && pnPlainDataSize != nullptr,
-                           "Check Parameters(ppbyPlainData)",
+  nResult = CheckOutputs(KELU_HERE, ppbyPlainData, pnPlainDataSize,
+                         "Check Parameters(ppbyPlainData)",
                            "NULL == ppbyPlainData || NULL == pnPlainDataSize");
   if (nResult != KELU_OK) return nResult;
 
@@ -355,8 +365,8 @@ int SM4_Encrypt_CBC(const unsigned char *pbyPlainData, int nPlainDataSize,
   if (nResult != KELU_OK) return nResult;
   nResult = CheckCbcKey(__func__, pbyIV, nIVSize, pbySymKey, nSymKeySize);
   if (nResult != KELU_OK) return nResult;
-  nResult = CheckParameter(KELU_HERE, ppbyEncryptData != nullptr && pnEncryptDataSize != nullptr,
-                           "Check Parameters(ppbyEncryptData)",
+  nResult = CheckOutputs(KELU_HERE, ppbyEncryptData, pnEncryptDataSize,
+                         "Check Parameters(ppbyEncryptData)",
                            "NULL == ppbyEncryptData || NULL == pnEncryptDataSize");
   if (nResult != KELU_OK) return nResult;
 
@@ -376,16 +386,14 @@ int SM4_Decrypt_CBC(const unsigned char *pbyEncryptedData, int nEncryptedDataSiz
                     int nSymKeySize, unsigned char **ppbyPlainData, int *pnPlainDataSize) {
   int nResult = CheckCbcKey(__func__, pbyIV, nIVSize, pbySymKey, nSymKeySize);
   if (nResult != KELU_OK) return nResult;
-  nResult = CheckParameter(
-      KELU_HERE,
-      nEncryptedDataSize >= 0 && nEncryptedDataSize <= INT_MAX - kBlock &&
-          (pbyEncryptedData != nullptr || nEncryptedDataSize == 0),
+  nResult = CheckBytes(
+      KELU_HERE, pbyEncryptedData, nEncryptedDataSize, INT_MAX - kBlock,
       "Check Parameters(pbyEncryptedData)",
       "nEncryptedDataSize < 0 || nEncryptedDataSize > INT_MAX - 16 || "
       "(NULL == pbyEncryptedData && 0 != nEncryptedDataSize)");
   if (nResult != KELU_OK) return nResult;
-  nResult = CheckParameter(KELU_HERE, ppbyPlainData != nullptr && pnPlainDataSize != nullptr,
-                           "Check Parameters(ppbyPlainData)",
+  nResult = CheckOutputs(KELU_HERE, ppbyPlainData, pnPlainDataSize,
+                         "Check Parameters(ppbyPlainData)",
                            "NULL == ppbyPlainData || NULL == pnPlainDataSize");
   if (nResult != KELU_OK) return nResult;
 

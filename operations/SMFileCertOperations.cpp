@@ -15,6 +15,7 @@
 #include "DataEncryption.h"
 #include "KeluErrors.h"
 #include "Misc.h"
+#include "OsslPtr.h"
 #include "SecretBytes.h"
 
 namespace {
@@ -238,19 +239,13 @@ constexpr char kSMDataOID[] = "1.2.156.10197.6.1.4.2.1";
 constexpr char kSM4OID[] = "1.2.156.10197.1.104";
 constexpr int kSM2ValueSize = 32;
 
-template <auto Free>
-struct AsnDeleter {
-  template <class T>
-  void operator()(T *p) const {
-    Free(p);
-  }
-};
-using Sm2PfxPtr = std::unique_ptr<SM2_PFX, AsnDeleter<SM2_PFX_free>>;
-using Sm2PrivateDataPtr = std::unique_ptr<SM2_PRIVATE_DATA, AsnDeleter<SM2_PRIVATE_DATA_free>>;
-using Sm2PublicDataPtr = std::unique_ptr<SM2_PUBLIC_DATA, AsnDeleter<SM2_PUBLIC_DATA_free>>;
-using AsnObjectPtr = std::unique_ptr<ASN1_OBJECT, AsnDeleter<ASN1_OBJECT_free>>;
-using OctetStringPtr = std::unique_ptr<ASN1_OCTET_STRING, AsnDeleter<ASN1_OCTET_STRING_free>>;
-using IntegerPtr = std::unique_ptr<ASN1_INTEGER, AsnDeleter<ASN1_INTEGER_free>>;
+using kelu::Deleter;
+using Sm2PfxPtr = std::unique_ptr<SM2_PFX, Deleter<SM2_PFX_free>>;
+using Sm2PrivateDataPtr = std::unique_ptr<SM2_PRIVATE_DATA, Deleter<SM2_PRIVATE_DATA_free>>;
+using Sm2PublicDataPtr = std::unique_ptr<SM2_PUBLIC_DATA, Deleter<SM2_PUBLIC_DATA_free>>;
+using AsnObjectPtr = std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT_free>>;
+using OctetStringPtr = std::unique_ptr<ASN1_OCTET_STRING, Deleter<ASN1_OCTET_STRING_free>>;
+using IntegerPtr = std::unique_ptr<ASN1_INTEGER, Deleter<ASN1_INTEGER_free>>;
 using BytesPtr = std::unique_ptr<unsigned char[]>;
 
 // The step lines of a shared helper name the public function it works for.
