@@ -88,12 +88,6 @@ Sm2KeyValues ReadSm2PrivateKey(const std::string &key_path) {
   return v;
 }
 
-Sm2KeyValues MakeSm2PrivateKey(const std::string &key_path) {
-  CommandResult made = RunCommand("openssl genpkey -algorithm SM2 -out " + ShellQuote(key_path));
-  EXPECT_EQ(made.exit_code, 0) << made.output;
-  return ReadSm2PrivateKey(key_path);
-}
-
 Bytes Sm2KeyFilePasswordKey(const std::string &password) {
   Bytes input(password.begin(), password.end());
   input.insert(input.end(), {0, 0, 0, 1});

@@ -1,8 +1,9 @@
 /* SM2 key files made at test time, independently of the toolkit's own writer: the password key
  * by OpenSSL's SM3, the private key encrypted by OpenSSL's SM4-CBC, the DER written here from
  * the structure (SEQUENCE { version, SEQUENCE { dataID, dataEncryptedAlg, encrypted key },
- * SEQUENCE { dataID, certificate } }), the text by OpenSSL's Base64. Keys come from
- * `openssl genpkey -algorithm SM2`, certificates from the openssl command line. */
+ * SEQUENCE { dataID, certificate } }), the text by OpenSSL's Base64. Keys and certificates
+ * come from the openssl command line (`openssl genpkey -algorithm SM2`; TestPki makes both:
+ * WriteSm2KeyFile(path, pki.Key(name), pki.Pem(name), password)). */
 #ifndef KELU_SM2_KEY_FILES_H
 #define KELU_SM2_KEY_FILES_H
 
@@ -18,8 +19,6 @@ struct Sm2KeyValues {
 };
 // The values of a PEM (or DER) SM2 private key file; fails the test when it is none.
 Sm2KeyValues ReadSm2PrivateKey(const std::string &key_path);
-// A new key by `openssl genpkey -algorithm SM2` at key_path, and its values.
-Sm2KeyValues MakeSm2PrivateKey(const std::string &key_path);
 
 // K = SM3(password || 00 00 00 01).
 Bytes Sm2KeyFilePasswordKey(const std::string &password);
