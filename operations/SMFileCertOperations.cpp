@@ -327,12 +327,12 @@ int ParseSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
   bool want_cert = ppbyPublicCertData != NULL && pnPublicCertDataSize != NULL;
   if (want_key) {
     nResult = CopyOctets(KELU_HERE, pstSM2PFX->privateData->encryptedSM2PrivateKey,
-                             "!pbyEncryptedPrivateKey", &key, &key_size);
+                         "!pbyEncryptedPrivateKey", &key, &key_size);
     if (nResult != KELU_OK) return nResult;
   }
   if (want_cert) {
-    nResult = CopyOctets(KELU_HERE, pstSM2PFX->publicData->SM2Certificate,
-                             "!pbyPublicCertData", &cert, &cert_size);
+    nResult = CopyOctets(KELU_HERE, pstSM2PFX->publicData->SM2Certificate, "!pbyPublicCertData",
+                         &cert, &cert_size);
     if (nResult != KELU_OK) return nResult;
   }
   if (want_key) {
