@@ -1,15 +1,22 @@
 #include "SMFileCertOperations.h"
 
+#include <openssl/asn1t.h>
 #include <openssl/crypto.h>
+#include <openssl/objects.h>
 
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <new>
 
 #include "CMSEnvelopeOperations.h"
+#include "CertificateFields.h"
+#include "DataEncryption.h"
 #include "KeluErrors.h"
 #include "Misc.h"
+#include "OsslPtr.h"
+#include "SecretBytes.h"
 
 namespace {
 
@@ -200,5 +207,381 @@ int EncodeECPrivateKey(int nVersion, const char *pszCurveOID, const unsigned cha
   TraceStepOK(KELU_HERE, "EncodeASN1ToMemory");
   *ppbyDER = pbyDER;
   *pnDERSize = nDERSize;
+  return KELU_OK;
+}
+
+// ---- SM2 key file -------------------------------------------------------------------------
+
+ASN1_SEQUENCE(SM2_PRIVATE_DATA) = {
+    ASN1_SIMPLE(SM2_PRIVATE_DATA, dataID, ASN1_OBJECT),
+    ASN1_SIMPLE(SM2_PRIVATE_DATA, dataEncryptedAlg, ASN1_OBJECT),
+    ASN1_SIMPLE(SM2_PRIVATE_DATA, encryptedSM2PrivateKey, ASN1_OCTET_STRING),
+} ASN1_SEQUENCE_END(SM2_PRIVATE_DATA)
+
+ASN1_SEQUENCE(SM2_PUBLIC_DATA) = {
+    ASN1_SIMPLE(SM2_PUBLIC_DATA, dataID, ASN1_OBJECT),
+    ASN1_SIMPLE(SM2_PUBLIC_DATA, SM2Certificate, ASN1_OCTET_STRING),
+} ASN1_SEQUENCE_END(SM2_PUBLIC_DATA)
+
+ASN1_SEQUENCE(SM2_PFX) = {
+    ASN1_SIMPLE(SM2_PFX, version, ASN1_INTEGER),
+    ASN1_SIMPLE(SM2_PFX, privateData, SM2_PRIVATE_DATA),
+    ASN1_SIMPLE(SM2_PFX, publicData, SM2_PUBLIC_DATA),
+} ASN1_SEQUENCE_END(SM2_PFX)
+
+IMPLEMENT_ASN1_FUNCTIONS(SM2_PRIVATE_DATA)
+IMPLEMENT_ASN1_FUNCTIONS(SM2_PUBLIC_DATA)
+IMPLEMENT_ASN1_FUNCTIONS(SM2_PFX)
+
+namespace {
+
+constexpr char kSMDataOID[] = "1.2.156.10197.6.1.4.2.1";
+constexpr char kSM4OID[] = "1.2.156.10197.1.104";
+constexpr int kSM2ValueSize = 32;
+
+using kelu::Deleter;
+using Sm2PfxPtr = std::unique_ptr<SM2_PFX, Deleter<SM2_PFX_free>>;
+using Sm2PrivateDataPtr = std::unique_ptr<SM2_PRIVATE_DATA, Deleter<SM2_PRIVATE_DATA_free>>;
+using Sm2PublicDataPtr = std::unique_ptr<SM2_PUBLIC_DATA, Deleter<SM2_PUBLIC_DATA_free>>;
+using AsnObjectPtr = std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT_free>>;
+using OctetStringPtr = std::unique_ptr<ASN1_OCTET_STRING, Deleter<ASN1_OCTET_STRING_free>>;
+using IntegerPtr = std::unique_ptr<ASN1_INTEGER, Deleter<ASN1_INTEGER_free>>;
+using BytesPtr = std::unique_ptr<unsigned char[]>;
+
+// The step lines of a shared helper name the public function it works for.
+#define KELU_SITE(function) (TraceSite{KELU_SOURCE_FILE_NAME, __LINE__, function})
+
+int FailedStep(const TraceSite &site, const char *step, int code, const char *reason) {
+  TraceStepFailed(site, step, code, reason);
+  return code;
+}
+
+int CheckLibraryStep(const TraceSite &site, bool passed, const char *step, const char *reason) {
+  return TraceCheckOpenssl(site, passed, step, KELU_ERR_FAILED, reason);
+}
+
+int PassOn(const TraceSite &site, int result, const char *step) {
+  return TraceCheck(site, result == KELU_OK, step, result, "KELU_OK != nResult");
+}
+
+// A new[] copy of an OCTET STRING's octets (an empty one gives an empty buffer).
+int CopyOctets(const TraceSite &site, const ASN1_OCTET_STRING *octets, const char *reason,
+               BytesPtr *copy, int *size) {
+  int length = ASN1_STRING_length(octets);
+  const unsigned char *data = ASN1_STRING_get0_data(octets);
+  if (length < 0 || (data == nullptr && length != 0)) {
+    return FailedStep(site, "d2i_SM2_PFX", KELU_ERR_KEY_FILE_FORMAT, "NULL == pstSM2PFX");
+  }
+  copy->reset(new (std::nothrow) unsigned char[static_cast<size_t>(length)]);
+  if (!*copy) return FailedStep(site, "New memory", KELU_ERR_FAILED, reason);
+  if (length != 0) std::memcpy(copy->get(), data, static_cast<size_t>(length));
+  TraceStepOK(site, "New memory");
+  *size = length;
+  return KELU_OK;
+}
+
+// An OID from dotted text only (names are not looked up).
+int NewObject(const TraceSite &site, const char *oid, const char *reason, AsnObjectPtr *object) {
+  object->reset(oid != nullptr ? OBJ_txt2obj(oid, 1) : nullptr);
+  return CheckLibraryStep(site, *object != nullptr, "OBJ_txt2obj", reason);
+}
+
+int NewOctetString(const TraceSite &site, const unsigned char *bytes, unsigned int size,
+                   const char *new_reason, OctetStringPtr *octets) {
+  if (size > INT_MAX || (bytes == nullptr && size != 0)) {
+    return FailedStep(site, "Check parameter", KELU_ERR_FAILED,
+                      "INT_MAX < nSize || (NULL == pbyData && 0 != nSize)");
+  }
+  octets->reset(ASN1_OCTET_STRING_new());
+  int result = CheckLibraryStep(site, *octets != nullptr, "ASN1_OCTET_STRING_new", new_reason);
+  if (result != KELU_OK) return result;
+  return CheckLibraryStep(site,
+                          ASN1_OCTET_STRING_set(octets->get(), bytes, static_cast<int>(size)) == 1,
+                          "ASN1_OCTET_STRING_set", "1 != nResult");
+}
+
+// Replaces the member a record's allocator made with a value of the caller's.
+template <class T, class Ptr>
+void Replace(T **member, Ptr *value, void (*free_member)(T *)) {
+  free_member(*member);
+  *member = value->release();
+}
+
+}  // namespace
+
+int ParseSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
+                unsigned char **ppbyEncryptedPrivateKey, int *pnEncryptedPrivateKeySize,
+                unsigned char **ppbyPublicCertData, int *pnPublicCertDataSize) {
+  Sm2PfxPtr pstSM2PFX;
+  if (pbySM2PFXData != NULL && nSM2PFXDataSize > 0) {
+    const unsigned char *p = pbySM2PFXData;
+    pstSM2PFX.reset(d2i_SM2_PFX(NULL, &p, nSM2PFXDataSize));
+  }
+  int nResult = TraceCheckOpenssl(KELU_HERE, pstSM2PFX != nullptr, "d2i_SM2_PFX",
+                                  KELU_ERR_KEY_FILE_FORMAT, "NULL == pstSM2PFX");
+  if (nResult != KELU_OK) return nResult;
+
+  BytesPtr key, cert;
+  int key_size = 0, cert_size = 0;
+  bool want_key = ppbyEncryptedPrivateKey != NULL && pnEncryptedPrivateKeySize != NULL;
+  bool want_cert = ppbyPublicCertData != NULL && pnPublicCertDataSize != NULL;
+  if (want_key) {
+    nResult = CopyOctets(KELU_HERE, pstSM2PFX->privateData->encryptedSM2PrivateKey,
+                         "!pbyEncryptedPrivateKey", &key, &key_size);
+    if (nResult != KELU_OK) return nResult;
+  }
+  if (want_cert) {
+    nResult = CopyOctets(KELU_HERE, pstSM2PFX->publicData->SM2Certificate, "!pbyPublicCertData",
+                         &cert, &cert_size);
+    if (nResult != KELU_OK) return nResult;
+  }
+  if (want_key) {
+    *ppbyEncryptedPrivateKey = key.release();
+    *pnEncryptedPrivateKeySize = key_size;
+  }
+  if (want_cert) {
+    *ppbyPublicCertData = cert.release();
+    *pnPublicCertDataSize = cert_size;
+  }
+  return KELU_OK;
+}
+
+namespace {
+
+// The steps of DecryptSM2PFX and DecryptKeyPairFromSM2PFX, reported for function. The pair and
+// the certificate copy are written only once every step has passed.
+int OpenSM2PFX(const char *function, const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
+               const char *pszPassword, SM2_KEY_PAIR *pstSM2KeyPair,
+               unsigned char **ppbyPublicCertData, int *pnPublicCertDataSize) {
+  int nResult = TraceCheck(KELU_SITE(function), pszPassword != NULL,
+                           "Check Parameters(pszPassword)", KELU_ERR_INVALID_PARAMETER,
+                           "NULL == pszPassword");
+  if (nResult != KELU_OK) return nResult;
+
+  unsigned char *key_raw = NULL, *cert_raw = NULL;
+  int key_size = 0, cert_size = 0;
+  nResult = PassOn(KELU_SITE(function),
+                   ParseSM2PFX(pbySM2PFXData, nSM2PFXDataSize, &key_raw, &key_size, &cert_raw,
+                               &cert_size),
+                   "ParseSM2PFX");
+  BytesPtr encrypted_key(key_raw), cert(cert_raw);
+  if (nResult != KELU_OK) return nResult;
+
+  unsigned char *d_raw = NULL;
+  int d_size = 0;
+  nResult = SM4DecryptByPin(encrypted_key.get(), key_size, pszPassword, &d_raw, &d_size);
+  kelu::ops::SecretBytes d(d_raw, static_cast<size_t>(d_size));
+  nResult = TraceCheck(KELU_SITE(function), nResult == KELU_OK, "SM4DecryptByPin",
+                       KELU_ERR_KEY_FILE_PASSWORD, "KELU_OK != nResult");
+  if (nResult != KELU_OK) return nResult;
+  // Only a 32-byte key is a key of the toolkit's writer; the signers read exactly 32 bytes.
+  // For the 48 bytes of such a key a wrong password must also leave a whole block of padding.
+  nResult = TraceCheck(KELU_SITE(function), d_size == kSM2ValueSize, "Check private key size",
+                       KELU_ERR_KEY_FILE_PASSWORD, "32 != nPrivateKeySize");
+  if (nResult != KELU_OK) return nResult;
+
+  unsigned char *x_raw = NULL, *y_raw = NULL;
+  int x_size = 0, y_size = 0;
+  nResult = PassOn(KELU_SITE(function),
+                   kelu::GetPublicKeyXYFromSM2Cert(cert.get(), cert_size, &x_raw, &x_size, &y_raw,
+                                                   &y_size),
+                   "GetPublicKeyXYFromSM2Cert");
+  BytesPtr x(x_raw), y(y_raw);
+  if (nResult != KELU_OK) return nResult;
+
+  if (pstSM2KeyPair != NULL) {
+    pstSM2KeyPair->pbyPrivateKey = d.release();
+    pstSM2KeyPair->nPrivateKeySize = d_size;
+    pstSM2KeyPair->pbyPubKeyX = x.release();
+    pstSM2KeyPair->nPubKeyXSize = x_size;
+    pstSM2KeyPair->pbyPubKeyY = y.release();
+    pstSM2KeyPair->nPubKeyYSize = y_size;
+  }
+  if (ppbyPublicCertData != NULL && pnPublicCertDataSize != NULL) {
+    *ppbyPublicCertData = cert.release();
+    *pnPublicCertDataSize = cert_size;
+  }
+  return KELU_OK;
+}
+
+}  // namespace
+
+int DecryptSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
+                  const char *pszPassword, SM2_KEY_PAIR *pstSM2KeyPair,
+                  unsigned char **ppbyPublicCertData, int *pnPublicCertDataSize) {
+  return OpenSM2PFX(__func__, pbySM2PFXData, nSM2PFXDataSize, pszPassword, pstSM2KeyPair,
+                    ppbyPublicCertData, pnPublicCertDataSize);
+}
+
+int DecryptKeyPairFromSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
+                             const char *pszPassword, SM2_KEY_PAIR *pstSM2KeyPair) {
+  int nResult = TraceCheck(KELU_HERE, pstSM2KeyPair != NULL, "Check Parameters(pstSM2KeyPair)",
+                           KELU_ERR_INVALID_PARAMETER, "NULL == pstSM2KeyPair");
+  if (nResult != KELU_OK) return nResult;
+  return OpenSM2PFX(__func__, pbySM2PFXData, nSM2PFXDataSize, pszPassword, pstSM2KeyPair, NULL,
+                    NULL);
+}
+
+int CleanupSM2KeyPair(SM2_KEY_PAIR *pstSM2KeyPair) {
+  if (pstSM2KeyPair == NULL) return KELU_OK;
+  if (pstSM2KeyPair->pbyPrivateKey != NULL && pstSM2KeyPair->nPrivateKeySize > 0) {
+    OPENSSL_cleanse(pstSM2KeyPair->pbyPrivateKey,
+                    static_cast<size_t>(pstSM2KeyPair->nPrivateKeySize));
+  }
+  delete[] pstSM2KeyPair->pbyPrivateKey;
+  delete[] pstSM2KeyPair->pbyPubKeyX;
+  delete[] pstSM2KeyPair->pbyPubKeyY;
+  pstSM2KeyPair->pbyPrivateKey = NULL;
+  pstSM2KeyPair->pbyPubKeyX = NULL;
+  pstSM2KeyPair->pbyPubKeyY = NULL;
+  return KELU_OK;
+}
+
+int CreateSM2PublicData(const char *pszDataID, const unsigned char *pbyPublicCertData,
+                        unsigned int nPublicCertDataSize, SM2_PUBLIC_DATA **ppstSM2PublicData) {
+  if (ppstSM2PublicData == NULL) {
+    return FailedStep(KELU_HERE, "Check parameter", KELU_ERR_FAILED, "NULL == ppstSM2PublicData");
+  }
+  AsnObjectPtr pstDataID;
+  int nResult = NewObject(KELU_HERE, pszDataID, "NULL == pstDataID", &pstDataID);
+  if (nResult != KELU_OK) return nResult;
+  OctetStringPtr pstSM2Certificate;
+  nResult = NewOctetString(KELU_HERE, pbyPublicCertData, nPublicCertDataSize,
+                           "NULL == pstSM2Certificate", &pstSM2Certificate);
+  if (nResult != KELU_OK) return nResult;
+  Sm2PublicDataPtr record(SM2_PUBLIC_DATA_new());
+  nResult = CheckLibraryStep(KELU_HERE, record != nullptr, "SM2_PUBLIC_DATA_new",
+                             "NULL == pstSM2PublicData");
+  if (nResult != KELU_OK) return nResult;
+  Replace(&record->dataID, &pstDataID, ASN1_OBJECT_free);
+  Replace(&record->SM2Certificate, &pstSM2Certificate, ASN1_OCTET_STRING_free);
+  *ppstSM2PublicData = record.release();
+  return KELU_OK;
+}
+
+int CreateSM2PrivateData(const char *pszDataID, const char *pszDataEncryptedAlg,
+                         const unsigned char *pbyEncryptedPrivateKey,
+                         unsigned int nEncryptedPrivateKeySize,
+                         SM2_PRIVATE_DATA **ppstSM2PrivateData) {
+  if (ppstSM2PrivateData == NULL) {
+    return FailedStep(KELU_HERE, "Check parameter", KELU_ERR_FAILED,
+                      "NULL == ppstSM2PrivateData");
+  }
+  AsnObjectPtr pstDataID, pstDataEncryptedAlg;
+  int nResult = NewObject(KELU_HERE, pszDataID, "NULL == pstDataID", &pstDataID);
+  if (nResult != KELU_OK) return nResult;
+  nResult = NewObject(KELU_HERE, pszDataEncryptedAlg, "NULL == pstDataEncryptedAlg",
+                      &pstDataEncryptedAlg);
+  if (nResult != KELU_OK) return nResult;
+  OctetStringPtr pstEncryptedSM2PrivateKey;
+  nResult = NewOctetString(KELU_HERE, pbyEncryptedPrivateKey, nEncryptedPrivateKeySize,
+                           "NULL == pstEncryptedSM2PrivateKey", &pstEncryptedSM2PrivateKey);
+  if (nResult != KELU_OK) return nResult;
+  Sm2PrivateDataPtr record(SM2_PRIVATE_DATA_new());
+  nResult = CheckLibraryStep(KELU_HERE, record != nullptr, "SM2_PRIVATE_DATA_new",
+                             "NULL == pstSM2PrivateData");
+  if (nResult != KELU_OK) return nResult;
+  Replace(&record->dataID, &pstDataID, ASN1_OBJECT_free);
+  Replace(&record->dataEncryptedAlg, &pstDataEncryptedAlg, ASN1_OBJECT_free);
+  Replace(&record->encryptedSM2PrivateKey, &pstEncryptedSM2PrivateKey, ASN1_OCTET_STRING_free);
+  *ppstSM2PrivateData = record.release();
+  return KELU_OK;
+}
+
+int CreateSM2PFX(long nVersion, SM2_PRIVATE_DATA **ppstSM2PrivateData,
+                 SM2_PUBLIC_DATA **ppstSM2PublicData, SM2_PFX **ppstSM2PFX) {
+  if (ppstSM2PrivateData == NULL || *ppstSM2PrivateData == NULL || ppstSM2PublicData == NULL ||
+      *ppstSM2PublicData == NULL || ppstSM2PFX == NULL) {
+    return FailedStep(KELU_HERE, "Check parameter", KELU_ERR_FAILED,
+                      "NULL == ppstSM2PrivateData || NULL == ppstSM2PublicData || "
+                      "NULL == ppstSM2PFX");
+  }
+  IntegerPtr pstVersion(ASN1_INTEGER_new());
+  int nResult =
+      CheckLibraryStep(KELU_HERE, pstVersion != nullptr, "ASN1_INTEGER_new", "NULL == pstVersion");
+  if (nResult != KELU_OK) return nResult;
+  nResult = CheckLibraryStep(KELU_HERE, ASN1_INTEGER_set(pstVersion.get(), nVersion) == 1,
+                             "ASN1_INTEGER_set", "1 != nResult");
+  if (nResult != KELU_OK) return nResult;
+  Sm2PfxPtr record(SM2_PFX_new());
+  nResult = CheckLibraryStep(KELU_HERE, record != nullptr, "SM2_PFX_new", "NULL == pstSM2PFX");
+  if (nResult != KELU_OK) return nResult;
+  Replace(&record->version, &pstVersion, ASN1_INTEGER_free);
+  SM2_PRIVATE_DATA_free(record->privateData);
+  record->privateData = *ppstSM2PrivateData;
+  *ppstSM2PrivateData = NULL;
+  SM2_PUBLIC_DATA_free(record->publicData);
+  record->publicData = *ppstSM2PublicData;
+  *ppstSM2PublicData = NULL;
+  *ppstSM2PFX = record.release();
+  return KELU_OK;
+}
+
+int EncapsulateSM2PFX(const unsigned char *pbyPublicCertData, int nPublicCertDataSize,
+                      const unsigned char *pbyPrivateKey, int nPrivateKeySize,
+                      const char *pszPassword, unsigned char **ppbySM2PFXData,
+                      int *pnSM2PFXDataSize) {
+  // The readers open only 32-byte keys, so no other size is written.
+  int nResult = TraceCheck(
+      KELU_HERE,
+      pbyPublicCertData != NULL && nPublicCertDataSize > 0 && pbyPrivateKey != NULL &&
+          nPrivateKeySize == kSM2ValueSize && ppbySM2PFXData != NULL && pnSM2PFXDataSize != NULL,
+      "Check parameter", KELU_ERR_INVALID_PARAMETER,
+      "NULL == pbyPublicCertData || nPublicCertDataSize <= 0 || NULL == pbyPrivateKey || "
+      "32 != nPrivateKeySize || NULL == ppbySM2PFXData || NULL == pnSM2PFXDataSize");
+  if (nResult != KELU_OK) return nResult;
+
+  SM2_PUBLIC_DATA *public_raw = NULL;
+  nResult = PassOn(KELU_HERE,
+                   CreateSM2PublicData(kSMDataOID, pbyPublicCertData,
+                                       static_cast<unsigned int>(nPublicCertDataSize),
+                                       &public_raw),
+                   "CreateSM2PublicData");
+  Sm2PublicDataPtr public_data(public_raw);
+  if (nResult != KELU_OK) return nResult;
+
+  unsigned char *encrypted_raw = NULL;
+  int encrypted_size = 0;
+  nResult = PassOn(KELU_HERE,
+                   SM4EncryptByPin(pbyPrivateKey, nPrivateKeySize, pszPassword, &encrypted_raw,
+                                   &encrypted_size),
+                   "SM4EncryptByPin");
+  BytesPtr encrypted(encrypted_raw);
+  if (nResult != KELU_OK) return nResult;
+
+  SM2_PRIVATE_DATA *private_raw = NULL;
+  nResult = PassOn(KELU_HERE,
+                   CreateSM2PrivateData(kSMDataOID, kSM4OID, encrypted.get(),
+                                        static_cast<unsigned int>(encrypted_size), &private_raw),
+                   "CreateSM2PrivateData");
+  Sm2PrivateDataPtr private_data(private_raw);
+  if (nResult != KELU_OK) return nResult;
+
+  SM2_PRIVATE_DATA *private_handed = private_data.release();
+  SM2_PUBLIC_DATA *public_handed = public_data.release();
+  SM2_PFX *pfx_raw = NULL;
+  nResult = PassOn(KELU_HERE, CreateSM2PFX(1, &private_handed, &public_handed, &pfx_raw),
+                   "CreateSM2PFX");
+  // On failure the records are still the caller's, that is, ours.
+  private_data.reset(private_handed);
+  public_data.reset(public_handed);
+  Sm2PfxPtr pfx(pfx_raw);
+  if (nResult != KELU_OK) return nResult;
+
+  // The DER is written straight into the new[] buffer handed out: the size first, then the bytes.
+  int nSM2PFXDataSize = i2d_SM2_PFX(pfx.get(), NULL);
+  BytesPtr der(nSM2PFXDataSize > 0
+                   ? new (std::nothrow) unsigned char[static_cast<size_t>(nSM2PFXDataSize)]
+                   : nullptr);
+  if (nSM2PFXDataSize > 0 && !der) {
+    return FailedStep(KELU_HERE, "New memory", KELU_ERR_FAILED, "!pbySM2PFXData");
+  }
+  unsigned char *p = der.get();
+  nResult = CheckLibraryStep(KELU_HERE,
+                             nSM2PFXDataSize > 0 && i2d_SM2_PFX(pfx.get(), &p) == nSM2PFXDataSize,
+                             "i2d_SM2_PFX", "nSM2PFXDataSize <= 0");
+  if (nResult != KELU_OK) return nResult;
+  *ppbySM2PFXData = der.release();
+  *pnSM2PFXDataSize = nSM2PFXDataSize;
   return KELU_OK;
 }
