@@ -15,13 +15,16 @@
 #include <vector>
 
 #include "CertificateOperations.h"
+#include "DataEncryption.h"
 #include "HexReader.h"
 #include "Misc.h"
 #include "OperationShape.h"
 #include "OperationSteps.h"
 #include "OsslPtr.h"
 #include "RSADataEncryption.h"
+#include "SMFileCertOperations.h"
 #include "SMKernel.h"
+#include "SecretBytes.h"
 #include "kelu_zlog.h"
 
 int Initialize(void) {
@@ -197,8 +200,14 @@ int ReadSM2PFXCertificate(const TraceSite &site, FILE *file, OwnedBytes *cert) {
   KELU_RETURN_IF_FAILED(kelu::toolkit::DecodeBase64Text(
       site, reinterpret_cast<const char *>(text.data.get()), static_cast<size_t>(text.size),
       &der));
-  (void)cert;
-  return TraceCheck(site, false, "ParseSM2PFX", KELU_ERR_FAILED, "nResult != KELU_OK");
+  unsigned char *bytes = nullptr;
+  int size = 0;
+  int rc = ParseSM2PFX(der.data.get(), der.size, nullptr, nullptr, &bytes, &size);
+  rc = TraceCheck(site, rc == KELU_OK, "ParseSM2PFX", rc, "nResult != KELU_OK");
+  if (rc != KELU_OK) return rc;
+  cert->data.reset(bytes);
+  cert->size = size;
+  return KELU_OK;
 }
 
 }  // namespace
@@ -285,39 +294,6 @@ int GetPublicCertFromPFX(const char *pszAlgorithm, const char *pszPFXFilePath,
 }
 
 // ---- Symmetric keys and ciphers ----------------------------------------------------------
-
-// TEMPORARY until the operations' SecretBytes.h lands: the same two holders.
-namespace kelu::ops {
-class SecretBytes {
- public:
-  SecretBytes() = default;
-  SecretBytes(unsigned char *p, size_t size) : p_(p), size_(p != nullptr ? size : 0) {}
-  ~SecretBytes() { Reset(); }
-  SecretBytes(const SecretBytes &) = delete;
-  SecretBytes &operator=(const SecretBytes &) = delete;
-  unsigned char *get() const { return p_; }
-  void Reset() {
-    if (p_ != nullptr) {
-      OPENSSL_cleanse(p_, size_);
-      delete[] p_;
-    }
-    p_ = nullptr;
-    size_ = 0;
-  }
-
- private:
-  unsigned char *p_ = nullptr;
-  size_t size_ = 0;
-};
-template <size_t N>
-struct SecretArray {
-  unsigned char bytes[N] = {};
-  SecretArray() = default;
-  ~SecretArray() { OPENSSL_cleanse(bytes, N); }
-  SecretArray(const SecretArray &) = delete;
-  SecretArray &operator=(const SecretArray &) = delete;
-};
-}  // namespace kelu::ops
 
 namespace {
 
@@ -411,7 +387,7 @@ int EncryptWithKeyText(const TraceSite &site, SymAlgorithm algorithm, const KeyP
   unsigned char *out = nullptr;
   int rc;
   if (algorithm == SymAlgorithm::kSM4CBC) {
-    rc = KELU_ERR_FAILED;  // TEMPORARY: SM4_Encrypt_CBC lands with the SM2 operations
+    rc = SM4_Encrypt_CBC(data, size, k.iv, k.iv_size, k.key, k.key_size, &out, &cipher->size);
     rc = FinishOperation(site, "SM4_Encrypt_CBC", rc, KELU_ERR_ENCRYPT, "KELU_OK!= nResult");
   } else {
     rc = SymEncrypt(kelu::toolkit::SymLayout(algorithm).nid, k.iv, k.iv_size, k.key, k.key_size,
@@ -426,7 +402,8 @@ int DecryptWithKeyText(const TraceSite &site, SymAlgorithm algorithm, const KeyP
                        const OwnedBytes &cipher, unsigned char **plain, int *plain_size) {
   int rc;
   if (algorithm == SymAlgorithm::kSM4CBC) {
-    rc = KELU_ERR_FAILED;  // TEMPORARY: SM4_Decrypt_CBC lands with the SM2 operations
+    rc = SM4_Decrypt_CBC(cipher.data.get(), cipher.size, k.iv, k.iv_size, k.key, k.key_size,
+                         plain, plain_size);
     return FinishOperation(site, "SM4_Decrypt_CBC", rc, KELU_ERR_DECRYPT, "KELU_OK!=nResult");
   }
   rc = SymDecrypt(kelu::toolkit::SymLayout(algorithm).nid, k.iv, k.iv_size, k.key, k.key_size,

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CertificateOperations.h"
+#include "Sm2KeyFiles.h"
 #include "TestPki.h"
 #include "ToolkitTestUtil.h"
 
@@ -482,6 +483,74 @@ TEST_F(PublicCertFromPFX, DumpsWithoutThePassword) {
   EXPECT_NE(text.find(OkStep("GetPublicCertFromPFX", "ParsePFXFile")), std::string::npos);
   EXPECT_NE(text.find(OkStep("GetPublicCertFromPFX", "Base64EncodeEx")), std::string::npos);
   EXPECT_EQ(text.find("Pa55-word!"), std::string::npos);
+}
+
+// SM2 key files: the certificate is not encrypted, so the password plays no part.
+TEST_F(PublicCertFromPFX, Sm2KeyFiles) {
+  const TestPki &shared = SharedPki();
+  struct Case {
+    const char *what;
+    std::string cert_path;
+  };
+  const Case cases[] = {{"DER certificate", shared.Der("sm2-leaf")},
+                        {"PEM certificate", shared.Pem("sm2-leaf")}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = dir_.File("key.sm2");
+    const Bytes der = WriteSm2KeyFile(path, shared.Key("sm2-leaf"), c.cert_path, "right");
+    // The certificate bytes as the file holds them, Base64-encoded by openssl.
+    const std::string want = OpensslBase64(c.cert_path);
+    for (const char *password : {"right", "wrong", "", static_cast<const char *>(nullptr)}) {
+      std::string cert;
+      ASSERT_EQ(Get("SM2", path, password, &cert), KELU_OK);
+      EXPECT_EQ(cert, want);
+    }
+    std::string cert;
+    EXPECT_EQ(Get("sm2", path, "x", &cert), KELU_OK);
+    // The text of the file may be broken into lines.
+    WriteTextFile(path, Sm2KeyFileText(der, true));
+    ASSERT_EQ(Get("SM2", path, "x", &cert), KELU_OK);
+    EXPECT_EQ(cert, want);
+    // What comes out reads as a certificate again.
+    EXPECT_EQ(InfoOk(cert, "SubjectCN"), "SM2 Leaf");
+  }
+}
+
+TEST_F(PublicCertFromPFX, Sm2KeyFileFailures) {
+  struct Case {
+    const char *what;
+    std::string text;
+    int want;
+    const char *step;
+    const char *reason;
+  };
+  const Case cases[] = {
+      {"empty file", "", KELU_ERR_BASE64_DECODE, "Base64DecodeEx", "KELU_OK != nResult"},
+      {"no Base64 in it", "!!!!\n", KELU_ERR_KEY_FILE_FORMAT, "ParseSM2PFX",
+       "nResult != KELU_OK"},
+      {"not a key file", "SGVsbG8sIHdvcmxkIQ==\n", KELU_ERR_KEY_FILE_FORMAT, "ParseSM2PFX",
+       "nResult != KELU_OK"},
+      {"a PKCS#12 file named SM2", "", KELU_ERR_KEY_FILE_FORMAT, "ParseSM2PFX",
+       "nResult != KELU_OK"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    std::string path = dir_.File("bad.sm2");
+    if (std::string(c.what) == "a PKCS#12 file named SM2")
+      path = pki_.MakePkcs12("file", "rsa-leaf", "pw", "");
+    else
+      WriteTextFile(path, c.text);
+    log_.Take();
+    const int fds = OpenDescriptorCount();
+    std::string cert;
+    EXPECT_EQ(Get("SM2", path, "pw", &cert), c.want);
+    EXPECT_EQ(OpenDescriptorCount(), fds);
+    EXPECT_TRUE(log_.Contains(FailedStep("GetPublicCertFromPFX", c.step, c.want, c.reason)))
+        << log_.Text();
+  }
+  // A directory opens for reading but is no file.
+  std::string cert;
+  EXPECT_EQ(Get("SM2", dir_.path(), "pw", &cert), KELU_ERR_READ_FILE);
 }
 
 }  // namespace
