@@ -47,7 +47,7 @@ static int ReadCertificateText(const char *path, char *text, size_t size) {
 }
 
 static int CertificateInfo(const char *path) {
-  static const char *const types[] = {"CertType", "SubjectDN", "SubjectCN", "IssuerDN",
+  static const char *const types[] = {"CertType",     "SubjectDN", "SubjectCN", "IssuerDN",
                                       "SerialNumber", "ValidFrom", "ValidTo"};
   static char cert[16384];
   if (!ReadCertificateText(path, cert, sizeof cert)) {

@@ -59,7 +59,8 @@ int ReadCertType(const TraceSite &site, X509 *cert, char **text) {
                            KELU_ERR_CERT_INFO);
   if (rc != KELU_OK) return rc;
   std::unique_ptr<char[]> out(new (std::nothrow) char[4]());
-  if (out == nullptr) return kelu::toolkit::ReportNoMemory(site, "!pszInfoContent", KELU_ERR_CERT_INFO);
+  if (out == nullptr)
+    return kelu::toolkit::ReportNoMemory(site, "!pszInfoContent", KELU_ERR_CERT_INFO);
   if (type == CERT_TYPE_SM2) std::memcpy(out.get(), "SM2", 3);
   if (type == CERT_TYPE_RSA) std::memcpy(out.get(), "RSA", 3);
   *text = out.release();
@@ -92,10 +93,11 @@ int ReadSerialNumber(const TraceSite &site, X509 *cert, char **text) {
 // The seconds as ctime_r writes them in the local time zone, without the line feed.
 int FormatLocalTime(const TraceSite &site, time_t seconds, char **text) {
   std::unique_ptr<char[]> out(new (std::nothrow) char[32]());
-  if (out == nullptr) return kelu::toolkit::ReportNoMemory(site, "!pszInfoContent", KELU_ERR_CERT_INFO);
+  if (out == nullptr)
+    return kelu::toolkit::ReportNoMemory(site, "!pszInfoContent", KELU_ERR_CERT_INFO);
   // ctime_r fails for a year it cannot print in its 26 bytes.
-  int rc = TraceCheck(site, ctime_r(&seconds, out.get()) != nullptr && out[0] != '\0',
-                      "ctime_r", KELU_ERR_CERT_INFO, "NULL == ctime_r(&tTime, pszInfoContent)");
+  int rc = TraceCheck(site, ctime_r(&seconds, out.get()) != nullptr && out[0] != '\0', "ctime_r",
+                      KELU_ERR_CERT_INFO, "NULL == ctime_r(&tTime, pszInfoContent)");
   if (rc != KELU_OK) return rc;
   char *feed = std::strchr(out.get(), '\n');
   if (feed != nullptr) *feed = '\0';
@@ -124,9 +126,8 @@ struct InfoType {
 };
 
 const InfoType kInfoTypes[] = {
-    {"CertType", ReadCertType},         {"SubjectDN", ReadSubjectDN},
-    {"SubjectCN", ReadSubjectCN},       {"IssuerDN", ReadIssuerDN},
-    {"SerialNumber", ReadSerialNumber}, {"ValidFrom", ReadNotBefore},
+    {"CertType", ReadCertType}, {"SubjectDN", ReadSubjectDN},       {"SubjectCN", ReadSubjectCN},
+    {"IssuerDN", ReadIssuerDN}, {"SerialNumber", ReadSerialNumber}, {"ValidFrom", ReadNotBefore},
     {"ValidTo", ReadNotAfter},
 };
 
@@ -198,8 +199,7 @@ int ReadSM2PFXCertificate(const TraceSite &site, FILE *file, OwnedBytes *cert) {
   KELU_RETURN_IF_FAILED(ReadWholeFile(site, file, &text));
   OwnedBytes der;
   KELU_RETURN_IF_FAILED(kelu::toolkit::DecodeBase64Text(
-      site, reinterpret_cast<const char *>(text.data.get()), static_cast<size_t>(text.size),
-      &der));
+      site, reinterpret_cast<const char *>(text.data.get()), static_cast<size_t>(text.size), &der));
   unsigned char *bytes = nullptr;
   int size = 0;
   int rc = ParseSM2PFX(der.data.get(), der.size, nullptr, nullptr, &bytes, &size);
@@ -212,31 +212,49 @@ int ReadSM2PFXCertificate(const TraceSite &site, FILE *file, OwnedBytes *cert) {
 
 }  // namespace
 
+namespace {
+
+// Steps 3 to 5 of VerifyCertificate: the files the flag asks for, then the verification.
+int VerifyWithNamedFiles(const TraceSite &site, const OwnedBytes &cert, unsigned int flag,
+                         const char *pszTrustedCACertFilePath, const char *pszCRLFilePath) {
+  FilePtr fpCRL;
+  if (flag & CERT_VERIFY_CRL) {
+    KELU_RETURN_IF_FAILED(kelu::toolkit::CheckTextParameter(
+        site, pszCRLFilePath, "Check parameter(pszCRLFilePath).",
+        "(NULL == pszCRLFilePath || 0 == strlen(pszCRLFilePath))"));
+    TRACE(KELU_TRACE_INFO, "CRL file path:%s", pszCRLFilePath);
+    KELU_RETURN_IF_FAILED(kelu::toolkit::OpenNamedFile(site, pszCRLFilePath, "rb", &fpCRL,
+                                                       "Open CRL file.", "NULL == fpCRL"));
+  }
+  std::vector<FilePtr> caFiles;
+  if (flag & CERT_VERIFY_CHAIN) {
+    KELU_RETURN_IF_FAILED(kelu::toolkit::CheckTextParameter(
+        site, pszTrustedCACertFilePath, "Check parameter(pszTrustedCACertFilePath).",
+        "(NULL == pszTrustedCACertFilePath || 0 == strlen(pszTrustedCACertFilePath))"));
+    TRACE(KELU_TRACE_INFO, "Trusted CA certificate file path:%s", pszTrustedCACertFilePath);
+    KELU_RETURN_IF_FAILED(OpenTrustedCAFiles(site, pszTrustedCACertFilePath, &caFiles));
+  }
+  std::vector<FILE *> caStreams;
+  for (const FilePtr &file : caFiles) caStreams.push_back(file.get());
+  int rc = kelu::VerifyCertificate(cert.data.get(), cert.size, flag, fpCRL.get(), caStreams);
+  return FinishOperation(site, "VerifyCertificate", rc, KELU_ERR_VERIFY_CERT);
+}
+
+}  // namespace
+
 int VerifyCertificate(const char *pszBase64CertContent, unsigned int nCertVerifyFlag,
                       const char *pszTrustedCACertFilePath, const char *pszCRLFilePath) {
   KELU_CHECK_TEXT(pszBase64CertContent);
   OwnedBytes cert;
   KELU_RETURN_IF_FAILED(kelu::toolkit::DecodeBase64Text(KELU_HERE, pszBase64CertContent, &cert));
   TRACE(KELU_TRACE_INFO, "Certificate verify flag:%d", static_cast<int>(nCertVerifyFlag));
-
-  FilePtr fpCRL;
-  if (nCertVerifyFlag & CERT_VERIFY_CRL) {
-    KELU_CHECK_TEXT(pszCRLFilePath);
-    TRACE(KELU_TRACE_INFO, "CRL file path:%s", pszCRLFilePath);
-    KELU_RETURN_IF_FAILED(kelu::toolkit::OpenNamedFile(KELU_HERE, pszCRLFilePath, "rb", &fpCRL,
-                                                       "Open CRL file.", "NULL == fpCRL"));
+  // The lists of open files grow: no exception may leave this C function.
+  try {
+    return VerifyWithNamedFiles(KELU_HERE, cert, nCertVerifyFlag, pszTrustedCACertFilePath,
+                                pszCRLFilePath);
+  } catch (const std::bad_alloc &) {
+    return kelu::toolkit::ReportNoMemory(KELU_HERE, "!vecTrustedCAFiles", KELU_ERR_VERIFY_CERT);
   }
-  std::vector<FilePtr> caFiles;
-  if (nCertVerifyFlag & CERT_VERIFY_CHAIN) {
-    KELU_CHECK_TEXT(pszTrustedCACertFilePath);
-    TRACE(KELU_TRACE_INFO, "Trusted CA certificate file path:%s", pszTrustedCACertFilePath);
-    KELU_RETURN_IF_FAILED(OpenTrustedCAFiles(KELU_HERE, pszTrustedCACertFilePath, &caFiles));
-  }
-  std::vector<FILE *> caStreams;
-  for (const FilePtr &file : caFiles) caStreams.push_back(file.get());
-  int rc = kelu::VerifyCertificate(cert.data.get(), cert.size, nCertVerifyFlag, fpCRL.get(),
-                                   caStreams);
-  return FinishOperation(KELU_HERE, "VerifyCertificate", rc, KELU_ERR_VERIFY_CERT);
 }
 
 int GetCertificateInfo(const char *pszBase64CertContent, const char *pszInfoType,
@@ -248,12 +266,12 @@ int GetCertificateInfo(const char *pszBase64CertContent, const char *pszInfoType
   TRACE(KELU_TRACE_INFO, "Certificate info:%s", pszInfoType);
 
   OwnedBytes der;
-  KELU_RETURN_IF_FAILED(kelu::toolkit::DecodeBase64Text(KELU_HERE, pszBase64CertContent, &der,
-                                                        KELU_ERR_CERT_INFO));
+  KELU_RETURN_IF_FAILED(
+      kelu::toolkit::DecodeBase64Text(KELU_HERE, pszBase64CertContent, &der, KELU_ERR_CERT_INFO));
   X509 *parsed = nullptr;
   int rc = FinishOperation(KELU_HERE, "ConvertCertDataToX509",
-                       kelu::ConvertCertDataToX509(der.data.get(), der.size, &parsed),
-                       KELU_ERR_CERT_INFO);
+                           kelu::ConvertCertDataToX509(der.data.get(), der.size, &parsed),
+                           KELU_ERR_CERT_INFO);
   if (rc != KELU_OK) return rc;
   kelu::X509Ptr cert(parsed);
 
@@ -267,9 +285,9 @@ int GetPublicCertFromPFX(const char *pszAlgorithm, const char *pszPFXFilePath,
   using kelu::toolkit::CheckTextParameter;
   KELU_RETURN_IF_FAILED(CheckTextParameter(KELU_HERE, pszAlgorithm, "Check parameter(pszAlgorithm)",
                                            "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"));
-  KELU_RETURN_IF_FAILED(CheckTextParameter(
-      KELU_HERE, pszPFXFilePath, "Check parameter(pszPFxFilePath)",
-      "(NULL == pszPFXFilePath || 0 == strlen(pszPFXFilePath))"));
+  KELU_RETURN_IF_FAILED(
+      CheckTextParameter(KELU_HERE, pszPFXFilePath, "Check parameter(pszPFxFilePath)",
+                         "(NULL == pszPFXFilePath || 0 == strlen(pszPFXFilePath))"));
   KELU_RETURN_IF_FAILED(kelu::toolkit::CheckOutputParameter(
       KELU_HERE, ppszBase64CertContent != nullptr, "check parameter(ppszBase64CertContent)",
       "NULL == ppszBase64CertContent"));
@@ -374,8 +392,8 @@ int SplitKeyText(const TraceSite &site, SymAlgorithm algorithm, const KeyText &t
   int rc = TraceCheck(site, text.size >= needed, "Check szHexSymKey length",
                       KELU_ERR_INVALID_PARAMETER, reason);
   if (rc != KELU_OK) return rc;
-  const int key_size = algorithm == SymAlgorithm::kSM4CBC ? layout.key_size
-                                                          : text.size - layout.iv_size;
+  const int key_size =
+      algorithm == SymAlgorithm::kSM4CBC ? layout.key_size : text.size - layout.iv_size;
   const unsigned char *key = text.bytes + layout.iv_size;
   *parts = {algorithm == SymAlgorithm::kRC4 ? key : text.bytes,
             algorithm == SymAlgorithm::kRC4 ? key_size : layout.iv_size, key, key_size};
@@ -402,8 +420,8 @@ int DecryptWithKeyText(const TraceSite &site, SymAlgorithm algorithm, const KeyP
                        const OwnedBytes &cipher, unsigned char **plain, int *plain_size) {
   int rc;
   if (algorithm == SymAlgorithm::kSM4CBC) {
-    rc = SM4_Decrypt_CBC(cipher.data.get(), cipher.size, k.iv, k.iv_size, k.key, k.key_size,
-                         plain, plain_size);
+    rc = SM4_Decrypt_CBC(cipher.data.get(), cipher.size, k.iv, k.iv_size, k.key, k.key_size, plain,
+                         plain_size);
     return FinishOperation(site, "SM4_Decrypt_CBC", rc, KELU_ERR_DECRYPT, "KELU_OK!=nResult");
   }
   rc = SymDecrypt(kelu::toolkit::SymLayout(algorithm).nid, k.iv, k.iv_size, k.key, k.key_size,
@@ -412,9 +430,21 @@ int DecryptWithKeyText(const TraceSite &site, SymAlgorithm algorithm, const KeyP
 }
 
 // The names of the file functions: RC4 is not among them.
-SymAlgorithm ChooseFileAlgorithm(const char *name) {
-  const SymAlgorithm algorithm = kelu::toolkit::ChooseSymAlgorithm(name);
-  return algorithm == SymAlgorithm::kRC4 ? SymAlgorithm::kUnknown : algorithm;
+int ChooseFileAlgorithm(const TraceSite &site, const char *name, SymAlgorithm *algorithm) {
+  *algorithm = kelu::toolkit::ChooseSymAlgorithm(name);
+  if (*algorithm != SymAlgorithm::kUnknown && *algorithm != SymAlgorithm::kRC4) return KELU_OK;
+  return kelu::toolkit::RefuseAlgorithm(site, "Invalid symmetrical encrypt algorithm.");
+}
+
+// Steps 3 and 4 of the data functions: the key text is read before the name is looked at,
+// then split as the name's cipher lays it out.
+int ReadKeyTextFor(const TraceSite &site, const char *name, const char *key_text, KeyText *key,
+                   SymAlgorithm *algorithm, KeyParts *parts) {
+  KELU_RETURN_IF_FAILED(ReadKeyText(site, key_text, "KELU_OK!=nResult", key));
+  *algorithm = kelu::toolkit::ChooseSymAlgorithm(name);
+  if (*algorithm == SymAlgorithm::kUnknown)
+    return kelu::toolkit::RefuseAlgorithm(site, "szEncAlgorithm");
+  return SplitKeyText(site, *algorithm, *key, parts);
 }
 
 // Steps 4 to 7 of SymEncryptFile: the size limit, a fresh IV and key, the encryption and the
@@ -427,10 +457,8 @@ int EncryptFileUnderNewKey(const TraceSite &site, const char *name, FILE *plain,
   KELU_RETURN_IF_FAILED(TraceCheck(site, nPlainFileSize <= FILE_SIZE_LIMIT,
                                    "Plain file size exceed limit!", KELU_ERR_FILE_TOO_LARGE,
                                    "FILE_SIZE_LIMIT < nPlainFileSize"));
-  const SymAlgorithm algorithm = ChooseFileAlgorithm(name);
-  if (algorithm == SymAlgorithm::kUnknown)
-    return kelu::toolkit::RefuseAlgorithm(site, "Invalid symmetrical encrypt algorithm.");
-
+  SymAlgorithm algorithm;
+  KELU_RETURN_IF_FAILED(ChooseFileAlgorithm(site, name, &algorithm));
   const SymKeyLayout layout = kelu::toolkit::SymLayout(algorithm);
   KeyBuffer ivAndKey;
   unsigned char *key = ivAndKey.bytes + layout.iv_size;
@@ -440,8 +468,8 @@ int EncryptFileUnderNewKey(const TraceSite &site, const char *name, FILE *plain,
     KELU_RETURN_IF_FAILED(FillRandom(site, ivAndKey.bytes, layout.iv_size, "RAND_bytes"));
     KELU_RETURN_IF_FAILED(GenerateKeyInto(site, layout.nid, key, layout.key_size));
   }
-  int rc = SymFileEncrypt(layout.nid, ivAndKey.bytes, layout.iv_size, key, layout.key_size,
-                          plain, encrypted);
+  int rc = SymFileEncrypt(layout.nid, ivAndKey.bytes, layout.iv_size, key, layout.key_size, plain,
+                          encrypted);
   KELU_RETURN_IF_FAILED(FinishOperation(site, "SymFileEncrypt", rc, KELU_ERR_FAILED));
   return WriteKeyText(site, ivAndKey.bytes, kMaxKeyTextBytes, key_text);
 }
@@ -452,12 +480,10 @@ int DecryptFileWithKeyText(const TraceSite &site, const char *name, const char *
   KeyText key;
   KELU_RETURN_IF_FAILED(ReadKeyText(site, key_text, "KELU_OK != nResult", &key));
   TRACE(KELU_TRACE_INFO, "nSymKeySize:%d", key.size);
-  KELU_RETURN_IF_FAILED(TraceCheck(site, key.size == kMaxKeyTextBytes,
-                                   "ConvertStringToBinaryData", KELU_ERR_FAILED,
-                                   "32 != nSymKeySize"));
-  const SymAlgorithm algorithm = ChooseFileAlgorithm(name);
-  if (algorithm == SymAlgorithm::kUnknown)
-    return kelu::toolkit::RefuseAlgorithm(site, "Invalid symmetrical encrypt algorithm.");
+  KELU_RETURN_IF_FAILED(TraceCheck(site, key.size == kMaxKeyTextBytes, "ConvertStringToBinaryData",
+                                   KELU_ERR_FAILED, "32 != nSymKeySize"));
+  SymAlgorithm algorithm;
+  KELU_RETURN_IF_FAILED(ChooseFileAlgorithm(site, name, &algorithm));
   const SymKeyLayout layout = kelu::toolkit::SymLayout(algorithm);
   int rc = SymFileDecrypt(layout.nid, key.bytes, layout.iv_size, key.bytes + layout.iv_size,
                           layout.key_size, encrypted, plain);
@@ -501,12 +527,10 @@ int SymEncryptData(const unsigned char *pbyPlainData, int nPlainData, const char
                                              "Check ppszBase64EncryptedMessage",
                                              "NULL==ppszBase64EncryptedData"));
   KeyText key;
-  KELU_RETURN_IF_FAILED(ReadKeyText(KELU_HERE, szHexSymKey, "KELU_OK!=nResult", &key));
-  const SymAlgorithm algorithm = kelu::toolkit::ChooseSymAlgorithm(szEncAlgorithm);
-  if (algorithm == SymAlgorithm::kUnknown)
-    return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "szEncAlgorithm");
+  SymAlgorithm algorithm;
   KeyParts parts;
-  KELU_RETURN_IF_FAILED(SplitKeyText(KELU_HERE, algorithm, key, &parts));
+  KELU_RETURN_IF_FAILED(
+      ReadKeyTextFor(KELU_HERE, szEncAlgorithm, szHexSymKey, &key, &algorithm, &parts));
   OwnedBytes cipher;
   KELU_RETURN_IF_FAILED(
       EncryptWithKeyText(KELU_HERE, algorithm, parts, pbyPlainData, nPlainData, &cipher));
@@ -526,12 +550,10 @@ int SymDecryptData(const char *szBase64EncryptedData, const char *szEncAlgorithm
   KELU_RETURN_IF_FAILED(kelu::toolkit::DecodeBase64Text(KELU_HERE, szBase64EncryptedData, &cipher,
                                                         KELU_ERR_FAILED, "KELU_OK!=nResult"));
   KeyText key;
-  KELU_RETURN_IF_FAILED(ReadKeyText(KELU_HERE, szHexSymKey, "KELU_OK!=nResult", &key));
-  const SymAlgorithm algorithm = kelu::toolkit::ChooseSymAlgorithm(szEncAlgorithm);
-  if (algorithm == SymAlgorithm::kUnknown)
-    return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "szEncAlgorithm");
+  SymAlgorithm algorithm;
   KeyParts parts;
-  KELU_RETURN_IF_FAILED(SplitKeyText(KELU_HERE, algorithm, key, &parts));
+  KELU_RETURN_IF_FAILED(
+      ReadKeyTextFor(KELU_HERE, szEncAlgorithm, szHexSymKey, &key, &algorithm, &parts));
   return DecryptWithKeyText(KELU_HERE, algorithm, parts, cipher, ppbyPlainData, pnPlainData);
 }
 
@@ -540,9 +562,9 @@ int SymEncryptFile(const char *pszEncAlgorithm, const char *pszPlainFilePath,
   KELU_CHECK_TEXT(pszEncAlgorithm);
   KELU_CHECK_TEXT(pszPlainFilePath);
   KELU_CHECK_TEXT(pszEncryptFilePath);
-  KELU_RETURN_IF_FAILED(kelu::toolkit::CheckOutputParameter(
-      KELU_HERE, ppszSymKey != nullptr, "Check output parameter(ppszSymKey).",
-      "(NULL == ppszSymKey)"));
+  KELU_RETURN_IF_FAILED(kelu::toolkit::CheckOutputParameter(KELU_HERE, ppszSymKey != nullptr,
+                                                            "Check output parameter(ppszSymKey).",
+                                                            "(NULL == ppszSymKey)"));
   TRACE(KELU_TRACE_INFO, "Symmetric encrypt algorithm:%s", pszEncAlgorithm);
   TRACE(KELU_TRACE_INFO, "Plain file path:%s", pszPlainFilePath);
   TRACE(KELU_TRACE_INFO, "Encrypt file path:%s", pszEncryptFilePath);
@@ -569,8 +591,8 @@ int SymDecryptFile(const char *pszEncAlgorithm, const char *pszEncryptFilePath,
   KELU_OPEN_FILE(pszEncryptFilePath, "rb", fpEncryptFile);
   FilePtr fpPlainFile;
   KELU_OPEN_OUTPUT_FILE(pszPlainFilePath, fpEncryptFile, fpPlainFile);
-  const int rc = DecryptFileWithKeyText(KELU_HERE, pszEncAlgorithm, pszSymKey,
-                                        fpEncryptFile.get(), fpPlainFile.get());
+  const int rc = DecryptFileWithKeyText(KELU_HERE, pszEncAlgorithm, pszSymKey, fpEncryptFile.get(),
+                                        fpPlainFile.get());
   // Part of a plaintext under a wrong key or of a damaged file is no result.
   if (rc != KELU_OK) kelu::toolkit::DiscardOutputFile(fpPlainFile.get());
   return rc;

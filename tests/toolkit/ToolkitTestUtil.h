@@ -30,8 +30,7 @@ inline std::string FailedStep(const std::string &function, const std::string &st
                               const std::string &reason) {
   char shown[16];
   std::snprintf(shown, sizeof shown, "0x%08x", static_cast<unsigned>(code));
-  return "(" + function + " -- " + step + ")\t\t--Failed:(" + shown + ") [Reason:" + reason +
-         "]";
+  return "(" + function + " -- " + step + ")\t\t--Failed:(" + shown + ") [Reason:" + reason + "]";
 }
 
 // One row of a parameter-check table: the call, its code, and the Failed line it must end
@@ -53,8 +52,7 @@ inline void RunCheckTable(LogCapture &log, const char *function,
     EXPECT_EQ(c.call(), c.code);
     std::vector<std::string> lines = log.Take();
     ASSERT_FALSE(lines.empty());
-    EXPECT_NE(lines.back().find(FailedStep(function, c.step, c.code, c.reason)),
-              std::string::npos)
+    EXPECT_NE(lines.back().find(FailedStep(function, c.step, c.code, c.reason)), std::string::npos)
         << lines.back();
   }
 }
@@ -82,6 +80,28 @@ inline std::string TakeText(char *text) {
   std::string out = text != nullptr ? text : "";
   FreeMemory(text);
   return out;
+}
+
+// The symmetric names with openssl enc's cipher options, the key text's IV and key lengths in
+// bytes, and the block size. The file functions take the first two.
+struct SymCipher {
+  const char *name;
+  const char *openssl;
+  size_t iv_bytes;
+  size_t key_bytes;
+  size_t block;
+};
+inline const SymCipher kSymCiphers[] = {
+    {"SM4_CBC", "-sm4-cbc", 16, 16, 16},
+    {"3DES_CBC", "-des-ede3-cbc", 8, 24, 8},
+    {"RC4", "-rc4 -provider legacy -provider default", 0, 16, 1},
+};
+
+// openssl enc's options for the IV and key of a key text.
+inline std::string OpensslKeyArgs(const SymCipher &c, const std::string &key_text) {
+  const std::string iv = key_text.substr(0, 2 * c.iv_bytes);
+  const std::string key = key_text.substr(2 * c.iv_bytes, 2 * c.key_bytes);
+  return std::string(c.openssl) + " -K " + key + (iv.empty() ? "" : " -iv " + iv);
 }
 
 // One-line Base64 of bytes, by openssl.

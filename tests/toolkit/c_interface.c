@@ -7,12 +7,12 @@
 
 static int failures = 0;
 
-#define EXPECT(cond)                                               \
-  do {                                                             \
-    if (!(cond)) {                                                 \
+#define EXPECT(cond)                                                     \
+  do {                                                                   \
+    if (!(cond)) {                                                       \
       fprintf(stderr, "%s:%d: failed: %s\n", __FILE__, __LINE__, #cond); \
-      ++failures;                                                  \
-    }                                                              \
+      ++failures;                                                        \
+    }                                                                    \
   } while (0)
 
 static int WriteFile(const char *path, const char *text) {
@@ -61,8 +61,7 @@ static void Certificates(void) {
   EXPECT(GetCertificateInfo(NULL, "CertType", &text) == KELU_ERR_INVALID_PARAMETER);
   EXPECT(VerifyCertificate("SGVsbG8=", 0x1u, NULL, NULL) == KELU_ERR_VERIFY_CERT);
   EXPECT(VerifyCertificate("SGVsbG8=", 0x2u, NULL, NULL) == KELU_ERR_INVALID_PARAMETER);
-  EXPECT(GetPublicCertFromPFX("RSA", "c_interface.missing.pfx", "pw", &text) ==
-         KELU_ERR_OPEN_FILE);
+  EXPECT(GetPublicCertFromPFX("RSA", "c_interface.missing.pfx", "pw", &text) == KELU_ERR_OPEN_FILE);
   EXPECT(GetPublicCertFromPFX("SM2", "", "pw", &text) == KELU_ERR_INVALID_PARAMETER);
 }
 

@@ -58,23 +58,22 @@ TEST_F(CertFunctions, InfoParameterChecks) {
   const std::string cert = CertText("rsa-leaf");
   char *out = reinterpret_cast<char *>(0x1);
   const char *c = cert.c_str();
-  RunCheckTable(
-      log_, "GetCertificateInfo",
-      {{"null certificate", [&] { return GetCertificateInfo(nullptr, "CertType", &out); },
-        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszBase64CertContent).",
-        "(NULL == pszBase64CertContent || 0 == strlen(pszBase64CertContent))"},
-       {"empty certificate", [&] { return GetCertificateInfo("", "CertType", &out); },
-        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszBase64CertContent).",
-        "(NULL == pszBase64CertContent || 0 == strlen(pszBase64CertContent))"},
-       {"null info type", [&] { return GetCertificateInfo(c, nullptr, &out); },
-        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszInfoType).",
-        "(NULL == pszInfoType || 0 == strlen(pszInfoType))"},
-       {"empty info type", [&] { return GetCertificateInfo(c, "", &out); },
-        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszInfoType).",
-        "(NULL == pszInfoType || 0 == strlen(pszInfoType))"},
-       {"null output", [&] { return GetCertificateInfo(c, "CertType", nullptr); },
-        KELU_ERR_INVALID_PARAMETER, "Check output parameter(ppszInfoContent)",
-        "NULL == ppszInfoContent"}});
+  RunCheckTable(log_, "GetCertificateInfo",
+                {{"null certificate", [&] { return GetCertificateInfo(nullptr, "CertType", &out); },
+                  KELU_ERR_INVALID_PARAMETER, "Check parameter(pszBase64CertContent).",
+                  "(NULL == pszBase64CertContent || 0 == strlen(pszBase64CertContent))"},
+                 {"empty certificate", [&] { return GetCertificateInfo("", "CertType", &out); },
+                  KELU_ERR_INVALID_PARAMETER, "Check parameter(pszBase64CertContent).",
+                  "(NULL == pszBase64CertContent || 0 == strlen(pszBase64CertContent))"},
+                 {"null info type", [&] { return GetCertificateInfo(c, nullptr, &out); },
+                  KELU_ERR_INVALID_PARAMETER, "Check parameter(pszInfoType).",
+                  "(NULL == pszInfoType || 0 == strlen(pszInfoType))"},
+                 {"empty info type", [&] { return GetCertificateInfo(c, "", &out); },
+                  KELU_ERR_INVALID_PARAMETER, "Check parameter(pszInfoType).",
+                  "(NULL == pszInfoType || 0 == strlen(pszInfoType))"},
+                 {"null output", [&] { return GetCertificateInfo(c, "CertType", nullptr); },
+                  KELU_ERR_INVALID_PARAMETER, "Check output parameter(ppszInfoContent)",
+                  "NULL == ppszInfoContent"}});
   EXPECT_EQ(out, reinterpret_cast<char *>(0x1)) << "a refused argument leaves the output";
 }
 
@@ -93,10 +92,10 @@ TEST_F(CertFunctions, InfoTextsAgreeWithOpenssl) {
     const char *type;
     const char *cn;
   };
-  for (const Named &n : {Named{SharedPki(), "sm2-leaf", "SM2", "SM2 Leaf"},
-                         Named{SharedPki(), "rsa-int", "RSA", "RSA Intermediate"},
-                         Named{SharedPki(), "rsa-v1", "RSA", "RSA Version 1"},
-                         Named{pki, "utf8", "SM2", "张三"}}) {
+  for (const Named &n :
+       {Named{SharedPki(), "sm2-leaf", "SM2", "SM2 Leaf"},
+        Named{SharedPki(), "rsa-int", "RSA", "RSA Intermediate"},
+        Named{SharedPki(), "rsa-v1", "RSA", "RSA Version 1"}, Named{pki, "utf8", "SM2", "张三"}}) {
     SCOPED_TRACE(n.name);
     const std::string cert = OpensslBase64(n.pki.Der(n.name));
     auto field = [&](const std::string &args) {
@@ -146,8 +145,8 @@ TEST_F(CertFunctions, ValidityTextsInTwoTimeZones) {
   TempDir dir;
   TestPki pki(dir.path());
   CertSpec spec;
-  spec.not_before = 946684800;   // 2000-01-01 00:00:00 UTC, a UTCTime
-  spec.not_after = 2840140800;   // 2060-01-01 00:00:00 UTC, a GeneralizedTime
+  spec.not_before = 946684800;  // 2000-01-01 00:00:00 UTC, a UTCTime
+  spec.not_after = 2840140800;  // 2060-01-01 00:00:00 UTC, a GeneralizedTime
   pki.AddRoot("long", spec);
   for (const char *name : {"rsa-leaf", "long"}) {
     const TestPki &owner = std::string(name) == "long" ? pki : SharedPki();
@@ -214,8 +213,8 @@ TEST_F(CertFunctions, InfoFailuresAndTheirCodes) {
     int rc = 0;
     Info(c.cert, c.type, &rc);
     EXPECT_EQ(rc, c.code);
-    EXPECT_TRUE(log_.Contains(
-        FailedStep("GetCertificateInfo", c.step, c.code, "KELU_OK != nResult")))
+    EXPECT_TRUE(
+        log_.Contains(FailedStep("GetCertificateInfo", c.step, c.code, "KELU_OK != nResult")))
         << log_.Text();
   }
   // The other fields of those certificates still read.
@@ -304,8 +303,8 @@ TEST_F(CertFunctions, VerifyByFlags) {
       // Every file is opened before any check runs.
       {"missing CRL", "rsa-expired", 0x3, "", missing, KELU_ERR_OPEN_FILE},
       {"missing CA", "rsa-expired", 0x5, "rsa-root|" + missing, "", KELU_ERR_OPEN_FILE},
-      {"one path and two bars", "rsa-int", 0x4, "=" + SharedPki().Pem("rsa-root") + "||",
-       "", KELU_OK},
+      {"one path and two bars", "rsa-int", 0x4, "=" + SharedPki().Pem("rsa-root") + "||", "",
+       KELU_OK},
       {"bars only: no CA", "rsa-int", 0x4, "=||", "", KELU_ERR_CERT_UNTRUSTED},
   };
   for (const VerifyCase &c : cases) {
@@ -315,7 +314,7 @@ TEST_F(CertFunctions, VerifyByFlags) {
     const std::string crl = c.crl.empty() ? "" : CrlPath(c.crl);
     const int fds = OpenDescriptorCount();
     EXPECT_EQ(::VerifyCertificate(cert.c_str(), c.flag, c.cas.empty() ? nullptr : cas.c_str(),
-                                c.crl.empty() ? nullptr : crl.c_str()),
+                                  c.crl.empty() ? nullptr : crl.c_str()),
               c.want);
     EXPECT_EQ(OpenDescriptorCount(), fds) << "every file is closed";
   }
@@ -351,7 +350,8 @@ TEST_F(CertFunctions, VerifyParameterChecks) {
        {"missing CA file",
         [&] { return ::VerifyCertificate(c, 0x4, (root + "|/no/such.pem").c_str(), nullptr); },
         KELU_ERR_OPEN_FILE, "Open trusted CA certificate file.", "NULL == fpTrustCA"},
-       {"unusable certificate", [&] { return ::VerifyCertificate("SGVsbG8=", 0x1, nullptr, nullptr); },
+       {"unusable certificate",
+        [&] { return ::VerifyCertificate("SGVsbG8=", 0x1, nullptr, nullptr); },
         KELU_ERR_VERIFY_CERT, "VerifyCertificate", "KELU_OK != nResult"}});
   // Without their bits the paths are not looked at.
   EXPECT_EQ(::VerifyCertificate(c, 0x1, "", ""), KELU_OK);
@@ -416,6 +416,7 @@ TEST_F(PublicCertFromPFX, Pkcs12Files) {
       {"no keys: the first certificate", "-nokeys", "secret", KELU_OK},
       {"wrong password: -1 unchanged", "", "Secret", KELU_ERR_FAILED},
       {"empty password", "", "", KELU_ERR_FAILED},
+      {"null password", "", nullptr, KELU_ERR_FAILED},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
@@ -453,23 +454,22 @@ TEST_F(PublicCertFromPFX, ParameterChecks) {
   const std::string path = pki_.MakePkcs12("file", "rsa-leaf", "pw", "");
   const char *p = path.c_str();
   char *out = nullptr;
-  RunCheckTable(
-      log_, "GetPublicCertFromPFX",
-      {{"null algorithm", [&] { return GetPublicCertFromPFX(nullptr, p, "pw", &out); },
-        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm)",
-        "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"},
-       {"empty algorithm", [&] { return GetPublicCertFromPFX("", p, "pw", &out); },
-        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm)",
-        "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"},
-       {"null path", [&] { return GetPublicCertFromPFX("RSA", nullptr, "pw", &out); },
-        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszPFxFilePath)",
-        "(NULL == pszPFXFilePath || 0 == strlen(pszPFXFilePath))"},
-       {"empty path", [&] { return GetPublicCertFromPFX("RSA", "", "pw", &out); },
-        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszPFxFilePath)",
-        "(NULL == pszPFXFilePath || 0 == strlen(pszPFXFilePath))"},
-       {"null output", [&] { return GetPublicCertFromPFX("RSA", p, "pw", nullptr); },
-        KELU_ERR_INVALID_PARAMETER, "check parameter(ppszBase64CertContent)",
-        "NULL == ppszBase64CertContent"}});
+  RunCheckTable(log_, "GetPublicCertFromPFX",
+                {{"null algorithm", [&] { return GetPublicCertFromPFX(nullptr, p, "pw", &out); },
+                  KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm)",
+                  "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"},
+                 {"empty algorithm", [&] { return GetPublicCertFromPFX("", p, "pw", &out); },
+                  KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm)",
+                  "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"},
+                 {"null path", [&] { return GetPublicCertFromPFX("RSA", nullptr, "pw", &out); },
+                  KELU_ERR_INVALID_PARAMETER, "Check parameter(pszPFxFilePath)",
+                  "(NULL == pszPFXFilePath || 0 == strlen(pszPFXFilePath))"},
+                 {"empty path", [&] { return GetPublicCertFromPFX("RSA", "", "pw", &out); },
+                  KELU_ERR_INVALID_PARAMETER, "Check parameter(pszPFxFilePath)",
+                  "(NULL == pszPFXFilePath || 0 == strlen(pszPFXFilePath))"},
+                 {"null output", [&] { return GetPublicCertFromPFX("RSA", p, "pw", nullptr); },
+                  KELU_ERR_INVALID_PARAMETER, "check parameter(ppszBase64CertContent)",
+                  "NULL == ppszBase64CertContent"}});
   EXPECT_EQ(out, nullptr);
 }
 
@@ -526,8 +526,7 @@ TEST_F(PublicCertFromPFX, Sm2KeyFileFailures) {
   };
   const Case cases[] = {
       {"empty file", "", KELU_ERR_BASE64_DECODE, "Base64DecodeEx", "KELU_OK != nResult"},
-      {"no Base64 in it", "!!!!\n", KELU_ERR_KEY_FILE_FORMAT, "ParseSM2PFX",
-       "nResult != KELU_OK"},
+      {"no Base64 in it", "!!!!\n", KELU_ERR_KEY_FILE_FORMAT, "ParseSM2PFX", "nResult != KELU_OK"},
       {"not a key file", "SGVsbG8sIHdvcmxkIQ==\n", KELU_ERR_KEY_FILE_FORMAT, "ParseSM2PFX",
        "nResult != KELU_OK"},
       {"a PKCS#12 file named SM2", "", KELU_ERR_KEY_FILE_FORMAT, "ParseSM2PFX",

@@ -13,42 +13,26 @@
 namespace kelu::test {
 namespace {
 
-// openssl enc's cipher name and the key text's IV and key lengths in bytes.
-struct Cipher {
-  const char *name;
-  const char *openssl;
-  size_t iv_bytes;
-  size_t key_bytes;
-};
-const Cipher kCiphers[] = {
-    {"SM4_CBC", "-sm4-cbc", 16, 16},
-    {"3DES_CBC", "-des-ede3-cbc", 8, 24},
-    {"RC4", "-rc4 -provider legacy -provider default", 0, 16},
-};
+using Cipher = SymCipher;
+const auto &kCiphers = kSymCiphers;
 
 class SymData : public ::testing::Test {
  protected:
   static void SetUpTestSuite() { StartCryptoKernel(); }
   void TearDown() override { ERR_clear_error(); }
 
-  // openssl enc with the IV and key of a key text: the Base64 cipher text of a plain file,
-  // and the plaintext of a Base64 file.
-  static std::string OpensslArgs(const Cipher &c, const std::string &key_text) {
-    const std::string iv = key_text.substr(0, 2 * c.iv_bytes);
-    const std::string key = key_text.substr(2 * c.iv_bytes, 2 * c.key_bytes);
-    return std::string(c.openssl) + " -K " + key + (iv.empty() ? "" : " -iv " + iv);
-  }
+  // openssl enc: the Base64 cipher text of a plain file, and the plaintext of a Base64 file.
   static std::string OpensslEncrypt(const Cipher &c, const std::string &key_text,
                                     const std::string &plain_path) {
-    std::string out = Openssl("enc -e " + OpensslArgs(c, key_text) + " -a -A -in " +
-                              ShellQuote(plain_path));
+    std::string out =
+        Openssl("enc -e " + OpensslKeyArgs(c, key_text) + " -a -A -in " + ShellQuote(plain_path));
     while (!out.empty() && out.back() == '\n') out.pop_back();
     return out;
   }
   static Bytes OpensslDecrypt(const Cipher &c, const std::string &key_text,
                               const std::string &base64_path) {
-    const std::string out = Openssl("enc -d " + OpensslArgs(c, key_text) + " -a -A -in " +
-                                    ShellQuote(base64_path));
+    const std::string out =
+        Openssl("enc -d " + OpensslKeyArgs(c, key_text) + " -a -A -in " + ShellQuote(base64_path));
     return Bytes(out.begin(), out.end());
   }
 
@@ -89,7 +73,8 @@ int Decrypt(const std::string &cipher, const char *name, const char *key, Bytes 
 
 bool IsUpperHex(const std::string &text) {
   for (char ch : text)
-    if (!std::isxdigit(static_cast<unsigned char>(ch)) || std::islower(static_cast<unsigned char>(ch)))
+    if (!std::isxdigit(static_cast<unsigned char>(ch)) ||
+        std::islower(static_cast<unsigned char>(ch)))
       return false;
   return true;
 }
@@ -129,8 +114,8 @@ TEST_F(SymData, GenSymKeyStepsAndChecks) {
   EXPECT_EQ(GenSymKey(nullptr, &out), KELU_ERR_INVALID_PARAMETER);
   EXPECT_EQ(log_.Take().front(), "szEncAlgorithm:[(null)]") << "the dump comes before the checks";
   RunCheckTable(log_, "GenSymKey",
-                {{"null name", [&] { return GenSymKey(nullptr, &out); },
-                  KELU_ERR_INVALID_PARAMETER, "Check szEncAlgorithm", "NULL==szEncAlgorithm"},
+                {{"null name", [&] { return GenSymKey(nullptr, &out); }, KELU_ERR_INVALID_PARAMETER,
+                  "Check szEncAlgorithm", "NULL==szEncAlgorithm"},
                  {"null output", [&] { return GenSymKey("RC4", nullptr); },
                   KELU_ERR_INVALID_PARAMETER, "Check ppszHexSymKey", "NULL==ppszHexSymKey"},
                  // An empty name passes the check and is refused as a name.
@@ -185,10 +170,10 @@ TEST_F(SymData, NamesAreCaseInsensitiveAndExact) {
     EXPECT_EQ(Encrypt(data, name, sm4.c_str(), &cipher), KELU_ERR_INVALID_PARAMETER);
     Bytes plain;
     EXPECT_EQ(Decrypt("AAAA", name, sm4.c_str(), &plain), KELU_ERR_INVALID_PARAMETER);
-    EXPECT_TRUE(log_.Contains(FailedStep("SymEncryptData", "szEncAlgorithm",
-                                         KELU_ERR_INVALID_PARAMETER, "true")));
-    EXPECT_TRUE(log_.Contains(FailedStep("SymDecryptData", "szEncAlgorithm",
-                                         KELU_ERR_INVALID_PARAMETER, "true")));
+    EXPECT_TRUE(log_.Contains(
+        FailedStep("SymEncryptData", "szEncAlgorithm", KELU_ERR_INVALID_PARAMETER, "true")));
+    EXPECT_TRUE(log_.Contains(
+        FailedStep("SymDecryptData", "szEncAlgorithm", KELU_ERR_INVALID_PARAMETER, "true")));
   }
   // The key text is read before the name is looked at.
   log_.Take();
@@ -286,7 +271,7 @@ TEST_F(SymData, KeyTextLengths) {
     int want;
   };
   const Case cases[] = {
-      {"SM4_CBC", 0, KELU_ERR_INVALID_PARAMETER},   // empty text: the reader refuses it
+      {"SM4_CBC", 0, KELU_ERR_INVALID_PARAMETER},  // empty text: the reader refuses it
       {"SM4_CBC", 1, KELU_ERR_INVALID_PARAMETER},
       {"SM4_CBC", 16, KELU_ERR_INVALID_PARAMETER},
       {"SM4_CBC", 31, KELU_ERR_INVALID_PARAMETER},
@@ -336,9 +321,9 @@ TEST_F(SymData, WrongKeysAndDamagedTexts) {
   ASSERT_EQ(Encrypt(data, "3DES_CBC", key.c_str(), &cipher), KELU_OK);
   Bytes plain;
   // Characters outside the alphabet are skipped by the decoder.
-  EXPECT_EQ(Decrypt(cipher.substr(0, 10) + "\r\n" + cipher.substr(10), "3DES_CBC", key.c_str(),
-                    &plain),
-            KELU_OK);
+  EXPECT_EQ(
+      Decrypt(cipher.substr(0, 10) + "\r\n" + cipher.substr(10), "3DES_CBC", key.c_str(), &plain),
+      KELU_OK);
   EXPECT_EQ(plain, data);
   // A text with no Base64 in it decodes to nothing, which no block cipher takes.
   EXPECT_EQ(Decrypt("!!!!", "3DES_CBC", key.c_str(), &plain), KELU_ERR_DECRYPT);

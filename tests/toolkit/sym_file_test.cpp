@@ -14,19 +14,8 @@
 namespace kelu::test {
 namespace {
 
-struct FileCipher {
-  const char *name;
-  const char *openssl;
-  size_t iv_bytes;
-  size_t block;
-};
-const FileCipher kFileCiphers[] = {{"SM4_CBC", "-sm4-cbc", 16, 16},
-                                   {"3DES_CBC", "-des-ede3-cbc", 8, 8}};
-
-std::string OpensslKeyArgs(const FileCipher &c, const std::string &key_text) {
-  return std::string(c.openssl) + " -K " + key_text.substr(2 * c.iv_bytes) + " -iv " +
-         key_text.substr(0, 2 * c.iv_bytes);
-}
+// The file functions take SM4_CBC and 3DES_CBC.
+const SymCipher kFileCiphers[] = {kSymCiphers[0], kSymCiphers[1]};
 
 uint64_t FileSize(const std::string &path) {
   struct stat st {};
@@ -77,8 +66,8 @@ TEST_F(SymFileLogged, EncryptParameterChecks) {
       {{"null name", [&] { return SymEncryptFile(nullptr, p, e, &key); },
         KELU_ERR_INVALID_PARAMETER, "Check parameter(pszEncAlgorithm).",
         "(NULL == pszEncAlgorithm || 0 == strlen(pszEncAlgorithm))"},
-       {"empty name", [&] { return SymEncryptFile("", p, e, &key); },
-        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszEncAlgorithm).",
+       {"empty name", [&] { return SymEncryptFile("", p, e, &key); }, KELU_ERR_INVALID_PARAMETER,
+        "Check parameter(pszEncAlgorithm).",
         "(NULL == pszEncAlgorithm || 0 == strlen(pszEncAlgorithm))"},
        {"null plain path", [&] { return SymEncryptFile("SM4_CBC", nullptr, e, &key); },
         KELU_ERR_INVALID_PARAMETER, "Check parameter(pszPlainFilePath).",
@@ -93,13 +82,12 @@ TEST_F(SymFileLogged, EncryptParameterChecks) {
         KELU_ERR_INVALID_PARAMETER, "Check parameter(pszEncryptFilePath).",
         "(NULL == pszEncryptFilePath || 0 == strlen(pszEncryptFilePath))"},
        {"null output", [&] { return SymEncryptFile("SM4_CBC", p, e, nullptr); },
-        KELU_ERR_INVALID_PARAMETER, "Check output parameter(ppszSymKey).",
-        "(NULL == ppszSymKey)"},
+        KELU_ERR_INVALID_PARAMETER, "Check output parameter(ppszSymKey).", "(NULL == ppszSymKey)"},
        {"missing plain file", [&] { return SymEncryptFile("XYZ", "/no/such/file", e, &key); },
         KELU_ERR_OPEN_FILE, "fopen(pszPlainFilePath)", "NULL == fpPlainFile"},
        {"encrypted file in a missing folder",
-        [&] { return SymEncryptFile("SM4_CBC", p, "/no/such/dir/enc", &key); },
-        KELU_ERR_OPEN_FILE, "fopen(pszEncryptFilePath)", "NULL == fpEncryptFile"},
+        [&] { return SymEncryptFile("SM4_CBC", p, "/no/such/dir/enc", &key); }, KELU_ERR_OPEN_FILE,
+        "fopen(pszEncryptFilePath)", "NULL == fpEncryptFile"},
        // The name is looked at after both files are open.
        {"RC4", [&] { return SymEncryptFile("RC4", p, e, &key); }, KELU_ERR_INVALID_PARAMETER,
         "Invalid symmetrical encrypt algorithm.", "true"},
@@ -119,8 +107,8 @@ TEST_F(SymFileLogged, DecryptParameterChecks) {
   const char *e = enc.c_str(), *o = out.c_str(), *k = key.c_str();
   RunCheckTable(
       log_, "SymDecryptFile",
-      {{"null name", [&] { return SymDecryptFile(nullptr, e, k, o); },
-        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszEncAlgorithm).",
+      {{"null name", [&] { return SymDecryptFile(nullptr, e, k, o); }, KELU_ERR_INVALID_PARAMETER,
+        "Check parameter(pszEncAlgorithm).",
         "(NULL == pszEncAlgorithm || 0 == strlen(pszEncAlgorithm))"},
        {"empty name", [&] { return SymDecryptFile("", e, k, o); }, KELU_ERR_INVALID_PARAMETER,
         "Check parameter(pszEncAlgorithm).",
@@ -159,7 +147,7 @@ TEST_F(SymFileLogged, DecryptParameterChecks) {
 
 // Both directions against openssl enc at sizes around the 16384-byte blocks.
 TEST_F(SymFile, RoundTripsAtBlockBoundaries) {
-  for (const FileCipher &c : kFileCiphers) {
+  for (const SymCipher &c : kFileCiphers) {
     for (uint64_t size : {1, 15, 16, 16383, 16384, 16385, 32767, 32768, 32769, 3 * 16384 + 5}) {
       SCOPED_TRACE(std::string(c.name) + " " + std::to_string(size));
       const Bytes data = RandomBytes(static_cast<size_t>(size));
@@ -168,8 +156,8 @@ TEST_F(SymFile, RoundTripsAtBlockBoundaries) {
       ASSERT_EQ(EncryptFile(c.name, Path("plain"), Path("enc"), &key), KELU_OK);
       EXPECT_EQ(key.size(), 64u);
       EXPECT_EQ(FileSize(Path("enc")), size / c.block * c.block + c.block);
-      Openssl("enc -d " + OpensslKeyArgs(c, key) + " -in " + ShellQuote(Path("enc")) +
-              " -out " + ShellQuote(Path("by-openssl")));
+      Openssl("enc -d " + OpensslKeyArgs(c, key) + " -in " + ShellQuote(Path("enc")) + " -out " +
+              ShellQuote(Path("by-openssl")));
       EXPECT_EQ(ReadBinaryFile(Path("by-openssl")), data);
 
       ASSERT_EQ(SymDecryptFile(c.name, Path("enc").c_str(), key.c_str(), Path("out").c_str()),
@@ -183,9 +171,9 @@ TEST_F(SymFile, RoundTripsAtBlockBoundaries) {
       Openssl("enc -e " + OpensslKeyArgs(c, other) + " -in " + ShellQuote(Path("plain")) +
               " -out " + ShellQuote(Path("enc-openssl")));
       for (char &ch : other) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-      ASSERT_EQ(SymDecryptFile(c.name, Path("enc-openssl").c_str(), other.c_str(),
-                               Path("out2").c_str()),
-                KELU_OK);
+      ASSERT_EQ(
+          SymDecryptFile(c.name, Path("enc-openssl").c_str(), other.c_str(), Path("out2").c_str()),
+          KELU_OK);
       EXPECT_EQ(ReadBinaryFile(Path("out2")), data);
     }
   }
@@ -196,8 +184,7 @@ TEST_F(SymFile, NamesAreCaseInsensitive) {
   for (const char *name : {"sm4_cbc", "3des_cbc", "Sm4_Cbc"}) {
     std::string key;
     ASSERT_EQ(EncryptFile(name, Path("plain"), Path("enc"), &key), KELU_OK) << name;
-    EXPECT_EQ(SymDecryptFile(name, Path("enc").c_str(), key.c_str(), Path("out").c_str()),
-              KELU_OK);
+    EXPECT_EQ(SymDecryptFile(name, Path("enc").c_str(), key.c_str(), Path("out").c_str()), KELU_OK);
     EXPECT_EQ(ReadTextFile(Path("out")), "some text");
   }
 }
@@ -254,10 +241,15 @@ TEST_F(SymFileLogged, FailuresLeaveTheOutputEmpty) {
   const std::string k = key;
   const Case cases[] = {
       {"truncated cipher text",
-       [&] { return SymDecryptFile("3DES_CBC", Path("cut").c_str(), k.c_str(), Path("out").c_str()); },
+       [&] {
+         return SymDecryptFile("3DES_CBC", Path("cut").c_str(), k.c_str(), Path("out").c_str());
+       },
        KELU_ERR_DECRYPT, Path("out")},
       {"key text of the wrong size",
-       [&] { return SymDecryptFile("3DES_CBC", Path("enc").c_str(), k.substr(2).c_str(), Path("out").c_str()); },
+       [&] {
+         return SymDecryptFile("3DES_CBC", Path("enc").c_str(), k.substr(2).c_str(),
+                               Path("out").c_str());
+       },
        KELU_ERR_FAILED, Path("out")},
       {"empty plain file",
        [&] {
@@ -266,7 +258,9 @@ TEST_F(SymFileLogged, FailuresLeaveTheOutputEmpty) {
        },
        KELU_ERR_READ_FILE, Path("enc2")},
       {"empty encrypted file",
-       [&] { return SymDecryptFile("SM4_CBC", Path("empty").c_str(), k.c_str(), Path("out").c_str()); },
+       [&] {
+         return SymDecryptFile("SM4_CBC", Path("empty").c_str(), k.c_str(), Path("out").c_str());
+       },
        KELU_ERR_READ_FILE, Path("out")},
   };
   for (const Case &c : cases) {
@@ -309,12 +303,12 @@ TEST_F(SymFileLogged, StepsDumpsAndNoKeyText) {
   const std::string text = log_.Text();
   for (const std::string &dump :
        {std::string("Symmetric encrypt algorithm:SM4_CBC"), "Plain file path:" + Path("plain"),
-        "Encrypt file path:" + Path("enc"), std::string("Plain file size:10"), std::string("nSymKeySize:32"),
-        "Plain file path:" + Path("out")})
+        "Encrypt file path:" + Path("enc"), std::string("Plain file size:10"),
+        std::string("nSymKeySize:32"), "Plain file path:" + Path("out")})
     EXPECT_NE(text.find(dump), std::string::npos) << dump;
-  for (const char *step : {"fopen(pszPlainFilePath)", "fopen(pszEncryptFilePath)",
-                           "GetFileSize_Ex", "Plain file size exceed limit!", "RAND_bytes",
-                           "SymFileEncrypt", "ConvertBinaryDataToString"})
+  for (const char *step : {"fopen(pszPlainFilePath)", "fopen(pszEncryptFilePath)", "GetFileSize_Ex",
+                           "Plain file size exceed limit!", "RAND_bytes", "SymFileEncrypt",
+                           "ConvertBinaryDataToString"})
     EXPECT_NE(text.find(OkStep("SymEncryptFile", step)), std::string::npos) << step;
   for (const char *step : {"ConvertStringToBinaryData", "SymFileDecrypt"})
     EXPECT_NE(text.find(OkStep("SymDecryptFile", step)), std::string::npos) << step;
