@@ -135,12 +135,14 @@ TEST_P(Sm3EachEngine, StandardVectorsMatchTheStandard) {
   }
 }
 
-TEST_P(Sm3EachEngine, MatchesOpenSslForEveryLengthUpTo300) { ExpectEveryLengthUpTo300MatchesOpenSsl(); }
+TEST_P(Sm3EachEngine, MatchesOpenSslForEveryLengthUpTo300) {
+  ExpectEveryLengthUpTo300MatchesOpenSsl();
+}
 
 TEST_P(Sm3EachEngine, MatchesOpenSslOnLargeMessages) { ExpectLargeMessagesMatchOpenSsl(); }
 
-// Runs of blocks at every alignment of the data from an arbitrary chaining value: the engines
-// keep the chaining value in registers from block to block.
+// Runs of blocks at several alignments of the data from an arbitrary chaining value: the
+// engines keep the chaining value in registers from block to block.
 TEST_P(Sm3EachEngine, BlockRunsMatchThePortableCompression) {
   Bytes data = RandomBytes(64 * 40 + 3);
   for (size_t offset : {0, 1, 3}) {
