@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <openssl/core_names.h>
@@ -43,6 +44,14 @@ void Sm3Kelu(benchmark::State &state, size_t len) {
     benchmark::DoNotOptimize(md);
   }
   SetBytes(state, len);
+}
+
+// The same with one engine forced (the raw case runs the one chosen for this processor).
+void Sm3KeluEngine(benchmark::State &state, kelu::SM3Engine engine, size_t len) {
+  kelu::SM3Engine saved = kelu::SM3_CurrentEngine();
+  kelu::SM3_UseEngine(engine);
+  Sm3Kelu(state, len);
+  kelu::SM3_UseEngine(saved);
 }
 
 void Sm3Evp(benchmark::State &state, const EVP_MD *md_type, size_t len) {
@@ -291,23 +300,21 @@ class RatioReporter : public benchmark::ConsoleReporter {
       if (it != run.counters.end()) rates_[run.benchmark_name()] = it->second.value;
     }
   }
-  // Pairs "<case>/kelu..." with "<case>/openssl..." of the same size.
+  // Pairs "<case>/kelu-<label>/<size>" with "<case>/openssl/<size>".
   void PrintRatios() const {
     std::printf("\nRatios (system / OpenSSL 3.0, by throughput):\n");
     for (const auto &[name, rate] : rates_) {
-      size_t at = name.find("/kelu-raw/");
-      std::string label = "raw";
-      if (at == std::string::npos) {
-        at = name.find("/kelu-evp/");
-        label = "evp";
-      }
+      size_t at = name.find("/kelu-");
       if (at == std::string::npos) continue;
+      size_t label_end = name.find('/', at + 1);
+      if (label_end == std::string::npos) continue;
       std::string base = name.substr(0, at);
-      std::string size = name.substr(name.find('/', at + 1) + 1);
+      std::string label = name.substr(at + 6, label_end - at - 6);
+      std::string size = name.substr(label_end + 1);
       auto other = rates_.find(base + "/openssl/" + size);
       if (other == rates_.end() || other->second <= 0) continue;
       bool per_op = base.rfind("SM2", 0) == 0;
-      std::printf("  %-22s %8s bytes  %s  %.2fx  (%.0f vs %.0f %s)\n", base.c_str(),
+      std::printf("  %-22s %8s bytes  %-8s  %.2fx  (%.0f vs %.0f %s)\n", base.c_str(),
                   size.c_str(), label.c_str(), rate / other->second,
                   per_op ? rate : rate / 1e6, per_op ? other->second : other->second / 1e6,
                   per_op ? "per s" : "MB/s");
@@ -318,12 +325,22 @@ class RatioReporter : public benchmark::ConsoleReporter {
   std::map<std::string, double> rates_;
 };
 
+const std::pair<kelu::SM3Engine, const char *> kSm3Engines[] = {
+    {kelu::SM3Engine::kPortable, "portable"},
+    {kelu::SM3Engine::kAvx2, "avx2"},
+    {kelu::SM3Engine::kAvx512, "avx512"}};
+
 void Register() {
   for (size_t len : {size_t{1024}, size_t{65536}, size_t{1 << 20}}) {
     std::string s = std::to_string(len);
     benchmark::RegisterBenchmark(("SM3/kelu-raw/" + s).c_str(), Sm3Kelu, len);
     benchmark::RegisterBenchmark(("SM3/kelu-evp/" + s).c_str(), Sm3Evp, kelu::EVP_sm3(), len);
     benchmark::RegisterBenchmark(("SM3/openssl/" + s).c_str(), Sm3Evp, ::EVP_sm3(), len);
+    for (const auto &[engine, label] : kSm3Engines) {
+      if (!kelu::SM3_EngineAvailable(engine)) continue;
+      benchmark::RegisterBenchmark(("SM3/kelu-" + std::string(label) + "/" + s).c_str(),
+                                   Sm3KeluEngine, engine, len);
+    }
   }
   const std::vector<size_t> sizes = {16, 256, 4096, 65536, 1 << 20};
   for (size_t len : sizes) {

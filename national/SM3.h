@@ -32,10 +32,21 @@ int SM3_Final(unsigned char *md, SM3_CTX *ctx);
 
 // One compression of a 64-byte block into ctx->state; nblocks is not touched.
 void SM3_Compress(SM3_CTX *ctx, const unsigned char *block);
-// Compresses nblocks consecutive 64-byte blocks into state with the fastest code this processor
-// runs; the portable form runs on every processor of the build's target.
+// Compresses nblocks consecutive 64-byte blocks into state with the engine in use (the fastest
+// this processor runs, unless SM3_UseEngine chose another); the portable form runs on every
+// processor of the build's target.
 void SM3_CompressBlocks(uint32_t state[8], const unsigned char *data, size_t nblocks);
 void SM3_CompressBlocksPortable(uint32_t state[8], const unsigned char *data, size_t nblocks);
+
+// The compression engines. kAvx2 needs an x86-64 processor with AVX2 and BMI2, kAvx512 one
+// with AVX-512F/VL and BMI2 as well; both are found at run time.
+enum class SM3Engine { kPortable, kAvx2, kAvx512 };
+
+bool SM3_EngineAvailable(SM3Engine engine);
+SM3Engine SM3_CurrentEngine();
+// Makes every SM3 of the process use the engine; false, changing nothing, when this processor
+// does not run it. For tests and benchmarks.
+bool SM3_UseEngine(SM3Engine engine);
 
 // One-call digest into md (32 bytes); returns md, or null for a null md or null data with
 // a non-zero count. The context on the stack is wiped before return.

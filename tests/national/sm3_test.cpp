@@ -4,12 +4,27 @@
 #include <openssl/evp.h>
 
 #include <cstring>
+#include <ostream>
 #include <string>
 
 #include "NationalEvp.h"
 #include "NationalTestUtil.h"
 
-namespace kelu::test {
+namespace kelu {
+
+static std::string EngineName(SM3Engine engine) {
+  switch (engine) {
+    case SM3Engine::kPortable: return "Portable";
+    case SM3Engine::kAvx2: return "Avx2";
+    case SM3Engine::kAvx512: return "Avx512";
+  }
+  return "Unknown";
+}
+
+// Names the engine in GoogleTest's messages.
+static void PrintTo(SM3Engine engine, std::ostream *os) { *os << EngineName(engine); }
+
+namespace test {
 namespace {
 
 Bytes Sm3OneShot(const Bytes &data) {
@@ -60,7 +75,7 @@ TEST(Sm3, StandardVectorsMatchTheStandardAndOpenSsl) {
 
 // Every length around the padding boundaries and beyond two blocks, one call and random pieces,
 // directly and through the EVP interface, against OpenSSL's own SM3.
-TEST(Sm3, MatchesOpenSslForEveryLengthUpTo300) {
+void ExpectEveryLengthUpTo300MatchesOpenSsl() {
   for (size_t len = 0; len <= 300; ++len) {
     SCOPED_TRACE(len);
     Bytes data = RandomBytes(len);
@@ -71,7 +86,7 @@ TEST(Sm3, MatchesOpenSslForEveryLengthUpTo300) {
   }
 }
 
-TEST(Sm3, MatchesOpenSslOnLargeMessages) {
+void ExpectLargeMessagesMatchOpenSsl() {
   for (size_t len : {size_t{65536}, size_t{1 << 20} + 13, size_t{3 * 1000 * 1000}}) {
     SCOPED_TRACE(len);
     Bytes data = RandomBytes(len);
@@ -80,6 +95,10 @@ TEST(Sm3, MatchesOpenSslOnLargeMessages) {
     EXPECT_EQ(ToHex(Sm3Pieces(data, RandomPieces(len, 99u, 20000))), want);
   }
 }
+
+TEST(Sm3, MatchesOpenSslForEveryLengthUpTo300) { ExpectEveryLengthUpTo300MatchesOpenSsl(); }
+
+TEST(Sm3, MatchesOpenSslOnLargeMessages) { ExpectLargeMessagesMatchOpenSsl(); }
 
 // The compression chosen for this processor and the portable one agree (only one of them is
 // reached through SM3_Update on a given machine).
@@ -92,6 +111,67 @@ TEST(Sm3, PortableAndDispatchedCompressionAgree) {
     SM3_CompressBlocksPortable(b, data.data(), blocks);
     EXPECT_EQ(ToHex(reinterpret_cast<uint8_t *>(a), 32), ToHex(reinterpret_cast<uint8_t *>(b), 32));
   }
+}
+
+const SM3Engine kEngines[] = {SM3Engine::kPortable, SM3Engine::kAvx2, SM3Engine::kAvx512};
+
+
+// Each engine forced in turn (only one of them is reached through SM3_Update on a given
+// machine); skipped where the processor does not run it.
+class Sm3EachEngine : public ::testing::TestWithParam<SM3Engine> {
+ protected:
+  void SetUp() override {
+    if (!SM3_UseEngine(GetParam()))
+      GTEST_SKIP() << "this processor does not run the " << EngineName(GetParam()) << " engine";
+  }
+  void TearDown() override { ASSERT_TRUE(SM3_UseEngine(saved_)); }
+
+ private:
+  SM3Engine saved_ = SM3_CurrentEngine();
+};
+
+TEST_P(Sm3EachEngine, StandardVectorsMatchTheStandard) {
+  for (const Vector &v : kVectors) {
+    SCOPED_TRACE(v.name);
+    EXPECT_EQ(ToHex(Sm3OneShot(Text(v.message))), v.digest);
+  }
+}
+
+TEST_P(Sm3EachEngine, MatchesOpenSslForEveryLengthUpTo300) {
+  ExpectEveryLengthUpTo300MatchesOpenSsl();
+}
+
+TEST_P(Sm3EachEngine, MatchesOpenSslOnLargeMessages) { ExpectLargeMessagesMatchOpenSsl(); }
+
+// Runs of blocks at several alignments of the data from an arbitrary chaining value: the
+// engines keep the chaining value in registers from block to block.
+TEST_P(Sm3EachEngine, BlockRunsMatchThePortableCompression) {
+  Bytes data = RandomBytes(64 * 40 + 3);
+  for (size_t offset : {0, 1, 3}) {
+    for (size_t blocks : {size_t{0}, size_t{1}, size_t{2}, size_t{5}, size_t{40}}) {
+      SCOPED_TRACE(testing::Message() << offset << " " << blocks);
+      uint32_t a[8], b[8];
+      for (int i = 0; i < 8; ++i) a[i] = b[i] = 0x9E3779B9u * static_cast<uint32_t>(i + 1);
+      SM3_CompressBlocks(a, data.data() + offset, blocks);
+      SM3_CompressBlocksPortable(b, data.data() + offset, blocks);
+      EXPECT_EQ(ToHex(reinterpret_cast<uint8_t *>(a), 32),
+                ToHex(reinterpret_cast<uint8_t *>(b), 32));
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Engines, Sm3EachEngine, ::testing::ValuesIn(kEngines),
+                         [](const ::testing::TestParamInfo<SM3Engine> &info) {
+                           return EngineName(info.param);
+                         });
+
+// Without a choice the fastest engine the processor runs is in use.
+TEST(Sm3, UsesTheFastestEngineByDefault) {
+  SM3Engine fastest = SM3Engine::kPortable;
+  for (SM3Engine engine : kEngines) {
+    if (SM3_EngineAvailable(engine)) fastest = engine;
+  }
+  EXPECT_EQ(SM3_CurrentEngine(), fastest);
 }
 
 TEST(Sm3, PiecesAcrossBlockBoundariesGiveTheOneCallDigest) {
@@ -151,4 +231,5 @@ TEST(Sm3, EvpContextCopyCarriesThePartialState) {
 }
 
 }  // namespace
-}  // namespace kelu::test
+}  // namespace test
+}  // namespace kelu
