@@ -48,7 +48,7 @@ using kelu::toolkit::FilePtr;
 using kelu::toolkit::FinishOperation;
 using kelu::toolkit::OwnedBytes;
 
-// Step 4 of GetCertificateInfo: a field of the certificate as a new[] text. Each reader writes
+// A field of the certificate for GetCertificateInfo as a new[] text. Each reader writes
 // its step lines at the exported function's site.
 using InfoReader = int (*)(const TraceSite &site, X509 *cert, char **text);
 
@@ -172,7 +172,7 @@ struct OpensslFree {
   void operator()(unsigned char *p) const { OPENSSL_free(p); }
 };
 
-// Step 5 of GetPublicCertFromPFX: the certificate of a PKCS#12 file as DER.
+// The certificate of a PKCS#12 file as DER (the RSA path of GetPublicCertFromPFX).
 int ReadPKCS12Certificate(const TraceSite &site, FILE *file, const char *password,
                           OwnedBytes *der) {
   X509 *parsed = nullptr;
@@ -193,7 +193,7 @@ int ReadPKCS12Certificate(const TraceSite &site, FILE *file, const char *passwor
   return KELU_OK;
 }
 
-// Step 4 of GetPublicCertFromPFX: the certificate bytes of an SM2 key file.
+// The certificate bytes of an SM2 key file (the SM2 path of GetPublicCertFromPFX).
 int ReadSM2PFXCertificate(const TraceSite &site, FILE *file, OwnedBytes *cert) {
   OwnedBytes text;
   KELU_RETURN_IF_FAILED(ReadWholeFile(site, file, &text));
@@ -214,7 +214,7 @@ int ReadSM2PFXCertificate(const TraceSite &site, FILE *file, OwnedBytes *cert) {
 
 namespace {
 
-// Steps 3 to 5 of VerifyCertificate: the files the flag asks for, then the verification.
+// VerifyCertificate after its checks: the files the flag asks for, then the verification.
 int VerifyWithNamedFiles(const TraceSite &site, const OwnedBytes &cert, unsigned int flag,
                          const char *pszTrustedCACertFilePath, const char *pszCRLFilePath) {
   FilePtr fpCRL;
@@ -436,7 +436,7 @@ int ChooseFileAlgorithm(const TraceSite &site, const char *name, SymAlgorithm *a
   return kelu::toolkit::RefuseAlgorithm(site, "Invalid symmetrical encrypt algorithm.");
 }
 
-// Steps 3 and 4 of the data functions: the key text is read before the name is looked at,
+// The key of the data functions: the key text is read before the name is looked at,
 // then split as the name's cipher lays it out.
 int ReadKeyTextFor(const TraceSite &site, const char *name, const char *key_text, KeyText *key,
                    SymAlgorithm *algorithm, KeyParts *parts) {
@@ -447,7 +447,7 @@ int ReadKeyTextFor(const TraceSite &site, const char *name, const char *key_text
   return SplitKeyText(site, *algorithm, *key, parts);
 }
 
-// Steps 4 to 7 of SymEncryptFile: the size limit, a fresh IV and key, the encryption and the
+// SymEncryptFile on its open files: the size limit, a fresh IV and key, the encryption and the
 // key text.
 int EncryptFileUnderNewKey(const TraceSite &site, const char *name, FILE *plain, FILE *encrypted,
                            char **key_text) {
@@ -474,7 +474,7 @@ int EncryptFileUnderNewKey(const TraceSite &site, const char *name, FILE *plain,
   return WriteKeyText(site, ivAndKey.bytes, kMaxKeyTextBytes, key_text);
 }
 
-// Steps 4 and 5 of SymDecryptFile.
+// SymDecryptFile on its open files: the key text, the name and the decryption.
 int DecryptFileWithKeyText(const TraceSite &site, const char *name, const char *key_text,
                            FILE *encrypted, FILE *plain) {
   KeyText key;
