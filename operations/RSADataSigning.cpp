@@ -376,12 +376,18 @@ int VerifyBase64(const TraceSite &site, const Signed &source, const char *cert_t
   return NamedStep(site, verified, texts.verify_step);
 }
 
-int EncodeText(const TraceSite &site, const unsigned char *bytes, int size, unsigned long flags,
-               char **text, int *length) {
+// What an inner signer handed out (or its failure, as the step named after it), as Base64 text
+// with the caller's flags; the bytes are released either way.
+int HandOutAsText(const TraceSite &site, int rc, const char *step, unsigned char *bytes, int size,
+                  unsigned long flags, char **text, int *length,
+                  const char *encode_reason = "KELU_OK != nResult") {
+  BytesPtr holder(bytes);
+  rc = NamedStep(site, rc, step);
+  if (rc != KELU_OK) return rc;
   char *encoded = nullptr;
   int encoded_length = 0;
-  int rc = NamedStep(site, Base64EncodeEx(bytes, size, &encoded, &encoded_length, flags),
-                     "Base64EncodeEx");
+  rc = Base64EncodeEx(bytes, size, &encoded, &encoded_length, flags);
+  rc = TraceCheck(site, rc == KELU_OK, "Base64EncodeEx", rc, encode_reason);
   if (rc != KELU_OK) return rc;
   *text = encoded;
   if (length != nullptr) *length = encoded_length;
@@ -439,14 +445,10 @@ int RSA_SignData_PKCS1(const unsigned char *pbySourceData, int nSourceDataSize, 
   if (rc != KELU_OK) return rc;
   unsigned char *signature = nullptr;
   int size = 0;
-  rc = NamedStep(KELU_HERE,
-                 RSA_SignData_PKCS1_ByPFX(pbySourceData, nSourceDataSize, fpPFXFile, pszPFXPwd,
-                                          nHashNID, &signature, &size),
-                 "RSA_SignData_PKCS1_ByPFX");
-  BytesPtr holder(signature);
-  if (rc != KELU_OK) return rc;
-  return EncodeText(KELU_HERE, signature, size, dwBase64Flags, ppszBase64Signature,
-                    pnBase64SignatureLen);
+  rc = RSA_SignData_PKCS1_ByPFX(pbySourceData, nSourceDataSize, fpPFXFile, pszPFXPwd, nHashNID,
+                                &signature, &size);
+  return HandOutAsText(KELU_HERE, rc, "RSA_SignData_PKCS1_ByPFX", signature, size, dwBase64Flags,
+                       ppszBase64Signature, pnBase64SignatureLen);
 }
 
 int RSA_VerifyDataSignature_PKCS1_ByX509(const unsigned char *pbySourceData, int nSourceDataSize,
@@ -513,13 +515,9 @@ int RSA_SignFile_PKCS1(FILE *fpSourceFile, FILE *fpPFXFile, const char *pszPFXPw
   if (rc != KELU_OK) return rc;
   unsigned char *signature = nullptr;
   int size = 0;
-  rc = NamedStep(KELU_HERE,
-                 RSA_SignFile_PKCS1_ByPFX(fpSourceFile, fpPFXFile, pszPFXPwd, nHashNID,
-                                          &signature, &size),
-                 "RSA_SignFile_PKCS1_ByPFX");
-  BytesPtr holder(signature);
-  if (rc != KELU_OK) return rc;
-  return EncodeText(KELU_HERE, signature, size, dwBase64Flags, ppszBase64Signature, nullptr);
+  rc = RSA_SignFile_PKCS1_ByPFX(fpSourceFile, fpPFXFile, pszPFXPwd, nHashNID, &signature, &size);
+  return HandOutAsText(KELU_HERE, rc, "RSA_SignFile_PKCS1_ByPFX", signature, size, dwBase64Flags,
+                       ppszBase64Signature, nullptr);
 }
 
 int RSA_VerifyFileSignature_PKCS1_ByX509(FILE *fpSourceFile, X509 *pX509Cert, int nHashNID,
@@ -582,6 +580,21 @@ BytesPtr CopyBytes(const void *bytes, size_t size) {
   return copy;
 }
 
+// The DER that a library encoder makes of an object, copied into a new[] buffer.
+template <typename T>
+int EncodeDer(const TraceSite &site, int (*encode)(const T *, unsigned char **), const T *object,
+              const char *step, const char *reason, BytesPtr *der, int *der_size) {
+  unsigned char *encoded = nullptr;
+  const int size = encode(object, &encoded);
+  OpensslBytes holder(encoded);
+  int rc = CheckLibraryCall(site, size > 0, step, KELU_ERR_FAILED, reason);
+  if (rc != KELU_OK) return rc;
+  *der = CopyBytes(encoded, static_cast<size_t>(size));
+  rc = TraceCheck(site, *der != nullptr, "New memory", KELU_ERR_FAILED, "!pbyDERData");
+  if (rc == KELU_OK) *der_size = size;
+  return rc;
+}
+
 struct Output {
   unsigned char **data;
   int *size;
@@ -607,15 +620,7 @@ int SignerCertOf(const TraceSite &site, PKCS7 *p7, int flags, BytesPtr *cert, in
   rc = CheckLibraryCall(site, first != nullptr, "sk_X509_value", KELU_ERR_FAILED,
                         "NULL == pSignerCert");
   if (rc != KELU_OK) return rc;
-  unsigned char *der = nullptr;
-  const int size = i2d_X509(first, &der);
-  OpensslBytes holder(der);
-  rc = CheckLibraryCall(site, size > 0, "i2d_X509", KELU_ERR_FAILED, "nDERSignCertSize <= 0");
-  if (rc != KELU_OK) return rc;
-  *cert = CopyBytes(der, static_cast<size_t>(size));
-  rc = TraceCheck(site, *cert != nullptr, "New memory", KELU_ERR_FAILED, "!pbySignCert");
-  if (rc == KELU_OK) *cert_size = size;
-  return rc;
+  return EncodeDer(site, i2d_X509, first, "i2d_X509", "nDERSignCertSize <= 0", cert, cert_size);
 }
 
 // The library's verification of a SignedData: detached over content, attached into a memory
@@ -818,17 +823,13 @@ int RSA_SignData_PKCS7_ByKeyPair(const unsigned char *pbySourceData, int nSource
                                   nHashNID, bAttached ? kSignAttachedFlags : kSignDetachedFlags));
   rc = CheckLibraryCall(KELU_HERE, p7 != nullptr, "PKCS7_sign_ex", KELU_ERR_FAILED, "NULL == p7");
   if (rc != KELU_OK) return rc;
-  unsigned char *der = nullptr;
-  const int nDERSignatureSize = i2d_PKCS7(p7.get(), &der);
-  OpensslBytes holder(der);
-  rc = CheckLibraryCall(KELU_HERE, nDERSignatureSize > 0, "i2d_PKCS7", KELU_ERR_FAILED,
-                        "0 == nDERSignatureSize");
+  BytesPtr der;
+  int nDERSignatureSize = 0;
+  rc = EncodeDer(KELU_HERE, i2d_PKCS7, p7.get(), "i2d_PKCS7", "0 == nDERSignatureSize", &der,
+                 &nDERSignatureSize);
   if (rc != KELU_OK) return rc;
   TRACE(KELU_TRACE_INFO, "DER encoded PKCS7 signature data size : %d", nDERSignatureSize);
-  BytesPtr copy = CopyBytes(der, static_cast<size_t>(nDERSignatureSize));
-  rc = TraceCheck(KELU_HERE, copy != nullptr, "New memory", KELU_ERR_FAILED, "!pbyDERSignature");
-  if (rc != KELU_OK) return rc;
-  *ppbyDERSignature = copy.release();
+  *ppbyDERSignature = der.release();
   *pnDERSignatureSize = nDERSignatureSize;
   return KELU_OK;
 }
@@ -860,14 +861,10 @@ int RSA_SignData_PKCS7(const unsigned char *pbySourceData, int nSourceDataSize, 
   if (rc != KELU_OK) return rc;
   unsigned char *der = nullptr;
   int der_size = 0;
-  rc = NamedStep(KELU_HERE,
-                 RSA_SignData_PKCS7_ByPFX(pbySourceData, nSourceDataSize, fpPFXFile, pszPFXPwd,
-                                          nHashNID, bAttached, &der, &der_size),
-                 "RSA_SignData_PKCS7_ByPFX");
-  BytesPtr holder(der);
-  if (rc != KELU_OK) return rc;
-  return EncodeText(KELU_HERE, der, der_size, dwBase64Flags, ppszBase64Signature,
-                    pnBase64SignatureLen);
+  rc = RSA_SignData_PKCS7_ByPFX(pbySourceData, nSourceDataSize, fpPFXFile, pszPFXPwd, nHashNID,
+                                bAttached, &der, &der_size);
+  return HandOutAsText(KELU_HERE, rc, "RSA_SignData_PKCS7_ByPFX", der, der_size, dwBase64Flags,
+                       ppszBase64Signature, pnBase64SignatureLen);
 }
 
 int RSA_VerifyDataSignature_DERPKCS7Detached(const unsigned char *pbyDERSignature,
@@ -938,13 +935,12 @@ int RSA_SignFile_PKCS7Detached_ByPFX(FILE *fpSourceFile, FILE *fpPFXFile, const 
                  "RSA_SignFile_PKCS1_ByPrivateKey");
   BytesPtr signature_holder(signature);
   if (rc != KELU_OK) return rc;
-  unsigned char *cert_der = nullptr;
-  const int nDERPubCertSize = i2d_X509(cert.get(), &cert_der);
-  OpensslBytes cert_holder(cert_der);
-  rc = CheckLibraryCall(KELU_HERE, nDERPubCertSize > 0, "i2d_X509", KELU_ERR_FAILED,
-                        "nDERPubCertSize <= 0");
+  BytesPtr cert_der;
+  int nDERPubCertSize = 0;
+  rc = EncodeDer(KELU_HERE, i2d_X509, static_cast<const X509 *>(cert.get()), "i2d_X509",
+                 "nDERPubCertSize <= 0", &cert_der, &nDERPubCertSize);
   if (rc != KELU_OK) return rc;
-  rc = Encode_PKCS7Signature(cert_der, nDERPubCertSize, nullptr, 0, nullptr, false,
+  rc = Encode_PKCS7Signature(cert_der.get(), nDERPubCertSize, nullptr, 0, nullptr, false,
                              kSignedDataOid, kDataOid, digest_oid, nullptr, encryption_oid,
                              signature, static_cast<int>(signature_size),
                              SIGNATURE_ENCODED_OCTET_STRING, nullptr, ppbyDERSignature,
@@ -964,17 +960,10 @@ int RSA_SignFile_PKCS7Detached(FILE *fpSourceFile, FILE *fpPFXFile, const char *
   if (rc != KELU_OK) return rc;
   unsigned char *der = nullptr;
   int der_size = 0;
-  rc = NamedStep(KELU_HERE,
-                 RSA_SignFile_PKCS7Detached_ByPFX(fpSourceFile, fpPFXFile, pszPFXPwd, nHashNID,
-                                                  bAccurate, &der, &der_size),
-                 "RSA_SignFile_PKCS7Detached_ByPFX");
-  BytesPtr holder(der);
-  if (rc != KELU_OK) return rc;
-  char *text = nullptr;
-  rc = Base64EncodeEx(der, der_size, &text, nullptr, dwBase64Flags);
-  rc = TraceCheck(KELU_HERE, rc == KELU_OK, "Base64EncodeEx", rc, "nResult != KELU_OK");
-  if (rc == KELU_OK) *ppszBase64Signature = text;
-  return rc;
+  rc = RSA_SignFile_PKCS7Detached_ByPFX(fpSourceFile, fpPFXFile, pszPFXPwd, nHashNID, bAccurate,
+                                        &der, &der_size);
+  return HandOutAsText(KELU_HERE, rc, "RSA_SignFile_PKCS7Detached_ByPFX", der, der_size,
+                       dwBase64Flags, ppszBase64Signature, nullptr, "nResult != KELU_OK");
 }
 
 int RSA_VerifyFileSignature_DERPKCS7Detached(const unsigned char *pbyDERSignature,

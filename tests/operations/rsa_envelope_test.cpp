@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "Base64Utility.h"
 #include "CMSEnvelopeOperations.h"
 #include "CertificateOperations.h"
 #include "KeluErrors.h"
@@ -136,6 +135,13 @@ Bytes EncodeEnvelope(const Bytes &key_id, const Bytes &encrypted_key, const char
   Bytes out(der, der + size);
   delete[] der;
   return out;
+}
+
+// Content-encryption parameters of a CBC cipher: the OCTET STRING of the IV.
+Bytes IvParameters(const Bytes &iv) {
+  Bytes p = {0x04, static_cast<uint8_t>(iv.size())};
+  p.insert(p.end(), iv.begin(), iv.end());
+  return p;
 }
 
 // RSAES-PKCS1-v1_5 with OpenSSL's own RSA, to the public key of a DER certificate.
@@ -489,11 +495,7 @@ TEST_F(RsaEnvelope, WrongContentKeysCannotBeToldApart) {
   const Bytes cert = pki().Der("rsa");
   const Bytes key_id = Parse(MakeEnvelope(AsBytes("x"), cert, 44)).key_id;
   const Bytes iv = RandomBytes(8);
-  const Bytes parameters = [&] {
-    Bytes p = {0x04, 0x08};
-    p.insert(p.end(), iv.begin(), iv.end());
-    return p;
-  }();
+  const Bytes parameters = IvParameters(iv);
   const Bytes rc4_parameters = {0x05, 0x00};
   const Bytes data = AsBytes("the content of an envelope that an attacker changes");
   struct Case {
@@ -568,8 +570,7 @@ TEST_F(RsaEnvelope, EnvelopeWithoutRecipientIdentifierIsTriedWithTheKey) {
   const Bytes cert = pki().Der("rsa");
   const Bytes key = RandomBytes(24);
   const Bytes iv = RandomBytes(8);
-  Bytes parameters = {0x04, 0x08};
-  parameters.insert(parameters.end(), iv.begin(), iv.end());
+  const Bytes parameters = IvParameters(iv);
   const Bytes data = AsBytes("for whoever holds the key");
   const Bytes envelope = EncodeEnvelope({}, OpensslRsaEncrypt(cert, key), "1.2.840.113549.3.7",
                                         parameters, OpensslCipher("DES-EDE3-CBC", key, iv, data));

@@ -3,37 +3,12 @@
 
 #include <string>
 
-#include "Base64Utility.h"
 #include "KeluErrors.h"
 #include "RSADataSigning.h"
 #include "RsaTestPki.h"
 
 namespace kelu::test {
 namespace {
-
-struct Digest {
-  int nid;
-  const char *name;
-};
-const Digest kDigests[] = {{64, "sha1"}, {672, "sha256"}};
-
-std::string Base64(const Bytes &bytes, unsigned long flags = ATL_BASE64_FLAG_NOCRLF) {
-  char *text = nullptr;
-  EXPECT_EQ(Base64EncodeEx(bytes.data(), static_cast<int>(bytes.size()), &text, nullptr, flags),
-            KELU_OK);
-  std::string out = text != nullptr ? text : "";
-  delete[] text;
-  return out;
-}
-
-Bytes FromBase64(const std::string &text) {
-  unsigned char *bytes = nullptr;
-  int size = 0;
-  EXPECT_EQ(Base64DecodeEx(text.c_str(), static_cast<int>(text.size()), &bytes, &size), KELU_OK);
-  Bytes out(bytes, bytes + size);
-  delete[] bytes;
-  return out;
-}
 
 class RsaPkcs1 : public ::testing::Test {
  protected:
@@ -101,7 +76,7 @@ class RsaPkcs1 : public ::testing::Test {
 };
 
 TEST_F(RsaPkcs1, SignaturesAreOpensslsAndVerifyBothWays) {
-  for (const Digest &d : kDigests) {
+  for (const SignatureDigest &d : kSignatureDigests) {
     for (size_t size : {0, 3, 40000}) {
       SCOPED_TRACE(std::string(d.name) + " of " + std::to_string(size) + " bytes");
       const Bytes data = RandomBytes(size);

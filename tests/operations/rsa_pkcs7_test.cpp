@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "Base64Utility.h"
 #include "KeluErrors.h"
 #include "LogCapture.h"
 #include "OsslPtr.h"
@@ -16,31 +15,6 @@
 
 namespace kelu::test {
 namespace {
-
-struct Digest {
-  int nid;
-  const char *name;
-};
-const Digest kDigests[] = {{64, "sha1"}, {672, "sha256"}};
-
-Bytes FromBase64(const std::string &text) {
-  unsigned char *bytes = nullptr;
-  int size = 0;
-  EXPECT_EQ(Base64DecodeEx(text.c_str(), static_cast<int>(text.size()), &bytes, &size), KELU_OK);
-  Bytes out(bytes, bytes + size);
-  delete[] bytes;
-  return out;
-}
-
-std::string Base64(const Bytes &bytes) {
-  char *text = nullptr;
-  EXPECT_EQ(Base64EncodeEx(bytes.data(), static_cast<int>(bytes.size()), &text, nullptr,
-                           ATL_BASE64_FLAG_NOCRLF),
-            KELU_OK);
-  std::string out = text != nullptr ? text : "";
-  delete[] text;
-  return out;
-}
 
 // Content with line ends of every kind, which a text signer would change.
 Bytes Content(size_t size) {
@@ -149,7 +123,7 @@ class RsaPkcs7 : public ::testing::Test {
 
 TEST_F(RsaPkcs7, ToolkitDataSignaturesVerifyWithOpenssl) {
   const Bytes data = Content(1000);
-  for (const Digest &d : kDigests) {
+  for (const SignatureDigest &d : kSignatureDigests) {
     for (bool attached : {false, true}) {
       SCOPED_TRACE(std::string(d.name) + (attached ? " attached" : " detached"));
       Bytes der;
@@ -201,7 +175,7 @@ TEST_F(RsaPkcs7, OpensslSignaturesVerifyWithToolkit) {
   Bytes changed = data;
   changed[4000] ^= 0x01;
   WriteBinaryFile(Path("changed.bin"), changed);
-  for (const Digest &d : kDigests) {
+  for (const SignatureDigest &d : kSignatureDigests) {
     for (const Case &c : cases) {
       SCOPED_TRACE(std::string(c.command) + " -md " + d.name);
       const Bytes der = OpensslSign(std::string(c.command) + " -md " + d.name, data);
@@ -232,7 +206,7 @@ TEST_F(RsaPkcs7, OpensslSignaturesVerifyWithToolkit) {
 }
 
 TEST_F(RsaPkcs7, ToolkitFileSignaturesVerifyWithOpenssl) {
-  for (const Digest &d : kDigests) {
+  for (const SignatureDigest &d : kSignatureDigests) {
     for (size_t size : {0, 16384, 100001}) {
       SCOPED_TRACE(std::string(d.name) + " of " + std::to_string(size) + " bytes");
       const Bytes data = Content(size);
