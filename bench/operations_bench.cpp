@@ -1,9 +1,13 @@
 // File digests and file ciphers of the operations beside the same algorithm through OpenSSL's
 // EVP interface in the same run, both reading the same cached file in 16384-byte blocks and
 // writing to /dev/null; the ratios (operation / OpenSSL, by throughput) are printed at the end.
+// The RSA envelope files are set beside the work `openssl cms` does for them: the PKCS#12 file
+// read, the content key through RSA and the content through DES-EDE3-CBC.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
+#include <openssl/pkcs12.h>
 #include <openssl/rand.h>
+#include <openssl/x509.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -17,6 +21,8 @@
 #include "KeluErrors.h"
 #include "RSADataEncryption.h"
 #include "RSADataSigning.h"
+#include "CMSEnvelopeOperations.h"
+#include "CertificateOperations.h"
 #include "SMKernel.h"
 
 namespace {
@@ -157,6 +163,191 @@ void FileEncryptEvp(benchmark::State &state, const char *name, size_t size) {
   SetBytes(state, size);
 }
 
+// ---- RSA envelope files ----
+
+constexpr char kPfxPassword[] = "bench";
+
+// A 2048-bit RSA key with its certificate (DER) and PKCS#12 file, made once with openssl.
+struct EnvelopeKeys {
+  std::string dir, cert_path, pfx_path;
+  std::vector<unsigned char> cert;
+};
+
+const EnvelopeKeys *Keys() {
+  static const EnvelopeKeys *keys = [] {
+    char dir[] = "/tmp/kelu-envelope-bench-XXXXXX";
+    if (mkdtemp(dir) == nullptr) std::abort();
+    auto *k = new EnvelopeKeys{dir, std::string(dir) + "/c.der", std::string(dir) + "/k.p12", {}};
+    const std::string cd = "cd '" + k->dir + "' && openssl ";
+    const char *commands[] = {
+        "genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out k.pem",
+        "req -x509 -new -key k.pem -subj /CN=bench -days 2 -addext keyUsage=keyEncipherment "
+        "-out c.pem",
+        "x509 -in c.pem -outform DER -out c.der",
+        "pkcs12 -export -inkey k.pem -in c.pem -passout pass:bench -out k.p12",
+    };
+    for (const char *command : commands) {
+      if (std::system((cd + command + " 2>/dev/null").c_str()) != 0) std::abort();
+    }
+    static std::string made = k->dir;
+    std::atexit([] { std::system(("rm -rf '" + made + "'").c_str()) == 0 ? void() : void(); });
+    FILE *f = std::fopen(k->cert_path.c_str(), "rb");
+    if (f == nullptr) std::abort();
+    unsigned char buffer[4096];
+    k->cert.assign(buffer, buffer + std::fread(buffer, 1, sizeof buffer, f));
+    std::fclose(f);
+    return k;
+  }();
+  return keys;
+}
+
+// The envelope file of a bench file, made once by the toolkit.
+const std::string &EnvelopeOf(size_t size) {
+  static std::map<size_t, std::string> envelopes;
+  std::string &path = envelopes[size];
+  if (path.empty()) {
+    path = Keys()->dir + "/envelope-" + std::to_string(size) + ".der";
+    FILE *in = std::fopen(FileOf(size).path().c_str(), "rb");
+    FILE *out = std::fopen(path.c_str(), "wb");
+    if (in == nullptr || out == nullptr ||
+        RSA_EncryptFileToCMSEnvelope(in, Keys()->cert.data(), static_cast<int>(Keys()->cert.size()),
+                                     44, out) != KELU_OK) {
+      std::abort();
+    }
+    std::fclose(out);
+    std::fclose(in);
+  }
+  return path;
+}
+
+void EnvelopeEncryptOperation(benchmark::State &state, size_t size) {
+  FILE *in = Open(FileOf(size).path(), "rb", state);
+  FILE *out = Open("/dev/null", "wb", state);
+  const EnvelopeKeys *keys = Keys();
+  for (auto _ : state) {
+    if (RSA_EncryptFileToCMSEnvelope(in, keys->cert.data(), static_cast<int>(keys->cert.size()),
+                                     44, out) != KELU_OK) {
+      state.SkipWithError("RSA_EncryptFileToCMSEnvelope");
+    }
+  }
+  std::fclose(out);
+  std::fclose(in);
+  SetBytes(state, size);
+}
+
+void EnvelopeDecryptOperation(benchmark::State &state, size_t size) {
+  FILE *in = Open(EnvelopeOf(size), "rb", state);
+  FILE *pfx = Open(Keys()->pfx_path, "rb", state);
+  FILE *out = Open("/dev/null", "wb", state);
+  for (auto _ : state) {
+    std::rewind(pfx);
+    if (RSA_DecryptFileFromCMSEnvelope(in, pfx, kPfxPassword, out) != KELU_OK)
+      state.SkipWithError("RSA_DecryptFileFromCMSEnvelope");
+  }
+  std::fclose(out);
+  std::fclose(pfx);
+  std::fclose(in);
+  SetBytes(state, size);
+}
+
+// The content key to the certificate's RSA key, then the file through DES-EDE3-CBC.
+void EnvelopeEncryptEvp(benchmark::State &state, size_t size) {
+  const EnvelopeKeys *keys = Keys();
+  const unsigned char *p = keys->cert.data();
+  X509 *cert = d2i_X509(nullptr, &p, static_cast<long>(keys->cert.size()));
+  EVP_PKEY *public_key = X509_get_pubkey(cert);
+  FILE *in = Open(FileOf(size).path(), "rb", state);
+  FILE *out = Open("/dev/null", "wb", state);
+  EVP_CIPHER *cipher = EVP_CIPHER_fetch(nullptr, "DES-EDE3-CBC", nullptr);
+  EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+  std::vector<unsigned char> block(kBlock), encrypted(kBlock + EVP_MAX_BLOCK_LENGTH);
+  unsigned char key[24], iv[8], wrapped[512];
+  for (auto _ : state) {
+    RAND_bytes(key, sizeof key);
+    RAND_bytes(iv, sizeof iv);
+    EVP_PKEY_CTX *pctx = EVP_PKEY_CTX_new(public_key, nullptr);
+    size_t wrapped_size = sizeof wrapped;
+    EVP_PKEY_encrypt_init(pctx);
+    EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING);
+    EVP_PKEY_encrypt(pctx, wrapped, &wrapped_size, key, sizeof key);
+    EVP_PKEY_CTX_free(pctx);
+    std::rewind(in);
+    EVP_EncryptInit_ex(ctx, cipher, nullptr, key, iv);
+    size_t got;
+    int n = 0;
+    while ((got = std::fread(block.data(), 1, kBlock, in)) > 0) {
+      EVP_EncryptUpdate(ctx, encrypted.data(), &n, block.data(), static_cast<int>(got));
+      std::fwrite(encrypted.data(), 1, static_cast<size_t>(n), out);
+    }
+    EVP_EncryptFinal_ex(ctx, encrypted.data(), &n);
+    std::fwrite(encrypted.data(), 1, static_cast<size_t>(n), out);
+    benchmark::DoNotOptimize(wrapped);
+  }
+  EVP_CIPHER_CTX_free(ctx);
+  EVP_CIPHER_free(cipher);
+  EVP_PKEY_free(public_key);
+  X509_free(cert);
+  std::fclose(out);
+  std::fclose(in);
+  SetBytes(state, size);
+}
+
+// The PKCS#12 file read, the content key decrypted, the content read from the envelope file
+// through DES-EDE3-CBC.
+void EnvelopeDecryptEvp(benchmark::State &state, size_t size) {
+  FILE *in = Open(EnvelopeOf(size), "rb", state);
+  FILE *pfx = Open(Keys()->pfx_path, "rb", state);
+  FILE *out = Open("/dev/null", "wb", state);
+  unsigned char *wrapped = nullptr, *iv = nullptr;
+  int wrapped_size = 0, iv_size = 0;
+  NodeEx *content = nullptr;
+  if (Decode_CMSEnvelopeFile(in, nullptr, nullptr, &wrapped, &wrapped_size, &content, nullptr,
+                             nullptr, nullptr, nullptr, &iv, &iv_size) != KELU_OK) {
+    state.SkipWithError("Decode_CMSEnvelopeFile");
+  }
+  EVP_CIPHER *cipher = EVP_CIPHER_fetch(nullptr, "DES-EDE3-CBC", nullptr);
+  EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
+  std::vector<unsigned char> block(kBlock), plain(kBlock + EVP_MAX_BLOCK_LENGTH);
+  unsigned char key[512];
+  for (auto _ : state) {
+    std::rewind(pfx);
+    PKCS12 *p12 = d2i_PKCS12_fp(pfx, nullptr);
+    EVP_PKEY *private_key = nullptr;
+    X509 *cert = nullptr;
+    PKCS12_parse(p12, kPfxPassword, &private_key, &cert, nullptr);
+    EVP_PKEY_CTX *pctx = EVP_PKEY_CTX_new(private_key, nullptr);
+    size_t key_size = sizeof key;
+    EVP_PKEY_decrypt_init(pctx);
+    EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING);
+    EVP_PKEY_decrypt(pctx, key, &key_size, wrapped, static_cast<size_t>(wrapped_size));
+    EVP_PKEY_CTX_free(pctx);
+    EVP_PKEY_free(private_key);
+    X509_free(cert);
+    PKCS12_free(p12);
+    EVP_DecryptInit_ex(ctx, cipher, nullptr, key, iv);
+    fseeko(in, static_cast<off_t>(content->ValueStartPosition), SEEK_SET);
+    int n = 0;
+    for (uint64_t left = content->ValueLength; left > 0;) {
+      const size_t piece = left < kBlock ? static_cast<size_t>(left) : kBlock;
+      if (std::fread(block.data(), 1, piece, in) != piece) break;
+      EVP_DecryptUpdate(ctx, plain.data(), &n, block.data(), static_cast<int>(piece));
+      std::fwrite(plain.data(), 1, static_cast<size_t>(n), out);
+      left -= piece;
+    }
+    EVP_DecryptFinal_ex(ctx, plain.data(), &n);
+    std::fwrite(plain.data(), 1, static_cast<size_t>(n), out);
+  }
+  EVP_CIPHER_CTX_free(ctx);
+  EVP_CIPHER_free(cipher);
+  delete content;
+  delete[] wrapped;
+  delete[] iv;
+  std::fclose(out);
+  std::fclose(pfx);
+  std::fclose(in);
+  SetBytes(state, size);
+}
+
 // Records each run's throughput while printing as usual, and pairs "<case>/kelu..." with
 // "<case>/openssl" of the same size.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -211,6 +402,14 @@ void Register() {
                                  FileEncryptOperation, 426, 32, 0, size);
     benchmark::RegisterBenchmark(("AES-256-ECB-file-enc/openssl" + s).c_str(), FileEncryptEvp,
                                  "AES-256-ECB", size);
+    benchmark::RegisterBenchmark(("RSA-3DES-envelope-file-enc/kelu-RSA_EncryptFileToCMSEnvelope" + s).c_str(),
+                                 EnvelopeEncryptOperation, size);
+    benchmark::RegisterBenchmark(("RSA-3DES-envelope-file-enc/openssl" + s).c_str(),
+                                 EnvelopeEncryptEvp, size);
+    benchmark::RegisterBenchmark(("RSA-3DES-envelope-file-dec/kelu-RSA_DecryptFileFromCMSEnvelope" + s).c_str(),
+                                 EnvelopeDecryptOperation, size);
+    benchmark::RegisterBenchmark(("RSA-3DES-envelope-file-dec/openssl" + s).c_str(),
+                                 EnvelopeDecryptEvp, size);
   }
 }
 

@@ -5,15 +5,25 @@
 
 #include <openssl/crypto.h>
 #include <openssl/des.h>
+#include <openssl/objects.h>
 #include <openssl/rand.h>
+#include <openssl/rsa.h>
+#include <stdio_ext.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cinttypes>
 #include <climits>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 
+#include "Base64Utility.h"
+#include "CMSEnvelopeOperations.h"
+#include "CertificateFields.h"
+#include "CertificateOperations.h"
 #include "KeluErrors.h"
 #include "Misc.h"
 #include "NationalEvp.h"
@@ -160,16 +170,16 @@ struct FileCipherTexts {
   int cipher_failure;  // of the update and final steps
 };
 
-// The block loop of the file operations: size bytes from in through the context onto out.
-int CryptFile(const TraceSite &site, const SymOperation &op, const FileCipherTexts &texts,
-              EVP_CIPHER_CTX *ctx, FILE *in, uint64_t size, FILE *out, uint64_t *written) {
+// The block loop of the file operations: size bytes from in through the context onto out,
+// without the final step. *written grows by the bytes produced.
+int CryptBlocks(const TraceSite &site, const SymOperation &op, const FileCipherTexts &texts,
+                EVP_CIPHER_CTX *ctx, FILE *in, uint64_t size, FILE *out, uint64_t *written) {
   // One of the two holds plaintext: both are wiped before return.
   struct Blocks {
     unsigned char in[BLOCK_SIZE];
     unsigned char out[BLOCK_SIZE + EVP_MAX_BLOCK_LENGTH];
     ~Blocks() { OPENSSL_cleanse(this, sizeof *this); }
   } blocks;
-  *written = 0;
   int rc = KELU_OK;
   for (uint64_t remaining = size; rc == KELU_OK && remaining > 0;) {
     const size_t piece = static_cast<size_t>(std::min<uint64_t>(remaining, BLOCK_SIZE));
@@ -185,14 +195,30 @@ int CryptFile(const TraceSite &site, const SymOperation &op, const FileCipherTex
     *written += static_cast<uint64_t>(produced);
     remaining -= piece;
   }
+  return rc;
+}
+
+// The final step (padding added or checked and removed) onto out, then everything flushed.
+int FinishCipherFile(const TraceSite &site, const SymOperation &op, const FileCipherTexts &texts,
+                     EVP_CIPHER_CTX *ctx, FILE *out, uint64_t *written) {
+  struct Block {
+    unsigned char bytes[EVP_MAX_BLOCK_LENGTH];
+    ~Block() { OPENSSL_cleanse(bytes, sizeof bytes); }
+  } last;
   int produced = 0;
-  if (rc == KELU_OK) {
-    rc = CheckLibraryCall(site, EVP_CipherFinal_ex(ctx, blocks.out, &produced) == 1,
-                          op.final_step, texts.cipher_failure, "1 != nResult");
-  }
-  if (rc == KELU_OK) rc = WriteFileBlock(site, out, blocks.out, static_cast<size_t>(produced));
-  *written += static_cast<uint64_t>(produced);
+  int rc = CheckLibraryCall(site, EVP_CipherFinal_ex(ctx, last.bytes, &produced) == 1,
+                            op.final_step, texts.cipher_failure, "1 != nResult");
+  if (rc == KELU_OK) rc = WriteFileBlock(site, out, last.bytes, static_cast<size_t>(produced));
+  if (rc == KELU_OK) *written += static_cast<uint64_t>(produced);
   if (rc == KELU_OK) rc = FlushFileBlocks(site, out);
+  return rc;
+}
+
+int CryptFile(const TraceSite &site, const SymOperation &op, const FileCipherTexts &texts,
+              EVP_CIPHER_CTX *ctx, FILE *in, uint64_t size, FILE *out, uint64_t *written) {
+  *written = 0;
+  int rc = CryptBlocks(site, op, texts, ctx, in, size, out, written);
+  if (rc == KELU_OK) rc = FinishCipherFile(site, op, texts, ctx, out, written);
   return rc;
 }
 
@@ -366,5 +392,736 @@ int SymFileDecrypt(int nSymAlgNID, const unsigned char *pbyIV, int nIVSize,
                                 pbySymKey, nSymKeySize, fpEncryptedFile, fpPlainFile,
                                 &nTotalPlainDataSize);
   if (rc == KELU_OK) TRACE(KELU_TRACE_INFO, "nTotalPlainDataSize: %" PRIu64, nTotalPlainDataSize);
+  return rc;
+}
+
+// ---------------------------------------------------------------------------------------------
+// RSA key transport and envelopes
+
+namespace {
+
+constexpr int kMinRsaKeyBytes = 128;  // a 1024-bit modulus
+constexpr char kEnvelopedDataOid[] = "1.2.840.113549.1.7.3";
+constexpr char kRsaEncryptionOid[] = "1.2.840.113549.1.1.1";
+constexpr char kDataOid[] = "1.2.840.113549.1.7.1";
+
+using RsaPtr = std::unique_ptr<RSA, kelu::Deleter<RSA_free>>;
+using TextPtr = std::unique_ptr<char[]>;
+using NodeHolder = std::unique_ptr<NodeEx>;
+
+// The envelope's content is read from the envelope file; its decryption is the one of the
+// file ciphers, with the step texts of the envelope.
+const SymOperation kEnvelopeDecrypt = {&SymCipher::decrypt, "GetEVPCipherbyNID", "nSymKeySize",
+                                       0,                   "EVP_DecryptInit_ex", KELU_ERR_FAILED,
+                                       "EVP_DecryptUpdate", "EVP_DecryptFinal_ex"};
+const FileCipherTexts kEnvelopeContentTexts = {
+    "", "", "", "", "ferror(fpCMSEnvelope)",
+    // The same code as a failed key decryption: the padding check must not tell them apart.
+    KELU_ERR_DECRYPT};
+
+// A step that called another routine of the system.
+int NamedStep(const TraceSite &site, int rc, const char *step) {
+  return TraceCheck(site, rc == KELU_OK, step, rc, "KELU_OK != nResult");
+}
+
+// Key bytes or plaintext in a new[] buffer, wiped before it is released.
+class SecretBytes {
+ public:
+  SecretBytes() = default;
+  ~SecretBytes() { Reset(nullptr, 0); }
+  SecretBytes(const SecretBytes &) = delete;
+  SecretBytes &operator=(const SecretBytes &) = delete;
+
+  // Takes data; size is what is wiped (a NUL behind a plaintext included).
+  void Reset(unsigned char *data, int size) {
+    if (data_ != nullptr) OPENSSL_cleanse(data_, static_cast<size_t>(size_));
+    delete[] data_;
+    data_ = data;
+    size_ = data != nullptr ? size : 0;
+  }
+  unsigned char *Release() {
+    unsigned char *data = data_;
+    data_ = nullptr;
+    size_ = 0;
+    return data;
+  }
+  unsigned char *get() const { return data_; }
+  int size() const { return size_; }
+
+ private:
+  unsigned char *data_ = nullptr;
+  int size_ = 0;
+};
+
+// Output that a file form writes from the file's current position. Unless kept, a regular file
+// is cut back to that position, so that a failed decryption leaves no partial or
+// unauthenticated plaintext behind and a failed encryption no envelope that does not decode.
+class OutputFileGuard {
+ public:
+  explicit OutputFileGuard(FILE *file) : file_(file) {
+    // What the caller wrote before stays: it reaches the file before the position is taken.
+    if (file_ != nullptr && std::fflush(file_) == 0) start_ = ftello(file_);
+  }
+  ~OutputFileGuard() {
+    if (!kept_) Discard();
+  }
+  OutputFileGuard(const OutputFileGuard &) = delete;
+  OutputFileGuard &operator=(const OutputFileGuard &) = delete;
+  void Keep() { kept_ = true; }
+
+ private:
+  void Discard() {
+    if (file_ == nullptr || start_ < 0) return;
+    __fpurge(file_);  // bytes still in the stream's buffer never reach the file
+    struct stat st;
+    const int fd = fileno(file_);
+    if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) return;
+    if (ftruncate(fd, start_) == 0) fseeko(file_, start_, SEEK_SET);
+  }
+
+  FILE *file_;
+  off_t start_ = -1;
+  bool kept_ = false;
+};
+
+// The RSA key of a key object, refused below 1024 bits.
+int TakeRsaKey(const TraceSite &site, EVP_PKEY *pkey, int failure, const char *reason,
+               RsaPtr *rsa, int *key_bytes) {
+  rsa->reset(pkey != nullptr ? EVP_PKEY_get1_RSA(pkey) : nullptr);
+  int rc = CheckLibraryCall(site, *rsa != nullptr, "EVP_PKEY_get1_RSA", failure, reason);
+  if (rc != KELU_OK) return rc;
+  *key_bytes = RSA_size(rsa->get());
+  rc = TraceCheck(site, *key_bytes >= kMinRsaKeyBytes, "RSA_size", failure, "nKeyBytes < 128");
+  if (rc == KELU_OK) TRACE(KELU_TRACE_INFO, "RSA Key Bytes: %d", *key_bytes);
+  return rc;
+}
+
+// RSAES-PKCS1-v1_5 decryption into a zeroed buffer of the modulus length; *result is the
+// library's (0 or less on failure), reported by the caller.
+int PrivateDecrypt(const TraceSite &site, EVP_PKEY *pkey, const unsigned char *in, int in_size,
+                   SecretBytes *plain, int *result) {
+  RsaPtr rsa;
+  int key_bytes = 0;
+  int rc = TakeRsaKey(site, pkey, KELU_ERR_DECRYPT, "NULL == pRSAKey", &rsa, &key_bytes);
+  if (rc != KELU_OK) return rc;
+  plain->Reset(new (std::nothrow) unsigned char[static_cast<size_t>(key_bytes)](), key_bytes);
+  rc = TraceCheck(site, plain->get() != nullptr, "New memory", KELU_ERR_FAILED, "!pbyPlainData");
+  if (rc != KELU_OK) return rc;
+  static const unsigned char kNoBytes[1] = {0};
+  *result = in_size < 0 ? -1
+                        : RSA_private_decrypt(in_size, in != nullptr ? in : kNoBytes, plain->get(),
+                                              rsa.get(), RSA_PKCS1_PADDING);
+  return KELU_OK;
+}
+
+// All ones when a equals b, else 0, without a branch on either.
+unsigned char EqualMask(int a, int b) {
+  const uint32_t d = static_cast<uint32_t>(a) ^ static_cast<uint32_t>(b);
+  return static_cast<unsigned char>(0u - ((~d & (d - 1)) >> 31));
+}
+
+// The content key of an envelope. A wrong RSA padding or a key of another length than the
+// content cipher's must look like a wrong key to whoever sent the envelope: a random key of
+// the right length takes its place, the content is decrypted all the same, and *genuine tells
+// the caller to fail at the end with the code of a failed content decryption.
+int RecoverContentKey(const TraceSite &site, EVP_PKEY *pkey, const unsigned char *encrypted_key,
+                      int encrypted_key_size, int key_size, SecretBytes *key, bool *genuine) {
+  SecretBytes chosen;
+  chosen.Reset(new (std::nothrow) unsigned char[static_cast<size_t>(key_size)](), key_size);
+  int rc = TraceCheck(site, chosen.get() != nullptr, "New memory", KELU_ERR_FAILED, "!pbySymKey");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(site, RAND_bytes(chosen.get(), key_size) == 1, "RAND_bytes", KELU_ERR_FAILED,
+                  "1 != nResult");
+  if (rc != KELU_OK) return rc;
+  SecretBytes plain;
+  int plain_size = 0;
+  rc = PrivateDecrypt(site, pkey, encrypted_key, encrypted_key_size, &plain, &plain_size);
+  if (rc != KELU_OK) return rc;
+  // plain holds at least 128 bytes, so key_size of them can be read whatever the result.
+  const unsigned char take = EqualMask(plain_size, key_size);
+  for (int i = 0; i < key_size; ++i) {
+    chosen.get()[i] = static_cast<unsigned char>((plain.get()[i] & take) |
+                                                 (chosen.get()[i] & ~take));
+  }
+  *genuine = take != 0;
+  key->Reset(chosen.Release(), key_size);
+  if (plain_size <= 0) {
+    TraceStepFailedOpenssl(site, "RSA_private_decrypt", KELU_ERR_DECRYPT, "nPlainDataSize <= 0");
+  } else if (!*genuine) {
+    TraceStepFailed(site, "Check content key length", KELU_ERR_DECRYPT,
+                    "nSymKeySize != nPlainDataSize");
+  } else {
+    TraceStepOK(site, "RSA_private_decrypt");
+  }
+  return KELU_OK;
+}
+
+// Content-encryption parameters: an OCTET STRING of a fresh IV for the CBC ciphers, NULL for
+// RC4.
+struct ContentParameters {
+  BytesPtr iv;
+  int iv_size = 0;
+  BytesPtr encoded;
+  int encoded_size = 0;
+};
+
+int MakeContentParameters(const TraceSite &site, int nid, bool aes, ContentParameters *out) {
+  if (nid == NID_rc4) {
+    out->encoded.reset(new (std::nothrow) unsigned char[2]{0x05, 0x00});
+    out->encoded_size = 2;
+    return TraceCheck(site, out->encoded != nullptr, "New memory", KELU_ERR_FAILED,
+                      "!pbySymAlgParameter");
+  }
+  if (nid != NID_des_ede3_cbc && !(aes && nid == NID_aes_256_cbc)) return RefuseAlgorithm(site);
+  const int iv_size = FindSymCipher(nid)->iv_size;
+  out->iv.reset(new (std::nothrow) unsigned char[static_cast<size_t>(iv_size)]());
+  int rc = TraceCheck(site, out->iv != nullptr, "New memory", KELU_ERR_FAILED, "!pbyIV");
+  if (rc != KELU_OK) return rc;
+  out->iv_size = iv_size;
+  rc = TraceCheck(site, RAND_bytes(out->iv.get(), iv_size) == 1, "RAND_bytes", KELU_ERR_FAILED,
+                  "1 != nResult");
+  if (rc != KELU_OK) return rc;
+  unsigned char *encoded = nullptr;
+  rc = NamedStep(site, ASN1Encode(0x04, out->iv.get(), iv_size, &encoded, &out->encoded_size),
+                 "ASN1Encode");
+  out->encoded.reset(encoded);
+  return rc;
+}
+
+int NewContentKey(const TraceSite &site, int nid, SecretBytes *key) {
+  unsigned char *bytes = nullptr;
+  int size = 0;
+  const int rc = NamedStep(site, GenerateSymKey(nid, &bytes, &size), "GenerateSymKey");
+  key->Reset(bytes, size);
+  return rc;
+}
+
+// What the envelope says of its recipient: the content key encrypted to the certificate's key
+// and the certificate's subject key identifier.
+struct RecipientParts {
+  BytesPtr encrypted_key;
+  int encrypted_key_size = 0;
+  BytesPtr key_id;
+  int key_id_size = 0;
+};
+
+int EncryptKeyToRecipient(const TraceSite &site, const unsigned char *cert, int cert_size,
+                          const SecretBytes &key, RecipientParts *out) {
+  const unsigned char *p = cert;
+  kelu::X509Ptr x509(cert != nullptr && cert_size > 0 ? d2i_X509(nullptr, &p, cert_size)
+                                                      : nullptr);
+  int rc = CheckLibraryCall(site, x509 != nullptr, "d2i_X509", KELU_ERR_FAILED,
+                            "NULL == pX509Cert");
+  if (rc != KELU_OK) return rc;
+  unsigned char *encrypted = nullptr;
+  rc = NamedStep(site,
+                 RSAEncryptByX509(x509.get(), key.get(), key.size(), &encrypted,
+                                  &out->encrypted_key_size),
+                 "RSAEncryptByX509");
+  out->encrypted_key.reset(encrypted);
+  if (rc != KELU_OK) return rc;
+  unsigned char *key_id = nullptr;
+  rc = NamedStep(site, kelu::GetSubjectKeyIDFromCert(cert, cert_size, &key_id, &out->key_id_size),
+                 "GetSubjectKeyIDFromCert");
+  out->key_id.reset(key_id);
+  if (rc != KELU_OK) return rc;
+  // An empty identifier would make an envelope that every key is tried on.
+  return TraceCheck(site, out->key_id_size > 0, "Check SubjectKeyID", KELU_ERR_FAILED,
+                    "nSubjectKeyIDSize <= 0");
+}
+
+// The envelope, or with a null content its header announcing content_size bytes.
+int EncodeEnvelope(const TraceSite &site, int nid, const RecipientParts &recipient,
+                   const ContentParameters &parameters, const unsigned char *content,
+                   int content_size, unsigned char **envelope, int *envelope_size) {
+  char *oid = nullptr;
+  int oid_length = 0;
+  int rc = NamedStep(site, GetOIDFromNID(nid, &oid, &oid_length), "GetOIDFromNID");
+  TextPtr content_oid(oid);
+  if (rc != KELU_OK) return rc;
+  return NamedStep(site,
+                   Encode_CMSEnvelope(kEnvelopedDataOid, recipient.key_id.get(),
+                                      recipient.key_id_size, kRsaEncryptionOid,
+                                      recipient.encrypted_key.get(), recipient.encrypted_key_size,
+                                      kDataOid, content_oid.get(), parameters.encoded.get(),
+                                      parameters.encoded_size, content, content_size, envelope,
+                                      envelope_size),
+                   "Encode_CMSEnvelope");
+}
+
+// The small fields of an envelope as its parsers hand them out.
+struct EnvelopeFields {
+  unsigned char *key_id = nullptr;
+  int key_id_size = 0;
+  unsigned char *encrypted_key = nullptr;
+  int encrypted_key_size = 0;
+  char *key_algorithm = nullptr;
+  int key_algorithm_length = 0;
+  char *content_algorithm = nullptr;
+  int content_algorithm_length = 0;
+  unsigned char *parameters = nullptr;
+  int parameters_size = 0;
+
+  EnvelopeFields() = default;
+  EnvelopeFields(const EnvelopeFields &) = delete;
+  EnvelopeFields &operator=(const EnvelopeFields &) = delete;
+  ~EnvelopeFields() {
+    delete[] key_id;
+    delete[] encrypted_key;
+    delete[] key_algorithm;
+    delete[] content_algorithm;
+    delete[] parameters;
+  }
+};
+
+int OpenPfx(const TraceSite &site, FILE *pfx, const char *password, kelu::EvpPkeyPtr *key,
+            kelu::X509Ptr *cert) {
+  EVP_PKEY *raw_key = nullptr;
+  X509 *raw_cert = nullptr;
+  const int rc = kelu::ParsePFXFile(pfx, password, &raw_key, &raw_cert, nullptr);
+  key->reset(raw_key);
+  cert->reset(raw_cert);
+  return NamedStep(site, rc, "ParsePFXFile");
+}
+
+// An envelope that names its recipient must name the PKCS#12 file's certificate; one that
+// names none is left to the key.
+int CheckRecipient(const TraceSite &site, X509 *cert, const EnvelopeFields &fields) {
+  if (fields.key_id == nullptr || fields.key_id_size <= 0) {
+    TRACE(KELU_TRACE_INFO, "CMS envelope without recipient SubjectKeyID");
+    return KELU_OK;
+  }
+  if (cert == nullptr) {
+    TraceStepFailed(site, "GetX509SubjectKeyID", KELU_ERR_FAILED, "NULL == pX509Cert");
+    return KELU_ERR_FAILED;
+  }
+  const ASN1_OCTET_STRING *own = kelu::FindSubjectKeyID(site, cert);
+  if (own == nullptr) return KELU_ERR_FAILED;
+  const bool same = ASN1_STRING_length(own) == fields.key_id_size &&
+                    std::memcmp(ASN1_STRING_get0_data(own), fields.key_id,
+                                static_cast<size_t>(fields.key_id_size)) == 0;
+  return TraceCheck(site, same, "Check SubjectKeyID", KELU_ERR_DECRYPT,
+                    "0 != strcmp(pszSubjectKeyID, pszRecipientSubjectKeyID)");
+}
+
+// The content cipher the envelope names: RC4 and DES-EDE3 only, and for CBC parameters of
+// exactly the cipher's IV length, checked before anything reads them.
+int ChooseContentCipher(const TraceSite &site, const EnvelopeFields &fields,
+                        const SymCipher **cipher) {
+  const int nid = fields.content_algorithm != nullptr ? OBJ_txt2nid(fields.content_algorithm)
+                                                      : NID_undef;
+  TRACE(KELU_TRACE_INFO, "nContentEncryptionAlgNID: %d", nid);
+  int rc = TraceCheck(site, nid == NID_rc4 || nid == NID_des_ede3_cbc || nid == NID_des_ede3_ecb,
+                      "nContentEncryptionAlgNID", KELU_ERR_DECRYPT,
+                      "(nContentEncryptionAlgNID != NID_rc4 && nContentEncryptionAlgNID != "
+                      "NID_des_ede3_cbc && nContentEncryptionAlgNID != NID_des_ede3_ecb)");
+  if (rc != KELU_OK) return rc;
+  *cipher = FindSymCipher(nid);
+  if ((*cipher)->iv_size == 0) return KELU_OK;
+  return TraceCheck(site, fields.parameters_size == (*cipher)->iv_size, "Check IV length",
+                    KELU_ERR_DECRYPT, "nIVSize != EVP_CIPHER_iv_length(pEvpCipher)");
+}
+
+// Recipient, content cipher and content key, in this order. The content cipher is chosen
+// before the key is decrypted: the key's length is checked against it without a branch.
+int OpenContentKey(const TraceSite &site, EVP_PKEY *key, X509 *cert,
+                   const EnvelopeFields &fields, const SymCipher **cipher, SecretBytes *content_key,
+                   bool *genuine) {
+  int rc = CheckRecipient(site, cert, fields);
+  if (rc != KELU_OK) return rc;
+  rc = ChooseContentCipher(site, fields, cipher);
+  if (rc != KELU_OK) return rc;
+  return RecoverContentKey(site, key, fields.encrypted_key, fields.encrypted_key_size,
+                           (*cipher)->key_size, content_key, genuine);
+}
+
+// The end of an opening whose content key was not genuine: whatever the content decryption
+// gave is dropped and the code is the one of a failed content decryption.
+int RefuseContentKey(const TraceSite &site) {
+  TraceStepFailed(site, "RSADecrypt", KELU_ERR_DECRYPT, "KELU_OK != nResult");
+  return KELU_ERR_DECRYPT;
+}
+
+}  // namespace
+
+int RSAEncrypt(EVP_PKEY *pEvpPubKey, const unsigned char *pbyPlainData, int nPlainDataSize,
+               unsigned char **ppbyEncryptedData, int *pnEncryptedDataSize) {
+  int rc = TraceCheck(KELU_HERE, pEvpPubKey != nullptr, "Check parameter(EvpPubKey)",
+                      KELU_ERR_INVALID_PARAMETER, "NULL == pEvpPubKey");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(KELU_HERE, pbyPlainData != nullptr && nPlainDataSize >= 0,
+                  "Check parameter(pbyPlainData)", KELU_ERR_INVALID_PARAMETER,
+                  "NULL == pbyPlainData");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(KELU_HERE, ppbyEncryptedData != nullptr && pnEncryptedDataSize != nullptr,
+                  "Check parameter(ppbyEncryptedData)", KELU_ERR_INVALID_PARAMETER,
+                  "NULL == ppbyEncryptedData || NULL == pnEncryptedDataSize");
+  if (rc != KELU_OK) return rc;
+  RsaPtr pRsaPubKey;
+  int nKeyBytes = 0;
+  rc = TakeRsaKey(KELU_HERE, pEvpPubKey, KELU_ERR_ENCRYPT, "NULL == pRsaPubKey", &pRsaPubKey,
+                  &nKeyBytes);
+  if (rc != KELU_OK) return rc;
+  BytesPtr pbyEncryptedData(new (std::nothrow) unsigned char[static_cast<size_t>(nKeyBytes)]());
+  rc = TraceCheck(KELU_HERE, pbyEncryptedData != nullptr, "New memory", KELU_ERR_FAILED,
+                  "!pbyEncryptedData");
+  if (rc != KELU_OK) return rc;
+  const int nEncryptedDataSize =
+      RSA_public_encrypt(nPlainDataSize, pbyPlainData, pbyEncryptedData.get(), pRsaPubKey.get(),
+                         RSA_PKCS1_PADDING);
+  rc = CheckLibraryCall(KELU_HERE, nEncryptedDataSize == nKeyBytes, "RSA_public_encrypt",
+                        KELU_ERR_ENCRYPT, "nEncryptedDataSize != nKeyBytes");
+  if (rc != KELU_OK) return rc;
+  *ppbyEncryptedData = pbyEncryptedData.release();
+  *pnEncryptedDataSize = nKeyBytes;
+  return KELU_OK;
+}
+
+int RSADecrypt(EVP_PKEY *pEvpPrivKey, const unsigned char *pbyEncryptedData,
+               int nEncryptedDataSize, unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  int rc = TraceCheck(KELU_HERE, ppbyPlainData != nullptr && pnPlainDataSize != nullptr,
+                      "Check parameter(ppbyPlainData)", KELU_ERR_INVALID_PARAMETER,
+                      "NULL == ppbyPlainData || NULL == pnPlainDataSize");
+  if (rc != KELU_OK) return rc;
+  SecretBytes pbyPlainData;
+  int nPlainDataSize = 0;
+  rc = PrivateDecrypt(KELU_HERE, pEvpPrivKey, pbyEncryptedData, nEncryptedDataSize,
+                      &pbyPlainData, &nPlainDataSize);
+  if (rc != KELU_OK) return rc;
+  rc = CheckLibraryCall(KELU_HERE, nPlainDataSize > 0, "RSA_private_decrypt", KELU_ERR_DECRYPT,
+                        "nPlainDataSize <= 0");
+  if (rc != KELU_OK) return rc;
+  *ppbyPlainData = pbyPlainData.Release();
+  *pnPlainDataSize = nPlainDataSize;
+  return KELU_OK;
+}
+
+int RSAEncryptByX509(X509 *pX509Cert, const unsigned char *pbyPlainData, int nPlainDataSize,
+                     unsigned char **ppbyEncryptedData, int *pnEncryptedDataSize) {
+  int rc = TraceCheck(KELU_HERE, pX509Cert != nullptr, "Check parameter(pX509Cert).",
+                      KELU_ERR_INVALID_PARAMETER, "NULL == pX509Cert");
+  if (rc != KELU_OK) return rc;
+  rc = NamedStep(KELU_HERE, kelu::CheckX509KeyUsage(pX509Cert, CERT_KEY_USAGE_KEY_ENCIPHERMENT, true),
+                 "CheckX509KeyUsage");
+  if (rc != KELU_OK) return rc;
+  kelu::EvpPkeyPtr pEvpPubKey(X509_get_pubkey(pX509Cert));
+  rc = CheckLibraryCall(KELU_HERE, pEvpPubKey != nullptr, "X509_get_pubkey", KELU_ERR_FAILED,
+                        "NULL == pEvpPubKey");
+  if (rc != KELU_OK) return rc;
+  return NamedStep(KELU_HERE,
+                   RSAEncrypt(pEvpPubKey.get(), pbyPlainData, nPlainDataSize, ppbyEncryptedData,
+                              pnEncryptedDataSize),
+                   "RSAEncyrpt");
+}
+
+int RSA_EncryptDataToDERCMSEnvelope(const unsigned char *pbyPlainData, int nPlainDataSize,
+                                    const unsigned char *pbyCert, int nCertSize, int nSymAlgNID,
+                                    unsigned char **ppbyDERCMSEnvelope,
+                                    int *pnDERCMSEnvelopeSize) {
+  int rc = TraceCheck(KELU_HERE, ppbyDERCMSEnvelope != nullptr && pnDERCMSEnvelopeSize != nullptr,
+                      "Check parameter(ppbyDERCMSEnvelope)", KELU_ERR_INVALID_PARAMETER,
+                      "NULL == ppbyDERCMSEnvelope || NULL == pnDERCMSEnvelopeSize");
+  if (rc != KELU_OK) return rc;
+  TRACE(KELU_TRACE_INFO, "nSymAlgNID: %d", nSymAlgNID);
+  ContentParameters parameters;
+  rc = MakeContentParameters(KELU_HERE, nSymAlgNID, true, &parameters);
+  if (rc != KELU_OK) return rc;
+  SecretBytes key;
+  rc = NewContentKey(KELU_HERE, nSymAlgNID, &key);
+  if (rc != KELU_OK) return rc;
+  unsigned char *encrypted = nullptr;
+  int nEncryptedDataSize = 0;
+  rc = NamedStep(KELU_HERE,
+                 SymEncrypt(nSymAlgNID, parameters.iv.get(), parameters.iv_size, key.get(),
+                            key.size(), pbyPlainData, nPlainDataSize, &encrypted,
+                            &nEncryptedDataSize),
+                 "SymEncrypt");
+  BytesPtr content(encrypted);
+  if (rc != KELU_OK) return rc;
+  RecipientParts recipient;
+  rc = EncryptKeyToRecipient(KELU_HERE, pbyCert, nCertSize, key, &recipient);
+  if (rc != KELU_OK) return rc;
+  unsigned char *envelope = nullptr;
+  int envelope_size = 0;
+  rc = EncodeEnvelope(KELU_HERE, nSymAlgNID, recipient, parameters, content.get(),
+                      nEncryptedDataSize, &envelope, &envelope_size);
+  if (rc != KELU_OK) return KELU_ERR_FAILED;
+  *ppbyDERCMSEnvelope = envelope;
+  *pnDERCMSEnvelopeSize = envelope_size;
+  return KELU_OK;
+}
+
+int RSA_EncryptDataToCMSEnvelope(const unsigned char *pbyPlainData, int nPlainDataSize,
+                                 const unsigned char *pbyCert, int nCertSize, int nSymAlgNID,
+                                 unsigned long dwBase64Flags, char **ppszBase64CMSEnvelope,
+                                 int *pnBase64CMSEnvelopeLen) {
+  int rc = TraceCheck(KELU_HERE, pbyPlainData != nullptr && nPlainDataSize > 0,
+                      "Check parameter(pbyPlainData)", KELU_ERR_INVALID_PARAMETER,
+                      "NULL == pbyPlainData || nPlainDataSize <= 0");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(KELU_HERE, ppszBase64CMSEnvelope != nullptr,
+                  "Check parameter(ppszBase64CMSEnvelope)", KELU_ERR_INVALID_PARAMETER,
+                  "NULL == ppszBase64CMSEnvelope");
+  if (rc != KELU_OK) return rc;
+  unsigned char *der = nullptr;
+  int der_size = 0;
+  rc = NamedStep(KELU_HERE,
+                 RSA_EncryptDataToDERCMSEnvelope(pbyPlainData, nPlainDataSize, pbyCert,
+                                                 nCertSize, nSymAlgNID, &der, &der_size),
+                 "RSA_EncryptDataToDERCMSEnvelope");
+  BytesPtr envelope(der);
+  if (rc != KELU_OK) return rc;
+  char *text = nullptr;
+  int text_length = 0;
+  rc = NamedStep(KELU_HERE, Base64EncodeEx(der, der_size, &text, &text_length, dwBase64Flags),
+                 "Base64EncodeEx");
+  if (rc != KELU_OK) return rc;
+  *ppszBase64CMSEnvelope = text;
+  if (pnBase64CMSEnvelopeLen != nullptr) *pnBase64CMSEnvelopeLen = text_length;
+  return KELU_OK;
+}
+
+int RSA_EncryptFileToCMSEnvelope(FILE *fpPlainFile, const unsigned char *pbyCert, int nCertSize,
+                                 int nSymAlgNID, FILE *fpCMSEnvelope) {
+  int rc = TraceCheck(KELU_HERE, fpPlainFile != nullptr && fpCMSEnvelope != nullptr,
+                      "Check parameter(FILE)", KELU_ERR_INVALID_PARAMETER,
+                      "NULL == fpPlainFile || NULL == fpCMSEnvelope");
+  if (rc != KELU_OK) return rc;
+  uint64_t nPlainFileSize = 0;
+  rc = MeasureFile(KELU_HERE, fpPlainFile, "GetFileSize_Ex", &nPlainFileSize);
+  if (rc != KELU_OK) return rc;
+  TRACE(KELU_TRACE_INFO, "Source plain file size:[%" PRIu64 "]", nPlainFileSize);
+  rc = TraceCheck(KELU_HERE, nPlainFileSize > 0, "Check file size", KELU_ERR_INVALID_PARAMETER,
+                  "nPlainFileSize <= 0");
+  if (rc != KELU_OK) return rc;
+  ContentParameters parameters;
+  rc = MakeContentParameters(KELU_HERE, nSymAlgNID, false, &parameters);
+  if (rc != KELU_OK) return rc;
+  const uint64_t nContentSize =
+      nSymAlgNID == NID_rc4 ? nPlainFileSize : nPlainFileSize / 8 * 8 + 8;
+  rc = TraceCheck(KELU_HERE, nContentSize <= static_cast<uint64_t>(INT_MAX), "Check file size",
+                  KELU_ERR_FILE_TOO_LARGE, "nEncryptedContentSize > INT_MAX");
+  if (rc != KELU_OK) return rc;
+  TRACE(KELU_TRACE_INFO, "Symmetric encrypted file size:[%" PRIu64 "]", nContentSize);
+  SecretBytes key;
+  rc = NewContentKey(KELU_HERE, nSymAlgNID, &key);
+  if (rc != KELU_OK) return rc;
+  RecipientParts recipient;
+  rc = EncryptKeyToRecipient(KELU_HERE, pbyCert, nCertSize, key, &recipient);
+  if (rc != KELU_OK) return rc;
+  unsigned char *header = nullptr;
+  int nDERCMSEnvelopeSize = 0;
+  rc = EncodeEnvelope(KELU_HERE, nSymAlgNID, recipient, parameters, nullptr,
+                      static_cast<int>(nContentSize), &header, &nDERCMSEnvelopeSize);
+  BytesPtr envelope_header(header);
+  if (rc != KELU_OK) return rc;
+  TRACE(KELU_TRACE_INFO, "CMS envelope(without EncryptedContent node) data size:[%d]",
+        nDERCMSEnvelopeSize);
+
+  OutputFileGuard output(fpCMSEnvelope);
+  const size_t sizeWrite =
+      std::fwrite(header, 1, static_cast<size_t>(nDERCMSEnvelopeSize), fpCMSEnvelope);
+  rc = TraceCheck(KELU_HERE, sizeWrite == static_cast<size_t>(nDERCMSEnvelopeSize), "fwrite",
+                  KELU_ERR_WRITE_FILE, "sizeWrite != (size_t)nDERCMSEnvelopeSize");
+  if (rc != KELU_OK) return rc;
+  // The content is encrypted from the size measured above, which the header announces: a file
+  // that shrinks meanwhile fails at its short read, bytes appended meanwhile are not read.
+  kelu::EvpCipherCtxPtr pCTX;
+  rc = PrepareCipher(KELU_HERE, kFileEncrypt, nSymAlgNID, parameters.iv.get(), parameters.iv_size,
+                     key.get(), key.size(), &pCTX);
+  uint64_t written = 0;
+  if (rc == KELU_OK) {
+    const FileCipherTexts texts = {"", "", "", "",
+                                   "nPlainDataBufferSize != nBytesOfRead || ferror(fpPlainFile)",
+                                   KELU_ERR_FAILED};
+    rc = CryptFile(KELU_HERE, kFileEncrypt, texts, pCTX.get(), fpPlainFile, nPlainFileSize,
+                   fpCMSEnvelope, &written);
+  }
+  rc = NamedStep(KELU_HERE, rc, "SymFileEncrypt");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(KELU_HERE, written == nContentSize, "Check encrypted content size",
+                  KELU_ERR_FAILED, "nWrittenSize != nEncryptedContentSize");
+  if (rc != KELU_OK) return rc;
+  output.Keep();
+  return KELU_OK;
+}
+
+int RSA_DecryptDataFromDERCMSEnvelope(const unsigned char *pbyDERCMSEnvelope,
+                                      int nDERCMSEnvelopeSize, FILE *fpPFX,
+                                      const char *pszPFXPwd, unsigned char **ppbyPlainData,
+                                      int *pnPlainDataSize) {
+  int rc = TraceCheck(KELU_HERE, ppbyPlainData != nullptr && pnPlainDataSize != nullptr,
+                      "Check parameter(ppbyPlainData)", KELU_ERR_INVALID_PARAMETER,
+                      "NULL == ppbyPlainData || NULL == pnPlainDataSize");
+  if (rc != KELU_OK) return rc;
+  kelu::EvpPkeyPtr key;
+  kelu::X509Ptr cert;
+  rc = OpenPfx(KELU_HERE, fpPFX, pszPFXPwd, &key, &cert);
+  if (rc != KELU_OK) return rc;
+  EnvelopeFields fields;
+  unsigned char *encrypted = nullptr;
+  int nEncryptedContentSize = 0;
+  rc = Decode_CMSEnvelopeData(
+      pbyDERCMSEnvelope, nDERCMSEnvelopeSize, &fields.key_id, &fields.key_id_size,
+      &fields.encrypted_key, &fields.encrypted_key_size, &encrypted, &nEncryptedContentSize,
+      &fields.key_algorithm, &fields.key_algorithm_length, &fields.content_algorithm,
+      &fields.content_algorithm_length, &fields.parameters, &fields.parameters_size);
+  BytesPtr content(encrypted);
+  rc = NamedStep(KELU_HERE, rc, "Decode_CMSEnvelopeData");
+  if (rc != KELU_OK) return rc;
+  const SymCipher *cipher = nullptr;
+  SecretBytes content_key;
+  bool genuine = false;
+  rc = OpenContentKey(KELU_HERE, key.get(), cert.get(), fields, &cipher, &content_key, &genuine);
+  if (rc != KELU_OK) return rc;
+  unsigned char *plain = nullptr;
+  int nPlainDataSize = 0;
+  rc = SymDecrypt(cipher->nid, fields.parameters, fields.parameters_size, content_key.get(),
+                  content_key.size(), content.get(), nEncryptedContentSize, &plain,
+                  &nPlainDataSize);
+  SecretBytes plaintext;
+  if (rc == KELU_OK) plaintext.Reset(plain, nPlainDataSize + 1);
+  if (!genuine) return RefuseContentKey(KELU_HERE);
+  rc = NamedStep(KELU_HERE, rc, "SymDecrypt");
+  if (rc != KELU_OK) return rc;
+  TRACE(KELU_TRACE_INFO, "Decrypted data size: %d", nPlainDataSize);
+  *ppbyPlainData = plaintext.Release();
+  *pnPlainDataSize = nPlainDataSize;
+  return KELU_OK;
+}
+
+int RSA_DecryptDataFromCMSEnvelope(const char *pszBase64CMSEnvelope, FILE *fpPFX,
+                                   const char *pszPFXPwd, unsigned char **ppbyPlainData,
+                                   int *pnPlainDataSize) {
+  int rc = TraceCheck(KELU_HERE, pszBase64CMSEnvelope != nullptr,
+                      "Check parameter(pszBase64CMSEnvelope)", KELU_ERR_INVALID_PARAMETER,
+                      "NULL == pszBase64CMSEnvelope");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(KELU_HERE, fpPFX != nullptr, "Check parameter(fpPFX)",
+                  KELU_ERR_INVALID_PARAMETER, "NULL == fpPFX");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(KELU_HERE, pszPFXPwd != nullptr && pszPFXPwd[0] != '\0',
+                  "Check parameter(pszPFXwd)", KELU_ERR_INVALID_PARAMETER,
+                  "NULL == pszPFXPwd || 0 == strlen(pszPFXPwd)");
+  if (rc != KELU_OK) return rc;
+  const size_t length = std::strlen(pszBase64CMSEnvelope);
+  rc = TraceCheck(KELU_HERE, length <= static_cast<size_t>(INT_MAX),
+                  "Check parameter(pszBase64CMSEnvelope)", KELU_ERR_INVALID_PARAMETER,
+                  "strlen(pszBase64CMSEnvelope) > INT_MAX");
+  if (rc != KELU_OK) return rc;
+  unsigned char *der = nullptr;
+  int der_size = 0;
+  rc = NamedStep(KELU_HERE,
+                 Base64DecodeEx(pszBase64CMSEnvelope, static_cast<int>(length), &der, &der_size),
+                 "Base64DecodeEx");
+  BytesPtr envelope(der);
+  if (rc != KELU_OK) return rc;
+  return NamedStep(KELU_HERE,
+                   RSA_DecryptDataFromDERCMSEnvelope(der, der_size, fpPFX, pszPFXPwd,
+                                                     ppbyPlainData, pnPlainDataSize),
+                   "RSA_DecryptDataFromDERCMSEnvelope");
+}
+
+int RSA_DecryptFileFromCMSEnvelope(FILE *fpCMSEnvelope, FILE *fpPFX, const char *pszPFXPwd,
+                                   FILE *fpPlainFile) {
+  int rc = TraceCheck(KELU_HERE,
+                      fpCMSEnvelope != nullptr && fpPFX != nullptr && fpPlainFile != nullptr,
+                      "Check parameter(FILE)", KELU_ERR_INVALID_PARAMETER,
+                      "NULL == fpCMSEnvelope || NULL == fpPFX || NULL == fpPlainFile");
+  if (rc != KELU_OK) return rc;
+  EnvelopeFields fields;
+  NodeEx *node = nullptr;
+  rc = Decode_CMSEnvelopeFile(fpCMSEnvelope, &fields.key_id, &fields.key_id_size,
+                              &fields.encrypted_key, &fields.encrypted_key_size, &node,
+                              &fields.key_algorithm, &fields.key_algorithm_length,
+                              &fields.content_algorithm, &fields.content_algorithm_length,
+                              &fields.parameters, &fields.parameters_size);
+  NodeHolder content(node);
+  rc = TraceCheck(KELU_HERE, rc == KELU_OK, "Decode_CMSEnvelopeFile", rc, "nResult != KELU_OK");
+  if (rc != KELU_OK) return rc;
+  kelu::EvpPkeyPtr key;
+  kelu::X509Ptr cert;
+  rc = OpenPfx(KELU_HERE, fpPFX, pszPFXPwd, &key, &cert);
+  if (rc != KELU_OK) return rc;
+  const SymCipher *cipher = nullptr;
+  SecretBytes content_key;
+  bool genuine = false;
+  rc = OpenContentKey(KELU_HERE, key.get(), cert.get(), fields, &cipher, &content_key, &genuine);
+  if (rc != KELU_OK) return rc;
+  OutputFileGuard output(fpPlainFile);
+  rc = DecryptFileEnvelopeContent(cipher->nid, content_key.get(), content_key.size(),
+                                  fields.parameters, fields.parameters_size, fpCMSEnvelope,
+                                  content.get(), fpPlainFile);
+  if (!genuine) return RefuseContentKey(KELU_HERE);
+  rc = NamedStep(KELU_HERE, rc, "DecryptFileEnvelopeContent");
+  if (rc != KELU_OK) return rc;
+  output.Keep();
+  return KELU_OK;
+}
+
+int DecryptFileEnvelopeContent(int nSymAlgNID, const unsigned char *pbySymKey, int nSymKeySize,
+                               const unsigned char *pbyIV, int nIVSize, FILE *fpCMSEnvelope,
+                               const NodeEx *pEncryptedContentNode, FILE *fpPlainFile) {
+  int rc = TraceCheck(KELU_HERE,
+                      fpCMSEnvelope != nullptr && pEncryptedContentNode != nullptr &&
+                          fpPlainFile != nullptr,
+                      "Check parameter", KELU_ERR_INVALID_PARAMETER,
+                      "NULL == fpCMSEnvelope || NULL == pEncryptedContentNode || "
+                      "NULL == fpPlainFile");
+  if (rc != KELU_OK) return rc;
+  OutputFileGuard output(fpPlainFile);
+  kelu::EvpCipherCtxPtr pCTX;
+  rc = PrepareCipher(KELU_HERE, kEnvelopeDecrypt, nSymAlgNID, pbyIV, nIVSize, pbySymKey,
+                     nSymKeySize, &pCTX);
+  if (rc != KELU_OK) return rc;
+  uint64_t nTotalPlainDataSize = 0;
+  if (pEncryptedContentNode->vetNodes.empty()) {
+    rc = DecryptFileEnvelopeContent_ProcessOneNode(pCTX.get(), fpCMSEnvelope,
+                                                   pEncryptedContentNode, fpPlainFile,
+                                                   &nTotalPlainDataSize);
+  }
+  for (const NodeEx *segment : pEncryptedContentNode->vetNodes) {
+    if (rc != KELU_OK) break;
+    rc = DecryptFileEnvelopeContent_ProcessOneNode(pCTX.get(), fpCMSEnvelope, segment,
+                                                   fpPlainFile, &nTotalPlainDataSize);
+  }
+  if (rc != KELU_OK) return rc;
+  rc = FinishCipherFile(KELU_HERE, kEnvelopeDecrypt, kEnvelopeContentTexts, pCTX.get(),
+                        fpPlainFile, &nTotalPlainDataSize);
+  if (rc != KELU_OK) return rc;
+  TRACE(KELU_TRACE_INFO, "nTotalPlainDataSize: %" PRIu64, nTotalPlainDataSize);
+  output.Keep();
+  return KELU_OK;
+}
+
+int DecryptFileEnvelopeContent_ProcessOneNode(EVP_CIPHER_CTX *pCTX, FILE *fpCMSEnvelope,
+                                              const NodeEx *pNode, FILE *fpPlainFile,
+                                              uint64_t *pnWrittenBytes) {
+  int rc = TraceCheck(KELU_HERE,
+                      pCTX != nullptr && fpCMSEnvelope != nullptr && pNode != nullptr &&
+                          fpPlainFile != nullptr,
+                      "Check parameter", KELU_ERR_INVALID_PARAMETER,
+                      "NULL == pCTX || NULL == fpCMSEnvelope || NULL == pNode || "
+                      "NULL == fpPlainFile");
+  if (rc != KELU_OK) return rc;
+  // A piece is the plain value of one node: not one whose end the decoder never found, not one
+  // with elements of its own, and a range that a file offset can reach.
+  const uint64_t start = pNode->ValueStartPosition;
+  const uint64_t length = pNode->ValueLength;
+  const uint64_t kMaxOffset = static_cast<uint64_t>(INT64_MAX);
+  rc = TraceCheck(KELU_HERE,
+                  pNode->IsInfiniteLength == 0 && pNode->vetNodes.empty() && start <= kMaxOffset &&
+                      length <= kMaxOffset - start,
+                  "Check content node", KELU_ERR_ENVELOPE_FORMAT,
+                  "pNode->IsInfiniteLength || pNode->vetNodes.size() || "
+                  "ValueStartPosition + ValueLength > INT64_MAX");
+  if (rc != KELU_OK || length == 0) return rc;
+  rc = TraceCheck(KELU_HERE, fseeko(fpCMSEnvelope, static_cast<off_t>(start), SEEK_SET) == 0,
+                  "fseek", KELU_ERR_FAILED, "0 != nResult");
+  if (rc != KELU_OK) return rc;
+  uint64_t written = 0;
+  rc = CryptBlocks(KELU_HERE, kEnvelopeDecrypt, kEnvelopeContentTexts, pCTX, fpCMSEnvelope,
+                   length, fpPlainFile, &written);
+  if (pnWrittenBytes != nullptr) *pnWrittenBytes += written;
   return rc;
 }

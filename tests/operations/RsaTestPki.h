@@ -1,0 +1,165 @@
+/* The RSA certificates and PKCS#12 files of the RSA envelope and signature tests, made once per
+ * test program with the openssl command line, and small helpers around them. */
+#ifndef KELU_RSA_TEST_PKI_H
+#define KELU_RSA_TEST_PKI_H
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "Base64Utility.h"
+#include "KeluErrors.h"
+#include "SMKernel.h"
+#include "TestPki.h"
+#include "TestSupport.h"
+
+namespace kelu::test {
+
+constexpr char kPfxPassword[] = "p12 pass";
+
+// Certificates of the CA "rsa-ca" (PEM name.pem, DER name.der, key name.key):
+//   rsa        RSA 2048, digitalSignature + keyEncipherment, subject key identifier
+//   other      another RSA 2048 key, the same extensions
+//   sign-only  the key of rsa, digitalSignature only
+//   enc-only   the key of rsa, keyEncipherment only
+//   no-ku      the key of rsa, no keyUsage extension
+//   no-ski     the key of rsa, keyEncipherment, no subject key identifier
+//   expired    the key of rsa, both usages, expired a year ago
+//   rsa512     a 512-bit key, rsa1024 a 1024-bit key, both usages
+//   ec         a P-256 key, digitalSignature + keyAgreement
+// PKCS#12 files (password kPfxPassword): name.p12 for rsa, other, enc-only, no-ku, expired, ec,
+// rsa512, rsa1024; rsa-legacy.p12 (-legacy, RC2-40), rsa-nokey.p12 (certificate only).
+class RsaPki {
+ public:
+  RsaPki() : pki_(dir_.path()) {
+    CertSpec ca;
+    ca.alg = KeyAlg::kRSA;
+    ca.subject = "/C=CN/O=Kelu Test/CN=RSA Envelope CA";
+    ca.extensions = kCaExtensions;
+    pki_.AddRoot("rsa-ca", ca);
+    const std::string both =
+        "basicConstraints = CA:false\nkeyUsage = digitalSignature,keyEncipherment\n"
+        "subjectKeyIdentifier = hash\n";
+    Leaf("rsa", KeyAlg::kRSA, "", both);
+    Leaf("other", KeyAlg::kRSA, "", both);
+    const std::string key = pki_.Key("rsa");
+    Leaf("sign-only", KeyAlg::kRSA, key,
+         "keyUsage = digitalSignature\nsubjectKeyIdentifier = hash\n");
+    Leaf("enc-only", KeyAlg::kRSA, key,
+         "keyUsage = keyEncipherment\nsubjectKeyIdentifier = hash\n");
+    Leaf("no-ku", KeyAlg::kRSA, key, "basicConstraints = CA:false\nsubjectKeyIdentifier = hash\n");
+    Leaf("no-ski", KeyAlg::kRSA, key, "keyUsage = keyEncipherment\nsubjectKeyIdentifier = none\n");
+    CertSpec expired;
+    expired.alg = KeyAlg::kRSA;
+    expired.subject = "/CN=expired";
+    expired.key_file = key;
+    expired.extensions = both;
+    expired.not_before = time(nullptr) - 800 * 86400;
+    expired.not_after = time(nullptr) - 400 * 86400;
+    pki_.Issue("expired", "rsa-ca", expired);
+    for (int bits : {512, 1024}) {
+      const std::string name = "rsa" + std::to_string(bits);
+      const std::string file = dir_.File(name + "-key.pem");
+      pki_.Openssl("genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:" + std::to_string(bits) +
+                   " -out " + ShellQuote(file));
+      Leaf(name, KeyAlg::kRSA, file, both);
+    }
+    Leaf("ec", KeyAlg::kEC256, "",
+         "keyUsage = digitalSignature,keyAgreement\nsubjectKeyIdentifier = hash\n");
+    for (const char *name : {"rsa", "other", "enc-only", "no-ku", "expired", "ec", "rsa512",
+                             "rsa1024"}) {
+      pki_.MakePkcs12(name, name, kPfxPassword, "");
+    }
+    pki_.MakePkcs12("rsa-legacy", "rsa", kPfxPassword, "-legacy");
+    pki_.MakePkcs12("rsa-nokey", "rsa", kPfxPassword, "-nokeys");
+  }
+
+  const TestPki &pki() const { return pki_; }
+  std::string Pem(const std::string &name) const { return pki_.Pem(name); }
+  std::string Key(const std::string &name) const { return pki_.Key(name); }
+  std::string Pfx(const std::string &name) const { return pki_.dir() + "/" + name + ".p12"; }
+  Bytes Der(const std::string &name) const { return pki_.DerBytes(name); }
+  // An openssl command line run in the PKI folder (the test fails on a non-zero exit).
+  std::string Openssl(const std::string &args) const { return pki_.Openssl(args); }
+
+ private:
+  void Leaf(const std::string &name, KeyAlg alg, const std::string &key_file,
+            const std::string &extensions) {
+    CertSpec spec;
+    spec.alg = alg;
+    spec.subject = "/C=CN/O=Kelu Test/CN=" + name;
+    spec.key_file = key_file;
+    spec.extensions = extensions;
+    pki_.Issue(name, "rsa-ca", spec);
+  }
+
+  TempDir dir_;
+  TestPki pki_;
+};
+
+inline const RsaPki &SharedRsaPki() {
+  static const RsaPki *pki = new RsaPki();
+  return *pki;
+}
+
+// Start-up loads the legacy provider (RC4, RC2-40 PKCS#12 files) and the national algorithms.
+inline void StartRsaKernel() { ASSERT_EQ(kelu::SMKernelInitialize(), 0); }
+
+// The PKCS#12 file of name, opened for reading.
+inline FilePtr OpenPfx(const std::string &name) {
+  return OpenForReading(SharedRsaPki().Pfx(name));
+}
+
+// A new[] buffer and its size handed out by an operation, released with delete[].
+struct Handed {
+  unsigned char *data = nullptr;
+  int size = -7;
+  Handed() = default;
+  Handed(const Handed &) = delete;
+  Handed &operator=(const Handed &) = delete;
+  ~Handed() { delete[] data; }
+  Bytes bytes() const { return data != nullptr ? Bytes(data, data + size) : Bytes(); }
+};
+
+struct HandedText {
+  char *text = nullptr;
+  int length = -7;
+  HandedText() = default;
+  HandedText(const HandedText &) = delete;
+  HandedText &operator=(const HandedText &) = delete;
+  ~HandedText() { delete[] text; }
+};
+
+inline std::string AsText(const Bytes &b) { return std::string(b.begin(), b.end()); }
+inline Bytes AsBytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
+
+inline std::string Base64(const Bytes &bytes, unsigned long flags = ATL_BASE64_FLAG_NOCRLF) {
+  char *text = nullptr;
+  EXPECT_EQ(Base64EncodeEx(bytes.data(), static_cast<int>(bytes.size()), &text, nullptr, flags),
+            KELU_OK);
+  std::string out = text != nullptr ? text : "";
+  delete[] text;
+  return out;
+}
+
+inline Bytes FromBase64(const std::string &text) {
+  unsigned char *bytes = nullptr;
+  int size = 0;
+  EXPECT_EQ(Base64DecodeEx(text.c_str(), static_cast<int>(text.size()), &bytes, &size), KELU_OK);
+  Bytes out(bytes, bytes + size);
+  delete[] bytes;
+  return out;
+}
+
+// The digests the toolkit's RSA signatures take, with their openssl names.
+struct SignatureDigest {
+  int nid;
+  const char *name;
+};
+constexpr SignatureDigest kSignatureDigests[] = {{64, "sha1"}, {672, "sha256"}};
+
+}  // namespace kelu::test
+
+#endif
