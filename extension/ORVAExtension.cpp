@@ -17,6 +17,7 @@
 #include "PhpBinding.h"
 #include "SMKernel.h"
 #include "ScriptArguments.h"
+#include "ScriptFunction.h"
 #include "kelu_zlog.h"
 
 namespace {
@@ -25,6 +26,12 @@ using kelu::extension::CheckDataSize;
 using kelu::extension::CheckNoZeroByte;
 using kelu::extension::CheckScriptArguments;
 using kelu::extension::CountStep;
+using kelu::extension::HandedOut;
+using kelu::extension::InputLog;
+using kelu::extension::OutputKind;
+using kelu::extension::RunScriptFunction;
+using kelu::extension::ScriptFunction;
+using kelu::extension::ScriptInputs;
 using Php::ByRef;
 using Php::ByVal;
 
@@ -369,17 +376,99 @@ KELU_PENDING_SCRIPT_FUNCTION(kelu_decryptDataFromCMSEnvelope_ECB,
                              kDecryptDataFromCMSEnvelopeArgs, CountStep::kPlain)
 KELU_PENDING_SCRIPT_FUNCTION(kelu_decryptDataFromCMSEnvelopeEx_ECB,
                              kDecryptDataFromCMSEnvelopeArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_genSymKey, kGenSymKeyArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_symEncryptData, kSymEncryptDataArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_symDecryptData, kSymDecryptDataArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_symEncryptFile, kSymEncryptFileArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_symDecryptFile, kSymDecryptFileArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_verifyCertificate, kVerifyCertificateArgs,
-                             CountStep::kFullStop)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_getCertificateInfo, kGetCertificateInfoArgs,
-                             CountStep::kFullStop)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_getPublicCertFromPFX, kGetPublicCertFromPFXArgs,
-                             CountStep::kFullStop)
+
+// ---- Script functions over the exported functions: one record each ----
+
+#define KELU_SCRIPT_FUNCTION(function, record)                            \
+  Php::Value function(Php::Parameters &params) {                          \
+    return RunScriptFunction(KELU_HERE, params, record);                  \
+  }
+
+constexpr InputLog kText = InputLog::kText;
+
+// Symmetric keys and ciphers. The key texts given and the plaintexts, given or decrypted, are
+// secrets: the log shows their lengths only, and a generated key not at all.
+
+const ScriptFunction kGenSymKey = {
+    kGenSymKeyArgs, CountStep::kPlain, {{"strSymEncAlgorithm", kText}}, "GenSymKey",
+    [](const ScriptInputs &in, HandedOut &out) { return GenSymKey(in.text(0), out.text(0)); },
+    {{1, OutputKind::kSecretText}}};
+KELU_SCRIPT_FUNCTION(kelu_genSymKey, kGenSymKey)
+
+const ScriptFunction kSymEncryptData = {
+    kSymEncryptDataArgs, CountStep::kPlain,
+    {{"strPlainData", InputLog::kSecretData}, {"strSymEncAlgorithm", kText},
+     {"strSymKey", InputLog::kSecretText}},
+    "SymEncryptData",
+    [](const ScriptInputs &in, HandedOut &out) {
+      return SymEncryptData(in.data(0), in.size(0), in.text(1), in.text(2), out.text(0));
+    },
+    {{3, OutputKind::kText, "pszBase64EncryptedData"}}};
+KELU_SCRIPT_FUNCTION(kelu_symEncryptData, kSymEncryptData)
+
+const ScriptFunction kSymDecryptData = {
+    kSymDecryptDataArgs, CountStep::kPlain,
+    {{"strBase64EncryptedMessage", kText}, {"strSymEncAlgorithm", kText},
+     {"strSymKey", InputLog::kSecretText}},
+    "SymDecryptData",
+    [](const ScriptInputs &in, HandedOut &out) {
+      return SymDecryptData(in.text(0), in.text(1), in.text(2), out.bytes(0), out.size(0));
+    },
+    {{3, OutputKind::kSecretBytes, "pszPlainData", "nPlainDataLen", "!pszPlainData"}}};
+KELU_SCRIPT_FUNCTION(kelu_symDecryptData, kSymDecryptData)
+
+const ScriptFunction kSymEncryptFile = {
+    kSymEncryptFileArgs, CountStep::kPlain,
+    {{"strSymEncAlgorithm", kText}, {"strPlainFilePath", kText}, {"strEncryptFilePath", kText}},
+    "SymEncryptFile",
+    [](const ScriptInputs &in, HandedOut &out) {
+      return SymEncryptFile(in.text(0), in.text(1), in.text(2), out.text(0));
+    },
+    {{3, OutputKind::kSecretText}}};
+KELU_SCRIPT_FUNCTION(kelu_symEncryptFile, kSymEncryptFile)
+
+const ScriptFunction kSymDecryptFile = {
+    kSymDecryptFileArgs, CountStep::kPlain,
+    {{"strSymEncAlgorithm", kText}, {"strEncryptFilePath", kText},
+     {"strSymKey", InputLog::kSecretText}, {"strPlainFilePath", kText}},
+    "SymDecryptFile",
+    [](const ScriptInputs &in, HandedOut &) {
+      return SymDecryptFile(in.text(0), in.text(1), in.text(2), in.text(3));
+    },
+    {}};
+KELU_SCRIPT_FUNCTION(kelu_symDecryptFile, kSymDecryptFile)
+
+// Certificates.
+
+const ScriptFunction kVerifyCertificate = {
+    kVerifyCertificateArgs, CountStep::kFullStop,
+    {{"strBase64CertContent", kText}, {"nCertVerifyFlag", InputLog::kNumber},
+     {"strTrustedCACertFilePath", kText}, {"strCRLFilePath", kText}},
+    "VerifyCertificate",
+    [](const ScriptInputs &in, HandedOut &) {
+      return VerifyCertificate(in.text(0), in.number(1), in.text(2), in.text(3));
+    },
+    {}};
+KELU_SCRIPT_FUNCTION(kelu_verifyCertificate, kVerifyCertificate)
+
+const ScriptFunction kGetCertificateInfo = {
+    kGetCertificateInfoArgs, CountStep::kFullStop,
+    {{"strBase64CertContent", kText}, {"strInfoType", kText}}, "GetCertificateInfo",
+    [](const ScriptInputs &in, HandedOut &out) {
+      return GetCertificateInfo(in.text(0), in.text(1), out.text(0));
+    },
+    {{2, OutputKind::kText, "pszInfoContent"}}};
+KELU_SCRIPT_FUNCTION(kelu_getCertificateInfo, kGetCertificateInfo)
+
+const ScriptFunction kGetPublicCertFromPFX = {
+    kGetPublicCertFromPFXArgs, CountStep::kFullStop,
+    {{"strAlgorithm", kText}, {"strPfxFilePath", kText}, {"strPfxPassWord", InputLog::kPassword}},
+    "GetPublicCertFromPFX",
+    [](const ScriptInputs &in, HandedOut &out) {
+      return GetPublicCertFromPFX(in.text(0), in.text(1), in.text(2), out.text(0));
+    },
+    {{3, OutputKind::kText, "strBase64CertContent"}}};
+KELU_SCRIPT_FUNCTION(kelu_getPublicCertFromPFX, kGetPublicCertFromPFX)
 
 // ---- Registration ----
 

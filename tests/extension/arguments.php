@@ -72,8 +72,10 @@ foreach ($functions as $function) {
 // The functions whose operations are still to come pass valid arguments through their checks
 // and give -1, writing no output.
 $pending = array_diff(array_keys(SIGNATURES), ['kelu_initialize', 'kelu_uninitialize',
-    'kelu_calculateDataHash', 'kelu_calculateFileHash']);
-check_same(22, count($pending), 'functions still to come');
+    'kelu_calculateDataHash', 'kelu_calculateFileHash', 'kelu_genSymKey', 'kelu_symEncryptData',
+    'kelu_symDecryptData', 'kelu_symEncryptFile', 'kelu_symDecryptFile', 'kelu_verifyCertificate',
+    'kelu_getCertificateInfo', 'kelu_getPublicCertFromPFX']);
+check_same(14, count($pending), 'functions still to come');
 foreach ($pending as $function) {
     $parameters = parameters_of($function);
     $args = valid_arguments($parameters);

@@ -62,6 +62,11 @@ function with_warnings(callable $call, ?array &$warnings) {
     }
 }
 
+// A result code as scripts receive it: the 32-bit value, sign-extended.
+function signed32(int $code): int {
+    return $code >= 0x80000000 ? $code - 0x100000000 : $code;
+}
+
 const KELU_OK = 0;
 const KELU_ERR_FAILED = -1;
 const KELU_ERR_INVALID_PARAMETER = -2147024809;  // 0x80070057
