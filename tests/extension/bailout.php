@@ -5,9 +5,18 @@
 // space back where it was before the call) and the module working.
 //  - outputs larger than memory_limit allows, text (an encryption) and bytes (a decryption);
 //  - a probe module whose function holds 64 MiB while an engine call bails out under it.
+// Under the sanitizers the engine's allocator is off: the tracked allocator keeps
+// memory_limit; freed memory stays in the sanitizer's quarantine, so the address space is not
+// compared there, and the leak check is left to the probe's count (php itself leaks at a fatal
+// error when its allocator is off).
 require __DIR__ . '/support/check.php';
 
 $php = [PHP_BINARY, '-n', '-d', 'extension=' . getenv('KELU_TEST_MODULE')];
+$sanitized = under_sanitizer();
+if ($sanitized) {
+    putenv('USE_TRACKED_ALLOC=1');
+    putenv('ASAN_OPTIONS=' . getenv('ASAN_OPTIONS') . ':detect_leaks=0');
+}
 $probe = ['-d', 'extension=' . getenv('KELU_TEST_BAILOUT_PROBE')];
 
 function run_child(array $command, ?string &$output): int {
@@ -21,7 +30,9 @@ function run_child(array $command, ?string &$output): int {
 $child = __DIR__ . '/support/bailout_child.php';
 foreach (['text' => [[], 'Allowed memory size of'], 'bytes' => [[], 'Allowed memory size of'],
           'probe' => [$probe, 'escalated: Array to string conversion']] as $mode => [$extra, $fatal]) {
-    $status = run_child([...$php, ...$extra, $child, $mode], $output);
+    // Blocks of 32 MiB and more are always given back to the system when freed; the
+    // sanitizers' own checks need no more than a smaller, faster run.
+    $status = run_child([...$php, ...$extra, $child, $mode, $sanitized ? '20' : '40'], $output);
     check_same(255, $status, "$mode: the fatal error's exit status\n$output");
     check(str_contains($output, "Fatal error: $fatal"), "$mode: the fatal error\n$output");
     check(!str_contains($output, 'the call returned'), "$mode: the script ended at the call");
@@ -30,7 +41,9 @@ foreach (['text' => [[], 'Allowed memory size of'], 'bytes' => [[], 'Allowed mem
     check(is_array($report), "$mode: the shutdown function ran\n$output");
     if (!is_array($report)) continue;
     // The call held over 100 MiB of native memory (the probe 64 MiB).
-    check($report['grown'] < (16 << 20), "$mode: native memory released (grown by {$report['grown']} bytes)");
+    if (!$sanitized) {
+        check($report['grown'] < (8 << 20), "$mode: native memory released (grown by {$report['grown']} bytes)");
+    }
     check_same('900150983CD24FB0D6963F7D28E17F72', $report['hash'], "$mode: the module works afterwards");
     if ($mode === 'probe') check_same(1, $report['released'], 'probe: the held object was destroyed once');
 }

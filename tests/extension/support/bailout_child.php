@@ -8,9 +8,10 @@ function address_space(): int {
 }
 
 $mode = $argv[1];
+$mib = (int) ($argv[2] ?? 40);
 $key = '';
 kelu_genSymKey('SM4_CBC', $key);
-$plain = str_repeat('p', 48 << 20);
+$plain = str_repeat('p', $mib << 20);
 $sealed = '';
 if ($mode === 'bytes') {
     kelu_symEncryptData($plain, 'SM4_CBC', $key, $sealed);
@@ -30,7 +31,7 @@ register_shutdown_function(function () use ($before, &$out) {
 switch ($mode) {
     case 'text':
     case 'bytes':
-        // The 48 MiB output does not fit under the limit.
+        // The output does not fit under the limit.
         ini_set('memory_limit', (string) (memory_get_usage(true) + (8 << 20)));
         if ($mode === 'text') kelu_symEncryptData($plain, 'SM4_CBC', $key, $out);
         else kelu_symDecryptData($sealed, 'SM4_CBC', $key, $out);

@@ -62,6 +62,11 @@ function with_warnings(callable $call, ?array &$warnings) {
     }
 }
 
+// The sanitizer build runs php with the sanitizer runtime preloaded.
+function under_sanitizer(): bool {
+    return str_contains((string) getenv('LD_PRELOAD'), 'asan');
+}
+
 // A result code as scripts receive it: the 32-bit value, sign-extended.
 function signed32(int $code): int {
     return $code >= 0x80000000 ? $code - 0x100000000 : $code;
