@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -151,6 +152,16 @@ inline Bytes FromBase64(const std::string &text) {
   Bytes out(bytes, bytes + size);
   delete[] bytes;
   return out;
+}
+
+// The RC4 envelope with its NULL parameters (after the rc4 OID) written as an empty OCTET STRING:
+// OpenSSL reads RC4 parameters only in that form.
+inline Bytes WithEmptyOctetStringParameters(Bytes envelope) {
+  const Bytes rc4_null = {0x06, 0x08, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x04, 0x05, 0x00};
+  auto at = std::search(envelope.begin(), envelope.end(), rc4_null.begin(), rc4_null.end());
+  EXPECT_NE(at, envelope.end());
+  if (at != envelope.end()) at[10] = 0x04;
+  return envelope;
 }
 
 // The digests the toolkit's RSA signatures take, with their openssl names.

@@ -45,6 +45,15 @@ std::string ToHex(const uint8_t *p, size_t n);
 Bytes FromHex(const std::string &hex);  // ignores blanks; aborts the test on a bad digit
 Bytes RandomBytes(size_t n);            // from the crypto library's generator
 
+// The crypto library's random source fails for the life of the object (process-wide).
+class FailingRandomSource {
+ public:
+  FailingRandomSource();
+  ~FailingRandomSource();
+  FailingRandomSource(const FailingRandomSource &) = delete;
+  FailingRandomSource &operator=(const FailingRandomSource &) = delete;
+};
+
 // The process's time zone (TZ) set for the life of the object, then restored.
 class TimeZoneScope {
  public:
