@@ -73,9 +73,9 @@ KELU_EXPORT int GetPublicCertFromPFX(const char *pszAlgorithm, const char *pszPF
  * case: "SM2" with the symmetric names "SM4_CBC" and "SM4_ECB" (the content key stored as the
  * raw SM2 cipher text, or by the Ex functions as DER SM2Cipher), opened with an SM2 key file
  * and its password; "RSA" with "3DES" (DES-EDE3-CBC) and "RC4", opened with a PKCS#12 file
- * and its password. An envelope records neither the SM2 key encoding nor, for the opener
- * here, the SM4 mode: it is opened by the function that matches its making. Outputs are null
- * (and 0) after a failure. */
+ * and its password. The openings do not tell the SM2 variants apart (neither the encoding of
+ * the content key nor the SM4 mode): an envelope is opened by the function that matches its
+ * making. Outputs are null (and 0) after a failure past the parameter checks. */
 KELU_EXPORT int EncryptDataToCMSEnvelope(const char *pszAlgorithm,
                                          const unsigned char *pbyPlainData, int nPlainDataSize,
                                          const char *pszBase64CertContent,

@@ -32,14 +32,9 @@ constexpr char kPfxPassword[] = "p12 pass";
 //   ec         a P-256 key, digitalSignature + keyAgreement
 // PKCS#12 files (password kPfxPassword): name.p12 for rsa, other, enc-only, no-ku, expired, ec,
 // rsa512, rsa1024; rsa-legacy.p12 (-legacy, RC2-40), rsa-nokey.p12 (certificate only).
-class RsaPki {
+class RsaPki : public LeafPki {
  public:
-  RsaPki() : pki_(dir_.path()) {
-    CertSpec ca;
-    ca.alg = KeyAlg::kRSA;
-    ca.subject = "/C=CN/O=Kelu Test/CN=RSA Envelope CA";
-    ca.extensions = kCaExtensions;
-    pki_.AddRoot("rsa-ca", ca);
+  RsaPki() : LeafPki("rsa-ca", CaSpec()) {
     const std::string both =
         "basicConstraints = CA:false\nkeyUsage = digitalSignature,keyEncipherment\n"
         "subjectKeyIdentifier = hash\n";
@@ -77,27 +72,16 @@ class RsaPki {
     pki_.MakePkcs12("rsa-nokey", "rsa", kPfxPassword, "-nokeys");
   }
 
-  const TestPki &pki() const { return pki_; }
-  std::string Pem(const std::string &name) const { return pki_.Pem(name); }
-  std::string Key(const std::string &name) const { return pki_.Key(name); }
   std::string Pfx(const std::string &name) const { return pki_.dir() + "/" + name + ".p12"; }
-  Bytes Der(const std::string &name) const { return pki_.DerBytes(name); }
-  // An openssl command line run in the PKI folder (the test fails on a non-zero exit).
-  std::string Openssl(const std::string &args) const { return pki_.Openssl(args); }
 
  private:
-  void Leaf(const std::string &name, KeyAlg alg, const std::string &key_file,
-            const std::string &extensions) {
-    CertSpec spec;
-    spec.alg = alg;
-    spec.subject = "/C=CN/O=Kelu Test/CN=" + name;
-    spec.key_file = key_file;
-    spec.extensions = extensions;
-    pki_.Issue(name, "rsa-ca", spec);
+  static CertSpec CaSpec() {
+    CertSpec ca;
+    ca.alg = KeyAlg::kRSA;
+    ca.subject = "/C=CN/O=Kelu Test/CN=RSA Envelope CA";
+    ca.extensions = kCaExtensions;
+    return ca;
   }
-
-  TempDir dir_;
-  TestPki pki_;
 };
 
 inline const RsaPki &SharedRsaPki() {

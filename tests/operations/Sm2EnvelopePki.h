@@ -35,13 +35,9 @@ constexpr char kKeyFilePassword[] = "key file pass";
 //   no-ski     the key of enc, keyEncipherment, no subject key identifier
 //   rsa        an RSA key, keyEncipherment, subject key identifier
 // SM2 key files (password kKeyFilePassword): name.sm2 for enc and other.
-class Sm2EnvelopePki {
+class Sm2EnvelopePki : public LeafPki {
  public:
-  Sm2EnvelopePki() : pki_(dir_.path()) {
-    CertSpec ca;
-    ca.subject = "/C=CN/O=Kelu Test/CN=SM2 Envelope CA";
-    ca.extensions = kCaExtensions;
-    pki_.AddRoot("sm2-env-ca", ca);
+  Sm2EnvelopePki() : LeafPki("sm2-env-ca", CaSpec()) {
     const std::string enc =
         "basicConstraints = CA:false\nkeyUsage = keyEncipherment\nsubjectKeyIdentifier = hash\n";
     Leaf("enc", KeyAlg::kSM2, "", enc);
@@ -58,13 +54,8 @@ class Sm2EnvelopePki {
     }
   }
 
-  const TestPki &pki() const { return pki_; }
-  std::string Pem(const std::string &name) const { return pki_.Pem(name); }
-  std::string Key(const std::string &name) const { return pki_.Key(name); }
   std::string KeyFile(const std::string &name) const { return pki_.dir() + "/" + name + ".sm2"; }
-  Bytes Der(const std::string &name) const { return pki_.DerBytes(name); }
   Bytes PemBytes(const std::string &name) const { return pki_.PemBytes(name); }
-  std::string Openssl(const std::string &args) const { return pki_.Openssl(args); }
 
   // The subject key identifier of name's certificate, as OpenSSL decodes it.
   Bytes KeyId(const std::string &name) const {
@@ -80,18 +71,12 @@ class Sm2EnvelopePki {
   }
 
  private:
-  void Leaf(const std::string &name, KeyAlg alg, const std::string &key_file,
-            const std::string &extensions) {
-    CertSpec spec;
-    spec.alg = alg;
-    spec.subject = "/C=CN/O=Kelu Test/CN=" + name;
-    spec.key_file = key_file;
-    spec.extensions = extensions;
-    pki_.Issue(name, "sm2-env-ca", spec);
+  static CertSpec CaSpec() {
+    CertSpec ca;
+    ca.subject = "/C=CN/O=Kelu Test/CN=SM2 Envelope CA";
+    ca.extensions = kCaExtensions;
+    return ca;
   }
-
-  TempDir dir_;
-  TestPki pki_;
 };
 
 inline const Sm2EnvelopePki &SharedSm2Pki() {
