@@ -153,7 +153,9 @@ int OpenInMemory(const Bytes &envelope, unsigned long encoding, Bytes *plain) {
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   Require(kelu::SMKernelInitialize() == 0, "crypto start-up");
   g_state = new State();
-  const std::string dir = MakeKeyFiles();
+  static const std::string dir = MakeKeyFiles();
+  // The exported opening reads the key file by its path: the folder stays until the end.
+  std::atexit([] { std::system(("rm -rf '" + dir + "'").c_str()) == 0 ? void() : void(); });
   g_state->key_path = dir + "/k.sm2";
   g_state->key_file = std::fopen(g_state->key_path.c_str(), "rb");
   Require(g_state->key_file != nullptr, "key file");
