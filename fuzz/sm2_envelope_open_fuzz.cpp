@@ -74,7 +74,8 @@ std::string MakeKeyFiles() {
       "kelu-sm2-envelope-fuzz",
       {"genpkey -algorithm SM2 -out k.pem",
        "req -x509 -new -key k.pem -subj /CN=fuzz -days 2 -addext keyUsage=keyEncipherment "
-       "-addext subjectKeyIdentifier=" + std::string(kKeyId) + " -outform DER -out c.der"});
+       "-addext subjectKeyIdentifier=" +
+           std::string(kKeyId) + " -outform DER -out c.der"});
   FILE *pem = std::fopen((dir + "/k.pem").c_str(), "rb");
   Require(pem != nullptr, "key");
   EVP_PKEY *key = PEM_read_PrivateKey(pem, nullptr, nullptr, nullptr);
@@ -172,8 +173,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (size > (1 << 16)) return 0;
   Bytes envelope(data, data + size);
-  unsigned long encoding = size > 0 && (data[size - 1] & 1) ? SM2_ENC_ENCODED_SM2CIPHER
-                                                            : SM2_ENC_ENCODED_C1C2C3;
+  unsigned long encoding =
+      size > 0 && (data[size - 1] & 1) ? SM2_ENC_ENCODED_SM2CIPHER : SM2_ENC_ENCODED_C1C2C3;
   if (size >= 4 && data[0] == 0xE1) {
     const Made &made = g_state->made[data[1] % g_state->made.size()];
     envelope = made.der;
@@ -206,13 +207,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (!text.empty()) {
     unsigned char *plain = reinterpret_cast<unsigned char *>(0x1);
     int plain_size = -7;
-    const int rc = encoding == SM2_ENC_ENCODED_C1C2C3
-                       ? DecryptDataFromCMSEnvelope_ECB("SM2", text.c_str(),
-                                                        g_state->key_path.c_str(), kPassword,
-                                                        &plain, &plain_size)
-                       : DecryptDataFromCMSEnvelopeEx_ECB("SM2", text.c_str(),
-                                                          g_state->key_path.c_str(), kPassword,
-                                                          &plain, &plain_size);
+    const int rc =
+        encoding == SM2_ENC_ENCODED_C1C2C3
+            ? DecryptDataFromCMSEnvelope_ECB("SM2", text.c_str(), g_state->key_path.c_str(),
+                                             kPassword, &plain, &plain_size)
+            : DecryptDataFromCMSEnvelopeEx_ECB("SM2", text.c_str(), g_state->key_path.c_str(),
+                                               kPassword, &plain, &plain_size);
     if (rc == KELU_OK) {
       Require(plain != nullptr && plain_size >= 0, "an ECB plaintext");
     } else {

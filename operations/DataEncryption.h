@@ -145,9 +145,9 @@ namespace kelu::ops {
 // How the content of an SM2 envelope is encrypted; the SM4-CBC envelopes above and the
 // toolkit's SM4-ECB envelope differ only in this. The content functions take the 16-byte key
 // and, when iv_size is 16, the IV; their codes pass on.
-using SM2ContentCipher = int (*)(const unsigned char *pbyIn, int nInSize, const unsigned char *pbyIV,
-                                 const unsigned char *pbySymKey, unsigned char **ppbyOut,
-                                 int *pnOutSize);
+using SM2ContentCipher = int (*)(const unsigned char *pbyIn, int nInSize,
+                                 const unsigned char *pbyIV, const unsigned char *pbySymKey,
+                                 unsigned char **ppbyOut, int *pnOutSize);
 struct SM2EnvelopeContent {
   const char *algorithm_oid;  // content-encryption OID
   int iv_size;                // 16: an IV drawn before the key, its OCTET STRING the parameters;

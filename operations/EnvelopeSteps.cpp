@@ -25,8 +25,8 @@ int DecodeEnvelopeData(const TraceSite &site, const unsigned char *der, int der_
   const int rc = Decode_CMSEnvelopeData(
       der, der_size, &fields->key_id, &fields->key_id_size, &fields->encrypted_key,
       &fields->encrypted_key_size, &encrypted, content_size, &fields->key_algorithm,
-      &fields->key_algorithm_length, &fields->content_algorithm,
-      &fields->content_algorithm_length, &fields->parameters, &fields->parameters_size);
+      &fields->key_algorithm_length, &fields->content_algorithm, &fields->content_algorithm_length,
+      &fields->parameters, &fields->parameters_size);
   content->reset(encrypted);
   return TraceCheck(site, rc == KELU_OK, "Decode_CMSEnvelopeData", rc, "KELU_OK != nResult");
 }

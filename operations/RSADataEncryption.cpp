@@ -413,7 +413,8 @@ using kelu::ops::EnvelopeFields;
 
 // An envelope for another holder of a PKCS#12 file.
 const kelu::ops::RecipientRefusal kOtherRecipient = {
-    KELU_ERR_DECRYPT, "Check SubjectKeyID", "0 != strcmp(pszSubjectKeyID, pszRecipientSubjectKeyID)"};
+    KELU_ERR_DECRYPT, "Check SubjectKeyID",
+    "0 != strcmp(pszSubjectKeyID, pszRecipientSubjectKeyID)"};
 
 // The envelope's content is read from the envelope file; its decryption is the one of the
 // file ciphers, with the step texts of the envelope.

@@ -551,7 +551,8 @@ int DecryptWithSM2KeyFile(const TraceSite &site, const SM2Opening &opening,
                           const char *pszBase64CMSEnvelope, FILE *key_file, const char *password,
                           Plaintext *plain) {
   const size_t length = std::strlen(pszBase64CMSEnvelope);
-  KELU_RETURN_IF_FAILED(TraceCheck(site, length <= INT_MAX, "Check parameter(pszBase64CMSEnvelope).",
+  KELU_RETURN_IF_FAILED(TraceCheck(site, length <= INT_MAX,
+                                   "Check parameter(pszBase64CMSEnvelope).",
                                    KELU_ERR_INVALID_PARAMETER,
                                    "strlen(pszBase64CMSEnvelope) > INT_MAX"));
   const int rc = opening.open(pszBase64CMSEnvelope, static_cast<int>(length), key_file, password,
@@ -561,8 +562,8 @@ int DecryptWithSM2KeyFile(const TraceSite &site, const SM2Opening &opening,
 
 int DecryptWithPKCS12File(const TraceSite &site, const char *pszBase64CMSEnvelope, FILE *pfx,
                           const char *password, Plaintext *plain) {
-  const int rc =
-      RSA_DecryptDataFromCMSEnvelope(pszBase64CMSEnvelope, pfx, password, &plain->data, &plain->size);
+  const int rc = RSA_DecryptDataFromCMSEnvelope(pszBase64CMSEnvelope, pfx, password,
+                                                &plain->data, &plain->size);
   return FinishOperation(site, "RSA_DecryptDataFromCMSEnvelope", rc, KELU_ERR_DECRYPT);
 }
 

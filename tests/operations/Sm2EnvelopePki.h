@@ -46,8 +46,7 @@ class Sm2EnvelopePki : public LeafPki {
     Leaf("sign-only", KeyAlg::kSM2, key,
          "keyUsage = digitalSignature\nsubjectKeyIdentifier = hash\n");
     Leaf("no-ku", KeyAlg::kSM2, key, "basicConstraints = CA:false\nsubjectKeyIdentifier = hash\n");
-    Leaf("no-ski", KeyAlg::kSM2, key,
-         "keyUsage = keyEncipherment\nsubjectKeyIdentifier = none\n");
+    Leaf("no-ski", KeyAlg::kSM2, key, "keyUsage = keyEncipherment\nsubjectKeyIdentifier = none\n");
     Leaf("rsa", KeyAlg::kRSA, "", enc);
     for (const char *name : {"enc", "other"}) {
       WriteSm2KeyFile(KeyFile(name), pki_.Key(name), pki_.Pem(name), kKeyFilePassword);
@@ -183,12 +182,12 @@ inline PeerFields ParseWithOpenssl(const Bytes &der, const std::string &dir) {
     const char *what;
   };
   const Expect shape[] = {
-      {0, "cons: SEQUENCE"}, {1, "prim: OBJECT"},  {1, "cons: cont [ 0 ]"},
-      {2, "cons: SEQUENCE"}, {3, "prim: INTEGER"}, {3, "cons: SET"},
-      {4, "cons: SEQUENCE"}, {5, "prim: INTEGER"}, {5, "prim: cont [ 0 ]"},
-      {5, "cons: SEQUENCE"}, {6, "prim: OBJECT"},  {6, "prim: NULL"},
+      {0, "cons: SEQUENCE"},     {1, "prim: OBJECT"},   {1, "cons: cont [ 0 ]"},
+      {2, "cons: SEQUENCE"},     {3, "prim: INTEGER"},  {3, "cons: SET"},
+      {4, "cons: SEQUENCE"},     {5, "prim: INTEGER"},  {5, "prim: cont [ 0 ]"},
+      {5, "cons: SEQUENCE"},     {6, "prim: OBJECT"},   {6, "prim: NULL"},
       {5, "prim: OCTET STRING"}, {3, "cons: SEQUENCE"}, {4, "prim: OBJECT"},
-      {4, "cons: SEQUENCE"}, {5, "prim: OBJECT"}, {5, "prim: ?"},
+      {4, "cons: SEQUENCE"},     {5, "prim: OBJECT"},   {5, "prim: ?"},
       {4, "prim: cont [ 0 ]"},
   };
   PeerFields f;
@@ -240,10 +239,10 @@ inline Bytes AssembleEnvelope(const EnvelopeParts &e) {
                     DerTlv(0x30, Concat({DerTlv(0x06, OidContent(e.key_algorithm)), {0x05, 0x00}})),
                     DerTlv(0x04, e.encrypted_key)}));
   const Bytes content_info = DerTlv(
-      0x30, Concat({DerTlv(0x06, OidContent(e.inner_type)),
-                    DerTlv(0x30, Concat({DerTlv(0x06, OidContent(e.content_algorithm)),
-                                         e.parameters})),
-                    DerTlv(0x80, e.content)}));
+      0x30,
+      Concat({DerTlv(0x06, OidContent(e.inner_type)),
+              DerTlv(0x30, Concat({DerTlv(0x06, OidContent(e.content_algorithm)), e.parameters})),
+              DerTlv(0x80, e.content)}));
   const Bytes enveloped = DerTlv(0x30, Concat({version, DerTlv(0x31, recipient), content_info}));
   return DerTlv(0x30, Concat({DerTlv(0x06, OidContent(e.outer_type)), DerTlv(0xA0, enveloped)}));
 }
@@ -261,8 +260,8 @@ inline Bytes OpensslSm2Encrypt(const Sm2EnvelopePki &pki, const std::string &cer
 inline CommandResult OpensslSm2Decrypt(const Sm2EnvelopePki &pki, const std::string &key_name,
                                        const Bytes &cipher_der, const std::string &dir) {
   WriteBinaryFile(dir + "/sm2-cipher.der", cipher_der);
-  return RunCommand("openssl pkeyutl -decrypt -inkey " + ShellQuote(pki.Key(key_name)) +
-                        " -in " + ShellQuote(dir + "/sm2-cipher.der") + " -out " +
+  return RunCommand("openssl pkeyutl -decrypt -inkey " + ShellQuote(pki.Key(key_name)) + " -in " +
+                        ShellQuote(dir + "/sm2-cipher.der") + " -out " +
                         ShellQuote(dir + "/sm2-plain.bin"),
                     true);
 }
@@ -272,11 +271,11 @@ inline CommandResult OpensslSm2Decrypt(const Sm2EnvelopePki &pki, const std::str
 inline Bytes OpensslEnc(const std::string &cipher, bool decrypt, const Bytes &key, const Bytes &iv,
                         const Bytes &in, const std::string &dir, bool padding = true) {
   WriteBinaryFile(dir + "/enc-in.bin", in);
-  CommandResult r = RunCommand(
-      "openssl enc " + cipher + (decrypt ? " -d" : "") + (padding ? "" : " -nopad") + " -K " +
-          ToHex(key) + (iv.empty() ? "" : " -iv " + ToHex(iv)) + " -in " +
-          ShellQuote(dir + "/enc-in.bin") + " -out " + ShellQuote(dir + "/enc-out.bin"),
-      true);
+  CommandResult r =
+      RunCommand("openssl enc " + cipher + (decrypt ? " -d" : "") + (padding ? "" : " -nopad") +
+                     " -K " + ToHex(key) + (iv.empty() ? "" : " -iv " + ToHex(iv)) + " -in " +
+                     ShellQuote(dir + "/enc-in.bin") + " -out " + ShellQuote(dir + "/enc-out.bin"),
+                 true);
   EXPECT_EQ(r.exit_code, 0) << r.output;
   return ReadBinaryFile(dir + "/enc-out.bin");
 }

@@ -104,7 +104,8 @@ TEST_F(Sm2Envelope, EnvelopesOpenWithOpensslAndTheToolkit) {
 
 // The raw key is C1C2C3 without its 0x04, as sm-crypto-v2's mode 0 reads it.
 TEST_F(Sm2Envelope, RawContentKeysOpenWithSmCryptoV2) {
-  if (!SmCryptoV2Available()) GTEST_SKIP() << "sm-crypto-v2 not installed in .peers (scripts/setup)";
+  if (!SmCryptoV2Available())
+    GTEST_SKIP() << "sm-crypto-v2 not installed in .peers (scripts/setup)";
   const Out made = Make(RandomBytes(40), kRaw);
   ASSERT_EQ(made.result, KELU_OK);
   const PeerFields f = ParseWithOpenssl(made.bytes, dir_.path());
@@ -113,7 +114,8 @@ TEST_F(Sm2Envelope, RawContentKeysOpenWithSmCryptoV2) {
       "const hex = (s) => Uint8Array.from(Buffer.from(s, 'hex'));\n"
       "console.log(Buffer.from(sm2.doDecrypt(a[0], a[1], 0, { output: 'array' }))"
       ".toString('hex'));";
-  const std::string key = RunSmCryptoV2(decrypt, {Lower(ToHex(f.encrypted_key)), Lower(ToHex(k.d))});
+  const std::string key =
+      RunSmCryptoV2(decrypt, {Lower(ToHex(f.encrypted_key)), Lower(ToHex(k.d))});
   EXPECT_EQ(Lower(ToHex(OpensslContentKey(f.encrypted_key, kRaw))), key);
   EXPECT_EQ(key.size(), 32u);
 }
@@ -181,9 +183,9 @@ TEST_F(Sm2Envelope, EnvelopesOfOpensslKeysAndContentOpen) {
       FilePtr in = OpenForReading(Path("peer.env"));
       FilePtr key_file = OpenForReading(pki().KeyFile("enc"));
       FilePtr out(std::fopen(Path("peer.out").c_str(), "wb"));
-      ASSERT_EQ(DecryptDerCMSEnvelopeFile(in.get(), key_file.get(), kKeyFilePassword, type,
-                                          out.get()),
-                KELU_OK);
+      ASSERT_EQ(
+          DecryptDerCMSEnvelopeFile(in.get(), key_file.get(), kKeyFilePassword, type, out.get()),
+          KELU_OK);
       ASSERT_EQ(std::fclose(out.release()), 0);
       EXPECT_EQ(ReadBinaryFile(Path("peer.out")), data);
     }
@@ -191,7 +193,8 @@ TEST_F(Sm2Envelope, EnvelopesOfOpensslKeysAndContentOpen) {
 }
 
 TEST_F(Sm2Envelope, EnvelopesOfSmCryptoV2KeysOpen) {
-  if (!SmCryptoV2Available()) GTEST_SKIP() << "sm-crypto-v2 not installed in .peers (scripts/setup)";
+  if (!SmCryptoV2Available())
+    GTEST_SKIP() << "sm-crypto-v2 not installed in .peers (scripts/setup)";
   const Bytes data = RandomBytes(70), key = RandomBytes(16), iv = RandomBytes(16);
   const Sm2KeyValues k = ReadSm2PrivateKey(pki().Key("enc"));
   const std::string encrypt =
@@ -242,8 +245,11 @@ TEST_F(Sm2Envelope, CertificatesAndArgumentsThatAreRefused) {
        KELU_ERR_FAILED, "GetSubjectKeyIDFromCert"},
       {"an RSA certificate", [&] { return Make(data, pki().Der("rsa")); }, KELU_ERR_FAILED,
        "GetPublicKeyXYFromSM2Cert"},
-      {"no certificate", [&] { return Make(data, Bytes{1, 2, 3}); }, KELU_ERR_FAILED,
-       "CheckCertKeyUsage"},
+      {"no certificate",
+       [&] {
+         return Make(data, Bytes{1, 2, 3});
+       },
+       KELU_ERR_FAILED, "CheckCertKeyUsage"},
       {"encoding 0x30000", [&] { return Make(data, 0x30000); }, KELU_ERR_INVALID_PARAMETER,
        "Check fSM2EncEncodedType"},
       {"empty data", [&] { return Make({}); }, KELU_ERR_INVALID_PARAMETER, "SM4_Encrypt_CBC"},
@@ -251,8 +257,8 @@ TEST_F(Sm2Envelope, CertificatesAndArgumentsThatAreRefused) {
        [&] {
          const Bytes cert = pki().Der("enc");
          return Call([&](unsigned char **out, int *size) {
-           return EncryptDataToDerCMSEnvelope(data.data(), -5, cert.data(), Size(cert), kRaw,
-                                              out, size);
+           return EncryptDataToDerCMSEnvelope(data.data(), -5, cert.data(), Size(cert), kRaw, out,
+                                              size);
          });
        },
        KELU_ERR_INVALID_PARAMETER, "SM4_Encrypt_CBC"},
@@ -261,8 +267,8 @@ TEST_F(Sm2Envelope, CertificatesAndArgumentsThatAreRefused) {
     SCOPED_TRACE(c.what);
     log.Take();
     EXPECT_EQ(c.call().result, c.want);
-    EXPECT_TRUE(log.Contains("(EncryptDataToDerCMSEnvelope -- " + std::string(c.step) +
-                             ")\t\t--Failed"))
+    EXPECT_TRUE(
+        log.Contains("(EncryptDataToDerCMSEnvelope -- " + std::string(c.step) + ")\t\t--Failed"))
         << log.Text();
   }
   // The key usage is checked before any random bytes are drawn.
@@ -292,8 +298,8 @@ TEST_F(Sm2Envelope, OpeningsThatAreRefused) {
   auto open_with_not_a_key_file = [&] {
     FilePtr key_file = OpenForReading(Path("not-a-key-file.sm2"));
     return Call([&](unsigned char **out, int *size) {
-      return DecryptDerCMSEnvelopeData(raw.bytes.data(), Size(raw.bytes), key_file.get(), "x",
-                                       kRaw, out, size);
+      return DecryptDerCMSEnvelopeData(raw.bytes.data(), Size(raw.bytes), key_file.get(), "x", kRaw,
+                                       out, size);
     });
   };
   struct Case {
@@ -323,10 +329,12 @@ TEST_F(Sm2Envelope, OpeningsThatAreRefused) {
        KELU_ERR_ENVELOPE_FORMAT, "Check IV and Key size"},
       {"NULL parameters", [&] { return Open(PeerEnvelope(data, kRaw, null_parameters)); },
        KELU_ERR_ENVELOPE_FORMAT, "Check IV and Key size"},
-      {"another recipient named",
-       [&] { return Open(PeerEnvelope(data, kRaw, another_recipient)); }, KELU_ERR_DECRYPT,
-       "Check SubjectKeyID"},
-      {"not an envelope", [&] { return Open(Bytes{0x30, 0x03, 0x02, 0x01, 0x02}); },
+      {"another recipient named", [&] { return Open(PeerEnvelope(data, kRaw, another_recipient)); },
+       KELU_ERR_DECRYPT, "Check SubjectKeyID"},
+      {"not an envelope",
+       [&] {
+         return Open(Bytes{0x30, 0x03, 0x02, 0x01, 0x02});
+       },
        KELU_ERR_ENVELOPE_FORMAT, "Decode_CMSEnvelopeData"},
   };
   for (const Case &c : kCases) {
@@ -334,8 +342,8 @@ TEST_F(Sm2Envelope, OpeningsThatAreRefused) {
     log.Take();
     const int rc = c.call().result;
     EXPECT_TRUE(rc == c.want || (c.also != KELU_OK && rc == c.also)) << rc;
-    EXPECT_TRUE(log.Contains("(DecryptDerCMSEnvelopeData -- " + std::string(c.step) +
-                             ")\t\t--Failed"))
+    EXPECT_TRUE(
+        log.Contains("(DecryptDerCMSEnvelopeData -- " + std::string(c.step) + ")\t\t--Failed"))
         << log.Text();
   }
 }
@@ -368,9 +376,9 @@ TEST_F(Sm2Envelope, OtherAlgorithmIdentifiersOpenInMemoryOnly) {
     FilePtr in = OpenForReading(Path("other.env"));
     FilePtr key_file = OpenForReading(pki().KeyFile("enc"));
     FilePtr out(std::fopen(Path("other.out").c_str(), "wb"));
-    EXPECT_EQ(DecryptDerCMSEnvelopeFile(in.get(), key_file.get(), kKeyFilePassword, kRaw,
-                                        out.get()),
-              c.file_result);
+    EXPECT_EQ(
+        DecryptDerCMSEnvelopeFile(in.get(), key_file.get(), kKeyFilePassword, kRaw, out.get()),
+        c.file_result);
   }
 }
 
@@ -410,8 +418,8 @@ TEST_F(Sm2Envelope, AFailingRandomSourceHandsOutNothing) {
 
 class Sm2EnvelopeFile : public Sm2Envelope {
  protected:
-  int EncryptFile(const std::string &plain, const std::string &envelope,
-                  unsigned long type = kRaw, const std::string &cert = "enc") const {
+  int EncryptFile(const std::string &plain, const std::string &envelope, unsigned long type = kRaw,
+                  const std::string &cert = "enc") const {
     FilePtr in = OpenForReading(plain);
     FilePtr out(std::fopen(envelope.c_str(), "wb"));
     EXPECT_NE(out, nullptr);
@@ -420,8 +428,8 @@ class Sm2EnvelopeFile : public Sm2Envelope {
     EXPECT_EQ(std::fclose(out.release()), 0);
     return rc;
   }
-  int DecryptFile(const std::string &envelope, const std::string &plain,
-                  unsigned long type = kRaw, const std::string &holder = "enc",
+  int DecryptFile(const std::string &envelope, const std::string &plain, unsigned long type = kRaw,
+                  const std::string &holder = "enc",
                   const char *password = kKeyFilePassword) const {
     FilePtr in = OpenForReading(envelope);
     FilePtr key_file = OpenForReading(pki().KeyFile(holder));
@@ -464,8 +472,7 @@ TEST_F(Sm2EnvelopeFile, FilesThatAreRefused) {
 
   EXPECT_EQ(EncryptFile(Path("empty.bin"), Path("out.der")), KELU_ERR_INVALID_PARAMETER);
   EXPECT_EQ(ReadBinaryFile(Path("out.der")).size(), 0u);
-  EXPECT_EQ(EncryptFile(Path("plain.bin"), Path("out.der"), kRaw, "sign-only"),
-            KELU_ERR_KEY_USAGE);
+  EXPECT_EQ(EncryptFile(Path("plain.bin"), Path("out.der"), kRaw, "sign-only"), KELU_ERR_KEY_USAGE);
   EXPECT_EQ(EncryptFile(Path("plain.bin"), Path("out.der"), 0x30000), KELU_ERR_INVALID_PARAMETER);
 
   struct Case {
@@ -489,9 +496,8 @@ TEST_F(Sm2EnvelopeFile, FilesThatAreRefused) {
          return DecryptDerCMSEnvelopeFile(in.get(), key_file.get(), "x", kRaw, out.get());
        },
        KELU_ERR_KEY_FILE_FORMAT},
-      {"the other encoding",
-       [&] { return DecryptFile(Path("env.der"), Path("back.bin"), kDer); }, KELU_ERR_PARSE,
-       KELU_ERR_FAILED},
+      {"the other encoding", [&] { return DecryptFile(Path("env.der"), Path("back.bin"), kDer); },
+       KELU_ERR_PARSE, KELU_ERR_FAILED},
       {"an envelope cut short", [&] { return DecryptFile(Path("cut.der"), Path("back.bin")); },
        KELU_ERR_FAILED},
   };

@@ -65,7 +65,9 @@ class EnvelopeFunctions : public ::testing::Test {
   const RsaPki &rsa() const { return SharedRsaPki(); }
   std::string Path(const std::string &name) const { return dir_.File(name); }
 
-  std::string Sm2Cert(const std::string &name = "enc") const { return OpensslBase64(sm2().pki().Der(name)); }
+  std::string Sm2Cert(const std::string &name = "enc") const {
+    return OpensslBase64(sm2().pki().Der(name));
+  }
   std::string RsaCert(const std::string &name = "rsa") const {
     return OpensslBase64(rsa().pki().Der(name));
   }
@@ -85,7 +87,8 @@ class EnvelopeFunctions : public ::testing::Test {
                  const std::string &key_file, const char *password) const {
     unsigned char *plain = reinterpret_cast<unsigned char *>(0x1);
     int size = -7;
-    Opened o{f.call(algorithm, envelope.c_str(), key_file.c_str(), password, &plain, &size), {},
+    Opened o{f.call(algorithm, envelope.c_str(), key_file.c_str(), password, &plain, &size),
+             {},
              plain == nullptr && size == 0};
     if (o.rc == KELU_OK) o.plain.assign(plain, plain + size);
     if (o.rc == KELU_OK) FreeMemory(plain);
@@ -129,11 +132,11 @@ TEST_F(EnvelopeFunctions, EncryptParameterChecks) {
     RunCheckTable(
         log_, f.name,
         {
-            {"all missing", call(nullptr, nullptr, 0, nullptr, nullptr),
-             KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm).",
+            {"all missing", call(nullptr, nullptr, 0, nullptr, nullptr), KELU_ERR_INVALID_PARAMETER,
+             "Check parameter(pszAlgorithm).",
              "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"},
-            {"empty algorithm", call("", bytes, 10, cert.c_str(), &out),
-             KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm).",
+            {"empty algorithm", call("", bytes, 10, cert.c_str(), &out), KELU_ERR_INVALID_PARAMETER,
+             "Check parameter(pszAlgorithm).",
              "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"},
             {"no data", call("SM2", nullptr, 10, cert.c_str(), &out), KELU_ERR_INVALID_PARAMETER,
              "Check parameter(pbyPlainData and nPlainDataSize).",
@@ -141,15 +144,14 @@ TEST_F(EnvelopeFunctions, EncryptParameterChecks) {
             {"size 0", call("SM2", bytes, 0, nullptr, nullptr), KELU_ERR_INVALID_PARAMETER,
              "Check parameter(pbyPlainData and nPlainDataSize).",
              "(NULL == pbyPlainData || 0 == nPlainDataSize)"},
-            {"no certificate", call("SM2", bytes, 10, nullptr, nullptr),
-             KELU_ERR_INVALID_PARAMETER, "Check parameter(pszBase64CertContent).",
+            {"no certificate", call("SM2", bytes, 10, nullptr, nullptr), KELU_ERR_INVALID_PARAMETER,
+             "Check parameter(pszBase64CertContent).",
              "(NULL == pszBase64CertContent || 0 == strlen(pszBase64CertContent))"},
             {"empty certificate", call("SM2", bytes, 10, "", &out), KELU_ERR_INVALID_PARAMETER,
              "Check parameter(pszBase64CertContent).",
              "(NULL == pszBase64CertContent || 0 == strlen(pszBase64CertContent))"},
-            {"no output", call("SM2", bytes, 10, cert.c_str(), nullptr),
-             KELU_ERR_INVALID_PARAMETER, "Check output parameter(ppszBase64CMSEnvelope)",
-             "NULL == ppszBase64CMSEnvelope"},
+            {"no output", call("SM2", bytes, 10, cert.c_str(), nullptr), KELU_ERR_INVALID_PARAMETER,
+             "Check output parameter(ppszBase64CMSEnvelope)", "NULL == ppszBase64CMSEnvelope"},
         });
   }
   // A failed check leaves the output as it was; a later failure nulls it.
@@ -165,36 +167,38 @@ TEST_F(EnvelopeFunctions, DecryptParameterChecks) {
   for (const Decryptor &f : kDecryptors) {
     unsigned char *plain = nullptr;
     int size = 0;
-    auto call = [&](const char *alg, const char *env, const char *path, unsigned char **p,
-                    int *n) { return [=] { return f.call(alg, env, path, "pw", p, n); }; };
-    RunCheckTable(
-        log_, f.name,
-        {
-            {"all missing", call(nullptr, nullptr, nullptr, nullptr, nullptr),
-             KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm).",
-             "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"},
-            {"no envelope", call("SM2", nullptr, key_file.c_str(), &plain, &size),
-             KELU_ERR_INVALID_PARAMETER, "Check parameter(pszBase64CMSEnvelope).",
-             "(NULL == pszBase64CMSEnvelope || 0 == strlen(pszBase64CMSEnvelope))"},
-            {"empty envelope", call("SM2", "", nullptr, nullptr, nullptr),
-             KELU_ERR_INVALID_PARAMETER, "Check parameter(pszBase64CMSEnvelope).",
-             "(NULL == pszBase64CMSEnvelope || 0 == strlen(pszBase64CMSEnvelope))"},
-            {"no key file path", call("SM2", "MAA=", nullptr, &plain, &size),
-             KELU_ERR_INVALID_PARAMETER, "Check parameter(pszPFXFilePath).",
-             "(NULL == pszPFXFilePath || 0 == strlen(pszPFXFilePath))"},
-            {"no plaintext output", call("SM2", "MAA=", key_file.c_str(), nullptr, &size),
-             KELU_ERR_INVALID_PARAMETER, "Check output parameter(ppbyPlainData and pnPlainDataSize).",
-             "(NULL == ppbyPlainData || NULL == pnPlainDataSize)"},
-            {"no size output", call("SM2", "MAA=", key_file.c_str(), &plain, nullptr),
-             KELU_ERR_INVALID_PARAMETER, "Check output parameter(ppbyPlainData and pnPlainDataSize).",
-             "(NULL == ppbyPlainData || NULL == pnPlainDataSize)"},
-            // The key file is opened before the name is looked at.
-            {"missing key file, unknown name",
-             call("XYZ", "MAA=", Path("missing.sm2").c_str(), &plain, &size), KELU_ERR_OPEN_FILE,
-             "Open PFX file.", "NULL == fpPFX"},
-            {"unknown name", call("XYZ", "MAA=", key_file.c_str(), &plain, &size),
-             KELU_ERR_INVALID_PARAMETER, "Invalid asymmetric decrypt algorithm.", "true"},
-        });
+    auto call = [&](const char *alg, const char *env, const char *path, unsigned char **p, int *n) {
+      return [=] { return f.call(alg, env, path, "pw", p, n); };
+    };
+    RunCheckTable(log_, f.name,
+                  {
+                      {"all missing", call(nullptr, nullptr, nullptr, nullptr, nullptr),
+                       KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm).",
+                       "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"},
+                      {"no envelope", call("SM2", nullptr, key_file.c_str(), &plain, &size),
+                       KELU_ERR_INVALID_PARAMETER, "Check parameter(pszBase64CMSEnvelope).",
+                       "(NULL == pszBase64CMSEnvelope || 0 == strlen(pszBase64CMSEnvelope))"},
+                      {"empty envelope", call("SM2", "", nullptr, nullptr, nullptr),
+                       KELU_ERR_INVALID_PARAMETER, "Check parameter(pszBase64CMSEnvelope).",
+                       "(NULL == pszBase64CMSEnvelope || 0 == strlen(pszBase64CMSEnvelope))"},
+                      {"no key file path", call("SM2", "MAA=", nullptr, &plain, &size),
+                       KELU_ERR_INVALID_PARAMETER, "Check parameter(pszPFXFilePath).",
+                       "(NULL == pszPFXFilePath || 0 == strlen(pszPFXFilePath))"},
+                      {"no plaintext output", call("SM2", "MAA=", key_file.c_str(), nullptr, &size),
+                       KELU_ERR_INVALID_PARAMETER,
+                       "Check output parameter(ppbyPlainData and pnPlainDataSize).",
+                       "(NULL == ppbyPlainData || NULL == pnPlainDataSize)"},
+                      {"no size output", call("SM2", "MAA=", key_file.c_str(), &plain, nullptr),
+                       KELU_ERR_INVALID_PARAMETER,
+                       "Check output parameter(ppbyPlainData and pnPlainDataSize).",
+                       "(NULL == ppbyPlainData || NULL == pnPlainDataSize)"},
+                      // The key file is opened before the name is looked at.
+                      {"missing key file, unknown name",
+                       call("XYZ", "MAA=", Path("missing.sm2").c_str(), &plain, &size),
+                       KELU_ERR_OPEN_FILE, "Open PFX file.", "NULL == fpPFX"},
+                      {"unknown name", call("XYZ", "MAA=", key_file.c_str(), &plain, &size),
+                       KELU_ERR_INVALID_PARAMETER, "Invalid asymmetric decrypt algorithm.", "true"},
+                  });
   }
   const Opened o = Decrypt(Cbc(), "XYZ", "MAA=", key_file, "pw");
   EXPECT_TRUE(o.outputs_cleared);
@@ -340,8 +344,8 @@ TEST_F(EnvelopeFunctions, EcbEnvelopesOpenWithOpenssl) {
       const PeerFields f = ParseWithOpenssl(der, dir_.path());
       EXPECT_EQ(f.key_id, sm2().KeyId("enc"));
       EXPECT_TRUE(f.parameters_value.empty());
-      const Bytes ecb_algorithm = Concat({DerTlv(0x06, OidContent("1.2.156.10197.1.104.1")),
-                                          {0x05, 0x00}});
+      const Bytes ecb_algorithm =
+          Concat({DerTlv(0x06, OidContent("1.2.156.10197.1.104.1")), {0x05, 0x00}});
       EXPECT_NE(std::search(der.begin(), der.end(), ecb_algorithm.begin(), ecb_algorithm.end()),
                 der.end())
           << "1.2.156.10197.1.104.1 with NULL parameters";
@@ -466,8 +470,8 @@ TEST_F(EnvelopeFunctions, DecryptionFailures) {
   const PeerFields f = ParseWithOpenssl(der, dir_.path());
   // A byte of C3 in the stored key, and the padding through the block before it.
   Bytes key_changed = der;
-  const auto key_at = std::search(key_changed.begin(), key_changed.end(),
-                                  f.encrypted_key.begin(), f.encrypted_key.end());
+  const auto key_at = std::search(key_changed.begin(), key_changed.end(), f.encrypted_key.begin(),
+                                  f.encrypted_key.end());
   key_at[100] ^= 0x01;
   Bytes padding_changed = der;
   padding_changed[der.size() - 17] ^= 0x80;
@@ -484,16 +488,16 @@ TEST_F(EnvelopeFunctions, DecryptionFailures) {
   const Case kCases[] = {
       {"SM2: another person's key file", "SM2", cbc.envelope, sm2_other, kKeyFilePassword,
        KELU_ERR_DECRYPT, "DecryptBase64CMSEnvelopeData"},
-      {"SM2: a wrong password", "SM2", cbc.envelope, sm2_key, "wrong",
-       KELU_ERR_KEY_FILE_PASSWORD, "DecryptBase64CMSEnvelopeData"},
+      {"SM2: a wrong password", "SM2", cbc.envelope, sm2_key, "wrong", KELU_ERR_KEY_FILE_PASSWORD,
+       "DecryptBase64CMSEnvelopeData"},
       {"SM2: an RSA key file", "SM2", cbc.envelope, rsa().Pfx("rsa"), kKeyFilePassword,
        KELU_ERR_KEY_FILE_PASSWORD, "DecryptBase64CMSEnvelopeData"},
       {"SM2: a changed content key", "SM2", Text(key_changed), sm2_key, kKeyFilePassword,
        KELU_ERR_DECRYPT, "DecryptBase64CMSEnvelopeData"},
       {"SM2: a changed padding", "SM2", Text(padding_changed), sm2_key, kKeyFilePassword,
        KELU_ERR_DECRYPT, "DecryptBase64CMSEnvelopeData"},
-      {"SM2: no Base64 in the envelope", "SM2", "!!!!", sm2_key, kKeyFilePassword,
-       KELU_ERR_DECRYPT, "DecryptBase64CMSEnvelopeData"},
+      {"SM2: no Base64 in the envelope", "SM2", "!!!!", sm2_key, kKeyFilePassword, KELU_ERR_DECRYPT,
+       "DecryptBase64CMSEnvelopeData"},
       {"SM2: not an envelope", "SM2", "MAMCAQI=", sm2_key, kKeyFilePassword,
        KELU_ERR_ENVELOPE_FORMAT, "DecryptBase64CMSEnvelopeData"},
       {"RSA: another holder", "RSA", rsa_made.envelope, rsa().Pfx("other"), kPfxPassword,
@@ -502,8 +506,8 @@ TEST_F(EnvelopeFunctions, DecryptionFailures) {
        KELU_ERR_DECRYPT, "RSA_DecryptDataFromCMSEnvelope"},
       {"RSA: an empty password", "RSA", rsa_made.envelope, rsa().Pfx("rsa"), "",
        KELU_ERR_INVALID_PARAMETER, "RSA_DecryptDataFromCMSEnvelope"},
-      {"RSA: an SM2 key file", "RSA", rsa_made.envelope, sm2_key, kPfxPassword,
-       KELU_ERR_DECRYPT, "RSA_DecryptDataFromCMSEnvelope"},
+      {"RSA: an SM2 key file", "RSA", rsa_made.envelope, sm2_key, kPfxPassword, KELU_ERR_DECRYPT,
+       "RSA_DecryptDataFromCMSEnvelope"},
   };
   for (const Case &c : kCases) {
     SCOPED_TRACE(c.what);
@@ -511,8 +515,8 @@ TEST_F(EnvelopeFunctions, DecryptionFailures) {
     const Opened o = Decrypt(Cbc(), c.algorithm, c.envelope, c.key_file, c.password);
     EXPECT_EQ(o.rc, c.want);
     EXPECT_TRUE(o.outputs_cleared);
-    EXPECT_TRUE(log_.Contains(FailedStep("DecryptDataFromCMSEnvelope", c.step, c.want,
-                                         "KELU_OK != nResult")))
+    EXPECT_TRUE(log_.Contains(
+        FailedStep("DecryptDataFromCMSEnvelope", c.step, c.want, "KELU_OK != nResult")))
         << log_.Text();
     if (*c.password != '\0') {
       EXPECT_FALSE(log_.Contains(c.password)) << "the password is never logged";
@@ -530,8 +534,8 @@ TEST_F(EnvelopeFunctions, DumpsAndDescriptors) {
   ASSERT_EQ(o.rc, KELU_OK);
   EXPECT_TRUE(log_.Contains("Asymmetric encrypt algorithm:SM2"));
   EXPECT_TRUE(log_.Contains("PFX file path:" + sm2().KeyFile("enc")));
-  EXPECT_TRUE(log_.Contains(OkStep("DecryptDataFromCMSEnvelopeEx_ECB",
-                                   "DecryptBase64CMSEnvelopeDataEx")));
+  EXPECT_TRUE(
+      log_.Contains(OkStep("DecryptDataFromCMSEnvelopeEx_ECB", "DecryptBase64CMSEnvelopeDataEx")));
   EXPECT_FALSE(log_.Contains(kKeyFilePassword));
   Decrypt(Cbc(), "RSA", m.envelope, sm2().KeyFile("enc"), "x");
   EXPECT_EQ(OpenDescriptorCount(), descriptors) << "every opened file is closed";
