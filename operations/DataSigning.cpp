@@ -423,13 +423,28 @@ int VerifyPkcs1WithCert(const TraceSite &site, const Signed &source, const unsig
   return VerifyRawWithCert(site, source, cert, cert_size, rs.get(), SM2_RAW_RS_SIZE, with_z);
 }
 
+// The certificate of a key file as DER: a key file may hold it as PEM text, which has no place
+// in a DER SignedData.
+int CertificateDer(const TraceSite &site, const SigningKey &key, BytesPtr *der, int *der_size) {
+  X509 *parsed = nullptr;
+  int rc = kelu::ReadX509FromCertBytes(site, key.cert.get(), key.cert_size, &parsed);
+  kelu::X509Ptr cert(parsed);
+  if (rc != KELU_OK) return rc;
+  return kelu::ops::EncodeDer(site, i2d_X509, static_cast<const X509 *>(cert.get()), "i2d_X509",
+                              "nDERCertSize <= 0", der, der_size);
+}
+
 // The SignedData of r || s under the national content types; the DER in memory when der is
 // given, else onto out.
 int EncodeSignedData(const TraceSite &site, const SigningKey &key, const Signed &source,
                      bool attached, const BytesPtr &rs, unsigned long selector, const char *oid,
                      unsigned char **der, int *der_size, FILE *out) {
-  const int rc = Encode_PKCS7Signature(
-      key.cert.get(), key.cert_size, source.data, source.size,
+  BytesPtr cert;
+  int cert_size = 0;
+  int rc = CertificateDer(site, key, &cert, &cert_size);
+  if (rc != KELU_OK) return rc;
+  rc = Encode_PKCS7Signature(
+      cert.get(), cert_size, source.data, source.size,
       source.data == nullptr ? source.file : nullptr, attached, kSMSignedDataOid, kSMDataOid,
       kSM3Oid, nullptr, oid, rs.get(), SM2_RAW_RS_SIZE, selector, nullptr, der, der_size, out,
       nullptr);

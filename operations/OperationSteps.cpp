@@ -60,6 +60,12 @@ void Output::Give(BytesPtr *bytes, int count) const {
   }
 }
 
+BytesPtr CopyBytes(const void *bytes, size_t size) {
+  BytesPtr copy(new (std::nothrow) unsigned char[size > 0 ? size : 1]);
+  if (copy != nullptr && size != 0) std::memcpy(copy.get(), bytes, size);
+  return copy;
+}
+
 int CheckFile(const TraceSite &site, FILE *file, const char *step, const char *reason) {
   return TraceCheck(site, file != nullptr, step, KELU_ERR_INVALID_PARAMETER, reason);
 }

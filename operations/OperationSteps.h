@@ -5,13 +5,16 @@
 #ifndef KELU_OPERATION_STEPS_H
 #define KELU_OPERATION_STEPS_H
 
+#include <openssl/crypto.h>
 #include <openssl/x509.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <utility>
 
+#include "KeluErrors.h"
 #include "Misc.h"
 
 // A crypto-library call: the OK line, or code with the Failed line that carries the library's
@@ -76,6 +79,28 @@ int DecodeText(const TraceSite &site, const char *text, int length, const char *
 // The same for a NUL-terminated text.
 int DecodeText(const TraceSite &site, const char *text, const char *step, BytesPtr *bytes,
                int *size);
+
+// A copy of bytes in a new[] buffer that is not null when the bytes are none; null without
+// memory.
+BytesPtr CopyBytes(const void *bytes, size_t size);
+
+// The DER that a library encoder makes of an object, copied into a new[] buffer (the library's
+// own buffer is released by the library).
+template <typename T>
+int EncodeDer(const TraceSite &site, int (*encode)(const T *, unsigned char **), const T *object,
+              const char *step, const char *reason, BytesPtr *der, int *der_size) {
+  unsigned char *encoded = nullptr;
+  const int size = encode(object, &encoded);
+  BytesPtr copy = size > 0 ? CopyBytes(encoded, static_cast<size_t>(size)) : nullptr;
+  OPENSSL_free(encoded);
+  int rc = CheckLibraryCall(site, size > 0, step, KELU_ERR_FAILED, reason);
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(site, copy != nullptr, "New memory", KELU_ERR_FAILED, "!pbyDERData");
+  if (rc != KELU_OK) return rc;
+  *der = std::move(copy);
+  *der_size = size;
+  return KELU_OK;
+}
 
 // Base64EncodeEx of the bytes with the flags as the step "Base64EncodeEx"; its code passes on.
 // The length output is optional.

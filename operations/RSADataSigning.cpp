@@ -31,7 +31,9 @@ namespace {
 using kelu::ops::BytesPtr;
 using kelu::ops::CheckFile;
 using kelu::ops::CheckTextOutput;
+using kelu::ops::CopyBytes;
 using kelu::ops::DecodeText;
+using kelu::ops::EncodeDer;
 using kelu::ops::HandOutAsText;
 using kelu::ops::NamedStep;
 using kelu::ops::Output;
@@ -205,9 +207,6 @@ namespace {
 
 using RsaPtr = std::unique_ptr<RSA, kelu::Deleter<RSA_free>>;
 using Pkcs7Ptr = std::unique_ptr<PKCS7, kelu::Deleter<PKCS7_free>>;
-// Bytes the library's encoders allocate, released by the library.
-void FreeLibraryBytes(unsigned char *p) { OPENSSL_free(p); }
-using OpensslBytes = std::unique_ptr<unsigned char, kelu::Deleter<FreeLibraryBytes>>;
 
 const unsigned char kNoBytes[1] = {0};
 
@@ -523,28 +522,6 @@ using CertListPtr = std::unique_ptr<STACK_OF(X509), kelu::Deleter<FreeCertList>>
 // A read-only memory stream over the bytes (none for an empty buffer).
 kelu::BioPtr ReadOnlyStream(const unsigned char *data, int size) {
   return kelu::BioPtr(BIO_new_mem_buf(data != nullptr ? data : kNoBytes, size));
-}
-
-// A copy of bytes in a new[] buffer that is not null when the bytes are none.
-BytesPtr CopyBytes(const void *bytes, size_t size) {
-  BytesPtr copy(new (std::nothrow) unsigned char[std::max<size_t>(size, 1)]);
-  if (copy != nullptr && size != 0) std::memcpy(copy.get(), bytes, size);
-  return copy;
-}
-
-// The DER that a library encoder makes of an object, copied into a new[] buffer.
-template <typename T>
-int EncodeDer(const TraceSite &site, int (*encode)(const T *, unsigned char **), const T *object,
-              const char *step, const char *reason, BytesPtr *der, int *der_size) {
-  unsigned char *encoded = nullptr;
-  const int size = encode(object, &encoded);
-  OpensslBytes holder(encoded);
-  int rc = CheckLibraryCall(site, size > 0, step, KELU_ERR_FAILED, reason);
-  if (rc != KELU_OK) return rc;
-  *der = CopyBytes(encoded, static_cast<size_t>(size));
-  rc = TraceCheck(site, *der != nullptr, "New memory", KELU_ERR_FAILED, "!pbyDERData");
-  if (rc == KELU_OK) *der_size = size;
-  return rc;
 }
 
 // The DER of the first signer's certificate.
