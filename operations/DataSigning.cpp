@@ -227,11 +227,6 @@ int CheckRawOutput(const TraceSite &site, unsigned char **rs, int *rs_size) {
                     "NULL == ppbySM2RawSignatureRS || NULL == pnSM2RawSignatureRSSize");
 }
 
-void GiveRaw(BytesPtr *rs, unsigned char **out, int *out_size) {
-  *out = rs->release();
-  *out_size = SM2_RAW_RS_SIZE;
-}
-
 // The SM3 digest of the bytes (CalculateSM3Hash) or of the whole file (CalculateSM3FileHashEx).
 int DigestOf(const TraceSite &site, const Signed &source, const unsigned char *x,
              const unsigned char *y, bool with_z, unsigned char *e) {
@@ -243,10 +238,12 @@ int DigestOf(const TraceSite &site, const Signed &source, const unsigned char *x
                    "CalculateSM3Hash");
 }
 
-// r || s in a new[] buffer of SM2_RAW_RS_SIZE bytes.
+// r || s into the caller's output pair (SM2_RAW_RS_SIZE bytes), written on success only.
 int SignRaw(const TraceSite &site, const Signed &source, const SM2_KEY_PAIR *pair, bool with_z,
-            const char *sign_reason, BytesPtr *rs) {
-  int rc = CheckKeyPair(site, pair);
+            const char *sign_reason, unsigned char **out, int *out_size) {
+  int rc = CheckRawOutput(site, out, out_size);
+  if (rc != KELU_OK) return rc;
+  rc = CheckKeyPair(site, pair);
   if (rc != KELU_OK) return rc;
   unsigned char e[kelu::kSM3DigestLength];
   rc = DigestOf(site, source, pair->pbyPubKeyX, pair->pbyPubKeyY, with_z, e);
@@ -255,11 +252,13 @@ int SignRaw(const TraceSite &site, const Signed &source, const SM2_KEY_PAIR *pai
   rc = TraceCheck(site, kelu::_SM2_sign_ex(e, pair->pbyPrivateKey, r, s) == 1, "_SM2_sign_ex",
                   KELU_ERR_FAILED, sign_reason);
   if (rc != KELU_OK) return rc;
-  rs->reset(new (std::nothrow) unsigned char[SM2_RAW_RS_SIZE]());
-  rc = TraceCheck(site, *rs != nullptr, "New memory", KELU_ERR_FAILED, "!pbySM2RawSignatureRS");
+  BytesPtr rs(new (std::nothrow) unsigned char[SM2_RAW_RS_SIZE]());
+  rc = TraceCheck(site, rs != nullptr, "New memory", KELU_ERR_FAILED, "!pbySM2RawSignatureRS");
   if (rc != KELU_OK) return rc;
-  std::memcpy(rs->get(), r, sizeof r);
-  std::memcpy(rs->get() + kRSValueSize, s, sizeof s);
+  std::memcpy(rs.get(), r, sizeof r);
+  std::memcpy(rs.get() + kRSValueSize, s, sizeof s);
+  *out = rs.release();
+  *out_size = SM2_RAW_RS_SIZE;
   return KELU_OK;
 }
 
@@ -315,6 +314,21 @@ int SignWithKeyFile(const TraceSite &site, const Signed &source, FILE *key_file,
   rs->reset(raw);
   return NamedStep(site, rc,
                    source.file != nullptr ? "SignFile_Raw_ByKeyPair" : "SignData_Raw_ByKeyPair");
+}
+
+// SignData_Raw_BySM2PFX and SignFile_Raw_BySM2PFX after their file checks.
+int SignRawWithKeyFile(const TraceSite &site, const Signed &source, FILE *key_file,
+                       const char *password, const WholeFileTexts &texts, bool with_z,
+                       unsigned char **out, int *out_size) {
+  int rc = CheckRawOutput(site, out, out_size);
+  if (rc != KELU_OK) return rc;
+  SigningKey key;
+  BytesPtr rs;
+  rc = SignWithKeyFile(site, source, key_file, password, texts, true, with_z, &key, &rs);
+  if (rc != KELU_OK) return rc;
+  *out = rs.release();
+  *out_size = SM2_RAW_RS_SIZE;
+  return KELU_OK;
 }
 
 // The PKCS#1-style text of what a raw signer handed out: the 64 bytes, or their SM2Q1.
@@ -423,9 +437,8 @@ int VerifyPkcs1WithCert(const TraceSite &site, const Signed &source, const unsig
   return VerifyRawWithCert(site, source, cert, cert_size, rs.get(), SM2_RAW_RS_SIZE, with_z);
 }
 
-// The certificate of a key file as DER: a key file may hold it as PEM text, which has no place
-// in a DER SignedData.
-int CertificateDer(const TraceSite &site, const SigningKey &key, BytesPtr *der, int *der_size) {
+// The DER of a certificate that a key file holds as PEM text.
+int DerOfPem(const TraceSite &site, const SigningKey &key, BytesPtr *der, int *der_size) {
   X509 *parsed = nullptr;
   int rc = kelu::ReadX509FromCertBytes(site, key.cert.get(), key.cert_size, &parsed);
   kelu::X509Ptr cert(parsed);
@@ -439,12 +452,17 @@ int CertificateDer(const TraceSite &site, const SigningKey &key, BytesPtr *der, 
 int EncodeSignedData(const TraceSite &site, const SigningKey &key, const Signed &source,
                      bool attached, const BytesPtr &rs, unsigned long selector, const char *oid,
                      unsigned char **der, int *der_size, FILE *out) {
-  BytesPtr cert;
-  int cert_size = 0;
-  int rc = CertificateDer(site, key, &cert, &cert_size);
-  if (rc != KELU_OK) return rc;
-  rc = Encode_PKCS7Signature(
-      cert.get(), cert_size, source.data, source.size,
+  // PEM text has no place in a DER SignedData; DER (a SEQUENCE) goes in as it is.
+  const unsigned char *cert = key.cert.get();
+  int cert_size = key.cert_size;
+  BytesPtr converted;
+  if (cert_size <= 0 || cert[0] != 0x30) {
+    int rc = DerOfPem(site, key, &converted, &cert_size);
+    if (rc != KELU_OK) return rc;
+    cert = converted.get();
+  }
+  const int rc = Encode_PKCS7Signature(
+      cert, cert_size, source.data, source.size,
       source.data == nullptr ? source.file : nullptr, attached, kSMSignedDataOid, kSMDataOid,
       kSM3Oid, nullptr, oid, rs.get(), SM2_RAW_RS_SIZE, selector, nullptr, der, der_size, out,
       nullptr);
@@ -542,13 +560,8 @@ int SignData_Raw_ByKeyPair(const unsigned char *pbySourceData, int nSourceDataSi
                            const SM2_KEY_PAIR_st *pstSM2KeyPair,
                            unsigned char **ppbySM2RawSignatureRS, int *pnSM2RawSignatureRSSize,
                            bool bWithZValue) {
-  int rc = CheckRawOutput(KELU_HERE, ppbySM2RawSignatureRS, pnSM2RawSignatureRSSize);
-  if (rc != KELU_OK) return rc;
-  BytesPtr rs;
-  rc = SignRaw(KELU_HERE, Signed{pbySourceData, nSourceDataSize, nullptr}, pstSM2KeyPair,
-               bWithZValue, "nResult != 1", &rs);
-  if (rc == KELU_OK) GiveRaw(&rs, ppbySM2RawSignatureRS, pnSM2RawSignatureRSSize);
-  return rc;
+  return SignRaw(KELU_HERE, Signed{pbySourceData, nSourceDataSize, nullptr}, pstSM2KeyPair,
+                 bWithZValue, "nResult != 1", ppbySM2RawSignatureRS, pnSM2RawSignatureRSSize);
 }
 
 int SignFile_Raw_ByKeyPair(FILE *fpSourceFile, const SM2_KEY_PAIR_st *pstSM2KeyPair,
@@ -556,13 +569,8 @@ int SignFile_Raw_ByKeyPair(FILE *fpSourceFile, const SM2_KEY_PAIR_st *pstSM2KeyP
                            bool bWithZValue) {
   int rc = CheckFile(KELU_HERE, fpSourceFile, "check parameters.", "NULL == fpSourceFile");
   if (rc != KELU_OK) return rc;
-  rc = CheckRawOutput(KELU_HERE, ppbySM2RawSignatureRS, pnSM2RawSignatureRSSize);
-  if (rc != KELU_OK) return rc;
-  BytesPtr rs;
-  rc = SignRaw(KELU_HERE, Signed{nullptr, 0, fpSourceFile}, pstSM2KeyPair, bWithZValue,
-               "1 != nResult", &rs);
-  if (rc == KELU_OK) GiveRaw(&rs, ppbySM2RawSignatureRS, pnSM2RawSignatureRSSize);
-  return rc;
+  return SignRaw(KELU_HERE, Signed{nullptr, 0, fpSourceFile}, pstSM2KeyPair, bWithZValue,
+                 "1 != nResult", ppbySM2RawSignatureRS, pnSM2RawSignatureRSSize);
 }
 
 int SignData_Raw_BySM2PFX(const unsigned char *pbySourceData, int nSourceDataSize,
@@ -571,14 +579,9 @@ int SignData_Raw_BySM2PFX(const unsigned char *pbySourceData, int nSourceDataSiz
                           bool bWithZValue) {
   int rc = CheckFile(KELU_HERE, fpSM2PFXFile, "check parameters.", "NULL == fpSM2PFXFile");
   if (rc != KELU_OK) return rc;
-  rc = CheckRawOutput(KELU_HERE, ppbySM2RawSignatureRS, pnSM2RawSignatureRSSize);
-  if (rc != KELU_OK) return rc;
-  SigningKey key;
-  BytesPtr rs;
-  rc = SignWithKeyFile(KELU_HERE, Signed{pbySourceData, nSourceDataSize, nullptr}, fpSM2PFXFile,
-                       pszPFXPwd, kDataKeyFile, true, bWithZValue, &key, &rs);
-  if (rc == KELU_OK) GiveRaw(&rs, ppbySM2RawSignatureRS, pnSM2RawSignatureRSSize);
-  return rc;
+  return SignRawWithKeyFile(KELU_HERE, Signed{pbySourceData, nSourceDataSize, nullptr},
+                            fpSM2PFXFile, pszPFXPwd, kDataKeyFile, bWithZValue,
+                            ppbySM2RawSignatureRS, pnSM2RawSignatureRSSize);
 }
 
 int SignFile_Raw_BySM2PFX(FILE *fpSourceFile, FILE *pfSM2PFXFile, const char *pszPFXPwd,
@@ -588,14 +591,9 @@ int SignFile_Raw_BySM2PFX(FILE *fpSourceFile, FILE *pfSM2PFXFile, const char *ps
   if (rc != KELU_OK) return rc;
   rc = CheckFile(KELU_HERE, pfSM2PFXFile, "check parameters.", "NULL == pfSM2PFXFile");
   if (rc != KELU_OK) return rc;
-  rc = CheckRawOutput(KELU_HERE, ppbySM2RawSignatureRS, pnSM2RawSignatureRSSize);
-  if (rc != KELU_OK) return rc;
-  SigningKey key;
-  BytesPtr rs;
-  rc = SignWithKeyFile(KELU_HERE, Signed{nullptr, 0, fpSourceFile}, pfSM2PFXFile, pszPFXPwd,
-                       kFileKeyFile, true, bWithZValue, &key, &rs);
-  if (rc == KELU_OK) GiveRaw(&rs, ppbySM2RawSignatureRS, pnSM2RawSignatureRSSize);
-  return rc;
+  return SignRawWithKeyFile(KELU_HERE, Signed{nullptr, 0, fpSourceFile}, pfSM2PFXFile,
+                            pszPFXPwd, kFileKeyFile, bWithZValue, ppbySM2RawSignatureRS,
+                            pnSM2RawSignatureRSSize);
 }
 
 int SignData_PKCS1_ByKeyPair(const unsigned char *pbySourceData, int nSourceDataSize,

@@ -10,7 +10,6 @@
 #include <functional>
 #include <string>
 
-#include "Base64Utility.h"
 #include "KeluErrors.h"
 #include "SMFileCertOperations.h"
 #include "Sm2KeyFiles.h"
@@ -114,24 +113,6 @@ inline TextResult CallForText(const std::function<int(char **, int *)> &call) {
 
 inline int Size(const Bytes &b) { return static_cast<int>(b.size()); }
 inline int Length(const std::string &s) { return static_cast<int>(s.size()); }
-
-inline std::string ToBase64(const Bytes &bytes) {
-  char *text = nullptr;
-  EXPECT_EQ(Base64EncodeEx(bytes.data(), Size(bytes), &text, nullptr, ATL_BASE64_FLAG_NOCRLF),
-            KELU_OK);
-  std::string out = text != nullptr ? text : "";
-  delete[] text;
-  return out;
-}
-
-inline Bytes FromBase64Text(const std::string &text) {
-  unsigned char *bytes = nullptr;
-  int size = 0;
-  EXPECT_EQ(Base64DecodeEx(text.c_str(), Length(text), &bytes, &size), KELU_OK);
-  Bytes out(bytes, bytes + size);
-  delete[] bytes;
-  return out;
-}
 
 // The bytes with one bit flipped.
 inline Bytes Changed(Bytes data, size_t at = 0) {

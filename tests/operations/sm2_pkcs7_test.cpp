@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "Base64Utility.h"
 #include "DataSigning.h"
 #include "LogCapture.h"
 #include "PKCS7SignedDataOperations.h"
@@ -155,7 +156,7 @@ TEST_F(Sm2Pkcs7, DataSignaturesReadByOpenssl) {
       SCOPED_TRACE(std::string(key_file) + (attached ? " attached" : " detached"));
       TextResult s = SignData(data, attached, key_file);
       ASSERT_EQ(s.rc, KELU_OK);
-      const Bytes der = FromBase64Text(s.text);
+      const Bytes der = FromBase64(s.text);
       const std::string listing = Asn1Parse(der);
       size_t at = 0;
       // OpenSSL names SM3 "sm3" and knows neither the content types nor the signature OID.
@@ -193,7 +194,7 @@ TEST_F(Sm2Pkcs7, WrongShapeSwitchOrContentFails) {
   EXPECT_EQ(VerifyAttached(attached.text, false).rc, KELU_ERR_FAILED);
   EXPECT_EQ(VerifyDetached(detached.text, Changed(data, 150)).rc, KELU_ERR_FAILED);
   // The content inside changed: the last byte of the attached content.
-  Bytes der = FromBase64Text(attached.text);
+  Bytes der = FromBase64(attached.text);
   const auto content_at = std::search(der.begin(), der.end(), data.begin(), data.end());
   ASSERT_NE(content_at, der.end());
   *(content_at + 199) ^= 0x01;
@@ -260,7 +261,7 @@ TEST_F(Sm2Pkcs7, FilesAndBytesAtBlockBoundaries) {
       EXPECT_EQ(v.rc, KELU_OK);
       EXPECT_EQ(v.cert, SignerCertDer());
     }
-    EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, LastOctetString(FromBase64Text(of_file.text)),
+    EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, LastOctetString(FromBase64(of_file.text)),
                                  true));
     WriteBinaryFile(path, Changed(data, size - 1));
     EXPECT_EQ(VerifyFile(of_file.text, path).rc, KELU_ERR_FAILED);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "../national/NationalTestUtil.h"
+#include "Base64Utility.h"
 #include "DataSigning.h"
 #include "LogCapture.h"
 #include "PKCS7SignedDataOperations.h"
@@ -109,7 +110,7 @@ TEST_F(Sm2Signature, Pkcs1TextsOfBothEncodings) {
   // The DER SEQUENCE of two INTEGERs, as OpenSSL reads it.
   TextResult q1 = SignPkcs1(data, PKCS1_SIGNATURE_ENCODED_SM2_Q1);
   ASSERT_EQ(q1.rc, KELU_OK);
-  const Bytes der = FromBase64Text(q1.text);
+  const Bytes der = FromBase64(q1.text);
   const std::string listing = Asn1Parse(der);
   const std::vector<std::string> lines = SplitLines(listing);
   ASSERT_EQ(lines.size(), 3u) << listing;
@@ -126,7 +127,7 @@ TEST_F(Sm2Signature, Pkcs1TextsOfBothEncodings) {
   TextResult raw = SignPkcs1(data, PKCS1_SIGNATURE_ENCODED_RAW_RS);
   ASSERT_EQ(raw.rc, KELU_OK);
   EXPECT_EQ(raw.text.size(), 88u);
-  EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, Sm2SignatureDer(FromBase64Text(raw.text)), true));
+  EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, Sm2SignatureDer(FromBase64(raw.text)), true));
   EXPECT_EQ(verify(data, cert_text, raw.text), KELU_OK);
 
   // Any other selector is refused once the key file has been opened and the data signed.
@@ -222,9 +223,9 @@ TEST_F(Sm2Signature, FilesAndBytesAtBlockBoundaries) {
     EXPECT_EQ(VerifyFileSignature_PKCS1_ByCert(source.get(), cert_text.c_str(), Length(cert_text),
                                                pkcs1.text.c_str(), Length(pkcs1.text), true),
               KELU_OK);
-    EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, FromBase64Text(pkcs1.text), true));
+    EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, FromBase64(pkcs1.text), true));
     if (size > 0) {
-      EXPECT_EQ(VerifyByCert(Changed(data, size - 1), SignerCertDer(), FromBase64Text(pkcs1.text)),
+      EXPECT_EQ(VerifyByCert(Changed(data, size - 1), SignerCertDer(), FromBase64(pkcs1.text)),
                 KELU_ERR_FAILED);
     }
   }
@@ -359,7 +360,7 @@ TEST_F(Sm2Signature, InteropWithSmCryptoV2) {
     const bool der = selector == PKCS1_SIGNATURE_ENCODED_SM2_Q1;
     EXPECT_EQ(RunSmCryptoV2(helpers + "console.log(sm2.doVerifySignature(hex(a[0]), a[1], a[2], "
                                       "{ hash: true, der: a[3] === 'der' }));",
-                            {Lower(ToHex(data)), Lower(ToHex(FromBase64Text(ours.text))), pub,
+                            {Lower(ToHex(data)), Lower(ToHex(FromBase64(ours.text))), pub,
                              der ? "der" : "raw"}),
               "true")
         << selector;

@@ -297,7 +297,7 @@ TEST_F(SignFunctionsLogged, GenericFailuresAreReplacedPerFunction) {
   ASSERT_EQ(SignData_PKCS7Attached("SM2", data.data(), Size(data), key.c_str(), kKeyFilePassword,
                                    nullptr, &text),
             KELU_OK);
-  Bytes attached = FromBase64Text(TakeText(text));
+  Bytes attached = FromBase64(TakeText(text));
   attached[attached.size() - 10] ^= 0x01;  // inside the signature value
   const Bytes changed = Changed(data, 99);
   Write("changed", changed);
@@ -394,7 +394,7 @@ TEST_F(SignFunctions, Sm2SignaturesBothWaysWithPeers) {
                            &text),
             KELU_OK);
   const std::string pkcs1 = TakeText(text);
-  EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, FromBase64Text(pkcs1), true));
+  EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, FromBase64(pkcs1), true));
   auto verify_pkcs1 = [&](const std::string &cert_text, const std::string &signature) {
     return VerifyDataSignature_PKCS1("Sm2", data.data(), Size(data), cert_text.c_str(), nullptr,
                                      signature.c_str());
@@ -413,7 +413,7 @@ TEST_F(SignFunctions, Sm2SignaturesBothWaysWithPeers) {
     EXPECT_EQ(verify_pkcs1(cert, ToBase64(FromHex(theirs))), KELU_OK);
     EXPECT_EQ(RunSmCryptoV2(helpers + "console.log(sm2.doVerifySignature(hex(a[0]), a[1], a[2], "
                                       "{ hash: true, der: true }));",
-                            {Lower(ToHex(data)), Lower(ToHex(FromBase64Text(pkcs1))),
+                            {Lower(ToHex(data)), Lower(ToHex(FromBase64(pkcs1))),
                              "04" + Lower(ToHex(k.x) + ToHex(k.y))}),
               "true");
   }
@@ -422,7 +422,7 @@ TEST_F(SignFunctions, Sm2SignaturesBothWaysWithPeers) {
                                    "ignored", &text),
             KELU_OK);
   const std::string detached = TakeText(text);
-  EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, LastOctetString(FromBase64Text(detached)),
+  EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, LastOctetString(FromBase64(detached)),
                                true));
   char *signer = nullptr;
   ASSERT_EQ(VerifyDataSignature_PKCS7Detached("sM2", data.data(), Size(data), detached.c_str(),
@@ -437,7 +437,7 @@ TEST_F(SignFunctions, Sm2SignaturesBothWaysWithPeers) {
                                    nullptr, &text),
             KELU_OK);
   const std::string attached = TakeText(text);
-  const Bytes attached_der = FromBase64Text(attached);
+  const Bytes attached_der = FromBase64(attached);
   EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, LastOctetString(attached_der), true));
   EXPECT_NE(Asn1Parse(attached_der).find(":1.2.156.10197.6.1.4.2.1"), std::string::npos);
   unsigned char *content = nullptr;
@@ -490,7 +490,7 @@ TEST_F(SignFunctions, RsaSignaturesBothWaysWithOpenssl) {
                               : SignData_PKCS7Detached("RSA", data.data(), Size(data), pfx.c_str(),
                                                        kPfxPassword, h.name, &text);
       ASSERT_EQ(rc, KELU_OK);
-      const std::string sig_path = Write("toolkit.p7", FromBase64Text(TakeText(text)));
+      const std::string sig_path = Write("toolkit.p7", FromBase64(TakeText(text)));
       for (const char *tool : {"cms", "smime"}) {
         Openssl(std::string(tool) + " -verify -binary -noverify -inform DER -in " +
                 ShellQuote(sig_path) + " -out " + ShellQuote(dir_.File("out.bin")) +
@@ -542,7 +542,7 @@ TEST_F(SignFunctions, FilesAtBlockBoundaries) {
                                      &text),
               KELU_OK);
     const std::string sm2 = TakeText(text);
-    EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, LastOctetString(FromBase64Text(sm2)), true));
+    EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, LastOctetString(FromBase64(sm2)), true));
     ASSERT_EQ(VerifyFileSignature_PKCS7Detached("sm2", path.c_str(), sm2.c_str(), &signer), KELU_OK);
     EXPECT_EQ(TakeText(signer), CertText("sm2-leaf"));
     if (size > 0) {
@@ -554,7 +554,7 @@ TEST_F(SignFunctions, FilesAtBlockBoundaries) {
     ASSERT_EQ(SignFile_PKCS7Detached("rsa", path.c_str(), pfx.c_str(), kPfxPassword, "SHA-256",
                                      &text),
               KELU_OK);
-    const std::string rsa_path = Write("rsa.p7", FromBase64Text(TakeText(text)));
+    const std::string rsa_path = Write("rsa.p7", FromBase64(TakeText(text)));
     Openssl("cms -verify -binary -noverify -inform DER -in " + ShellQuote(rsa_path) +
             " -content " + ShellQuote(path) + " -out /dev/null");
     Openssl("cms -sign -binary -noattr -md sha256 -signer " + ShellQuote(pki.Pem("rsa-leaf")) +
