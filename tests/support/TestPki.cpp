@@ -225,6 +225,16 @@ std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
   spec.subject = "/C=CN/O=Kelu Test/CN=SM2 Leaf";
   spec.extensions = leaf_ext;
   pki->Issue("sm2-leaf", "sm2-int", spec);
+  CertSpec sm2_reuse = spec;
+  sm2_reuse.key_file = pki->Key("sm2-leaf");
+  sm2_reuse.subject = "/CN=SM2 Expired";
+  sm2_reuse.not_before = now - 400 * 86400;
+  sm2_reuse.not_after = now - 86400;
+  pki->Issue("sm2-expired", "sm2-int", sm2_reuse);
+  sm2_reuse.subject = "/CN=SM2 Future";
+  sm2_reuse.not_before = now + 30 * 86400;
+  sm2_reuse.not_after = now + 400 * 86400;
+  pki->Issue("sm2-future", "sm2-int", sm2_reuse);
 
   struct Usage {
     const char *name, *key_usage;
@@ -286,8 +296,11 @@ std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
   pki->MakeCrl("crl-revoked", "rsa-int");
   pki->Revoke("other-root", "rsa-leaf");
   pki->MakeCrl("crl-other", "other-root");
+  pki->MakeCrl("sm2-crl-empty", "sm2-int");
   pki->Revoke("sm2-int", "sm2-leaf");
   pki->MakeCrl("sm2-crl-revoked", "sm2-int");
+  pki->Revoke("sm2-root", "sm2-leaf");
+  pki->MakeCrl("sm2-crl-other", "sm2-root");
   return pki;
 }
 
@@ -295,7 +308,7 @@ std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
 // program (in the build tree, never in the sources) and kept there under a lock. It is made
 // again when it is older than a few hours (its dates are relative to the time it was made) or
 // when kSharedPkiRecipe differs: change the recipe text whenever BuildSharedPki changes.
-constexpr char kSharedPkiRecipe[] = "shared PKI recipe 1\n";
+constexpr char kSharedPkiRecipe[] = "shared PKI recipe 2\n";
 constexpr time_t kSharedPkiMaxAge = 6 * 3600;
 
 bool UsableSharedPki(const std::string &dir) {
