@@ -208,6 +208,22 @@ Bytes WithExtension(const Bytes &cert_der, int nid, const Bytes *value) {
 
 namespace {
 
+// <prefix>-expired and <prefix>-future: leaves of issuer with the key of <prefix>-leaf, expired a
+// day ago / valid from a month ahead.
+void IssueOutOfDate(TestPki *pki, const std::string &prefix, const CertSpec &leaf,
+                    const std::string &issuer, time_t now) {
+  CertSpec spec = leaf;
+  spec.key_file = pki->Key(prefix + "-leaf");
+  spec.subject = "/CN=" + prefix + " expired";
+  spec.not_before = now - 400 * 86400;
+  spec.not_after = now - 86400;
+  pki->Issue(prefix + "-expired", issuer, spec);
+  spec.subject = "/CN=" + prefix + " future";
+  spec.not_before = now + 30 * 86400;
+  spec.not_after = now + 400 * 86400;
+  pki->Issue(prefix + "-future", issuer, spec);
+}
+
 std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
   auto pki = std::make_unique<TestPki>(dir);
   time_t now = time(nullptr);
@@ -225,16 +241,7 @@ std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
   spec.subject = "/C=CN/O=Kelu Test/CN=SM2 Leaf";
   spec.extensions = leaf_ext;
   pki->Issue("sm2-leaf", "sm2-int", spec);
-  CertSpec sm2_reuse = spec;
-  sm2_reuse.key_file = pki->Key("sm2-leaf");
-  sm2_reuse.subject = "/CN=SM2 Expired";
-  sm2_reuse.not_before = now - 400 * 86400;
-  sm2_reuse.not_after = now - 86400;
-  pki->Issue("sm2-expired", "sm2-int", sm2_reuse);
-  sm2_reuse.subject = "/CN=SM2 Future";
-  sm2_reuse.not_before = now + 30 * 86400;
-  sm2_reuse.not_after = now + 400 * 86400;
-  pki->Issue("sm2-future", "sm2-int", sm2_reuse);
+  IssueOutOfDate(pki.get(), "sm2", spec, "sm2-int", now);
 
   struct Usage {
     const char *name, *key_usage;
@@ -277,14 +284,7 @@ std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
   reuse.key_file = pki->Key("rsa-leaf");
   reuse.subject = "/CN=RSA Leaf Under Expired";
   pki->Issue("rsa-leaf-of-expired", "rsa-int-expired", reuse);
-  reuse.subject = "/CN=RSA Expired";
-  reuse.not_before = now - 400 * 86400;
-  reuse.not_after = now - 86400;
-  pki->Issue("rsa-expired", "rsa-int", reuse);
-  reuse.subject = "/CN=RSA Future";
-  reuse.not_before = now + 30 * 86400;
-  reuse.not_after = now + 400 * 86400;
-  pki->Issue("rsa-future", "rsa-int", reuse);
+  IssueOutOfDate(pki.get(), "rsa", leaf, "rsa-int", now);
   CertSpec v1;
   v1.alg = KeyAlg::kRSA;
   v1.key_file = pki->Key("rsa-leaf");
@@ -308,7 +308,7 @@ std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
 // program (in the build tree, never in the sources) and kept there under a lock. It is made
 // again when it is older than a few hours (its dates are relative to the time it was made) or
 // when kSharedPkiRecipe differs: change the recipe text whenever BuildSharedPki changes.
-constexpr char kSharedPkiRecipe[] = "shared PKI recipe 2\n";
+constexpr char kSharedPkiRecipe[] = "shared PKI recipe 3\n";
 constexpr time_t kSharedPkiMaxAge = 6 * 3600;
 
 bool UsableSharedPki(const std::string &dir) {
