@@ -61,6 +61,11 @@ int FinishDigest(const TraceSite &site, SM3_CTX *ctx, unsigned char *out) {
   return rc;
 }
 
+// The count of each read, logged ahead of the read's step line.
+void LogBlockRead(size_t ulOnceReadSize) {
+  TRACE(KELU_TRACE_INFO, "Once read file size: %zu", ulOnceReadSize);
+}
+
 kelu::BignumPtr HexNumber(const char *hex) {
   BIGNUM *bn = nullptr;
   if (BN_hex2bn(&bn, hex) == 0) return nullptr;
@@ -106,12 +111,10 @@ int CalculateSM3FileHash(FILE *fpSourceFile, uint64_t ulBytesToRead,
   while (total < ulBytesToRead) {
     const bool full = ulBytesToRead - total >= BLOCK_SIZE;
     const size_t want = full ? BLOCK_SIZE : static_cast<size_t>(ulBytesToRead - total);
-    size_t ulOnceReadSize = 0;
     rc = ReadFileBlock(KELU_HERE, fpSourceFile, block, want, "fread(fpSourceFile)",
                        full ? "ulOnceReadSize != BLOCK_SIZE || ferror(fpSourceFile) != 0"
                             : "ulOnceReadSize != ulBytesToRead || ferror(fpSourceFile) != 0",
-                       &ulOnceReadSize);
-    TRACE(KELU_TRACE_INFO, "Once read file size: %zu", ulOnceReadSize);
+                       LogBlockRead);
     if (rc != KELU_OK) return rc;
     rc = TraceCheck(KELU_HERE, kelu::SM3_Update(&ctx, block, want) == 1,
                     full ? "SM3_Update(file block)" : "SM3_Update(final block)", KELU_ERR_FAILED,

@@ -25,9 +25,9 @@ int MeasureFile(const TraceSite &site, FILE *file, const char *step, uint64_t *s
 }
 
 int ReadFileBlock(const TraceSite &site, FILE *file, unsigned char *buffer, size_t size,
-                  const char *step, const char *reason, size_t *count) {
+                  const char *step, const char *reason, void (*announce)(size_t)) {
   const size_t read = size == 0 ? 0 : std::fread(buffer, 1, size, file);
-  if (count != nullptr) *count = read;
+  if (announce != nullptr) announce(read);
   return TraceCheck(site, read == size && std::ferror(file) == 0, step, KELU_ERR_READ_FILE,
                     reason);
 }

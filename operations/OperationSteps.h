@@ -26,10 +26,10 @@ int CheckLibraryCall(const TraceSite &site, bool passed, const char *step, int c
 int MeasureFile(const TraceSite &site, FILE *file, const char *step, uint64_t *size);
 
 // Reads exactly size bytes: the OK line for step, or KELU_ERR_READ_FILE with the Failed line
-// (reason) when the file ends earlier or its error indicator is set. *count, when given,
-// receives the number of bytes read either way.
+// (reason) when the file ends earlier or its error indicator is set. announce, when given, is
+// called with the number of bytes read either way, before the step line is written.
 int ReadFileBlock(const TraceSite &site, FILE *file, unsigned char *buffer, size_t size,
-                  const char *step, const char *reason, size_t *count = nullptr);
+                  const char *step, const char *reason, void (*announce)(size_t) = nullptr);
 
 // Writes size bytes; KELU_ERR_WRITE_FILE with a Failed line when fewer are taken. A passed
 // write writes no line (the block loops report their reads and cipher steps only).

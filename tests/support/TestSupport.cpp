@@ -171,4 +171,20 @@ Bytes FromBase64(const std::string &text) {
   return out;
 }
 
+long StatusKb(const std::string &field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+bool ResetPeak() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+  clear.close();
+  return clear.good();
+}
+
 }  // namespace kelu::test

@@ -64,6 +64,12 @@ class TimeZoneScope {
 // Lines of a text, without their line feeds.
 std::vector<std::string> SplitLines(const std::string &text);
 
+// A memory figure of /proc/self/status in kB: "VmHWM" the peak since the last reset, "VmRSS"
+// the resident size now; -1 when it is missing.
+long StatusKb(const std::string &field);
+// Sets the peak back to the resident size (Linux 4.0 and later); false where it cannot.
+bool ResetPeak();
+
 }  // namespace kelu::test
 
 #endif
