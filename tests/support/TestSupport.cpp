@@ -10,6 +10,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "Base64Utility.h"
+#include "KeluErrors.h"
+
 namespace kelu::test {
 
 TempDir::TempDir() {
@@ -148,6 +151,24 @@ std::vector<std::string> SplitLines(const std::string &text) {
   std::istringstream in(text);
   while (std::getline(in, line)) lines.push_back(line);
   return lines;
+}
+
+std::string ToBase64(const Bytes &bytes, unsigned long flags) {
+  char *text = nullptr;
+  EXPECT_EQ(Base64EncodeEx(bytes.data(), static_cast<int>(bytes.size()), &text, nullptr, flags),
+            KELU_OK);
+  std::string out = text != nullptr ? text : "";
+  delete[] text;
+  return out;
+}
+
+Bytes FromBase64(const std::string &text) {
+  unsigned char *bytes = nullptr;
+  int size = 0;
+  EXPECT_EQ(Base64DecodeEx(text.c_str(), static_cast<int>(text.size()), &bytes, &size), KELU_OK);
+  Bytes out(bytes, bytes + size);
+  delete[] bytes;
+  return out;
 }
 
 long StatusKb(const std::string &field) {
