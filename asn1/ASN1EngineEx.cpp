@@ -107,7 +107,8 @@ LeafValue ChooseLeafValue(const NodeEx &node) {
 int CheckNode(const NodeEx &node, int *depth, const char *function);
 
 // The lengths AddChild summed must still match the children: a child changed after it was
-// attached, or lost because it could not be appended, would otherwise give wrong DER.
+// attached, or lost because it could not be appended, would otherwise give wrong DER. Sums
+// past 64 bits, which AddChild can only hold at the maximum, are refused here.
 int CheckChildren(const NodeEx &node, int *depth, const char *function) {
   uint64_t announced = 0;
   uint64_t current = 0;
@@ -122,8 +123,13 @@ int CheckChildren(const NodeEx &node, int *depth, const char *function) {
       TraceStepFailed(ENGINE_SITE(function), "EncodeASN1Memory", nResult, "KELU_OK != nResult");
       return nResult;
     }
-    if (!AddChecked(announced, TlvSize(child->ValueLength, child->ValueLength), &announced) ||
-        !AddChecked(current, TlvSize(child->ValueLength, child->CurrentValueLength), &current)) {
+    uint64_t header = 1 + LengthOctetCount(child->ValueLength);
+    uint64_t child_announced = 0;
+    uint64_t child_current = 0;
+    if (!AddChecked(header, child->ValueLength, &child_announced) ||
+        !AddChecked(header, child->CurrentValueLength, &child_current) ||
+        !AddChecked(announced, child_announced, &announced) ||
+        !AddChecked(current, child_current, &current)) {
       TraceStepFailed(ENGINE_SITE(function), "Check node lengths", KELU_ERR_FAILED,
                       "length sum overflow");
       return KELU_ERR_FAILED;
@@ -572,6 +578,9 @@ struct Header {
   uint64_t value_length = 0;
   uint64_t value_start = 0;
   bool indefinite = false;
+  // The value runs past the end given, though not past the source: an element longer than
+  // the room its parent has left.
+  bool past_end = false;
 };
 
 template <class Source>
@@ -583,7 +592,8 @@ struct Decoder {
   uint64_t nodes = 0;
 };
 
-// The length octets starting at position, which must lie before end.
+// The length octets starting at position, which must lie before end; the value must lie
+// inside the source, and is marked past_end when it passes end.
 template <class Source>
 int GetASN1ValueLengthEx(Decoder<Source> *decoder, uint64_t position, uint64_t end, Header *header) {
   uint8_t first = 0;
@@ -598,6 +608,7 @@ int GetASN1ValueLengthEx(Decoder<Source> *decoder, uint64_t position, uint64_t e
   header->value_start = after;
   header->value_length = 0;
   header->indefinite = false;
+  header->past_end = false;
   if (first == 0x80) {
     header->indefinite = true;
     return 0;
@@ -622,13 +633,16 @@ int GetASN1ValueLengthEx(Decoder<Source> *decoder, uint64_t position, uint64_t e
   }
   if (header->value_length > end - header->value_start) {
     DECODE_TRACE(KELU_TRACE_ERROR, "[%s(%d)]: value end position is greater than end position");
-    return -1;
+    // end <= size, so the subtraction cannot wrap.
+    if (header->value_length > decoder->source->size() - header->value_start) return -1;
+    header->past_end = true;
   }
   TRACE(KELU_TRACE_INFO, "Value Length:0x%llx ", Shown(header->value_length));
   return 0;
 }
 
-// One header at position; the whole TLV must end before end (an indefinite one is checked when
+// One header at position; its octets must lie before end and its value inside the source. A
+// value that passes end is marked past_end for the caller (an indefinite one is checked when
 // its end-of-contents octets are found).
 template <class Source>
 int ParseASN1TLVEx(Decoder<Source> *decoder, uint64_t position, uint64_t end, Header *header) {
@@ -691,6 +705,16 @@ NodeEx *ParseElement(Decoder<Source> *decoder, NodeEx *parent, uint64_t position
   Header header;
   if (0 != ParseASN1TLVEx(decoder, position, end, &header)) {
     TRACE(KELU_TRACE_ERROR, "ParseASN1TLVEx failed");
+    return nullptr;
+  }
+  if (header.past_end) {
+    // Refused before it is parsed: nothing past the parent's value is looked at.
+    uint64_t room = end - parent->ValueStartPosition;
+    uint64_t consumed = header.value_start + header.value_length - parent->ValueStartPosition;
+    DECODE_TRACE(KELU_TRACE_ERROR,
+                 "[%s(%d): child nodes length(0x%08llx) is larger than parent node "
+                 "length(0x%08llx)]",
+                 Shown(consumed), Shown(room));
     return nullptr;
   }
   NodeEx *element = NewDecodedNode(decoder, header, parent);

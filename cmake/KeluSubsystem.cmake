@@ -48,7 +48,8 @@ endfunction()
 
 # kelu_shared_object(<target> SHARED|MODULE SUBSYSTEMS <names...> [SOURCES <files...>])
 # A shared object holding every unit of the named subsystems. -z nodelete keeps it mapped
-# after dlclose, so that no thread-exit destructor of the logging engine can run in unloaded code.
+# after dlclose, so that no thread-exit destructor of the logging engine can run in unloaded code;
+# exports.map keeps C++ symbols out of its dynamic symbols.
 function(kelu_shared_object target kind)
   cmake_parse_arguments(ARG "" "" "SUBSYSTEMS;SOURCES" ${ARGN})
   set(objects)
@@ -60,7 +61,9 @@ function(kelu_shared_object target kind)
   endforeach()
   add_library(${target} ${kind} ${PROJECT_SOURCE_DIR}/cmake/empty.cpp ${ARG_SOURCES} ${objects})
   target_link_libraries(${target} PRIVATE OpenSSL::Crypto Threads::Threads)
-  target_link_options(${target} PRIVATE -Wl,-z,nodelete)
+  target_link_options(${target} PRIVATE -Wl,-z,nodelete
+                      -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/exports.map)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/exports.map)
   # (Under clang's sanitizers the runtime comes with the executable, so shared objects
   # cannot be complete on their own.)
   if(kind STREQUAL "SHARED" AND NOT KELU_SANITIZE)

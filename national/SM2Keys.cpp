@@ -52,6 +52,15 @@ bool GetParam32(const EVP_PKEY *key, const char *name, unsigned char out[32]) {
 
 int CurveOfGroup(const EC_GROUP *group) { return NationalCurveId(group); }
 
+// The legacy EC key inside a key, or null; for a provider key, which the library does not hand
+// out this way, its error is not left on the queue.
+const EC_KEY *LegacyEcKey(const EVP_PKEY *key) {
+  ERR_set_mark();
+  const EC_KEY *ec = EVP_PKEY_get0_EC_KEY(key);
+  ERR_pop_to_mark();
+  return ec;
+}
+
 // ---- DER pieces of the SM2 signature and cipher text --------------------------------------
 
 // A DER length; returns the octets written.
@@ -223,7 +232,7 @@ int SM2_KeyCurve(const EVP_PKEY *key) {
     return FindNationalCurve(id) != nullptr ? id : 0;
   }
   // A legacy key on a curve the providers do not know by name (the example curve).
-  const EC_KEY *ec = EVP_PKEY_get0_EC_KEY(key);
+  const EC_KEY *ec = LegacyEcKey(key);
   return ec != nullptr ? CurveOfGroup(EC_KEY_get0_group(ec)) : 0;
 }
 
@@ -231,7 +240,7 @@ int SM2_GetPublicKeyBytes(const EVP_PKEY *key, unsigned char x[32], unsigned cha
   if (x == nullptr || y == nullptr || SM2_KeyCurve(key) == 0) return 0;
   if (GetParam32(key, OSSL_PKEY_PARAM_EC_PUB_X, x) && GetParam32(key, OSSL_PKEY_PARAM_EC_PUB_Y, y))
     return 1;
-  const EC_KEY *ec = EVP_PKEY_get0_EC_KEY(key);
+  const EC_KEY *ec = LegacyEcKey(key);
   const EC_POINT *pub = ec != nullptr ? EC_KEY_get0_public_key(ec) : nullptr;
   if (pub == nullptr) return 0;
   BignumPtr bx(BN_new()), by(BN_new());
@@ -246,17 +255,14 @@ int SM2_GetPublicKeyBytes(const EVP_PKEY *key, unsigned char x[32], unsigned cha
 int SM2_GetPrivateKeyBytes(const EVP_PKEY *key, unsigned char d[32]) {
   if (d == nullptr || SM2_KeyCurve(key) == 0) return 0;
   if (GetParam32(key, OSSL_PKEY_PARAM_PRIV_KEY, d)) return 1;
-  const EC_KEY *ec = EVP_PKEY_get0_EC_KEY(key);
+  const EC_KEY *ec = LegacyEcKey(key);
   const BIGNUM *priv = ec != nullptr ? EC_KEY_get0_private_key(ec) : nullptr;
   return BnTo32(priv, d) ? 1 : 0;
 }
 
 const EC_KEY *EVP_PKEY_get0_SM2_KEY(const EVP_PKEY *key) {
   if (SM2_KeyCurve(key) == 0) return nullptr;
-  ERR_set_mark();
-  const EC_KEY *ec = EVP_PKEY_get0_EC_KEY(key);
-  ERR_pop_to_mark();
-  return ec;
+  return LegacyEcKey(key);
 }
 
 EC_KEY *d2i_SM2PrivateKey(EC_KEY **key, const unsigned char **in, long len) {

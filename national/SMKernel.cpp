@@ -34,6 +34,12 @@ bool StartCryptoLibrary() {
   return RegisterNationalAlgorithms() == 1;
 }
 
+// The lock arrays are the toolkit's own bookkeeping; without them the start-up fails too.
+bool StartLocks() {
+  CRYPTO_thread_setup();
+  return LockCount() > 0;
+}
+
 }  // namespace
 
 int SMKernelInitialize() {
@@ -41,12 +47,11 @@ int SMKernelInitialize() {
   if (g_InitState == 1 || g_InitState == 2) return 0;
   if (g_InitState != 0) return -1;
   g_InitState = 1;
-  if (!StartCryptoLibrary()) {
+  if (!StartCryptoLibrary() || !StartLocks()) {
     TRACE(KELU_TRACE_ERROR, "SMKernelInitialize failed!");
     g_InitState = 0;
     return -1;
   }
-  CRYPTO_thread_setup();
   ERR_clear_error();
   g_InitState = 2;
   TRACE(KELU_TRACE_INFO, "SMKernelInitialize success!");

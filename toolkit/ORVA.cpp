@@ -18,12 +18,15 @@
 #include "Base64Utility.h"
 #include "CertificateOperations.h"
 #include "DataEncryption.h"
+#include "DataSigning.h"
 #include "HexReader.h"
 #include "Misc.h"
 #include "OperationShape.h"
 #include "OperationSteps.h"
 #include "OsslPtr.h"
+#include "PKCS7SignedDataOperations.h"
 #include "RSADataEncryption.h"
+#include "RSADataSigning.h"
 #include "SMFileCertOperations.h"
 #include "SMKernel.h"
 #include "SecretBytes.h"
@@ -41,6 +44,351 @@ int Uninitialize(void) {
 }
 
 void FreeMemory(void *p) { delete[] static_cast<unsigned char *>(p); }
+
+// ---- Signing and verification ------------------------------------------------------------
+
+namespace {
+
+using kelu::toolkit::AsymAlgorithm;
+using kelu::toolkit::FilePtr;
+using kelu::toolkit::FinishOperation;
+
+constexpr char kSM2SignatureOid[] = "1.2.156.10197.1.301.1";
+constexpr bool kWithZValue = true;
+
+// How a function checks and dumps pszHashAlg on its RSA path.
+struct HashArgument {
+  const char *step;
+  const char *reason;
+  const char *dump;  // the dump line before the name
+};
+const HashArgument kSignHash = {"Check parameter(pszHashAlg)",
+                                "(NULL == pszHashAlg || 0 == strlen(pszHashAlg))",
+                                "Hash algorithm : "};
+const HashArgument kSignDetachedHash = {"Check parameter(pszHashAlg)",
+                                        "NULL == pszHashAlg || 0 == strlen(pszHashAlg)",
+                                        "Hash algorithm : "};
+const HashArgument kVerifyHash = {"Check parameter(pszHashAlg).",
+                                  "(NULL == pszHashAlg || 0 == strlen(pszHashAlg))",
+                                  "Hash algorithm : "};
+const HashArgument kSignFileHash = {"Check parameter(pszHashAlg).",
+                                    "(NULL == pszHashAlg || 0 == strlen(pszHashAlg))", "HashAlg: "};
+
+// The digest identifier of the RSA path's hash name.
+int ChooseRsaHash(const TraceSite &site, const char *name, const HashArgument &argument,
+                  int *nid) {
+  KELU_RETURN_IF_FAILED(
+      kelu::toolkit::CheckTextParameter(site, name, argument.step, argument.reason));
+  TRACE(KELU_TRACE_INFO, "%s%s", argument.dump, name);
+  *nid = kelu::toolkit::ChooseHashAlgorithm(name);
+  if (*nid == 0) return kelu::toolkit::RefuseAlgorithm(site, "Invalid hash algorithm.");
+  return KELU_OK;
+}
+
+// A text's length for an operation that takes one; a longer text than an int counts is
+// refused there as a negative length.
+int LengthOf(const char *text) {
+  const size_t length = std::strlen(text);
+  return length <= static_cast<size_t>(INT_MAX) ? static_cast<int>(length) : -1;
+}
+
+// The data signers after their checks: the dumps and the key file, opened before the name is
+// looked at.
+int OpenSigningKeyFile(const TraceSite &site, const char *pszAlgorithm,
+                       const char *pszPFXFilePath, FilePtr *fpPFX) {
+  TRACE(KELU_TRACE_INFO, "Sign algorithm:%s", pszAlgorithm);
+  TRACE(KELU_TRACE_INFO, "PFX file path:%s", pszPFXFilePath);
+  return kelu::toolkit::OpenNamedFile(site, pszPFXFilePath, "rb", fpPFX, "Open PFX file.",
+                                      "NULL == fpPFX");
+}
+
+// SignData_PKCS7Detached and SignData_PKCS7Attached after their checks.
+int SignDataPkcs7(const TraceSite &site, const char *pszAlgorithm,
+                  const unsigned char *pbySourceData, int nSourceSize, const char *pszPFXFilePath,
+                  const char *pszPFXPwd, const char *pszHashAlg, bool attached,
+                  const HashArgument &hash, char **signature) {
+  *signature = nullptr;
+  FilePtr fpPFX;
+  KELU_RETURN_IF_FAILED(OpenSigningKeyFile(site, pszAlgorithm, pszPFXFilePath, &fpPFX));
+  int nid = 0;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case AsymAlgorithm::kSM2:
+      return FinishOperation(
+          site, "SignData_PKCS7_BySM2PFX",
+          SignData_PKCS7_BySM2PFX(pbySourceData, nSourceSize, fpPFX.get(), pszPFXPwd, attached,
+                                  signature, nullptr, ATL_BASE64_FLAG_NOCRLF, kWithZValue,
+                                  SIGNATURE_ENCODED_SM2_OCTET_STRING_Q1, kSM2SignatureOid),
+          KELU_ERR_SIGN);
+    case AsymAlgorithm::kRSA:
+      KELU_RETURN_IF_FAILED(ChooseRsaHash(site, pszHashAlg, hash, &nid));
+      return FinishOperation(site, "RSA_SignData_PKCS7",
+                             RSA_SignData_PKCS7(pbySourceData, nSourceSize, fpPFX.get(), pszPFXPwd,
+                                                nid, attached, ATL_BASE64_FLAG_NOCRLF, signature,
+                                                nullptr),
+                             KELU_ERR_SIGN);
+    default:
+      return kelu::toolkit::RefuseAlgorithm(site, "Invalid sign algorithm.");
+  }
+}
+
+// A buffer a verifier hands out, released unless it is passed on.
+struct Handed {
+  unsigned char *data = nullptr;
+  int size = 0;
+  Handed() = default;
+  Handed(const Handed &) = delete;
+  Handed &operator=(const Handed &) = delete;
+  ~Handed() { delete[] data; }
+  unsigned char *release() {
+    unsigned char *p = data;
+    data = nullptr;
+    return p;
+  }
+};
+
+// The signer's certificate as one line of Base64 into *text, when text is given.
+int HandOutSignerCert(const TraceSite &site, const Handed &cert, char **text) {
+  if (text == nullptr) return KELU_OK;
+  return kelu::toolkit::EncodeBase64Text(site, cert.data, cert.size, text);
+}
+
+}  // namespace
+
+int SignData_PKCS1(const char *pszAlgorithm, const unsigned char *pbySourceData, int nSourceSize,
+                   const char *pszPFXFilePath, const char *pszPFXPwd, const char *pszHashAlg,
+                   char **ppszBase64PKCS1Signature) {
+  using kelu::toolkit::CheckTextParameter;
+  KELU_RETURN_IF_FAILED(CheckTextParameter(KELU_HERE, pszAlgorithm, "Check parameter(pszAlgorithm)",
+                                           "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"));
+  KELU_RETURN_IF_FAILED(kelu::toolkit::CheckDataParameter(
+      KELU_HERE, pbySourceData, nSourceSize, "Check parameter(pbySourceData and nSourceSize)",
+      "(NULL == pbySourceData || 0 == nSourceSize)"));
+  KELU_RETURN_IF_FAILED(
+      CheckTextParameter(KELU_HERE, pszPFXFilePath, "Check parameter(pszPFxFilePath)",
+                         "(NULL == pszPFXFilePath || 0 == strlen(pszPFXFilePath))"));
+  KELU_CHECK_OUTPUT(ppszBase64PKCS1Signature);
+  *ppszBase64PKCS1Signature = nullptr;
+  FilePtr fpPFX;
+  KELU_RETURN_IF_FAILED(OpenSigningKeyFile(KELU_HERE, pszAlgorithm, pszPFXFilePath, &fpPFX));
+  int nid = 0;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case AsymAlgorithm::kSM2:
+      return FinishOperation(
+          KELU_HERE, "SignData_PKCS1_BySM2PFX",
+          SignData_PKCS1_BySM2PFX(pbySourceData, nSourceSize, fpPFX.get(), pszPFXPwd,
+                                  ppszBase64PKCS1Signature, nullptr, ATL_BASE64_FLAG_NOCRLF,
+                                  kWithZValue, PKCS1_SIGNATURE_ENCODED_SM2_Q1),
+          KELU_ERR_SIGN);
+    case AsymAlgorithm::kRSA:
+      KELU_RETURN_IF_FAILED(ChooseRsaHash(KELU_HERE, pszHashAlg, kSignHash, &nid));
+      return FinishOperation(KELU_HERE, "RSA_SignData_PKCS1",
+                             RSA_SignData_PKCS1(pbySourceData, nSourceSize, fpPFX.get(), pszPFXPwd,
+                                                nid, ATL_BASE64_FLAG_NOCRLF,
+                                                ppszBase64PKCS1Signature, nullptr),
+                             KELU_ERR_SIGN);
+    default:
+      return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "Invalid sign algorithm.");
+  }
+}
+
+int SignData_PKCS7Detached(const char *pszAlgorithm, const unsigned char *pbySourceData,
+                           int nSourceSize, const char *pszPFXFilePath, const char *pszPFXPwd,
+                           const char *pszHashAlg, char **ppszBase64PKCS7DetachedSignature) {
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_DATA(pbySourceData, nSourceSize);
+  KELU_CHECK_TEXT(pszPFXFilePath);
+  KELU_CHECK_OUTPUT(ppszBase64PKCS7DetachedSignature);
+  return SignDataPkcs7(KELU_HERE, pszAlgorithm, pbySourceData, nSourceSize, pszPFXFilePath,
+                       pszPFXPwd, pszHashAlg, false, kSignDetachedHash,
+                       ppszBase64PKCS7DetachedSignature);
+}
+
+int SignData_PKCS7Attached(const char *pszAlgorithm, const unsigned char *pbySourceData,
+                           int nSourceSize, const char *pszPFXFilePath, const char *pszPFXPwd,
+                           const char *pszHashAlg, char **ppszBase64PKCS7AttachedSignature) {
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_DATA(pbySourceData, nSourceSize);
+  KELU_CHECK_TEXT(pszPFXFilePath);
+  KELU_CHECK_OUTPUT(ppszBase64PKCS7AttachedSignature);
+  return SignDataPkcs7(KELU_HERE, pszAlgorithm, pbySourceData, nSourceSize, pszPFXFilePath,
+                       pszPFXPwd, pszHashAlg, true, kSignHash, ppszBase64PKCS7AttachedSignature);
+}
+
+int VerifyDataSignature_PKCS1(const char *pszAlgorithm, const unsigned char *pbySourceData,
+                              int nSourceSize, const char *pszBase64CertContent,
+                              const char *pszHashAlg, const char *pszBase64PKCS1Signature) {
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_DATA(pbySourceData, nSourceSize);
+  KELU_CHECK_TEXT(pszBase64CertContent);
+  KELU_CHECK_TEXT(pszBase64PKCS1Signature);
+  TRACE(KELU_TRACE_INFO, "Sign algorithm:%s", pszAlgorithm);
+  int nid = 0;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case AsymAlgorithm::kSM2:
+      return FinishOperation(
+          KELU_HERE, "VerifySignature_PKCS1_ByCert",
+          VerifySignature_PKCS1_ByCert(pbySourceData, nSourceSize, pszBase64CertContent,
+                                       LengthOf(pszBase64CertContent), pszBase64PKCS1Signature,
+                                       LengthOf(pszBase64PKCS1Signature), kWithZValue),
+          KELU_ERR_BAD_SIGNATURE);
+    case AsymAlgorithm::kRSA:
+      KELU_RETURN_IF_FAILED(ChooseRsaHash(KELU_HERE, pszHashAlg, kVerifyHash, &nid));
+      return FinishOperation(KELU_HERE, "RSA_VerifyDataSignature_PKCS1",
+                             RSA_VerifyDataSignature_PKCS1(pbySourceData, nSourceSize,
+                                                           pszBase64CertContent, nid,
+                                                           pszBase64PKCS1Signature),
+                             KELU_ERR_BAD_SIGNATURE);
+    default:
+      return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "Invalid sign algorithm.");
+  }
+}
+
+int VerifyDataSignature_PKCS7Detached(const char *pszAlgorithm,
+                                      const unsigned char *pbySourceData, int nSourceSize,
+                                      const char *pszBase64PKCS7DetachedSignature,
+                                      char **ppszBase64SignCert) {
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_DATA(pbySourceData, nSourceSize);
+  KELU_CHECK_TEXT(pszBase64PKCS7DetachedSignature);
+  if (ppszBase64SignCert != nullptr) *ppszBase64SignCert = nullptr;
+  TRACE(KELU_TRACE_INFO, "Sign algorithm:%s", pszAlgorithm);
+  Handed cert;
+  int rc;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case AsymAlgorithm::kSM2:
+      rc = FinishOperation(KELU_HERE, "VerifySignature_PKCS7Detached",
+                           VerifySignature_PKCS7Detached(
+                               pszBase64PKCS7DetachedSignature,
+                               LengthOf(pszBase64PKCS7DetachedSignature), pbySourceData,
+                               nSourceSize, &cert.data, &cert.size, kWithZValue),
+                           KELU_ERR_BAD_SIGNATURE);
+      break;
+    case AsymAlgorithm::kRSA:
+      rc = FinishOperation(KELU_HERE, "RSA_VerifyDataSignature_PKCS7Detached",
+                           RSA_VerifyDataSignature_PKCS7Detached(pszBase64PKCS7DetachedSignature,
+                                                                 pbySourceData, nSourceSize,
+                                                                 &cert.data, &cert.size),
+                           KELU_ERR_BAD_SIGNATURE);
+      break;
+    default:
+      return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "Invalid sign algorithm.");
+  }
+  KELU_RETURN_IF_FAILED(rc);
+  return HandOutSignerCert(KELU_HERE, cert, ppszBase64SignCert);
+}
+
+int VerifyDataSignature_PKCS7Attached(const char *pszAlgorithm,
+                                      const char *pszBase64PKCS7AttachedSignature,
+                                      char **ppszBase64SignCert, unsigned char **ppbySourceData,
+                                      int *pnSourceDataLen) {
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_TEXT(pszBase64PKCS7AttachedSignature);
+  if (ppszBase64SignCert != nullptr) *ppszBase64SignCert = nullptr;
+  if (ppbySourceData != nullptr) *ppbySourceData = nullptr;
+  if (pnSourceDataLen != nullptr) *pnSourceDataLen = 0;
+  TRACE(KELU_TRACE_INFO, "Sign algorithm:%s", pszAlgorithm);
+  Handed content, cert;
+  // Every name but "SM2" takes the RSA path: this function refuses no name.
+  if (kelu::toolkit::ChooseAlgorithm(pszAlgorithm) == AsymAlgorithm::kSM2) {
+    KELU_RETURN_IF_FAILED(FinishOperation(
+        KELU_HERE, "VerifySignature_PKCS7Attached",
+        VerifySignature_PKCS7Attached(pszBase64PKCS7AttachedSignature,
+                                      LengthOf(pszBase64PKCS7AttachedSignature), &content.data,
+                                      &content.size, &cert.data, &cert.size, kWithZValue),
+        KELU_ERR_BAD_SIGNATURE));
+  } else {
+    KELU_RETURN_IF_FAILED(FinishOperation(
+        KELU_HERE, "RSA_VerifyDataSignature_PKCS7Attached",
+        RSA_VerifyDataSignature_PKCS7Attached(pszBase64PKCS7AttachedSignature, &content.data,
+                                              &content.size, &cert.data, &cert.size),
+        KELU_ERR_BAD_SIGNATURE));
+  }
+  KELU_RETURN_IF_FAILED(HandOutSignerCert(KELU_HERE, cert, ppszBase64SignCert));
+  if (ppbySourceData != nullptr) *ppbySourceData = content.release();
+  if (pnSourceDataLen != nullptr) *pnSourceDataLen = content.size;
+  return KELU_OK;
+}
+
+int SignFile_PKCS7Detached(const char *pszAlgorithm, const char *pszSourceFilePath,
+                           const char *pszPFXFilePath, const char *pszPFXPwd,
+                           const char *pszHashAlg, char **ppszBase64PKCS7DetachedSignature) {
+  using kelu::toolkit::OpenNamedFile;
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_TEXT(pszSourceFilePath);
+  KELU_CHECK_TEXT(pszPFXFilePath);
+  KELU_CHECK_OUTPUT(ppszBase64PKCS7DetachedSignature);
+  FilePtr fpSource, fpPFX;
+  KELU_RETURN_IF_FAILED(OpenNamedFile(KELU_HERE, pszSourceFilePath, "rb", &fpSource,
+                                      "fopen(pszSourceFile)", "NULL == fpSource"));
+  KELU_RETURN_IF_FAILED(OpenNamedFile(KELU_HERE, pszPFXFilePath, "rb", &fpPFX,
+                                      "fopen(pszPFXFilePath)", "NULL == fpPFX"));
+  // The output stays as it was until the operation hands its text over.
+  int nid = 0;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case AsymAlgorithm::kSM2:
+      return FinishOperation(
+          KELU_HERE, "SignFile_PKCS7Detached_BySM2PFX",
+          SignFile_PKCS7Detached_BySM2PFX(fpSource.get(), fpPFX.get(), pszPFXPwd,
+                                          ppszBase64PKCS7DetachedSignature, nullptr,
+                                          ATL_BASE64_FLAG_NOCRLF, kWithZValue,
+                                          SIGNATURE_ENCODED_SM2_OCTET_STRING_Q1, kSM2SignatureOid),
+          KELU_ERR_FAILED);
+    case AsymAlgorithm::kRSA:
+      KELU_RETURN_IF_FAILED(ChooseRsaHash(KELU_HERE, pszHashAlg, kSignFileHash, &nid));
+      // false: rsaEncryption as the digest-encryption algorithm.
+      return FinishOperation(
+          KELU_HERE, "RSA_SignFile_PKCS7Detached",
+          RSA_SignFile_PKCS7Detached(fpSource.get(), fpPFX.get(), pszPFXPwd, nid, false,
+                                     ATL_BASE64_FLAG_NOCRLF, ppszBase64PKCS7DetachedSignature),
+          KELU_ERR_FAILED);
+    default:
+      TRACE(KELU_TRACE_INFO, "Algorithm: %s", pszAlgorithm);
+      return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "pszAlgorithm Error");
+  }
+}
+
+int VerifyFileSignature_PKCS7Detached(const char *pszAlgorithm, const char *pszSourceFilePath,
+                                      const char *pszBase64PKCS7DetachedSignature,
+                                      char **ppszBase64SignCert) {
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_TEXT(pszSourceFilePath);
+  KELU_CHECK_TEXT(pszBase64PKCS7DetachedSignature);
+  if (ppszBase64SignCert != nullptr) *ppszBase64SignCert = nullptr;
+  FilePtr fpSource;
+  KELU_RETURN_IF_FAILED(kelu::toolkit::OpenNamedFile(KELU_HERE, pszSourceFilePath, "rb", &fpSource,
+                                                     "fopen(pszSourceFile)", "NULL == fpSource"));
+  Handed cert;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case AsymAlgorithm::kSM2:
+      KELU_RETURN_IF_FAILED(FinishOperation(
+          KELU_HERE, "SM2_VerifyFileSignature_PKCS7Detached",
+          SM2_VerifyFileSignature_PKCS7Detached(pszBase64PKCS7DetachedSignature,
+                                                LengthOf(pszBase64PKCS7DetachedSignature),
+                                                fpSource.get(), &cert.data, &cert.size,
+                                                kWithZValue),
+          KELU_ERR_FAILED));
+      break;
+    case AsymAlgorithm::kRSA:
+      KELU_RETURN_IF_FAILED(FinishOperation(
+          KELU_HERE, "RSA_VerifyFileSignature_PKCS7Detached",
+          RSA_VerifyFileSignature_PKCS7Detached(pszBase64PKCS7DetachedSignature, fpSource.get(),
+                                                &cert.data, &cert.size),
+          KELU_ERR_FAILED));
+      break;
+    default:
+      TRACE(KELU_TRACE_INFO, "Algorithm: %s", pszAlgorithm);
+      return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "pszAlgorithm Error");
+  }
+  // The certificate is encoded even when it is not wanted; a failed encoding fails the call.
+  char *text = nullptr;
+  KELU_RETURN_IF_FAILED(kelu::toolkit::EncodeBase64Text(KELU_HERE, cert.data, cert.size, &text));
+  if (ppszBase64SignCert != nullptr) {
+    *ppszBase64SignCert = text;
+  } else {
+    FreeMemory(text);
+  }
+  return KELU_OK;
+}
 
 // ---- Certificates ------------------------------------------------------------------------
 

@@ -47,6 +47,13 @@ int RefuseAlgorithm(const TraceSite &site, const char *step) {
   return TraceCheck(site, false, step, KELU_ERR_INVALID_PARAMETER, "true");
 }
 
+int ChooseHashAlgorithm(const char *name) {
+  if (name == nullptr) return 0;
+  if (strcasecmp(name, "SHA-1") == 0) return NID_sha1;
+  if (strcasecmp(name, "SHA-256") == 0) return NID_sha256;
+  return 0;
+}
+
 int FinishOperation(const TraceSite &site, const char *operation, int result, int replacement) {
   return FinishOperation(site, operation, result, replacement, "KELU_OK != nResult");
 }

@@ -39,6 +39,10 @@ AsymAlgorithm ChooseAlgorithm(const char *name);
 // The Failed line for an unknown name (reason "true"); returns KELU_ERR_INVALID_PARAMETER.
 int RefuseAlgorithm(const TraceSite &site, const char *step);
 
+// The digest identifier of an RSA signature's hash name, compared without regard to case:
+// "SHA-1" 64, "SHA-256" 672; 0 for any other name.
+int ChooseHashAlgorithm(const char *name);
+
 // After the main operation: -1 becomes replacement (KELU_ERR_FAILED keeps it unchanged); writes
 // the OK line, or the Failed line with reason "KELU_OK != nResult" (or the reason given);
 // returns the final code.

@@ -7,6 +7,7 @@
 
 #include "ASN1EngineEx.h"
 #include "Asn1TestHelpers.h"
+#include "LogCapture.h"
 #include "TestSupport.h"
 
 namespace {
@@ -159,6 +160,54 @@ TEST(Decode, ElementsReferToTheirSource) {
   EXPECT_EQ(element.total, 3u);
 }
 
+// The ERROR line that names why a decode failed.
+TEST(Decode, FailureLinesNameTheCause) {
+  struct Case {
+    const char *name;
+    const char *hex;
+    const char *line;
+  };
+  const Case kCases[] = {
+      {"element past its parent", "3003" "020205" "05",
+       "[ASN1EngineEx.cpp(%d): child nodes length(0x00000004) is larger than parent node "
+       "length(0x00000003)]"},
+      {"value past the source", "3005" "020105",
+       "]: value end position is greater than end position"},
+      {"header past its parent", "3001" "05" "0000",
+       "]: start position is great than end position"},
+      {"nine length octets", "0489" "000000000000000001" "00",
+       "]: length octets count(9) is greater than 8"},
+      {"long form past the source", "3084" "FFFF", "]: value length is great than total length"},
+      {"indefinite without end-of-contents", "3080" "020105",
+       "]: position is not in file size range"},
+      {"primitive with indefinite length", "0480" "4142" "0000",
+       "]: primitive value with indefinite length"},
+  };
+  TempDir dir;
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.name);
+    kelu::test::LogCapture log;
+    Bytes bytes = FromHex(c.hex);
+    ASSERT_EQ(FromMemory(bytes).result, -1);
+    ASSERT_EQ(FromFile(dir, bytes).result, -1);
+    std::string text = log.Text();
+    std::string line = c.line;
+    // The source line number is not part of the comparison.
+    size_t number = line.find("%d");
+    if (number != std::string::npos) {
+      EXPECT_NE(text.find(line.substr(0, number)), std::string::npos) << text;
+      line = line.substr(number + 2);
+    }
+    EXPECT_NE(text.find(line), std::string::npos) << text;
+  }
+  kelu::test::LogCapture log;
+  Bytes bytes = FromHex("30");
+  FromMemory(bytes);
+  EXPECT_TRUE(log.Contains("Parse ASN.1 root node failed")) << log.Text();
+  FromFile(dir, bytes);
+  EXPECT_TRUE(log.Contains("Parse ASN1 root node failed")) << log.Text();
+}
+
 Bytes Nested(int levels, bool indefinite) {
   Bytes der = indefinite ? FromHex("30800000") : FromHex("3000");
   for (int i = 1; i < levels; ++i) {
@@ -188,8 +237,10 @@ TEST(Decode, DepthLimitAtItsBoundary) {
     }
     EXPECT_EQ(FromMemory(allowed).result, 0);
     EXPECT_EQ(FromFile(dir, allowed).result, 0);
+    kelu::test::LogCapture log;
     EXPECT_EQ(FromMemory(refused).result, -1);
     EXPECT_EQ(FromFile(dir, refused).result, -1);
+    EXPECT_TRUE(log.Contains("Too deeply recursive calling(count):128")) << log.Text();
   }
 }
 
@@ -237,6 +288,56 @@ TEST(DecodeFile, PositionsBeyondFourGibibytes) {
   FilePtr shorter = asn1test::OpenForReading(path);
   root = nullptr;
   EXPECT_EQ(DecodeASN1FileEx(shorter.get(), &root), -1);
+  EXPECT_EQ(root, nullptr);
+}
+
+// Indefinite lengths are marked by IsInfiniteLength alone, so a definite length of
+// 0xFFFFFFFF is an ordinary length, on its own and inside an indefinite value.
+TEST(DecodeFile, LengthOfAllOnesIsAnOrdinaryLength) {
+  TempDir dir;
+  const uint64_t kLength = 0xFFFFFFFFULL;
+  struct Case {
+    const char *name;
+    const char *prefix;
+    uint64_t root_value_length;
+    size_t children;
+  };
+  const Case kCases[] = {
+      {"alone", "0484FFFFFFFF", kLength, 0},
+      {"in an indefinite SEQUENCE", "3080" "0484FFFFFFFF", 6 + kLength + 2, 1},
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.name);
+    Bytes prefix = FromHex(c.prefix);
+    std::string path = dir.File("ones.der");
+    // The hole supplies the value and, for the SEQUENCE, its end-of-contents octets.
+    uint64_t size = prefix.size() + kLength + (c.children != 0 ? 2 : 0);
+    asn1test::MakeSparseFile(path, prefix, size);
+    FilePtr file = asn1test::OpenForReading(path);
+    NodeEx *root = nullptr;
+    ASSERT_EQ(DecodeASN1FileEx(file.get(), &root), 0);
+    NodePtr owner(root);
+    EXPECT_EQ(root->IsInfiniteLength, 0);
+    EXPECT_EQ(root->ValueLength, c.root_value_length);
+    EXPECT_EQ(root->TotalLength, size);
+    ASSERT_EQ(root->vetNodes.size(), c.children);
+    if (c.children != 0) {
+      EXPECT_EQ(root->vetNodes[0]->ValueLength, kLength);
+      EXPECT_EQ(root->vetNodes[0]->IsInfiniteLength, 0);
+    }
+  }
+}
+
+// A stream that can be sized but not read (opened for writing only) fails at its first read.
+TEST(DecodeFile, FailedReadFails) {
+  TempDir dir;
+  std::string path = dir.File("write-only.der");
+  FilePtr file(std::fopen(path.c_str(), "wb"));
+  ASSERT_NE(file, nullptr);
+  Bytes bytes = FromHex("3003020105");
+  ASSERT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), file.get()), bytes.size());
+  NodeEx *root = reinterpret_cast<NodeEx *>(0x1);
+  EXPECT_EQ(DecodeASN1FileEx(file.get(), &root), -1);
   EXPECT_EQ(root, nullptr);
 }
 

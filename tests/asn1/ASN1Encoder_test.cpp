@@ -2,11 +2,14 @@
 #include <gtest/gtest.h>
 
 #include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <functional>
 
 #include "ASN1EngineEx.h"
 #include "Asn1TestHelpers.h"
 #include "KeluErrors.h"
+#include "LogCapture.h"
 #include "TestSupport.h"
 
 namespace {
@@ -91,6 +94,9 @@ TEST(ASN1Encode, OneTlvAndRefusals) {
   EXPECT_EQ(ASN1Encode(0x04, iv.data(), -1, &out, &size), KELU_ERR_FAILED);
   EXPECT_EQ(ASN1Encode(0x04, iv.data(), 1, nullptr, &size), KELU_ERR_FAILED);
   EXPECT_EQ(ASN1Encode(0x04, iv.data(), 1, &out, nullptr), KELU_ERR_FAILED);
+  // 1 + 5 + (INT_MAX - 5) bytes cannot be counted in the int size: refused before the value
+  // is read (the buffer holds 16 bytes only).
+  EXPECT_EQ(ASN1Encode(0x04, iv.data(), INT_MAX - 5, &out, &size), KELU_ERR_FAILED);
   EXPECT_EQ(out, nullptr);
   EXPECT_EQ(size, 77);
 }
@@ -278,6 +284,28 @@ TEST(EncodeLimits, DepthLimitWithACounterOnly) {
   EXPECT_EQ(asn1test::ToMemory(too_deep.get()).result, KELU_OK) << "no counter, no limit";
 }
 
+TEST(EncodeLimits, FailedStepLinesNameTheLimit) {
+  kelu::test::LogCapture log;
+  NodePtr too_deep(asn1test::NestedSequences(MAX_RECURSIVE_DEEP_LEVEL + 1));
+  int counter = 0;
+  EXPECT_EQ(asn1test::ToMemory(too_deep.get(), &counter).result, KELU_ERR_ASN1_TOO_DEEP);
+  EXPECT_TRUE(log.Contains("(EncodeASN1ToMemory -- Check recursive deep level)\t\t--Failed:"
+                           "(0xa0071102) [Reason:*pnCurrentDeepLevel > MAX_RECURSIVE_DEEP_LEVEL]"))
+      << log.Text();
+  EXPECT_TRUE(log.Contains("[ASN1EngineEx.cpp(")) << log.Text();
+
+  TempDir dir;
+  std::string path = dir.File("sparse.bin");
+  asn1test::MakeSparseFile(path, {}, MAX_ASN1_DATA_MEMORY_SIZE);
+  FilePtr content = asn1test::OpenForReading(path);
+  NodePtr too_large(FileLeaf(0x04, content.get(), 0, MAX_ASN1_DATA_MEMORY_SIZE));
+  EXPECT_EQ(asn1test::ToMemory(too_large.get()).result, KELU_ERR_ASN1_TOO_LARGE);
+  EXPECT_TRUE(log.Contains("(EncodeASN1ToMemory -- Check ASN.1 data size)\t\t--Failed:"
+                           "(0xa0071101) [Reason:MAX_ASN1_DATA_MEMORY_SIZE < "
+                           "nCurrentRequiredLength]"))
+      << log.Text();
+}
+
 class FileBackedLeaf : public ::testing::Test {
  protected:
   static constexpr uint64_t kOffset = 100;
@@ -364,6 +392,12 @@ TEST(EncodeRefusals, InconsistentOrUnencodableTrees) {
          leaf->CurrentValueLength = 10;
          return leaf;
        }},
+      {"child whose announced TLV passes 64 bits",
+       [] { return Parent(0x30, {HeaderOnly(0x80, UINT64_MAX - 5)}); }},
+      {"children whose sum passes 64 bits",
+       [] {
+         return Parent(0x30, {HeaderOnly(0x80, 1ULL << 63), HeaderOnly(0x80, 1ULL << 63)});
+       }},
       {"decoded-style node referring to a source",
        [] {
          static const unsigned char kSource[] = {0x04, 0x02, 0x41, 0x42};
@@ -381,6 +415,43 @@ TEST(EncodeRefusals, InconsistentOrUnencodableTrees) {
     EXPECT_EQ(file.result, KELU_ERR_FAILED);
     EXPECT_TRUE(file.der.empty());
   }
+}
+
+// A file-backed value is read from its own offset or not at all: a stream that cannot be
+// positioned (a pipe) would otherwise give its first bytes in place of those at the offset.
+TEST(EncodeRefusals, FileBackedLeafOnAStreamThatCannotSeek) {
+  TempDir dir;
+  for (bool to_memory : {true, false}) {
+    SCOPED_TRACE(to_memory ? "memory" : "file");
+    FILE *pipe = popen("printf ABCDEFGHIJ", "r");
+    ASSERT_NE(pipe, nullptr);
+    NodePtr tree(Parent(0x30, {FileLeaf(0x04, pipe, 5, 3)}));
+    int result = to_memory ? asn1test::ToMemory(tree.get()).result
+                           : asn1test::ToFile(tree.get(), dir.File("out.der")).result;
+    EXPECT_EQ(result, KELU_ERR_FAILED);
+    pclose(pipe);
+  }
+}
+
+// Offsets of file-backed values are 64-bit: a value past 4 GiB is read from where it lies.
+TEST(EncodeTree, FileBackedLeafBeyondFourGibibytes) {
+  TempDir dir;
+  const uint64_t kOffset = 0x100000000ULL + 3;
+  std::string path = dir.File("sparse.bin");
+  asn1test::MakeSparseFile(path, FromHex("5A5A5A5A5A"), kOffset);
+  {
+    FilePtr append(std::fopen(path.c_str(), "ab"));
+    ASSERT_NE(append, nullptr);
+    ASSERT_EQ(std::fwrite("HELLO", 1, 5, append.get()), 5u);
+  }
+  FilePtr content = asn1test::OpenForReading(path);
+  NodePtr tree(Parent(0x30, {FileLeaf(0x04, content.get(), kOffset, 5)}));
+  Encoded memory = asn1test::ToMemory(tree.get());
+  ASSERT_EQ(memory.result, KELU_OK);
+  EXPECT_EQ(ToHex(memory.der), "3007" "040548454C4C4F");
+  Encoded file = asn1test::ToFile(tree.get(), dir.File("out.der"));
+  ASSERT_EQ(file.result, KELU_OK);
+  EXPECT_EQ(file.der, memory.der);
 }
 
 TEST(EncodeRefusals, DecodedTreeIsNotEncodedAsItIs) {

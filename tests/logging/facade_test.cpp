@@ -194,6 +194,16 @@ TEST_F(Facade, TraceLogsLongAndPercentTextWhole) {
                               "INFO kelu_zlog.cpp TRACE \n");
 }
 
+// A wide character that the C locale cannot convert makes vsnprintf fail: the call ends at
+// once (no growing of the buffer) and nothing is logged.
+TEST_F(Facade, FormattingErrorEndsTheCall) {
+  ASSERT_EQ(kelu_log_init_ex(WriteConf("a.conf", "a.log").c_str()), 0);
+  const wchar_t unconvertible[] = {0x4E2D, 0};
+  EXPECT_EQ(TRACE(KELU_TRACE_INFO, "value:%ls", unconvertible), KELU_LOG_ERR_NO_MEMORY);
+  EXPECT_EQ(TRACE(KELU_TRACE_INFO, "next"), 0);
+  EXPECT_EQ(Log("a.log"), "INFO kelu_zlog.cpp TRACE next\n");
+}
+
 TEST_F(Facade, TraceBinaryDumpsOrRefuses) {
   WriteTextFile(dir_.File("hex.conf"),
                 "[formats]\nf = \"%V %U %m%n\"\n[rules]\nkelu_category.* \"" +

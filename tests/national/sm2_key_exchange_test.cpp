@@ -1,7 +1,9 @@
 #include "SM2KeyExchange.h"
 
 #include <gtest/gtest.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/x509.h>
 
 #include <string>
 
@@ -158,6 +160,20 @@ TEST(Sm2KeyExchange, LibraryKeysAndPoints) {
   EXPECT_EQ(sm2kep_compute_key(ka, 16, PointOf(be.get()).get(), PointOf(b.get()).get(), ae.get(),
                                nullptr, 1),
             0);
+  // An own key without its private part (the public key alone, as a certificate gives it).
+  unsigned char *der = nullptr;
+  int der_len = i2d_PUBKEY(a.get(), &der);
+  ASSERT_GT(der_len, 0);
+  const unsigned char *p = der;
+  EvpPkeyPtr public_only(d2i_PUBKEY(nullptr, &p, der_len));
+  OPENSSL_free(der);
+  ASSERT_TRUE(public_only);
+  ERR_clear_error();
+  EXPECT_EQ(sm2kep_compute_key(ka, 16, PointOf(be.get()).get(), PointOf(b.get()).get(), ae.get(),
+                               public_only.get(), 1),
+            0);
+  EXPECT_EQ(ERR_GET_REASON(ERR_get_error()), EC_R_NO_PRIVATE_VALUE);
+  EXPECT_EQ(ERR_get_error(), 0u) << "only the exchange's own error is queued";
 }
 
 TEST(Sm2KeyExchange, InteropWithSmCryptoV2) {

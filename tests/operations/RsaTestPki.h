@@ -121,21 +121,7 @@ inline std::string AsText(const Bytes &b) { return std::string(b.begin(), b.end(
 inline Bytes AsBytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
 inline std::string Base64(const Bytes &bytes, unsigned long flags = ATL_BASE64_FLAG_NOCRLF) {
-  char *text = nullptr;
-  EXPECT_EQ(Base64EncodeEx(bytes.data(), static_cast<int>(bytes.size()), &text, nullptr, flags),
-            KELU_OK);
-  std::string out = text != nullptr ? text : "";
-  delete[] text;
-  return out;
-}
-
-inline Bytes FromBase64(const std::string &text) {
-  unsigned char *bytes = nullptr;
-  int size = 0;
-  EXPECT_EQ(Base64DecodeEx(text.c_str(), static_cast<int>(text.size()), &bytes, &size), KELU_OK);
-  Bytes out(bytes, bytes + size);
-  delete[] bytes;
-  return out;
+  return ToBase64(bytes, flags);
 }
 
 // The RC4 envelope with its NULL parameters (after the rc4 OID) written as an empty OCTET STRING:

@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 #include <regex>
 #include <string>
 
@@ -16,24 +15,6 @@ namespace kelu::test {
 namespace {
 
 const char kLegacy[] = " -provider legacy -provider default";
-
-// A memory figure of /proc/self/status in kB: "VmHWM" the peak since the last reset, "VmRSS"
-// the resident size now.
-long StatusKb(const std::string &field) {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
-  }
-  return -1;
-}
-// Sets the peak back to the resident size (Linux 4.0 and later).
-bool ResetPeak() {
-  std::ofstream clear("/proc/self/clear_refs");
-  clear << "5";
-  clear.close();
-  return clear.good();
-}
 
 class RsaEnvelopeFile : public ::testing::Test {
  protected:

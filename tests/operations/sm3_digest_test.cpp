@@ -201,7 +201,13 @@ TEST_F(Sm3Digest, DigestWithZVerifiesAgainstAnOpensslSignature) {
     const std::string sig = dir_->File("sig.bin");
     Openssl("dgst -sm3 -sign " + ShellQuote(key.pem) + " -sigopt distid:" + kDefaultId +
             " -out " + ShellQuote(sig) + " " + ShellQuote(path));
-    // pkeyutl -verify without -rawin takes its input as the digest e itself.
+    // OpenSSL checks the signature over Z || M with the default ID, Z of its own making ...
+    EXPECT_EQ(RunCommand("openssl pkeyutl -verify -pubin -inkey " + ShellQuote(key.pub) +
+                         " -rawin -digest sm3 -pkeyopt distid:" + kDefaultId + " -in " +
+                         ShellQuote(path) + " -sigfile " + ShellQuote(sig))
+                  .exit_code,
+              0);
+    // ... and, without -rawin, over our e taken as the digest itself.
     const std::string e_path = dir_->File("e.bin");
     auto verify = [&](const Bytes &e) {
       WriteBinaryFile(e_path, e);
@@ -281,7 +287,13 @@ TEST_F(Sm3Digest, StepLinesOfTheBlocks) {
     File f = OpenFile(path, "rb");
     EXPECT_EQ(FileDigest(f.get(), nullptr).rc, KELU_OK);
     size_t full = 0, final_blocks = 0, reads = 0, announced = 0;
+    std::string previous;
     for (const std::string &line : log.Take()) {
+      // Each read's count comes ahead of the read's own line.
+      if (line.find("-- fread(fpSourceFile))\t\t--OK") != std::string::npos) {
+        EXPECT_EQ(previous.rfind("Once read file size: ", 0), 0u) << previous;
+      }
+      previous = line;
       if (line.rfind("Bytes to read from file: " + std::to_string(c.size), 0) == 0) ++announced;
       if (line.find("(CalculateSM3FileHash -- ") != std::string::npos) {
         EXPECT_EQ(line.rfind("[DataSigning.cpp(", 0), 0u) << line;

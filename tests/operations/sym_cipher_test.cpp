@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "DataEncryption.h"
 #include "KeluErrors.h"
 #include "LogCapture.h"
 #include "OperationsTestUtil.h"
@@ -381,7 +382,16 @@ TEST_F(SymCipher, FilesAreReadFromTheStartAndWrittenAtThePosition) {
   Bytes written = ReadBinaryFile(out_path);
   ASSERT_GT(written.size(), 4u);
   EXPECT_EQ(std::string(written.begin(), written.begin() + 4), "HEAD");
-  EXPECT_EQ(Bytes(written.begin() + 4, written.end()), Reference(kCiphers[5], key, iv, plain, 1));
+  const Bytes body(written.begin() + 4, written.end());
+  EXPECT_EQ(body, Reference(kCiphers[5], key, iv, plain, 1));
+  // The same bytes as the SM4-CBC of data in memory.
+  unsigned char *in_memory = nullptr;
+  int in_memory_size = 0;
+  ASSERT_EQ(SM4_Encrypt_CBC(plain.data(), static_cast<int>(plain.size()), iv.data(), 16,
+                            key.data(), 16, &in_memory, &in_memory_size),
+            KELU_OK);
+  EXPECT_EQ(body, Bytes(in_memory, in_memory + in_memory_size));
+  delete[] in_memory;
 }
 
 TEST_F(SymCipher, EmptyTruncatedAndUnreadableFiles) {

@@ -124,6 +124,7 @@ Bytes WithExtension(const Bytes &cert_der, int nid, const Bytes *value);
 // The certificates, CRLs and PKCS#12 files that the certificate tests share, made once per
 // test program (about two seconds). Names:
 //   sm2-root, sm2-int, sm2-leaf          SM2 chain, root and intermediate are CAs
+//   sm2-expired, sm2-future              SM2 leaves of sm2-int, expired / not yet valid
 //   rsa-root, rsa-int, rsa-leaf          RSA chain (SHA-256)
 //   other-root                           an unrelated RSA CA
 //   ku-sign, ku-enc, ku-both, ku-none    SM2 leaves of sm2-int with keyUsage
@@ -135,7 +136,8 @@ Bytes WithExtension(const Bytes &cert_der, int nid, const Bytes *value);
 //                                        leaf under it
 //   crl-empty, crl-revoked, crl-other    CRLs of rsa-int: none revoked / rsa-leaf revoked;
 //                                        of other-root listing rsa-leaf's serial
-//   sm2-crl-revoked                      CRL of sm2-int revoking sm2-leaf
+//   sm2-crl-empty, sm2-crl-revoked,      CRLs of sm2-int: none revoked / sm2-leaf revoked;
+//   sm2-crl-other                        of sm2-root listing sm2-leaf's serial
 const TestPki &SharedPki();
 
 }  // namespace kelu::test

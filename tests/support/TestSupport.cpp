@@ -13,6 +13,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "Base64Utility.h"
+#include "KeluErrors.h"
+
 namespace kelu::test {
 
 TempDir::TempDir() {
@@ -163,6 +166,40 @@ std::vector<std::string> SplitLines(const std::string &text) {
   std::istringstream in(text);
   while (std::getline(in, line)) lines.push_back(line);
   return lines;
+}
+
+std::string ToBase64(const Bytes &bytes, unsigned long flags) {
+  char *text = nullptr;
+  EXPECT_EQ(Base64EncodeEx(bytes.data(), static_cast<int>(bytes.size()), &text, nullptr, flags),
+            KELU_OK);
+  std::string out = text != nullptr ? text : "";
+  delete[] text;
+  return out;
+}
+
+Bytes FromBase64(const std::string &text) {
+  unsigned char *bytes = nullptr;
+  int size = 0;
+  EXPECT_EQ(Base64DecodeEx(text.c_str(), static_cast<int>(text.size()), &bytes, &size), KELU_OK);
+  Bytes out(bytes, bytes + size);
+  delete[] bytes;
+  return out;
+}
+
+long StatusKb(const std::string &field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind(field + ":", 0) == 0) return std::stol(line.substr(field.size() + 1));
+  }
+  return -1;
+}
+
+bool ResetPeak() {
+  std::ofstream clear("/proc/self/clear_refs");
+  clear << "5";
+  clear.close();
+  return clear.good();
 }
 
 }  // namespace kelu::test

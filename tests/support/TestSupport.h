@@ -44,6 +44,9 @@ std::string ToHex(const Bytes &bytes);  // upper case
 std::string ToHex(const uint8_t *p, size_t n);
 Bytes FromHex(const std::string &hex);  // ignores blanks; aborts the test on a bad digit
 Bytes RandomBytes(size_t n);            // from the crypto library's generator
+// The toolkit's Base64 codec (flags as Base64EncodeEx takes them; 2: one line), and back.
+std::string ToBase64(const Bytes &bytes, unsigned long flags = 2);
+Bytes FromBase64(const std::string &text);
 
 // The crypto library's random source fails for the life of the object (process-wide).
 class FailingRandomSource {
@@ -69,6 +72,12 @@ class TimeZoneScope {
 
 // Lines of a text, without their line feeds.
 std::vector<std::string> SplitLines(const std::string &text);
+
+// A memory figure of /proc/self/status in kB: "VmHWM" the peak since the last reset, "VmRSS"
+// the resident size now; -1 when it is missing.
+long StatusKb(const std::string &field);
+// Sets the peak back to the resident size (Linux 4.0 and later); false where it cannot.
+bool ResetPeak();
 
 }  // namespace kelu::test
 

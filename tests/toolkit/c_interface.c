@@ -54,6 +54,30 @@ static void SymmetricFiles(void) {
   remove("c_interface.out");
 }
 
+static void Signing(void) {
+  static const unsigned char data[] = "signed";
+  char *text = NULL;
+  unsigned char *content = NULL;
+  int size = 0;
+  EXPECT(SignData_PKCS1("SM2", data, 6, "c_interface.missing.sm2", "pw", NULL, &text) ==
+         KELU_ERR_OPEN_FILE);
+  EXPECT(SignData_PKCS7Detached("SM2", data, 6, "c_interface.missing.sm2", "pw", NULL, &text) ==
+         KELU_ERR_OPEN_FILE);
+  EXPECT(SignData_PKCS7Attached("RSA", data, 6, "c_interface.missing.pfx", "pw", "SHA-256",
+                                &text) == KELU_ERR_OPEN_FILE);
+  EXPECT(text == NULL);
+  EXPECT(VerifyDataSignature_PKCS1("SM2", data, 0, "SGVsbG8=", NULL, "SGVsbG8=") ==
+         KELU_ERR_INVALID_PARAMETER);
+  EXPECT(VerifyDataSignature_PKCS7Detached("XYZ", data, 6, "SGVsbG8=", &text) ==
+         KELU_ERR_INVALID_PARAMETER);
+  EXPECT(VerifyDataSignature_PKCS7Attached("SM2", "", &text, &content, &size) ==
+         KELU_ERR_INVALID_PARAMETER);
+  EXPECT(SignFile_PKCS7Detached("SM2", "c_interface.missing", "c_interface.missing.sm2", "pw",
+                                NULL, &text) == KELU_ERR_OPEN_FILE);
+  EXPECT(VerifyFileSignature_PKCS7Detached("RSA", "c_interface.missing", "SGVsbG8=", NULL) ==
+         KELU_ERR_OPEN_FILE);
+}
+
 static void Certificates(void) {
   char *text = NULL;
   EXPECT(GetCertificateInfo("SGVsbG8=", "CertType", &text) == KELU_ERR_CERT_INFO);
@@ -91,6 +115,7 @@ int main(void) {
   EXPECT(Initialize() == KELU_OK);
   SymmetricData();
   SymmetricFiles();
+  Signing();
   Certificates();
   Envelopes();
   FreeMemory(NULL);

@@ -1,9 +1,12 @@
 // Start-up, shut-down and release of the exported interface.
 #include <gtest/gtest.h>
+#include <openssl/crypto.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "ORVA.h"
 #include "SMKernel.h"
@@ -54,6 +57,34 @@ TEST_F(UnconfiguredDir, CorruptStartUpStateFailsBothWays) {
   EXPECT_EQ(Initialize(), KELU_ERR_FAILED);
   EXPECT_EQ(Uninitialize(), KELU_ERR_FAILED);
   kelu::g_InitState = 0;
+}
+
+// The lines of the start-up itself in a log read back from ./kelulog.conf: each start-up
+// shows the version of the crypto library that runs (not the one built against).
+TEST_F(UnconfiguredDir, InitializeLogsFromTheCurrentFolderUntilUninitialize) {
+  kelu::test::WriteTextFile("kelulog.conf",
+                            "[formats]\nf = \"%V %m%n\"\n[rules]\nkelu_category.INFO \"" +
+                                dir_.File("kelu.log") + "\"; f\n");
+  char version[64];
+  std::snprintf(version, sizeof version, "INFO OPENSSL_VERSION_NUMBER: 0x%08lx",
+                OpenSSL_version_num());
+  ASSERT_EQ(Initialize(), KELU_OK);
+  ASSERT_NE(g_ptr_kelu_category, nullptr);
+  EXPECT_EQ(Initialize(), KELU_OK);
+  EXPECT_EQ(Uninitialize(), KELU_OK);
+  EXPECT_EQ(g_ptr_kelu_category, nullptr) << "logging ends with the toolkit";
+  EXPECT_EQ(TRACE(KELU_TRACE_ERROR, "after shut-down"), KELU_LOG_ERR_NOT_INIT);
+
+  std::vector<std::string> startup;
+  for (const std::string &line : kelu::test::SplitLines(kelu::test::ReadTextFile("kelu.log"))) {
+    if (line.find("OPENSSL_VERSION_NUMBER") != std::string::npos ||
+        line.find("SMKernelInitialize") != std::string::npos) {
+      startup.push_back(line);
+    }
+  }
+  EXPECT_EQ(startup, (std::vector<std::string>{version, "INFO SMKernelInitialize success!",
+                                               version}))
+      << "the second start-up writes the version line only";
 }
 
 TEST(FreeMemory, ReleasesToolkitBuffersAndIgnoresNull) {
