@@ -20,6 +20,7 @@
 #include "Misc.h"
 #include "NationalEvp.h"
 #include "NationalObjects.h"
+#include "OperationSteps.h"
 #include "OsslPtr.h"
 #include "RSADataEncryption.h"
 #include "SM2.h"
@@ -704,18 +705,20 @@ struct SM2KeyFile {
   ~SM2KeyFile() { CleanupSM2KeyPair(&pair); }
 };
 
+const kelu::ops::WholeFileTexts kEnvelopeKeyFile = {"!pszBase64SM2PFX", "ferror(fpSM2PFXFile)",
+                                                    false};
+
 // The key file read whole and opened with the password. With every_failure_a_password, a key
 // file that does not open is reported as the password's failure, else with the code of
 // DecryptSM2PFX.
 int OpenSM2KeyFile(const TraceSite &site, FILE *file, const char *password,
                    bool every_failure_a_password, SM2KeyFile *out) {
-  unsigned char *der = nullptr;
+  BytesPtr der;
   int der_size = 0;
-  int rc = ReadSM2PFXFile(site, file, "ferror(fpSM2PFXFile)", &der, &der_size);
-  BytesPtr der_owner(der);
+  int rc = ReadSM2PFXFile(site, file, kEnvelopeKeyFile, &der, &der_size);
   if (rc != KELU_OK) return rc;
   unsigned char *cert = nullptr;
-  rc = DecryptSM2PFX(der, der_size, password, &out->pair, &cert, &out->cert.size);
+  rc = DecryptSM2PFX(der.get(), der_size, password, &out->pair, &cert, &out->cert.size);
   out->cert.data.reset(cert);
   if (rc != KELU_OK && every_failure_a_password) rc = KELU_ERR_KEY_FILE_PASSWORD;
   rc = PassOn(site, rc, "DecryptSM2PFX");
@@ -850,11 +853,8 @@ int MakeSM2EnvelopeText(const TraceSite &site, SM2EnvelopeMaker make, const char
   int der_size = 0;
   rc = make(pbyPlainData, nPlainDataSize, pbyCert, nCertSize, fSM2EncEncodedType, &der,
             &der_size);
-  BytesPtr envelope(der);
-  rc = PassOn(site, rc, step);
-  if (rc != KELU_OK) return rc;
-  return EncodeEnvelopeText(site, der, der_size, dwBase64Flags, ppszBase64CMSEnvelope,
-                            pnBase64CMSEnvelopeSize);
+  return HandOutAsText(site, rc, step, der, der_size, dwBase64Flags, ppszBase64CMSEnvelope,
+                       pnBase64CMSEnvelopeSize);
 }
 
 int OpenSM2EnvelopeText(const TraceSite &site, SM2EnvelopeOpener open, const char *step,
@@ -864,9 +864,8 @@ int OpenSM2EnvelopeText(const TraceSite &site, SM2EnvelopeOpener open, const cha
                         int *pnPlainDataSize) {
   BytesPtr der;
   int der_size = 0;
-  int rc = DecodeEnvelopeText(site, pszBase64CMSEnvelope, nBase64CMSEnvelopeSize,
-                              "Base64DecodeEx(pszBase64CMSEnvelope)", "KELU_OK!=nResult", &der,
-                              &der_size);
+  int rc = DecodeText(site, pszBase64CMSEnvelope, nBase64CMSEnvelopeSize,
+                      "Base64DecodeEx(pszBase64CMSEnvelope)", &der, &der_size);
   if (rc != KELU_OK) return rc;
   return PassOn(site,
                 open(der.get(), der_size, fpSM2PFXFile, pszPFXPwd, fSM2EncEncodedType,

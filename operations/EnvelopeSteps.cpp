@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "Base64Utility.h"
 #include "CMSEnvelopeOperations.h"
 #include "CertificateFields.h"
 #include "KeluErrors.h"
@@ -70,26 +69,6 @@ int CheckRecipient(const TraceSite &site, X509 *cert, const EnvelopeFields &fiel
                     std::memcmp(ASN1_STRING_get0_data(own), fields.key_id,
                                 static_cast<size_t>(fields.key_id_size)) == 0;
   return TraceCheck(site, same, refusal.step, refusal.code, refusal.reason);
-}
-
-int EncodeEnvelopeText(const TraceSite &site, const unsigned char *der, int der_size,
-                       unsigned long flags, char **text, int *text_length) {
-  char *encoded = nullptr;
-  int length = 0;
-  const int rc = Base64EncodeEx(der, der_size, &encoded, &length, flags);
-  if (TraceCheck(site, rc == KELU_OK, "Base64EncodeEx", rc, "KELU_OK != nResult") != KELU_OK)
-    return rc;
-  *text = encoded;
-  if (text_length != nullptr) *text_length = length;
-  return KELU_OK;
-}
-
-int DecodeEnvelopeText(const TraceSite &site, const char *text, int text_length, const char *step,
-                       const char *reason, std::unique_ptr<unsigned char[]> *der, int *der_size) {
-  unsigned char *decoded = nullptr;
-  const int rc = Base64DecodeEx(text, text_length, &decoded, der_size);
-  der->reset(decoded);
-  return TraceCheck(site, rc == KELU_OK, step, rc, reason);
 }
 
 }  // namespace kelu::ops

@@ -1,7 +1,7 @@
 /* Steps that the RSA and the SM2 envelopes share: the small fields of a parsed envelope, the
- * two parsers around them, the check that an envelope names the key holder's certificate, and
- * the Base64 text around an envelope's DER. Each helper writes its step lines at the caller's
- * site. */
+ * two parsers around them, the recipient identifier of a certificate and the check that an
+ * envelope names the key holder's certificate. Each helper writes its step lines at the
+ * caller's site. */
 #ifndef KELU_ENVELOPE_STEPS_H
 #define KELU_ENVELOPE_STEPS_H
 
@@ -63,15 +63,6 @@ struct RecipientRefusal {
 // one that names none is left to the key. A certificate without the identifier gives -1.
 int CheckRecipient(const TraceSite &site, X509 *cert, const EnvelopeFields &fields,
                    const RecipientRefusal &refusal);
-
-// Base64EncodeEx of an envelope's DER with the caller's flags, as the step of that name; the
-// text and (optionally) its length are handed out on success only.
-int EncodeEnvelopeText(const TraceSite &site, const unsigned char *der, int der_size,
-                       unsigned long flags, char **text, int *text_length);
-
-// Base64DecodeEx of an envelope's text as the step step; its codes pass on.
-int DecodeEnvelopeText(const TraceSite &site, const char *text, int text_length, const char *step,
-                       const char *reason, std::unique_ptr<unsigned char[]> *der, int *der_size);
 
 }  // namespace kelu::ops
 

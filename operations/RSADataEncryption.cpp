@@ -880,14 +880,10 @@ int RSA_EncryptDataToCMSEnvelope(const unsigned char *pbyPlainData, int nPlainDa
   if (rc != KELU_OK) return rc;
   unsigned char *der = nullptr;
   int der_size = 0;
-  rc = NamedStep(KELU_HERE,
-                 RSA_EncryptDataToDERCMSEnvelope(pbyPlainData, nPlainDataSize, pbyCert,
-                                                 nCertSize, nSymAlgNID, &der, &der_size),
-                 "RSA_EncryptDataToDERCMSEnvelope");
-  BytesPtr envelope(der);
-  if (rc != KELU_OK) return rc;
-  return kelu::ops::EncodeEnvelopeText(KELU_HERE, der, der_size, dwBase64Flags,
-                                       ppszBase64CMSEnvelope, pnBase64CMSEnvelopeLen);
+  rc = RSA_EncryptDataToDERCMSEnvelope(pbyPlainData, nPlainDataSize, pbyCert, nCertSize,
+                                       nSymAlgNID, &der, &der_size);
+  return kelu::ops::HandOutAsText(KELU_HERE, rc, "RSA_EncryptDataToDERCMSEnvelope", der, der_size,
+                                  dwBase64Flags, ppszBase64CMSEnvelope, pnBase64CMSEnvelopeLen);
 }
 
 int RSA_EncryptFileToCMSEnvelope(FILE *fpPlainFile, const unsigned char *pbyCert, int nCertSize,
@@ -974,15 +970,9 @@ int RSA_DecryptDataFromCMSEnvelope(const char *pszBase64CMSEnvelope, FILE *fpPFX
                   "Check parameter(pszPFXwd)", KELU_ERR_INVALID_PARAMETER,
                   "NULL == pszPFXPwd || 0 == strlen(pszPFXPwd)");
   if (rc != KELU_OK) return rc;
-  const size_t length = std::strlen(pszBase64CMSEnvelope);
-  rc = TraceCheck(KELU_HERE, length <= static_cast<size_t>(INT_MAX),
-                  "Check parameter(pszBase64CMSEnvelope)", KELU_ERR_INVALID_PARAMETER,
-                  "strlen(pszBase64CMSEnvelope) > INT_MAX");
-  if (rc != KELU_OK) return rc;
   BytesPtr der;
   int der_size = 0;
-  rc = kelu::ops::DecodeEnvelopeText(KELU_HERE, pszBase64CMSEnvelope, static_cast<int>(length),
-                                     "Base64DecodeEx", "KELU_OK != nResult", &der, &der_size);
+  rc = kelu::ops::DecodeText(KELU_HERE, pszBase64CMSEnvelope, "Base64DecodeEx", &der, &der_size);
   if (rc != KELU_OK) return rc;
   return NamedStep(KELU_HERE,
                    RSA_DecryptDataFromDERCMSEnvelope(der.get(), der_size, fpPFX, pszPFXPwd,

@@ -10,7 +10,6 @@
 #include <memory>
 #include <new>
 
-#include "Base64Utility.h"
 #include "CMSEnvelopeOperations.h"
 #include "CertificateFields.h"
 #include "DataEncryption.h"
@@ -294,23 +293,15 @@ void Replace(T **member, Ptr *value, void (*free_member)(T *)) {
 
 }  // namespace
 
-int ReadSM2PFXFile(const TraceSite &site, FILE *fpSM2PFXFile, const char *read_reason,
-                   unsigned char **ppbySM2PFXData, int *pnSM2PFXDataSize) {
-  uint64_t size = 0;
-  int nResult = MeasureFile(site, fpSM2PFXFile, "GetFileSize_Ex", &size);
+int ReadSM2PFXFile(const TraceSite &site, FILE *fpSM2PFXFile,
+                   const kelu::ops::WholeFileTexts &texts,
+                   kelu::ops::BytesPtr *der, int *der_size) {
+  kelu::ops::BytesPtr text;
+  int text_size = 0;
+  int nResult = kelu::ops::ReadWholeFile(site, fpSM2PFXFile, texts, &text, &text_size);
   if (nResult != KELU_OK) return nResult;
-  // The text is decoded as one int-sized Base64 string.
-  nResult = TraceCheck(site, size < INT_MAX, "Check PFX file size", KELU_ERR_FILE_TOO_LARGE,
-                       "nPFXFileSize >= INT_MAX");
-  if (nResult != KELU_OK) return nResult;
-  std::unique_ptr<char[]> text(new (std::nothrow) char[size + 1]());
-  nResult = TraceCheck(site, text != nullptr, "New memory", KELU_ERR_FAILED, "!pszBase64SM2PFX");
-  if (nResult != KELU_OK) return nResult;
-  nResult = ReadFileBlock(site, fpSM2PFXFile, reinterpret_cast<unsigned char *>(text.get()),
-                          static_cast<size_t>(size), "fread", read_reason);
-  if (nResult != KELU_OK) return nResult;
-  nResult = Base64DecodeEx(text.get(), static_cast<int>(size), ppbySM2PFXData, pnSM2PFXDataSize);
-  return PassOn(site, nResult, "Base64DecodeEx");
+  return kelu::ops::DecodeText(site, reinterpret_cast<const char *>(text.get()), text_size,
+                               "Base64DecodeEx", der, der_size);
 }
 
 int ParseSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,

@@ -23,6 +23,7 @@
 
 #include "ASN1EngineEx.h"
 #include "Misc.h"
+#include "OperationSteps.h"
 #include "SMHooks.h"
 
 // ---- SM2 key file -------------------------------------------------------------------------
@@ -50,13 +51,12 @@ typedef struct SM2_KEY_PAIR_st {
   int nPubKeyYSize;
 } SM2_KEY_PAIR;
 
-// Reading a key file, as every user of one does: the whole file from its start in one read,
-// then its Base64 text decoded into a new[] DER buffer. A read that fails or falls short gives
-// KELU_ERR_READ_FILE (the Failed line "fread" with read_reason), a file too large for the
-// decoder KELU_ERR_FILE_TOO_LARGE, a text without Base64 KELU_ERR_BASE64_DECODE. The step
-// lines are written for site.
-int ReadSM2PFXFile(const TraceSite &site, FILE *fpSM2PFXFile, const char *read_reason,
-                   unsigned char **ppbySM2PFXData, int *pnSM2PFXDataSize);
+// Reading a key file, as every user of one does: the whole file from its start (ReadWholeFile
+// with the user's texts), then its Base64 text decoded into DER (the step "Base64DecodeEx").
+// The step lines are written for site.
+int ReadSM2PFXFile(const TraceSite &site, FILE *fpSM2PFXFile,
+                   const kelu::ops::WholeFileTexts &texts,
+                   kelu::ops::BytesPtr *der, int *der_size);
 
 // Copies of encryptedSM2PrivateKey and SM2Certificate; an output pair is skipped unless both
 // of its pointers are given (with none, the structure is only validated). KELU_OK,

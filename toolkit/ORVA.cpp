@@ -529,10 +529,9 @@ int ReadPKCS12Certificate(const TraceSite &site, FILE *file, const char *passwor
 
 // The certificate bytes of an SM2 key file (the SM2 path of GetPublicCertFromPFX).
 int ReadSM2PFXCertificate(const TraceSite &site, FILE *file, OwnedBytes *cert) {
-  unsigned char *decoded = nullptr;
+  static const kelu::ops::WholeFileTexts kTexts = {"!pszBase64SM2PFX", "ferror(fpPFXFile)", false};
   OwnedBytes der;
-  int rc = ReadSM2PFXFile(site, file, "ferror(fpPFXFile)", &decoded, &der.size);
-  der.data.reset(decoded);
+  int rc = ReadSM2PFXFile(site, file, kTexts, &der.data, &der.size);
   if (rc != KELU_OK) return rc;
   unsigned char *bytes = nullptr;
   int size = 0;
