@@ -279,12 +279,9 @@ int OpenSigningKey(const TraceSite &site, FILE *key_file, const char *password,
   int rc = TraceCheck(site, password != nullptr, "Check parameter(pszPFXPwd)",
                       KELU_ERR_INVALID_PARAMETER, "NULL == pszPFXPwd");
   if (rc != KELU_OK) return rc;
-  BytesPtr text, der;
-  int text_size = 0, der_size = 0;
-  rc = kelu::ops::ReadWholeFile(site, key_file, texts, &text, &text_size);
-  if (rc != KELU_OK) return rc;
-  rc = DecodeText(site, reinterpret_cast<const char *>(text.get()), text_size, "Base64DecodeEx",
-                  &der, &der_size);
+  BytesPtr der;
+  int der_size = 0;
+  rc = ReadSM2PFXFile(site, key_file, texts, &der, &der_size);
   if (rc != KELU_OK) return rc;
   unsigned char *cert = nullptr;
   rc = ParseSM2PFX(der.get(), der_size, nullptr, nullptr, &cert, &key->cert_size);

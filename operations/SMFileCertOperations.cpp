@@ -15,6 +15,7 @@
 #include "DataEncryption.h"
 #include "KeluErrors.h"
 #include "Misc.h"
+#include "OperationSteps.h"
 #include "OsslPtr.h"
 #include "SecretBytes.h"
 
@@ -291,6 +292,17 @@ void Replace(T **member, Ptr *value, void (*free_member)(T *)) {
 }
 
 }  // namespace
+
+int ReadSM2PFXFile(const TraceSite &site, FILE *fpSM2PFXFile,
+                   const kelu::ops::WholeFileTexts &texts,
+                   kelu::ops::BytesPtr *der, int *der_size) {
+  kelu::ops::BytesPtr text;
+  int text_size = 0;
+  int nResult = kelu::ops::ReadWholeFile(site, fpSM2PFXFile, texts, &text, &text_size);
+  if (nResult != KELU_OK) return nResult;
+  return kelu::ops::DecodeText(site, reinterpret_cast<const char *>(text.get()), text_size,
+                               "Base64DecodeEx", der, der_size);
+}
 
 int ParseSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
                 unsigned char **ppbyEncryptedPrivateKey, int *pnEncryptedPrivateKeySize,

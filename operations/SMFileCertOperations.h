@@ -19,7 +19,11 @@
 
 #include <openssl/asn1.h>
 
+#include <cstdio>
+
 #include "ASN1EngineEx.h"
+#include "Misc.h"
+#include "OperationSteps.h"
 #include "SMHooks.h"
 
 // ---- SM2 key file -------------------------------------------------------------------------
@@ -46,6 +50,13 @@ typedef struct SM2_KEY_PAIR_st {
   unsigned char *pbyPubKeyY;
   int nPubKeyYSize;
 } SM2_KEY_PAIR;
+
+// Reading a key file, as every user of one does: the whole file from its start (ReadWholeFile
+// with the user's texts), then its Base64 text decoded into DER (the step "Base64DecodeEx").
+// The step lines are written for site.
+int ReadSM2PFXFile(const TraceSite &site, FILE *fpSM2PFXFile,
+                   const kelu::ops::WholeFileTexts &texts,
+                   kelu::ops::BytesPtr *der, int *der_size);
 
 // Copies of encryptedSM2PrivateKey and SM2Certificate; an output pair is skipped unless both
 // of its pointers are given (with none, the structure is only validated). KELU_OK,

@@ -125,6 +125,48 @@ KELU_EXPORT int GetCertificateInfo(const char *pszBase64CertContent, const char 
 KELU_EXPORT int GetPublicCertFromPFX(const char *pszAlgorithm, const char *pszPFXFilePath,
                                      const char *pszPFXPwd, char **ppszBase64CertContent);
 
+/* Digital envelopes (CMS EnvelopedData, as one line of Base64) of data for the holder of a
+ * certificate, given as one line of Base64 of its DER (or, for "SM2", of its PEM text); the
+ * certificate must allow keyEncipherment and carry a subject key identifier. Algorithms, in any
+ * case: "SM2" with the symmetric names "SM4_CBC" and "SM4_ECB" (the content key stored as the
+ * raw SM2 cipher text, or by the Ex functions as DER SM2Cipher), opened with an SM2 key file
+ * and its password; "RSA" with "3DES" (DES-EDE3-CBC) and "RC4", opened with a PKCS#12 file
+ * and its password. The openings do not tell the SM2 variants apart (neither the encoding of
+ * the content key nor the SM4 mode): an envelope is opened by the function that matches its
+ * making. Outputs are null (and 0) after a failure past the parameter checks. */
+KELU_EXPORT int EncryptDataToCMSEnvelope(const char *pszAlgorithm,
+                                         const unsigned char *pbyPlainData, int nPlainDataSize,
+                                         const char *pszBase64CertContent,
+                                         const char *pszSymEncAlg, char **ppszBase64CMSEnvelope);
+KELU_EXPORT int EncryptDataToCMSEnvelopeEx(const char *pszAlgorithm,
+                                           const unsigned char *pbyPlainData, int nPlainDataSize,
+                                           const char *pszBase64CertContent,
+                                           const char *pszSymEncAlg,
+                                           char **ppszBase64CMSEnvelope);
+/* The plaintext of an "SM4_CBC" envelope of EncryptDataToCMSEnvelope (or of any "RSA"
+ * envelope) in *ppbyPlainData and its size in *pnPlainDataSize. */
+KELU_EXPORT int DecryptDataFromCMSEnvelope(const char *pszAlgorithm,
+                                           const char *pszBase64CMSEnvelope,
+                                           const char *pszPFXFilePath, const char *pszPFXPwd,
+                                           unsigned char **ppbyPlainData, int *pnPlainDataSize);
+/* The same for an "SM4_CBC" envelope of EncryptDataToCMSEnvelopeEx. */
+KELU_EXPORT int DecryptDataFromCMSEnvelopeEx(const char *pszAlgorithm,
+                                             const char *pszBase64CMSEnvelope,
+                                             const char *pszPFXFilePath, const char *pszPFXPwd,
+                                             unsigned char **ppbyPlainData, int *pnPlainDataSize);
+/* The same for "SM4_ECB" envelopes of EncryptDataToCMSEnvelope and EncryptDataToCMSEnvelopeEx. */
+KELU_EXPORT int DecryptDataFromCMSEnvelope_ECB(const char *pszAlgorithm,
+                                               const char *pszBase64CMSEnvelope,
+                                               const char *pszPFXFilePath, const char *pszPFXPwd,
+                                               unsigned char **ppbyPlainData,
+                                               int *pnPlainDataSize);
+KELU_EXPORT int DecryptDataFromCMSEnvelopeEx_ECB(const char *pszAlgorithm,
+                                                 const char *pszBase64CMSEnvelope,
+                                                 const char *pszPFXFilePath,
+                                                 const char *pszPFXPwd,
+                                                 unsigned char **ppbyPlainData,
+                                                 int *pnPlainDataSize);
+
 #ifdef __cplusplus
 }
 #endif

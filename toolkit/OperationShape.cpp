@@ -131,9 +131,6 @@ int DecodeBase64Text(const TraceSite &site, const char *text, OwnedBytes *bytes,
                       reason);
 }
 
-int DecodeBase64Text(const TraceSite &site, const char *text, size_t length, OwnedBytes *bytes) {
-  return DecodeBase64(site, text, length, bytes, KELU_ERR_FAILED, "KELU_OK != nResult");
-}
 
 int EncodeBase64Text(const TraceSite &site, const unsigned char *data, int size, char **text) {
   char *encoded = nullptr;

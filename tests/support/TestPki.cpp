@@ -206,6 +206,20 @@ Bytes WithExtension(const Bytes &cert_der, int nid, const Bytes *value) {
   return result;
 }
 
+LeafPki::LeafPki(const std::string &ca, const CertSpec &ca_spec) : pki_(dir_.path()), ca_(ca) {
+  pki_.AddRoot(ca, ca_spec);
+}
+
+void LeafPki::Leaf(const std::string &name, KeyAlg alg, const std::string &key_file,
+                   const std::string &extensions) {
+  CertSpec spec;
+  spec.alg = alg;
+  spec.subject = "/C=CN/O=Kelu Test/CN=" + name;
+  spec.key_file = key_file;
+  spec.extensions = extensions;
+  pki_.Issue(name, ca_, spec);
+}
+
 namespace {
 
 // <prefix>-expired and <prefix>-future: leaves of issuer with the key of <prefix>-leaf, expired a

@@ -93,6 +93,30 @@ class TestPki {
   int ca_count_ = 0;
 };
 
+// A CA and the leaves it issues, in a folder of their own made and removed with the object;
+// the leaves' subjects are "/C=CN/O=Kelu Test/CN=<name>".
+class LeafPki {
+ public:
+  LeafPki(const std::string &ca, const CertSpec &ca_spec);
+  LeafPki(const LeafPki &) = delete;
+  LeafPki &operator=(const LeafPki &) = delete;
+
+  const TestPki &pki() const { return pki_; }
+  std::string Pem(const std::string &name) const { return pki_.Pem(name); }
+  std::string Key(const std::string &name) const { return pki_.Key(name); }
+  Bytes Der(const std::string &name) const { return pki_.DerBytes(name); }
+  std::string Openssl(const std::string &args) const { return pki_.Openssl(args); }
+
+ protected:
+  // A leaf of the CA: a new key of alg, or the existing key_file.
+  void Leaf(const std::string &name, KeyAlg alg, const std::string &key_file,
+            const std::string &extensions);
+
+  TempDir dir_;
+  TestPki pki_;
+  std::string ca_;
+};
+
 // The certificate with its extension nid replaced by one of the given raw value (without a
 // value: removed). The signature is left as it was, no longer valid: for readers only.
 Bytes WithExtension(const Bytes &cert_der, int nid, const Bytes *value);

@@ -1,3 +1,6 @@
+// RAND_set_rand_method is deprecated in OpenSSL 3.0; it is the one way to make the random
+// source fail.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -128,6 +131,18 @@ Bytes RandomBytes(size_t n) {
   }
   return out;
 }
+
+namespace {
+int FailingBytes(unsigned char *, int) { return 0; }
+int FailingStatus() { return 0; }
+const RAND_METHOD kFailingRandom = {nullptr, FailingBytes, nullptr,
+                                    nullptr, FailingBytes, FailingStatus};
+}  // namespace
+
+FailingRandomSource::FailingRandomSource() {
+  EXPECT_EQ(RAND_set_rand_method(&kFailingRandom), 1);
+}
+FailingRandomSource::~FailingRandomSource() { RAND_set_rand_method(nullptr); }
 
 TimeZoneScope::TimeZoneScope(const char *zone) {
   const char *old = std::getenv("TZ");

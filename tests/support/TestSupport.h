@@ -48,6 +48,15 @@ Bytes RandomBytes(size_t n);            // from the crypto library's generator
 std::string ToBase64(const Bytes &bytes, unsigned long flags = 2);
 Bytes FromBase64(const std::string &text);
 
+// The crypto library's random source fails for the life of the object (process-wide).
+class FailingRandomSource {
+ public:
+  FailingRandomSource();
+  ~FailingRandomSource();
+  FailingRandomSource(const FailingRandomSource &) = delete;
+  FailingRandomSource &operator=(const FailingRandomSource &) = delete;
+};
+
 // The process's time zone (TZ) set for the life of the object, then restored.
 class TimeZoneScope {
  public:
