@@ -19,8 +19,9 @@ int RefusePemPassword(char *buf, int size, int rwflag, void *userdata);
 
 // A certificate from a stream: a PEM CERTIFICATE block first, else, after rewinding the stream
 // to its start (BIO_CTRL_RESET), one DER certificate. A failed PEM attempt leaves no error on
-// the queue. KELU_OK, or -1 with the Failed line "d2i_X509_bio" for site.
-int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509);
+// the queue. KELU_OK, or -1 with the Failed line "d2i_X509_bio" (reason failed_reason) for site.
+int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509,
+                    const char *failed_reason = "NULL == pX509Cert");
 
 // Certificate bytes to a certificate object: a PEM CERTIFICATE block is tried first (text
 // before it is skipped), then one DER certificate from the start of the bytes. The step lines

@@ -71,7 +71,7 @@ int ReadDerField(const TraceSite &site, const unsigned char *data, int size, Get
 
 int RefusePemPassword(char *, int, int, void *) { return -1; }
 
-int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509) {
+int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509, const char *failed_reason) {
   // The PEM attempt's errors are not the caller's concern when the DER attempt follows.
   ERR_set_mark();
   X509 *cert = PEM_read_bio_X509(pBio, nullptr, RefusePemPassword, nullptr);
@@ -80,7 +80,7 @@ int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509) {
     BIO_ctrl(pBio, BIO_CTRL_RESET, 0, nullptr);
     cert = d2i_X509_bio(pBio, nullptr);
     int rc = TraceCheckOpenssl(site, cert != nullptr, "d2i_X509_bio", KELU_ERR_FAILED,
-                               "NULL == pX509Cert");
+                               failed_reason);
     if (rc != KELU_OK) return rc;
   }
   *ppX509 = cert;

@@ -14,6 +14,7 @@
 
 #include "NationalEvp.h"
 #include "NationalObjects.h"
+#include "OpensslSm2Context.h"
 #include "SM2.h"
 #include "SM2KeyExchange.h"
 #include "SM2Keys.h"
@@ -142,23 +143,10 @@ void DigestWithZ(const Sm2Fixture &f, unsigned char e[32]) {
   kelu::SM3_Final(e, &ctx);
 }
 
-EVP_MD_CTX *OpenSslDigestContext(EVP_PKEY *pkey, bool sign) {
-  EVP_MD_CTX *md = EVP_MD_CTX_new();
-  EVP_PKEY_CTX *pctx = EVP_PKEY_CTX_new(pkey, nullptr);
-  EVP_PKEY_CTX_set1_id(pctx, kelu::kSM2DefaultUserId, 16);
-  EVP_MD_CTX_set_pkey_ctx(md, pctx);
-  if (sign)
-    EVP_DigestSignInit(md, nullptr, ::EVP_sm3(), nullptr, pkey);
-  else
-    EVP_DigestVerifyInit(md, nullptr, ::EVP_sm3(), nullptr, pkey);
-  return md;
-}
-
 void OpenSslSign(const Sm2Fixture &f, unsigned char *sig, size_t *len) {
-  EVP_MD_CTX *md = OpenSslDigestContext(f.pkey, true);
+  EVP_MD_CTX *md = OpenSslSm2Context(f.pkey, true);
   EVP_DigestSign(md, sig, len, f.message.data(), f.message.size());
-  EVP_PKEY_CTX_free(EVP_MD_CTX_get_pkey_ctx(md));
-  EVP_MD_CTX_free(md);
+  FreeOpenSslSm2Context(md);
 }
 
 void Sm2SignKelu(benchmark::State &state) {
@@ -201,11 +189,10 @@ void Sm2VerifyOpenSsl(benchmark::State &state) {
   size_t len = sizeof sig;
   OpenSslSign(f, sig, &len);
   for (auto _ : state) {
-    EVP_MD_CTX *md = OpenSslDigestContext(f.pkey, false);
+    EVP_MD_CTX *md = OpenSslSm2Context(f.pkey, false);
     if (EVP_DigestVerify(md, sig, len, f.message.data(), f.message.size()) != 1)
       state.SkipWithError("verify failed");
-    EVP_PKEY_CTX_free(EVP_MD_CTX_get_pkey_ctx(md));
-    EVP_MD_CTX_free(md);
+    FreeOpenSslSm2Context(md);
   }
   state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
 }

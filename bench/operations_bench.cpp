@@ -2,9 +2,11 @@
 // EVP interface in the same run, both reading the same cached file in 16384-byte blocks and
 // writing to /dev/null; the ratios (operation / OpenSSL, by throughput) are printed at the end.
 // The RSA envelope files are set beside the work `openssl cms` does for them: the PKCS#12 file
-// read, the content key through RSA and the content through DES-EDE3-CBC.
+// read, the content key through RSA and the content through DES-EDE3-CBC; the SM2 envelope
+// files beside OpenSSL's SM2 and SM4-CBC.
 #include <benchmark/benchmark.h>
 #include <openssl/evp.h>
+#include <openssl/pem.h>
 #include <openssl/pkcs12.h>
 #include <openssl/rand.h>
 #include <openssl/x509.h>
@@ -12,17 +14,21 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "Base64Utility.h"
+#include "DataEncryption.h"
 #include "DataSigning.h"
 #include "KeluErrors.h"
 #include "RSADataEncryption.h"
 #include "RSADataSigning.h"
 #include "CMSEnvelopeOperations.h"
 #include "CertificateOperations.h"
+#include "SMFileCertOperations.h"
 #include "SMKernel.h"
 
 namespace {
@@ -137,24 +143,29 @@ void FileDigestEvp(benchmark::State &state, const char *name, size_t size) {
   SetBytes(state, size);
 }
 
+// The whole file from its start through the keyed context onto out, as the operations read it.
+void EncryptFileEvp(EVP_CIPHER_CTX *ctx, FILE *in, FILE *out) {
+  std::vector<unsigned char> block(kBlock), encrypted(kBlock + EVP_MAX_BLOCK_LENGTH);
+  std::rewind(in);
+  size_t got;
+  int n = 0;
+  while ((got = std::fread(block.data(), 1, kBlock, in)) > 0) {
+    EVP_EncryptUpdate(ctx, encrypted.data(), &n, block.data(), static_cast<int>(got));
+    std::fwrite(encrypted.data(), 1, static_cast<size_t>(n), out);
+  }
+  EVP_EncryptFinal_ex(ctx, encrypted.data(), &n);
+  std::fwrite(encrypted.data(), 1, static_cast<size_t>(n), out);
+}
+
 void FileEncryptEvp(benchmark::State &state, const char *name, size_t size) {
   const BenchFile &file = FileOf(size);
   FILE *in = Open(file.path(), "rb", state);
   FILE *out = Open("/dev/null", "wb", state);
   EVP_CIPHER *cipher = EVP_CIPHER_fetch(nullptr, name, nullptr);
   EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
-  std::vector<unsigned char> block(kBlock), encrypted(kBlock + EVP_MAX_BLOCK_LENGTH);
   for (auto _ : state) {
-    std::rewind(in);
     EVP_EncryptInit_ex(ctx, cipher, nullptr, kKey, kIv);
-    size_t got;
-    int n = 0;
-    while ((got = std::fread(block.data(), 1, kBlock, in)) > 0) {
-      EVP_EncryptUpdate(ctx, encrypted.data(), &n, block.data(), static_cast<int>(got));
-      std::fwrite(encrypted.data(), 1, static_cast<size_t>(n), out);
-    }
-    EVP_EncryptFinal_ex(ctx, encrypted.data(), &n);
-    std::fwrite(encrypted.data(), 1, static_cast<size_t>(n), out);
+    EncryptFileEvp(ctx, in, out);
   }
   EVP_CIPHER_CTX_free(ctx);
   EVP_CIPHER_free(cipher);
@@ -163,133 +174,158 @@ void FileEncryptEvp(benchmark::State &state, const char *name, size_t size) {
   SetBytes(state, size);
 }
 
-// ---- RSA envelope files ----
+// ---- Envelope files ----
 
 constexpr char kPfxPassword[] = "bench";
 
-// A 2048-bit RSA key with its certificate (DER) and PKCS#12 file, made once with openssl.
-struct EnvelopeKeys {
-  std::string dir, cert_path, pfx_path;
-  std::vector<unsigned char> cert;
-};
-
-const EnvelopeKeys *Keys() {
-  static const EnvelopeKeys *keys = [] {
-    char dir[] = "/tmp/kelu-envelope-bench-XXXXXX";
-    if (mkdtemp(dir) == nullptr) std::abort();
-    auto *k = new EnvelopeKeys{dir, std::string(dir) + "/c.der", std::string(dir) + "/k.p12", {}};
-    const std::string cd = "cd '" + k->dir + "' && openssl ";
-    const char *commands[] = {
-        "genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out k.pem",
-        "req -x509 -new -key k.pem -subj /CN=bench -days 2 -addext keyUsage=keyEncipherment "
-        "-out c.pem",
-        "x509 -in c.pem -outform DER -out c.der",
-        "pkcs12 -export -inkey k.pem -in c.pem -passout pass:bench -out k.p12",
-    };
-    for (const char *command : commands) {
-      if (std::system((cd + command + " 2>/dev/null").c_str()) != 0) std::abort();
-    }
-    static std::string made = k->dir;
-    std::atexit([] { std::system(("rm -rf '" + made + "'").c_str()) == 0 ? void() : void(); });
-    FILE *f = std::fopen(k->cert_path.c_str(), "rb");
-    if (f == nullptr) std::abort();
-    unsigned char buffer[4096];
-    k->cert.assign(buffer, buffer + std::fread(buffer, 1, sizeof buffer, f));
-    std::fclose(f);
-    return k;
-  }();
-  return keys;
+// A fresh folder, removed at exit, in which the openssl commands (arguments after "openssl")
+// have run.
+std::string KeyFolder(const char *name, std::initializer_list<const char *> commands) {
+  std::string dir = std::string("/tmp/") + name + "-XXXXXX";
+  if (mkdtemp(dir.data()) == nullptr) std::abort();
+  for (const char *command : commands) {
+    const std::string line = "cd '" + dir + "' && openssl " + command + " 2>/dev/null";
+    if (std::system(line.c_str()) != 0) std::abort();
+  }
+  static std::vector<std::string> made;
+  if (made.empty()) {
+    std::atexit([] {
+      for (const std::string &d : made) std::system(("rm -rf '" + d + "'").c_str()) == 0 ? void() : void();
+    });
+  }
+  made.push_back(dir);
+  return dir;
 }
 
-// The envelope file of a bench file, made once by the toolkit.
-const std::string &EnvelopeOf(size_t size) {
-  static std::map<size_t, std::string> envelopes;
-  std::string &path = envelopes[size];
+// A file of at most 4096 bytes (a certificate).
+std::vector<unsigned char> ReadSmall(const std::string &path) {
+  FILE *f = std::fopen(path.c_str(), "rb");
+  if (f == nullptr) std::abort();
+  unsigned char buffer[4096];
+  std::vector<unsigned char> bytes(buffer, buffer + std::fread(buffer, 1, sizeof buffer, f));
+  std::fclose(f);
+  return bytes;
+}
+
+// The toolkit's envelope file operations on open files.
+using EnvelopeMaker = int (*)(FILE *plain, FILE *envelope);
+using EnvelopeOpener = int (*)(FILE *envelope, FILE *key_file, FILE *plain);
+
+// The envelope file of a bench file, made once.
+const std::string &EnvelopeFileOf(std::map<size_t, std::string> *made, const std::string &dir,
+                                  size_t size, EnvelopeMaker make) {
+  std::string &path = (*made)[size];
   if (path.empty()) {
-    path = Keys()->dir + "/envelope-" + std::to_string(size) + ".der";
+    path = dir + "/envelope-" + std::to_string(size) + ".der";
     FILE *in = std::fopen(FileOf(size).path().c_str(), "rb");
     FILE *out = std::fopen(path.c_str(), "wb");
-    if (in == nullptr || out == nullptr ||
-        RSA_EncryptFileToCMSEnvelope(in, Keys()->cert.data(), static_cast<int>(Keys()->cert.size()),
-                                     44, out) != KELU_OK) {
-      std::abort();
-    }
+    if (in == nullptr || out == nullptr || make(in, out) != KELU_OK) std::abort();
     std::fclose(out);
     std::fclose(in);
   }
   return path;
 }
 
-void EnvelopeEncryptOperation(benchmark::State &state, size_t size) {
+void EnvelopeEncryptOperation(benchmark::State &state, size_t size, EnvelopeMaker make) {
   FILE *in = Open(FileOf(size).path(), "rb", state);
   FILE *out = Open("/dev/null", "wb", state);
-  const EnvelopeKeys *keys = Keys();
   for (auto _ : state) {
-    if (RSA_EncryptFileToCMSEnvelope(in, keys->cert.data(), static_cast<int>(keys->cert.size()),
-                                     44, out) != KELU_OK) {
-      state.SkipWithError("RSA_EncryptFileToCMSEnvelope");
-    }
+    if (make(in, out) != KELU_OK) state.SkipWithError("envelope file encryption");
   }
   std::fclose(out);
   std::fclose(in);
   SetBytes(state, size);
 }
 
-void EnvelopeDecryptOperation(benchmark::State &state, size_t size) {
-  FILE *in = Open(EnvelopeOf(size), "rb", state);
-  FILE *pfx = Open(Keys()->pfx_path, "rb", state);
+void EnvelopeDecryptOperation(benchmark::State &state, size_t size, const std::string &envelope,
+                              const std::string &key_file_path, EnvelopeOpener open) {
+  FILE *in = Open(envelope, "rb", state);
+  FILE *key_file = Open(key_file_path, "rb", state);
   FILE *out = Open("/dev/null", "wb", state);
   for (auto _ : state) {
-    std::rewind(pfx);
-    if (RSA_DecryptFileFromCMSEnvelope(in, pfx, kPfxPassword, out) != KELU_OK)
-      state.SkipWithError("RSA_DecryptFileFromCMSEnvelope");
+    std::rewind(key_file);
+    if (open(in, key_file, out) != KELU_OK) state.SkipWithError("envelope file decryption");
   }
   std::fclose(out);
-  std::fclose(pfx);
+  std::fclose(key_file);
   std::fclose(in);
   SetBytes(state, size);
 }
 
-// The content key to the certificate's RSA key, then the file through DES-EDE3-CBC.
-void EnvelopeEncryptEvp(benchmark::State &state, size_t size) {
-  const EnvelopeKeys *keys = Keys();
-  const unsigned char *p = keys->cert.data();
-  X509 *cert = d2i_X509(nullptr, &p, static_cast<long>(keys->cert.size()));
-  EVP_PKEY *public_key = X509_get_pubkey(cert);
+// The content key wrapped by OpenSSL's public-key encryption (with padding set by pad), then
+// the file through the content cipher under that key.
+void EnvelopeEncryptEvp(benchmark::State &state, size_t size, EVP_PKEY *public_key,
+                        const char *content_cipher, int key_size, int iv_size,
+                        int (*pad)(EVP_PKEY_CTX *)) {
   FILE *in = Open(FileOf(size).path(), "rb", state);
   FILE *out = Open("/dev/null", "wb", state);
-  EVP_CIPHER *cipher = EVP_CIPHER_fetch(nullptr, "DES-EDE3-CBC", nullptr);
+  EVP_CIPHER *cipher = EVP_CIPHER_fetch(nullptr, content_cipher, nullptr);
   EVP_CIPHER_CTX *ctx = EVP_CIPHER_CTX_new();
-  std::vector<unsigned char> block(kBlock), encrypted(kBlock + EVP_MAX_BLOCK_LENGTH);
-  unsigned char key[24], iv[8], wrapped[512];
+  unsigned char key[32], iv[16], wrapped[512];
   for (auto _ : state) {
-    RAND_bytes(key, sizeof key);
-    RAND_bytes(iv, sizeof iv);
+    RAND_bytes(key, key_size);
+    RAND_bytes(iv, iv_size);
     EVP_PKEY_CTX *pctx = EVP_PKEY_CTX_new(public_key, nullptr);
     size_t wrapped_size = sizeof wrapped;
     EVP_PKEY_encrypt_init(pctx);
-    EVP_PKEY_CTX_set_rsa_padding(pctx, RSA_PKCS1_PADDING);
-    EVP_PKEY_encrypt(pctx, wrapped, &wrapped_size, key, sizeof key);
+    pad(pctx);
+    EVP_PKEY_encrypt(pctx, wrapped, &wrapped_size, key, static_cast<size_t>(key_size));
     EVP_PKEY_CTX_free(pctx);
-    std::rewind(in);
     EVP_EncryptInit_ex(ctx, cipher, nullptr, key, iv);
-    size_t got;
-    int n = 0;
-    while ((got = std::fread(block.data(), 1, kBlock, in)) > 0) {
-      EVP_EncryptUpdate(ctx, encrypted.data(), &n, block.data(), static_cast<int>(got));
-      std::fwrite(encrypted.data(), 1, static_cast<size_t>(n), out);
-    }
-    EVP_EncryptFinal_ex(ctx, encrypted.data(), &n);
-    std::fwrite(encrypted.data(), 1, static_cast<size_t>(n), out);
+    EncryptFileEvp(ctx, in, out);
     benchmark::DoNotOptimize(wrapped);
   }
   EVP_CIPHER_CTX_free(ctx);
   EVP_CIPHER_free(cipher);
-  EVP_PKEY_free(public_key);
-  X509_free(cert);
   std::fclose(out);
   std::fclose(in);
   SetBytes(state, size);
+}
+
+int RsaPkcs1Padding(EVP_PKEY_CTX *ctx) { return EVP_PKEY_CTX_set_rsa_padding(ctx, RSA_PKCS1_PADDING); }
+int NoPadding(EVP_PKEY_CTX *) { return 1; }
+
+// RSA: a 2048-bit key with its certificate (DER) and PKCS#12 file, made once with openssl.
+struct EnvelopeKeys {
+  std::string dir, pfx_path;
+  std::vector<unsigned char> cert;
+  EVP_PKEY *public_key;
+};
+
+const EnvelopeKeys *Keys() {
+  static const EnvelopeKeys *keys = [] {
+    const std::string dir = KeyFolder(
+        "kelu-envelope-bench",
+        {"genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out k.pem",
+         "req -x509 -new -key k.pem -subj /CN=bench -days 2 -addext keyUsage=keyEncipherment "
+         "-out c.pem",
+         "x509 -in c.pem -outform DER -out c.der",
+         "pkcs12 -export -inkey k.pem -in c.pem -passout pass:bench -out k.p12"});
+    auto *k = new EnvelopeKeys{dir, dir + "/k.p12", ReadSmall(dir + "/c.der"), nullptr};
+    const unsigned char *p = k->cert.data();
+    X509 *cert = d2i_X509(nullptr, &p, static_cast<long>(k->cert.size()));
+    k->public_key = X509_get_pubkey(cert);
+    X509_free(cert);
+    return k;
+  }();
+  return keys;
+}
+
+int RsaEncryptFile(FILE *plain, FILE *envelope) {
+  return RSA_EncryptFileToCMSEnvelope(plain, Keys()->cert.data(),
+                                      static_cast<int>(Keys()->cert.size()), 44, envelope);
+}
+int RsaDecryptFile(FILE *envelope, FILE *pfx, FILE *plain) {
+  return RSA_DecryptFileFromCMSEnvelope(envelope, pfx, kPfxPassword, plain);
+}
+
+const std::string &EnvelopeOf(size_t size) {
+  static std::map<size_t, std::string> made;
+  return EnvelopeFileOf(&made, Keys()->dir, size, RsaEncryptFile);
+}
+
+void RsaEnvelopeEncryptEvp(benchmark::State &state, size_t size) {
+  EnvelopeEncryptEvp(state, size, Keys()->public_key, "DES-EDE3-CBC", 24, 8, RsaPkcs1Padding);
 }
 
 // The PKCS#12 file read, the content key decrypted, the content read from the envelope file
@@ -348,6 +384,69 @@ void EnvelopeDecryptEvp(benchmark::State &state, size_t size) {
   SetBytes(state, size);
 }
 
+// SM2: a key with its certificate (DER, keyEncipherment) and key file, made once.
+struct Sm2EnvelopeKeys {
+  std::string dir, key_file_path;
+  std::vector<unsigned char> cert;
+  EVP_PKEY *key;
+};
+
+const Sm2EnvelopeKeys *Sm2Keys() {
+  static const Sm2EnvelopeKeys *keys = [] {
+    const std::string dir = KeyFolder(
+        "kelu-sm2-envelope-bench",
+        {"genpkey -algorithm SM2 -out k.pem",
+         "req -x509 -new -key k.pem -subj /CN=bench -days 2 -addext keyUsage=keyEncipherment "
+         "-outform DER -out c.der"});
+    auto *k = new Sm2EnvelopeKeys{dir, dir + "/k.sm2", ReadSmall(dir + "/c.der"), nullptr};
+    FILE *pem = std::fopen((dir + "/k.pem").c_str(), "rb");
+    if (pem == nullptr) std::abort();
+    k->key = PEM_read_PrivateKey(pem, nullptr, nullptr, nullptr);
+    std::fclose(pem);
+    BIGNUM *d = nullptr;
+    unsigned char d_bytes[32];
+    if (k->key == nullptr || EVP_PKEY_get_bn_param(k->key, "priv", &d) != 1 ||
+        BN_bn2binpad(d, d_bytes, 32) != 32)
+      std::abort();
+    BN_clear_free(d);
+    unsigned char *pfx = nullptr;
+    char *text = nullptr;
+    int pfx_size = 0, text_size = 0;
+    if (EncapsulateSM2PFX(k->cert.data(), static_cast<int>(k->cert.size()), d_bytes, 32,
+                          kPfxPassword, &pfx, &pfx_size) != KELU_OK ||
+        Base64EncodeEx(pfx, pfx_size, &text, &text_size, ATL_BASE64_FLAG_NOCRLF) != KELU_OK)
+      std::abort();
+    FILE *out = std::fopen(k->key_file_path.c_str(), "wb");
+    if (out == nullptr ||
+        std::fwrite(text, 1, static_cast<size_t>(text_size), out) != static_cast<size_t>(text_size))
+      std::abort();
+    std::fclose(out);
+    delete[] pfx;
+    delete[] text;
+    return k;
+  }();
+  return keys;
+}
+
+int Sm2EncryptFile(FILE *plain, FILE *envelope) {
+  return EncryptFileToDerCMSEnvelope(plain, Sm2Keys()->cert.data(),
+                                     static_cast<int>(Sm2Keys()->cert.size()),
+                                     SM2_ENC_ENCODED_SM2CIPHER, envelope);
+}
+int Sm2DecryptFile(FILE *envelope, FILE *key_file, FILE *plain) {
+  return DecryptDerCMSEnvelopeFile(envelope, key_file, kPfxPassword, SM2_ENC_ENCODED_SM2CIPHER,
+                                   plain);
+}
+
+const std::string &Sm2EnvelopeOf(size_t size) {
+  static std::map<size_t, std::string> made;
+  return EnvelopeFileOf(&made, Sm2Keys()->dir, size, Sm2EncryptFile);
+}
+
+void Sm2EnvelopeEncryptEvp(benchmark::State &state, size_t size) {
+  EnvelopeEncryptEvp(state, size, Sm2Keys()->key, "SM4-CBC", 16, 16, NoPadding);
+}
+
 // Records each run's throughput while printing as usual, and pairs "<case>/kelu..." with
 // "<case>/openssl" of the same size.
 class RatioReporter : public benchmark::ConsoleReporter {
@@ -403,13 +502,28 @@ void Register() {
     benchmark::RegisterBenchmark(("AES-256-ECB-file-enc/openssl" + s).c_str(), FileEncryptEvp,
                                  "AES-256-ECB", size);
     benchmark::RegisterBenchmark(("RSA-3DES-envelope-file-enc/kelu-RSA_EncryptFileToCMSEnvelope" + s).c_str(),
-                                 EnvelopeEncryptOperation, size);
+                                 EnvelopeEncryptOperation, size, RsaEncryptFile);
     benchmark::RegisterBenchmark(("RSA-3DES-envelope-file-enc/openssl" + s).c_str(),
-                                 EnvelopeEncryptEvp, size);
+                                 RsaEnvelopeEncryptEvp, size);
     benchmark::RegisterBenchmark(("RSA-3DES-envelope-file-dec/kelu-RSA_DecryptFileFromCMSEnvelope" + s).c_str(),
-                                 EnvelopeDecryptOperation, size);
+                                 [](benchmark::State &st, size_t n) {
+                                   EnvelopeDecryptOperation(st, n, EnvelopeOf(n), Keys()->pfx_path,
+                                                            RsaDecryptFile);
+                                 },
+                                 size);
     benchmark::RegisterBenchmark(("RSA-3DES-envelope-file-dec/openssl" + s).c_str(),
                                  EnvelopeDecryptEvp, size);
+    benchmark::RegisterBenchmark(("SM2-envelope-file-enc/kelu-EncryptFileToDerCMSEnvelope" + s).c_str(),
+                                 EnvelopeEncryptOperation, size, Sm2EncryptFile);
+    benchmark::RegisterBenchmark(("SM2-envelope-file-enc/openssl" + s).c_str(),
+                                 Sm2EnvelopeEncryptEvp, size);
+    benchmark::RegisterBenchmark(("SM2-envelope-file-dec/kelu-DecryptDerCMSEnvelopeFile" + s).c_str(),
+                                 [](benchmark::State &st, size_t n) {
+                                   EnvelopeDecryptOperation(st, n, Sm2EnvelopeOf(n),
+                                                            Sm2Keys()->key_file_path,
+                                                            Sm2DecryptFile);
+                                 },
+                                 size);
   }
 }
 

@@ -22,8 +22,13 @@
 #include "KeluErrors.h"
 #include "RSADataEncryption.h"
 #include "SMKernel.h"
+#include "envelope_fuzz_files.h"
 
 namespace {
+
+using envelopefuzz::ReadAll;
+using envelopefuzz::Require;
+using envelopefuzz::Reset;
 
 constexpr char kPassword[] = "fuzz";
 constexpr char kKeyId[] = "4B454C5546555A5A52534145564C4F5045464958";
@@ -36,47 +41,17 @@ struct State {
 };
 State *g_state = nullptr;
 
-void Require(bool condition, const char *what) {
-  if (!condition) {
-    std::fprintf(stderr, "check failed: %s\n", what);
-    std::abort();
-  }
-}
-
-std::vector<uint8_t> ReadAll(FILE *f) {
-  std::vector<uint8_t> bytes;
-  Require(fseeko(f, 0, SEEK_END) == 0, "seek end");
-  const off_t size = ftello(f);
-  Require(size >= 0 && fseeko(f, 0, SEEK_SET) == 0, "seek start");
-  bytes.resize(static_cast<size_t>(size));
-  Require(std::fread(bytes.data(), 1, bytes.size(), f) == bytes.size(), "read");
-  return bytes;
-}
-
-void Reset(FILE *f, const uint8_t *data, size_t size) {
-  Require(std::fflush(f) == 0 && ftruncate(fileno(f), 0) == 0 && fseeko(f, 0, SEEK_SET) == 0,
-          "reset");
-  if (size != 0) Require(std::fwrite(data, 1, size, f) == size && std::fflush(f) == 0, "write");
-}
-
 // A 1024-bit key (the smallest the envelopes take, for speed), its certificate and a PKCS#12
 // file without iterations, in a fresh folder.
 std::string MakeKeyFiles() {
-  char dir[] = "/tmp/kelu-rsa-envelope-fuzz-XXXXXX";
-  Require(mkdtemp(dir) != nullptr, "mkdtemp");
-  const std::string cd = "cd '" + std::string(dir) + "' && openssl ";
-  const std::string commands[] = {
-      "genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out k.pem",
-      "req -x509 -new -key k.pem -subj /CN=fuzz -days 2 -addext keyUsage=keyEncipherment "
-      "-addext subjectKeyIdentifier=" + std::string(kKeyId) + " -out c.pem",
-      "x509 -in c.pem -outform DER -out c.der",
-      "pkcs12 -export -noiter -nomaciter -inkey k.pem -in c.pem -passout pass:" +
-          std::string(kPassword) + " -out k.p12",
-  };
-  for (const std::string &command : commands) {
-    Require(std::system((cd + command + " 2>/dev/null").c_str()) == 0, command.c_str());
-  }
-  return dir;
+  return envelopefuzz::RunOpensslInNewFolder(
+      "kelu-rsa-envelope-fuzz",
+      {"genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:1024 -out k.pem",
+       "req -x509 -new -key k.pem -subj /CN=fuzz -days 2 -addext keyUsage=keyEncipherment "
+       "-addext subjectKeyIdentifier=" + std::string(kKeyId) + " -out c.pem",
+       "x509 -in c.pem -outform DER -out c.der",
+       "pkcs12 -export -noiter -nomaciter -inkey k.pem -in c.pem -passout pass:" +
+           std::string(kPassword) + " -out k.p12"});
 }
 
 }  // namespace
@@ -86,10 +61,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   g_state = new State();
   const std::string dir = MakeKeyFiles();
   g_state->pfx = std::fopen((dir + "/k.p12").c_str(), "rb");
-  FILE *cert_file = std::fopen((dir + "/c.der").c_str(), "rb");
-  Require(g_state->pfx != nullptr && cert_file != nullptr, "key files");
-  const std::vector<uint8_t> cert = ReadAll(cert_file);
-  std::fclose(cert_file);
+  Require(g_state->pfx != nullptr, "key file");
+  const std::vector<uint8_t> cert = envelopefuzz::ReadPath(dir + "/c.der");
   Require(std::system(("rm -rf '" + dir + "'").c_str()) == 0, "rm");
   const std::string content = "content of the envelopes made at start-up, two blocks or more";
   for (int nid : {44, 5}) {

@@ -8,7 +8,36 @@
 #ifndef KELU_SM_HOOKS_H
 #define KELU_SM_HOOKS_H
 
+#include <openssl/asn1.h>
+#include <openssl/bio.h>
 #include <openssl/x509.h>
+
+// The SM2 key file as an item of the crypto library (item name "PFX_SM2"); the key-file
+// functions of the operations use this one definition under their own names.
+//   PFX_SM2 ::= SEQUENCE { version INTEGER, privateData PFX_SM2_PRIVATE_DATA,
+//                          publicData PFX_SM2_PUBLIC_DATA }
+typedef struct PFX_SM2_PRIVATE_DATA_st {
+  ASN1_OBJECT *dataID;
+  ASN1_OBJECT *dataEncryptedAlg;
+  ASN1_OCTET_STRING *encryptedSM2PrivateKey;
+} PFX_SM2_PRIVATE_DATA;
+
+typedef struct PFX_SM2_PUBLIC_DATA_st {
+  ASN1_OBJECT *dataID;
+  ASN1_OCTET_STRING *SM2Certificate;
+} PFX_SM2_PUBLIC_DATA;
+
+typedef struct PFX_SM2_st {
+  ASN1_INTEGER *version;
+  PFX_SM2_PRIVATE_DATA *privateData;
+  PFX_SM2_PUBLIC_DATA *publicData;
+} PFX_SM2;
+
+DECLARE_ASN1_FUNCTIONS(PFX_SM2_PRIVATE_DATA)
+DECLARE_ASN1_FUNCTIONS(PFX_SM2_PUBLIC_DATA)
+DECLARE_ASN1_FUNCTIONS(PFX_SM2)
+// One DER PFX_SM2 from a library I/O object; null when it holds none.
+PFX_SM2 *d2i_SM2_PFX_bio(BIO *bp, PFX_SM2 **ppPFX);
 
 namespace kelu {
 

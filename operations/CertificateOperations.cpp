@@ -258,13 +258,14 @@ int AddP7bToStore(const TraceSite &site, const unsigned char *der, int der_len,
   return KELU_OK;
 }
 
-int NewStore(const TraceSite &site, X509_STORE **out, X509StorePtr *store) {
+int NewStore(const TraceSite &site, const char *failed_reason, X509_STORE **out,
+             X509StorePtr *store) {
   int rc = TraceCheck(site, out != nullptr, "Check output parameter(ppX509Store)",
                       KELU_ERR_FAILED, "NULL == ppX509Store");
   if (rc != KELU_OK) return rc;
   store->reset(X509_STORE_new());
   return TraceCheckOpenssl(site, *store != nullptr, "X509_STORE_new", KELU_ERR_FAILED,
-                           "NULL == pX509_Store");
+                           failed_reason);
 }
 
 }  // namespace
@@ -603,7 +604,7 @@ int VerifyCertCRL(FILE *fpCRL, X509 *pX509) {
 
 int LoadCertsToStore(std::vector<FILE *> vecTrustedCAFiles, X509_STORE **ppX509Store) {
   X509StorePtr store;
-  int rc = NewStore(KELU_HERE, ppX509Store, &store);
+  int rc = NewStore(KELU_HERE, "NULL == pX509_Store", ppX509Store, &store);
   if (rc != KELU_OK) return rc;
   for (FILE *file : vecTrustedCAFiles) {
     BioPtr bio(file != nullptr ? BIO_new_fp(file, BIO_NOCLOSE) : nullptr);
@@ -611,7 +612,7 @@ int LoadCertsToStore(std::vector<FILE *> vecTrustedCAFiles, X509_STORE **ppX509S
                            "NULL == pBIO_Cert");
     if (rc != KELU_OK) return rc;
     X509 *raw = nullptr;
-    rc = ReadX509FromBio(KELU_HERE, bio.get(), &raw);
+    rc = ReadX509FromBio(KELU_HERE, bio.get(), &raw, "NULL == pX509");
     X509Ptr cert(raw);  // the store keeps a reference of its own
     if (rc != KELU_OK) return rc;
     rc = AddCertToStore(KELU_HERE, store.get(), cert.get());
@@ -625,7 +626,7 @@ int LoadP7bToStore(const unsigned char *pbyRootP7b, int nRootP7bSize,
                    const unsigned char *pbyIntermediateP7b, int nIntermediateP7bSize,
                    X509_STORE **ppX509Store) {
   X509StorePtr store;
-  int rc = NewStore(KELU_HERE, ppX509Store, &store);
+  int rc = NewStore(KELU_HERE, "NULL == pX509Store", ppX509Store, &store);
   if (rc != KELU_OK) return rc;
   if (pbyRootP7b != nullptr) {
     rc = AddP7bToStore(KELU_HERE, pbyRootP7b, nRootP7bSize, "d2i_PKCS7(root)", store.get());

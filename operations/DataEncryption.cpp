@@ -2,6 +2,7 @@
 
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
+#include <openssl/rand.h>
 
 #include <algorithm>
 #include <climits>
@@ -9,15 +10,24 @@
 #include <memory>
 #include <new>
 
+#include "ASN1EngineEx.h"
 #include "ByteOrder.h"
+#include "CMSEnvelopeOperations.h"
+#include "CertificateFields.h"
+#include "CertificateOperations.h"
+#include "EnvelopeSteps.h"
 #include "KeluErrors.h"
 #include "Misc.h"
 #include "NationalEvp.h"
 #include "NationalObjects.h"
+#include "OperationSteps.h"
 #include "OsslPtr.h"
+#include "RSADataEncryption.h"
 #include "SM2.h"
 #include "SM4.h"
+#include "SMFileCertOperations.h"
 #include "SecretBytes.h"
+#include "kelu_zlog.h"
 
 using kelu::ops::SecretArray;
 using kelu::ops::SecretBytes;
@@ -523,4 +533,438 @@ int _SM2_decrypt_v2(int nCurveNID, const unsigned char *pbyEncryptedData,
   std::memcpy(c1c2c3.get() + 65 + c2_size, pbyEncryptedData + 65, 32);
   return kelu::_SM2_decrypt(nCurveNID, c1c2c3.get(), static_cast<int>(nEncryptedDataSize),
                             pbnPrivateKey, pbyPlainData);
+}
+
+// ---- SM2 digital envelopes --------------------------------------------------------------------
+
+namespace {
+
+using BytesPtr = std::unique_ptr<unsigned char[]>;
+using kelu::ops::SM2EnvelopeContent;
+
+constexpr char kSMEnvelopedDataOid[] = "1.2.156.10197.6.1.4.2.3";
+constexpr char kSM2EncryptionOid[] = "1.2.156.10197.1.301.3";
+constexpr char kSMDataOid[] = "1.2.156.10197.6.1.4.2.1";
+constexpr char kSM4Oid[] = "1.2.156.10197.1.104";
+constexpr int kContentKeySize = 16;
+
+int EncryptCbcContent(const unsigned char *in, int in_size, const unsigned char *iv,
+                      const unsigned char *key, unsigned char **out, int *out_size) {
+  return SM4_Encrypt_CBC(in, in_size, iv, kBlock, key, kContentKeySize, out, out_size);
+}
+
+int DecryptCbcContent(const unsigned char *in, int in_size, const unsigned char *iv,
+                      const unsigned char *key, unsigned char **out, int *out_size) {
+  return SM4_Decrypt_CBC(in, in_size, iv, kBlock, key, kContentKeySize, out, out_size);
+}
+
+const SM2EnvelopeContent kSM4CBCContent = {
+    kSM4Oid,
+    kBlock,
+    EncryptCbcContent,
+    "SM4_Encrypt_CBC",
+    DecryptCbcContent,
+    "SM4_Decrypt_CBC",
+    "Check IV and Key size",
+    "16 != nContentEncryptionAlgParameter || 16 != nKeyLength",
+    nullptr,
+    nullptr,
+};
+
+// A buffer with its size as the system's routines hand them out.
+struct Owned {
+  BytesPtr data;
+  int size = 0;
+};
+
+int CheckEnvelopeOutputs(const TraceSite &site, const void *out, const void *out_size) {
+  return CheckParameter(site, out != nullptr && out_size != nullptr, "Check output parameter",
+                        "NULL == ppbyOutput || NULL == pnOutputSize");
+}
+
+int RefuseKeyEncoding(const TraceSite &site) {
+  return CheckParameter(site, false, "Check fSM2EncEncodedType", "true");
+}
+
+// The SM2 cipher text of the content key as the envelope stores it.
+int EncodeContentKey(const TraceSite &site, Owned *raw, unsigned long type, Owned *stored) {
+  if (type == SM2_ENC_ENCODED_C1C2C3) {
+    *stored = std::move(*raw);
+    return KELU_OK;
+  }
+  if (type != SM2_ENC_ENCODED_SM2CIPHER) return RefuseKeyEncoding(site);
+  unsigned char *der = nullptr;
+  const int rc = Encode_SM2Cipher(raw->data.get(), raw->size, &der, &stored->size);
+  stored->data.reset(der);
+  return PassOn(site, rc, "Encode_SM2Cipher");
+}
+
+// The raw SM2 cipher text of the content key the envelope stores: the stored bytes
+// themselves, or those decoded into *decoded.
+int DecodeContentKey(const TraceSite &site, const kelu::ops::EnvelopeFields &fields,
+                     unsigned long type, Owned *decoded, const unsigned char **raw,
+                     int *raw_size) {
+  if (type == SM2_ENC_ENCODED_C1C2C3) {
+    *raw = fields.encrypted_key;
+    *raw_size = fields.encrypted_key_size;
+    return KELU_OK;
+  }
+  if (type != SM2_ENC_ENCODED_SM2CIPHER) return RefuseKeyEncoding(site);
+  unsigned char *bytes = nullptr;
+  const int rc = Decode_SM2Cipher(fields.encrypted_key, fields.encrypted_key_size, &bytes,
+                                  &decoded->size);
+  decoded->data.reset(bytes);
+  *raw = bytes;
+  *raw_size = decoded->size;
+  return PassOn(site, rc, "Decode_SM2Cipher");
+}
+
+// What an envelope carries of its recipient and its content key: the recipient certificate's
+// identifier, the fresh IV (iv_size bytes) and content key behind it, the stored key.
+struct SM2EnvelopeKey {
+  Owned key_id;
+  SecretBytes iv_and_key;
+  Owned encrypted_key;
+  const unsigned char *iv() const { return iv_and_key.get(); }
+  const unsigned char *key(const SM2EnvelopeContent &content) const {
+    return iv_and_key.get() + content.iv_size;
+  }
+};
+
+// The recipient's key usage, identifier and public key, a fresh IV and content key, and the
+// key encrypted to the recipient.
+int PrepareSM2EnvelopeKey(const TraceSite &site, const SM2EnvelopeContent &content,
+                          const unsigned char *cert, int cert_size, unsigned long type,
+                          SM2EnvelopeKey *out) {
+  int rc = PassOn(site,
+                  kelu::CheckCertKeyUsage(cert, cert_size, CERT_KEY_USAGE_KEY_ENCIPHERMENT, true),
+                  "CheckCertKeyUsage");
+  if (rc != KELU_OK) return rc;
+  rc = kelu::ops::ReadRecipientKeyID(site, cert, cert_size, &out->key_id.data, &out->key_id.size);
+  if (rc != KELU_OK) return rc;
+  unsigned char *x = nullptr, *y = nullptr;
+  int x_size = 0, y_size = 0;
+  rc = kelu::GetPublicKeyXYFromSM2Cert(cert, cert_size, &x, &x_size, &y, &y_size);
+  BytesPtr x_owner(x), y_owner(y);
+  rc = PassOn(site, rc, "GetPublicKeyXYFromSM2Cert");
+  if (rc != KELU_OK) return rc;
+
+  out->iv_and_key = SecretBytes(static_cast<size_t>(content.iv_size + kContentKeySize));
+  if (!out->iv_and_key.valid()) return NoMemory(site, "!pbyIVAndKey");
+  rc = CheckLibraryOne(site,
+                       RAND_bytes(out->iv_and_key.get(), static_cast<int>(out->iv_and_key.size())),
+                       "RAND_bytes");
+  if (rc != KELU_OK) return rc;
+  Owned raw;
+  unsigned char *encrypted = nullptr;
+  rc = SM2_Encrypt(out->key(content), kContentKeySize, x, x_size, y, y_size, &encrypted,
+                   &raw.size);
+  raw.data.reset(encrypted);
+  rc = PassOn(site, rc, "SM2_Encrypt");
+  if (rc != KELU_OK) return rc;
+  return EncodeContentKey(site, &raw, type, &out->encrypted_key);
+}
+
+// Content-encryption parameters: the OCTET STRING of the IV, or NULL without one.
+int MakeContentParameters(const TraceSite &site, const SM2EnvelopeContent &content,
+                          const SM2EnvelopeKey &key, Owned *parameters) {
+  if (content.iv_size == 0) {
+    parameters->data.reset(new (std::nothrow) unsigned char[2]{0x05, 0x00});
+    if (!parameters->data) return NoMemory(site, "!pbySM4_ECB_AlgParameter");
+    TraceStepOK(site, "New memory");
+    parameters->size = 2;
+    return KELU_OK;
+  }
+  unsigned char *encoded = nullptr;
+  const int rc = ASN1Encode(0x04, key.iv(), content.iv_size, &encoded, &parameters->size);
+  parameters->data.reset(encoded);
+  return PassOn(site, rc, "ASN1Encode");
+}
+
+// The envelope, or with a null content the header that announces content_size bytes.
+int EncodeSM2Envelope(const TraceSite &site, const SM2EnvelopeContent &content,
+                      const SM2EnvelopeKey &key, const Owned &parameters,
+                      const unsigned char *encrypted, int content_size, Owned *der) {
+  unsigned char *envelope = nullptr;
+  const int rc = Encode_CMSEnvelope(
+      kSMEnvelopedDataOid, key.key_id.data.get(), key.key_id.size, kSM2EncryptionOid,
+      key.encrypted_key.data.get(), key.encrypted_key.size, kSMDataOid, content.algorithm_oid,
+      parameters.data.get(), parameters.size, encrypted, content_size, &envelope, &der->size);
+  der->data.reset(envelope);
+  return PassOn(site, rc, "Encode_CMSEnvelope");
+}
+
+// The key pair and the certificate of an opened SM2 key file.
+struct SM2KeyFile {
+  SM2_KEY_PAIR pair = {};
+  Owned cert;
+  kelu::X509Ptr x509;
+  SM2KeyFile() = default;
+  SM2KeyFile(const SM2KeyFile &) = delete;
+  SM2KeyFile &operator=(const SM2KeyFile &) = delete;
+  ~SM2KeyFile() { CleanupSM2KeyPair(&pair); }
+};
+
+const kelu::ops::WholeFileTexts kEnvelopeKeyFile = {"!pszBase64SM2PFX", "ferror(fpSM2PFXFile)",
+                                                    false};
+
+// The key file read whole and opened with the password. With every_failure_a_password, a key
+// file that does not open is reported as the password's failure, else with the code of
+// DecryptSM2PFX.
+int OpenSM2KeyFile(const TraceSite &site, FILE *file, const char *password,
+                   bool every_failure_a_password, SM2KeyFile *out) {
+  BytesPtr der;
+  int der_size = 0;
+  int rc = ReadSM2PFXFile(site, file, kEnvelopeKeyFile, &der, &der_size);
+  if (rc != KELU_OK) return rc;
+  unsigned char *cert = nullptr;
+  rc = DecryptSM2PFX(der.get(), der_size, password, &out->pair, &cert, &out->cert.size);
+  out->cert.data.reset(cert);
+  if (rc != KELU_OK && every_failure_a_password) rc = KELU_ERR_KEY_FILE_PASSWORD;
+  rc = PassOn(site, rc, "DecryptSM2PFX");
+  if (rc != KELU_OK) return rc;
+  X509 *x509 = nullptr;
+  rc = kelu::ConvertCertDataToX509(out->cert.data.get(), out->cert.size, &x509);
+  out->x509.reset(x509);
+  return PassOn(site, rc, "ConvertCertDataToX509");
+}
+
+// The content key: the stored key decoded and decrypted with the key file's private key.
+int RecoverSM2ContentKey(const TraceSite &site, const SM2KeyFile &key_file,
+                         const kelu::ops::EnvelopeFields &fields, unsigned long type,
+                         SecretBytes *key) {
+  Owned decoded;
+  const unsigned char *raw = nullptr;
+  int raw_size = 0;
+  int rc = DecodeContentKey(site, fields, type, &decoded, &raw, &raw_size);
+  if (rc != KELU_OK) return rc;
+  unsigned char *plain = nullptr;
+  int plain_size = 0;
+  rc = SM2_Decrypt(raw, raw_size, key_file.pair.pbyPrivateKey,
+                   key_file.pair.nPrivateKeySize, &plain, &plain_size);
+  if (rc == KELU_OK) *key = SecretBytes(plain, static_cast<size_t>(plain_size));
+  return TraceCheck(site, rc == KELU_OK, "SM2_Decrypt", rc, "KELU_OK!= nResult");
+}
+
+int CheckContentSizes(const TraceSite &site, const SM2EnvelopeContent &content,
+                      const SecretBytes &key, const kelu::ops::EnvelopeFields &fields) {
+  return TraceCheck(site,
+                    key.size() == kContentKeySize && fields.parameters_size == content.iv_size,
+                    content.sizes_step, KELU_ERR_ENVELOPE_FORMAT, content.sizes_reason);
+}
+
+constexpr kelu::ops::RecipientRefusal kDataRecipientRefusal = {
+    KELU_ERR_DECRYPT, "Check SubjectKeyID",
+    "0 != strcmp(pszSubjectKeyID, pszRecipientSubjectKeyID)"};
+constexpr kelu::ops::RecipientRefusal kFileRecipientRefusal = {
+    KELU_ERR_RECIPIENT_MISMATCH, "Check CMS envelope recipient subject key id", "true"};
+
+int CheckAlgorithm(const TraceSite &site, const char *oid, const char *expected,
+                   const char *step) {
+  return TraceCheck(site, oid != nullptr && std::strcmp(oid, expected) == 0, step,
+                    KELU_ERR_ENVELOPE_FORMAT, "true");
+}
+
+int CheckFiles(const TraceSite &site, bool present) {
+  return CheckParameter(site, present, "Check parameter(FILE)", "NULL == FILE");
+}
+
+}  // namespace
+
+namespace kelu::ops {
+
+int MakeSM2Envelope(const TraceSite &site, const SM2EnvelopeContent &content,
+                    const unsigned char *pbyPlainData, int nPlainDataSize,
+                    const unsigned char *pbyCert, int nCertSize, unsigned long fSM2EncEncodedType,
+                    unsigned char **ppbyDerCMSEnvelope, int *pnDerCMSEnvelopeSize) {
+  int rc = CheckEnvelopeOutputs(site, ppbyDerCMSEnvelope, pnDerCMSEnvelopeSize);
+  if (rc != KELU_OK) return rc;
+  SM2EnvelopeKey key;
+  rc = PrepareSM2EnvelopeKey(site, content, pbyCert, nCertSize, fSM2EncEncodedType, &key);
+  if (rc != KELU_OK) return rc;
+  Owned encrypted;
+  unsigned char *out = nullptr;
+  rc = content.encrypt(pbyPlainData, nPlainDataSize, key.iv(), key.key(content), &out,
+                       &encrypted.size);
+  encrypted.data.reset(out);
+  rc = PassOn(site, rc, content.encrypt_step);
+  if (rc != KELU_OK) return rc;
+  TRACE(KELU_TRACE_INFO, "nEncryptedContentSize:[%d]", encrypted.size);
+  Owned parameters;
+  rc = MakeContentParameters(site, content, key, &parameters);
+  if (rc != KELU_OK) return rc;
+  Owned der;
+  rc = EncodeSM2Envelope(site, content, key, parameters, encrypted.data.get(), encrypted.size,
+                         &der);
+  if (rc != KELU_OK) return rc;
+  *pnDerCMSEnvelopeSize = der.size;
+  *ppbyDerCMSEnvelope = der.data.release();
+  return KELU_OK;
+}
+
+int OpenSM2Envelope(const TraceSite &site, const SM2EnvelopeContent &content,
+                    const unsigned char *pbyDerCMSEnvelope, int nDerCMSEnvelopeSize,
+                    FILE *fpSM2PFXFile, const char *pszPFXPwd, unsigned long fSM2EncEncodedType,
+                    unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  int rc = CheckEnvelopeOutputs(site, ppbyPlainData, pnPlainDataSize);
+  if (rc != KELU_OK) return rc;
+  EnvelopeFields fields;
+  Owned encrypted;
+  rc = DecodeEnvelopeData(site, pbyDerCMSEnvelope, nDerCMSEnvelopeSize, &fields, &encrypted.data,
+                          &encrypted.size);
+  if (rc != KELU_OK) return rc;
+  SM2KeyFile key_file;
+  rc = OpenSM2KeyFile(site, fpSM2PFXFile, pszPFXPwd, true, &key_file);
+  if (rc != KELU_OK) return rc;
+  rc = CheckRecipient(site, key_file.x509.get(), fields, kDataRecipientRefusal);
+  if (rc != KELU_OK) return rc;
+  SecretBytes key;
+  rc = RecoverSM2ContentKey(site, key_file, fields, fSM2EncEncodedType, &key);
+  if (rc != KELU_OK) return rc;
+  rc = CheckContentSizes(site, content, key, fields);
+  if (rc != KELU_OK) return rc;
+  unsigned char *plain = nullptr;
+  int plain_size = 0;
+  rc = content.decrypt(encrypted.data.get(), encrypted.size, fields.parameters, key.get(), &plain,
+                       &plain_size);
+  SecretBytes plaintext(plain, rc == KELU_OK ? static_cast<size_t>(plain_size) : 0);
+  rc = TraceCheck(site, rc == KELU_OK, content.decrypt_step, rc, "KELU_OK!=nResult");
+  if (rc != KELU_OK) return rc;
+  TRACE(KELU_TRACE_INFO, "nPlainDataLength:[%d]", plain_size);
+  if (content.empty_step != nullptr) {
+    rc = TraceCheck(site, plain_size > 0, content.empty_step, KELU_ERR_FAILED,
+                    content.empty_reason);
+    if (rc != KELU_OK) return rc;
+  }
+  HandOut(&plaintext, static_cast<size_t>(plain_size), ppbyPlainData, pnPlainDataSize);
+  return KELU_OK;
+}
+
+int MakeSM2EnvelopeText(const TraceSite &site, SM2EnvelopeMaker make, const char *step,
+                        const unsigned char *pbyPlainData, int nPlainDataSize,
+                        const unsigned char *pbyCert, int nCertSize,
+                        unsigned long fSM2EncEncodedType, char **ppszBase64CMSEnvelope,
+                        int *pnBase64CMSEnvelopeSize, unsigned long dwBase64Flags) {
+  int rc = CheckParameter(site, ppszBase64CMSEnvelope != nullptr,
+                          "Check output parameter(ppszBase64CMSEnvelope)",
+                          "NULL == ppszBase64CMSEnvelope");
+  if (rc != KELU_OK) return rc;
+  unsigned char *der = nullptr;
+  int der_size = 0;
+  rc = make(pbyPlainData, nPlainDataSize, pbyCert, nCertSize, fSM2EncEncodedType, &der,
+            &der_size);
+  return HandOutAsText(site, rc, step, der, der_size, dwBase64Flags, ppszBase64CMSEnvelope,
+                       pnBase64CMSEnvelopeSize);
+}
+
+int OpenSM2EnvelopeText(const TraceSite &site, SM2EnvelopeOpener open, const char *step,
+                        const char *pszBase64CMSEnvelope, int nBase64CMSEnvelopeSize,
+                        FILE *fpSM2PFXFile, const char *pszPFXPwd,
+                        unsigned long fSM2EncEncodedType, unsigned char **ppbyPlainData,
+                        int *pnPlainDataSize) {
+  BytesPtr der;
+  int der_size = 0;
+  int rc = DecodeText(site, pszBase64CMSEnvelope, nBase64CMSEnvelopeSize,
+                      "Base64DecodeEx(pszBase64CMSEnvelope)", &der, &der_size);
+  if (rc != KELU_OK) return rc;
+  return PassOn(site,
+                open(der.get(), der_size, fpSM2PFXFile, pszPFXPwd, fSM2EncEncodedType,
+                     ppbyPlainData, pnPlainDataSize),
+                step);
+}
+
+}  // namespace kelu::ops
+
+int EncryptDataToDerCMSEnvelope(const unsigned char *pbyPlainData, int nPlainDataSize,
+                                const unsigned char *pbyCert, int nCertSize,
+                                unsigned long fSM2EncEncodedType,
+                                unsigned char **ppbyDerCMSEnvelope, int *pnDerCMSEnvelopeSize) {
+  return kelu::ops::MakeSM2Envelope(KELU_HERE, kSM4CBCContent, pbyPlainData, nPlainDataSize,
+                                    pbyCert, nCertSize, fSM2EncEncodedType, ppbyDerCMSEnvelope,
+                                    pnDerCMSEnvelopeSize);
+}
+
+int EncryptDataToBase64CMSEnvelope(const unsigned char *pbyPlainData, int nPlainDataSize,
+                                   const unsigned char *pbyCert, int nCertSize,
+                                   unsigned long fSM2EncEncodedType,
+                                   char **ppszBase64CMSEnvelope, int *pnBase64CMSEnvelopeSize,
+                                   unsigned long dwBase64Flags) {
+  return kelu::ops::MakeSM2EnvelopeText(
+      KELU_HERE, EncryptDataToDerCMSEnvelope, "EncryptDataToDerCMSEnvelope", pbyPlainData,
+      nPlainDataSize, pbyCert, nCertSize, fSM2EncEncodedType, ppszBase64CMSEnvelope,
+      pnBase64CMSEnvelopeSize, dwBase64Flags);
+}
+
+int DecryptDerCMSEnvelopeData(const unsigned char *pbyDerCMSEnvelope, int nDerCMSEnvelopeSize,
+                              FILE *fpSM2PFXFile, const char *pszPFXPwd,
+                              unsigned long fSM2EncEncodedType, unsigned char **ppbyPlainData,
+                              int *pnPlainDataSize) {
+  return kelu::ops::OpenSM2Envelope(KELU_HERE, kSM4CBCContent, pbyDerCMSEnvelope,
+                                    nDerCMSEnvelopeSize, fpSM2PFXFile, pszPFXPwd,
+                                    fSM2EncEncodedType, ppbyPlainData, pnPlainDataSize);
+}
+
+int DecryptBase64CMSEnvelopeData(const char *pszBase64CMSEnvelope, int nBase64CMSEnvelopeSize,
+                                 FILE *fpSM2PFXFile, const char *pszPFXPwd,
+                                 unsigned long fSM2EncEncodedType, unsigned char **ppbyPlainData,
+                                 int *pnPlainDataSize) {
+  return kelu::ops::OpenSM2EnvelopeText(
+      KELU_HERE, DecryptDerCMSEnvelopeData, "DecryptDerCMSEnvelopeData(pbyPlainData)",
+      pszBase64CMSEnvelope, nBase64CMSEnvelopeSize, fpSM2PFXFile, pszPFXPwd, fSM2EncEncodedType,
+      ppbyPlainData, pnPlainDataSize);
+}
+
+int EncryptFileToDerCMSEnvelope(FILE *fpPlainFile, const unsigned char *pbyCert, int nCertSize,
+                                unsigned long fSM2EncEncodedType, FILE *fpCMSEnvelope) {
+  int rc = CheckFiles(KELU_HERE, fpPlainFile != nullptr && fpCMSEnvelope != nullptr);
+  if (rc != KELU_OK) return rc;
+  SM2EnvelopeKey key;
+  rc = PrepareSM2EnvelopeKey(KELU_HERE, kSM4CBCContent, pbyCert, nCertSize, fSM2EncEncodedType,
+                             &key);
+  if (rc != KELU_OK) return rc;
+  uint64_t plain_size = 0, content_size = 0;
+  rc = MeasureFileEnvelopeContent(KELU_HERE, fpPlainFile, kBlock, &plain_size, &content_size);
+  if (rc != KELU_OK) return rc;
+  Owned parameters;
+  rc = MakeContentParameters(KELU_HERE, kSM4CBCContent, key, &parameters);
+  if (rc != KELU_OK) return rc;
+  Owned header;
+  rc = EncodeSM2Envelope(KELU_HERE, kSM4CBCContent, key, parameters, nullptr,
+                         static_cast<int>(content_size), &header);
+  if (rc != KELU_OK) return rc;
+  return EncryptFileEnvelopeContent(KELU_HERE, kelu::NID_ChinaSM4_CBC, key.key(kSM4CBCContent),
+                                    kContentKeySize, key.iv(), kBlock,
+                                    {header.data.get(), header.size, content_size}, fpPlainFile,
+                                    plain_size, fpCMSEnvelope);
+}
+
+int DecryptDerCMSEnvelopeFile(FILE *fpCMSEnvelope, FILE *fpSM2PFXFile, const char *pszPFXPwd,
+                              unsigned long fSM2EncEncodedType, FILE *fpPlainFile) {
+  int rc = CheckFiles(KELU_HERE, fpCMSEnvelope != nullptr && fpSM2PFXFile != nullptr &&
+                                     fpPlainFile != nullptr);
+  if (rc != KELU_OK) return rc;
+  SM2KeyFile key_file;
+  rc = OpenSM2KeyFile(KELU_HERE, fpSM2PFXFile, pszPFXPwd, false, &key_file);
+  if (rc != KELU_OK) return rc;
+  kelu::ops::EnvelopeFields fields;
+  std::unique_ptr<NodeEx> content;
+  rc = kelu::ops::DecodeEnvelopeFile(KELU_HERE, fpCMSEnvelope, &fields, &content);
+  if (rc != KELU_OK) return rc;
+  rc = kelu::ops::CheckRecipient(KELU_HERE, key_file.x509.get(), fields, kFileRecipientRefusal);
+  if (rc != KELU_OK) return rc;
+  rc = CheckAlgorithm(KELU_HERE, fields.key_algorithm, kSM2EncryptionOid,
+                      "Check CMS envelope KeyEncryptionAlgOid");
+  if (rc != KELU_OK) return rc;
+  rc = CheckAlgorithm(KELU_HERE, fields.content_algorithm, kSM4Oid,
+                      "Check CMS envelope ContentEncryptionAlgOid");
+  if (rc != KELU_OK) return rc;
+  SecretBytes key;
+  rc = RecoverSM2ContentKey(KELU_HERE, key_file, fields, fSM2EncEncodedType, &key);
+  if (rc != KELU_OK) return rc;
+  rc = CheckContentSizes(KELU_HERE, kSM4CBCContent, key, fields);
+  if (rc != KELU_OK) return rc;
+  rc = DecryptFileEnvelopeContent(kelu::NID_ChinaSM4_CBC, key.get(), kContentKeySize,
+                                  fields.parameters, fields.parameters_size, fpCMSEnvelope,
+                                  content.get(), fpPlainFile);
+  return PassOn(KELU_HERE, rc, "DecryptFileEnvelopeContent");
 }

@@ -24,6 +24,7 @@
 #include "CMSEnvelopeOperations.h"
 #include "CertificateFields.h"
 #include "CertificateOperations.h"
+#include "EnvelopeSteps.h"
 #include "KeluErrors.h"
 #include "Misc.h"
 #include "NationalEvp.h"
@@ -408,6 +409,12 @@ constexpr char kDataOid[] = "1.2.840.113549.1.7.1";
 using RsaPtr = std::unique_ptr<RSA, kelu::Deleter<RSA_free>>;
 using TextPtr = std::unique_ptr<char[]>;
 using NodeHolder = std::unique_ptr<NodeEx>;
+using kelu::ops::EnvelopeFields;
+
+// An envelope for another holder of a PKCS#12 file.
+const kelu::ops::RecipientRefusal kOtherRecipient = {
+    KELU_ERR_DECRYPT, "Check SubjectKeyID",
+    "0 != strcmp(pszSubjectKeyID, pszRecipientSubjectKeyID)"};
 
 // The envelope's content is read from the envelope file; its decryption is the one of the
 // file ciphers, with the step texts of the envelope.
@@ -620,14 +627,7 @@ int EncryptKeyToRecipient(const TraceSite &site, const unsigned char *cert, int 
                  "RSAEncryptByX509");
   out->encrypted_key.reset(encrypted);
   if (rc != KELU_OK) return rc;
-  unsigned char *key_id = nullptr;
-  rc = NamedStep(site, kelu::GetSubjectKeyIDFromCert(cert, cert_size, &key_id, &out->key_id_size),
-                 "GetSubjectKeyIDFromCert");
-  out->key_id.reset(key_id);
-  if (rc != KELU_OK) return rc;
-  // An empty identifier would make an envelope that every key is tried on.
-  return TraceCheck(site, out->key_id_size > 0, "Check SubjectKeyID", KELU_ERR_FAILED,
-                    "nSubjectKeyIDSize <= 0");
+  return kelu::ops::ReadRecipientKeyID(site, cert, cert_size, &out->key_id, &out->key_id_size);
 }
 
 // The envelope, or with a null content its header announcing content_size bytes.
@@ -649,31 +649,6 @@ int EncodeEnvelope(const TraceSite &site, int nid, const RecipientParts &recipie
                    "Encode_CMSEnvelope");
 }
 
-// The small fields of an envelope as its parsers hand them out.
-struct EnvelopeFields {
-  unsigned char *key_id = nullptr;
-  int key_id_size = 0;
-  unsigned char *encrypted_key = nullptr;
-  int encrypted_key_size = 0;
-  char *key_algorithm = nullptr;
-  int key_algorithm_length = 0;
-  char *content_algorithm = nullptr;
-  int content_algorithm_length = 0;
-  unsigned char *parameters = nullptr;
-  int parameters_size = 0;
-
-  EnvelopeFields() = default;
-  EnvelopeFields(const EnvelopeFields &) = delete;
-  EnvelopeFields &operator=(const EnvelopeFields &) = delete;
-  ~EnvelopeFields() {
-    delete[] key_id;
-    delete[] encrypted_key;
-    delete[] key_algorithm;
-    delete[] content_algorithm;
-    delete[] parameters;
-  }
-};
-
 int OpenPfx(const TraceSite &site, FILE *pfx, const char *password, kelu::EvpPkeyPtr *key,
             kelu::X509Ptr *cert) {
   EVP_PKEY *raw_key = nullptr;
@@ -682,26 +657,6 @@ int OpenPfx(const TraceSite &site, FILE *pfx, const char *password, kelu::EvpPke
   key->reset(raw_key);
   cert->reset(raw_cert);
   return NamedStep(site, rc, "ParsePFXFile");
-}
-
-// An envelope that names its recipient must name the PKCS#12 file's certificate; one that
-// names none is left to the key.
-int CheckRecipient(const TraceSite &site, X509 *cert, const EnvelopeFields &fields) {
-  if (fields.key_id == nullptr || fields.key_id_size <= 0) {
-    TRACE(KELU_TRACE_INFO, "CMS envelope without recipient SubjectKeyID");
-    return KELU_OK;
-  }
-  if (cert == nullptr) {
-    TraceStepFailed(site, "GetX509SubjectKeyID", KELU_ERR_FAILED, "NULL == pX509Cert");
-    return KELU_ERR_FAILED;
-  }
-  const ASN1_OCTET_STRING *own = kelu::FindSubjectKeyID(site, cert);
-  if (own == nullptr) return KELU_ERR_FAILED;
-  const bool same = ASN1_STRING_length(own) == fields.key_id_size &&
-                    std::memcmp(ASN1_STRING_get0_data(own), fields.key_id,
-                                static_cast<size_t>(fields.key_id_size)) == 0;
-  return TraceCheck(site, same, "Check SubjectKeyID", KELU_ERR_DECRYPT,
-                    "0 != strcmp(pszSubjectKeyID, pszRecipientSubjectKeyID)");
 }
 
 // The content cipher the envelope names: RC4 and DES-EDE3 only, and for CBC parameters of
@@ -727,7 +682,7 @@ int ChooseContentCipher(const TraceSite &site, const EnvelopeFields &fields,
 int OpenContentKey(const TraceSite &site, EVP_PKEY *key, X509 *cert,
                    const EnvelopeFields &fields, const SymCipher **cipher, SecretBytes *content_key,
                    bool *genuine) {
-  int rc = CheckRecipient(site, cert, fields);
+  int rc = kelu::ops::CheckRecipient(site, cert, fields, kOtherRecipient);
   if (rc != KELU_OK) return rc;
   rc = ChooseContentCipher(site, fields, cipher);
   if (rc != KELU_OK) return rc;
@@ -743,6 +698,66 @@ int RefuseContentKey(const TraceSite &site) {
 }
 
 }  // namespace
+
+int MeasureFileEnvelopeContent(const TraceSite &site, FILE *fpPlainFile, int nBlockSize,
+                               uint64_t *pnPlainFileSize, uint64_t *pnContentSize) {
+  int rc = MeasureFile(site, fpPlainFile, "GetFileSize_Ex", pnPlainFileSize);
+  if (rc != KELU_OK) return rc;
+  const uint64_t size = *pnPlainFileSize;
+  TRACE(KELU_TRACE_INFO, "Source plain file size:[%" PRIu64 "]", size);
+  rc = TraceCheck(site, size > 0, "Check file size", KELU_ERR_INVALID_PARAMETER,
+                  "nPlainFileSize <= 0");
+  if (rc != KELU_OK) return rc;
+  const uint64_t block = static_cast<uint64_t>(nBlockSize);
+  *pnContentSize = block <= 1 ? size : size / block * block + block;
+  rc = TraceCheck(site, *pnContentSize <= static_cast<uint64_t>(INT_MAX), "Check file size",
+                  KELU_ERR_FILE_TOO_LARGE, "nEncryptedContentSize > INT_MAX");
+  if (rc == KELU_OK) {
+    TRACE(KELU_TRACE_INFO, "Symmetric encrypted file size:[%" PRIu64 "]", *pnContentSize);
+  }
+  return rc;
+}
+
+int EncryptFileEnvelopeContent(const TraceSite &site, int nSymAlgNID,
+                               const unsigned char *pbySymKey, int nSymKeySize,
+                               const unsigned char *pbyIV, int nIVSize,
+                               const FileEnvelopeHeader &header, FILE *fpPlainFile,
+                               uint64_t nPlainFileSize, FILE *fpCMSEnvelope) {
+  TRACE(KELU_TRACE_INFO, "CMS envelope(without EncryptedContent node) data size:[%d]",
+        header.size);
+  OutputFileGuard output(fpCMSEnvelope);
+  const size_t sizeWrite =
+      std::fwrite(header.der, 1, static_cast<size_t>(header.size), fpCMSEnvelope);
+  int rc = TraceCheck(site, sizeWrite == static_cast<size_t>(header.size), "fwrite",
+                      KELU_ERR_WRITE_FILE, "sizeWrite != (size_t)nDERCMSEnvelopeSize");
+  if (rc != KELU_OK) return rc;
+  rc = CheckLibraryCall(site, fseeko(fpPlainFile, 0, SEEK_SET) == 0, "fseek", KELU_ERR_FAILED,
+                        "0 != nResult");
+  if (rc != KELU_OK) return rc;
+  // The content is encrypted from the size measured before, which the header announces: a
+  // file that shrinks meanwhile fails at its short read, bytes appended meanwhile are not read.
+  kelu::EvpCipherCtxPtr pCTX;
+  rc = PrepareCipher(site, kFileEncrypt, nSymAlgNID, pbyIV, nIVSize, pbySymKey, nSymKeySize,
+                     &pCTX);
+  uint64_t written = 0;
+  if (rc == KELU_OK) {
+    const FileCipherTexts texts = {"", "", "", "",
+                                   "nPlainDataBufferSize != nBytesOfRead || ferror(fpPlainFile)",
+                                   KELU_ERR_FAILED};
+    rc = CryptFile(site, kFileEncrypt, texts, pCTX.get(), fpPlainFile, nPlainFileSize,
+                   fpCMSEnvelope, &written);
+  }
+  rc = TraceCheck(site, rc == KELU_OK, "SymFileEncrypt", rc, "KELU_OK != nResult");
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(site, written == header.content_size, "Check encrypted content size",
+                  KELU_ERR_FAILED, "nWrittenSize != nEncryptedContentSize");
+  if (rc != KELU_OK) return rc;
+  TRACE(KELU_TRACE_INFO, "CMS envelope file size:[%" PRIu64 "]",
+        static_cast<uint64_t>(header.size) + written);
+  output.Keep();
+  return KELU_OK;
+}
+
 
 int RSAEncrypt(EVP_PKEY *pEvpPubKey, const unsigned char *pbyPlainData, int nPlainDataSize,
                unsigned char **ppbyEncryptedData, int *pnEncryptedDataSize) {
@@ -865,20 +880,10 @@ int RSA_EncryptDataToCMSEnvelope(const unsigned char *pbyPlainData, int nPlainDa
   if (rc != KELU_OK) return rc;
   unsigned char *der = nullptr;
   int der_size = 0;
-  rc = NamedStep(KELU_HERE,
-                 RSA_EncryptDataToDERCMSEnvelope(pbyPlainData, nPlainDataSize, pbyCert,
-                                                 nCertSize, nSymAlgNID, &der, &der_size),
-                 "RSA_EncryptDataToDERCMSEnvelope");
-  BytesPtr envelope(der);
-  if (rc != KELU_OK) return rc;
-  char *text = nullptr;
-  int text_length = 0;
-  rc = NamedStep(KELU_HERE, Base64EncodeEx(der, der_size, &text, &text_length, dwBase64Flags),
-                 "Base64EncodeEx");
-  if (rc != KELU_OK) return rc;
-  *ppszBase64CMSEnvelope = text;
-  if (pnBase64CMSEnvelopeLen != nullptr) *pnBase64CMSEnvelopeLen = text_length;
-  return KELU_OK;
+  rc = RSA_EncryptDataToDERCMSEnvelope(pbyPlainData, nPlainDataSize, pbyCert, nCertSize,
+                                       nSymAlgNID, &der, &der_size);
+  return kelu::ops::HandOutAsText(KELU_HERE, rc, "RSA_EncryptDataToDERCMSEnvelope", der, der_size,
+                                  dwBase64Flags, ppszBase64CMSEnvelope, pnBase64CMSEnvelopeLen);
 }
 
 int RSA_EncryptFileToCMSEnvelope(FILE *fpPlainFile, const unsigned char *pbyCert, int nCertSize,
@@ -887,22 +892,13 @@ int RSA_EncryptFileToCMSEnvelope(FILE *fpPlainFile, const unsigned char *pbyCert
                       "Check parameter(FILE)", KELU_ERR_INVALID_PARAMETER,
                       "NULL == fpPlainFile || NULL == fpCMSEnvelope");
   if (rc != KELU_OK) return rc;
-  uint64_t nPlainFileSize = 0;
-  rc = MeasureFile(KELU_HERE, fpPlainFile, "GetFileSize_Ex", &nPlainFileSize);
-  if (rc != KELU_OK) return rc;
-  TRACE(KELU_TRACE_INFO, "Source plain file size:[%" PRIu64 "]", nPlainFileSize);
-  rc = TraceCheck(KELU_HERE, nPlainFileSize > 0, "Check file size", KELU_ERR_INVALID_PARAMETER,
-                  "nPlainFileSize <= 0");
-  if (rc != KELU_OK) return rc;
   ContentParameters parameters;
   rc = MakeContentParameters(KELU_HERE, nSymAlgNID, false, &parameters);
   if (rc != KELU_OK) return rc;
-  const uint64_t nContentSize =
-      nSymAlgNID == NID_rc4 ? nPlainFileSize : nPlainFileSize / 8 * 8 + 8;
-  rc = TraceCheck(KELU_HERE, nContentSize <= static_cast<uint64_t>(INT_MAX), "Check file size",
-                  KELU_ERR_FILE_TOO_LARGE, "nEncryptedContentSize > INT_MAX");
+  uint64_t nPlainFileSize = 0, nContentSize = 0;
+  rc = MeasureFileEnvelopeContent(KELU_HERE, fpPlainFile, nSymAlgNID == NID_rc4 ? 1 : 8,
+                                  &nPlainFileSize, &nContentSize);
   if (rc != KELU_OK) return rc;
-  TRACE(KELU_TRACE_INFO, "Symmetric encrypted file size:[%" PRIu64 "]", nContentSize);
   SecretBytes key;
   rc = NewContentKey(KELU_HERE, nSymAlgNID, &key);
   if (rc != KELU_OK) return rc;
@@ -915,35 +911,10 @@ int RSA_EncryptFileToCMSEnvelope(FILE *fpPlainFile, const unsigned char *pbyCert
                       static_cast<int>(nContentSize), &header, &nDERCMSEnvelopeSize);
   BytesPtr envelope_header(header);
   if (rc != KELU_OK) return rc;
-  TRACE(KELU_TRACE_INFO, "CMS envelope(without EncryptedContent node) data size:[%d]",
-        nDERCMSEnvelopeSize);
-
-  OutputFileGuard output(fpCMSEnvelope);
-  const size_t sizeWrite =
-      std::fwrite(header, 1, static_cast<size_t>(nDERCMSEnvelopeSize), fpCMSEnvelope);
-  rc = TraceCheck(KELU_HERE, sizeWrite == static_cast<size_t>(nDERCMSEnvelopeSize), "fwrite",
-                  KELU_ERR_WRITE_FILE, "sizeWrite != (size_t)nDERCMSEnvelopeSize");
-  if (rc != KELU_OK) return rc;
-  // The content is encrypted from the size measured above, which the header announces: a file
-  // that shrinks meanwhile fails at its short read, bytes appended meanwhile are not read.
-  kelu::EvpCipherCtxPtr pCTX;
-  rc = PrepareCipher(KELU_HERE, kFileEncrypt, nSymAlgNID, parameters.iv.get(), parameters.iv_size,
-                     key.get(), key.size(), &pCTX);
-  uint64_t written = 0;
-  if (rc == KELU_OK) {
-    const FileCipherTexts texts = {"", "", "", "",
-                                   "nPlainDataBufferSize != nBytesOfRead || ferror(fpPlainFile)",
-                                   KELU_ERR_FAILED};
-    rc = CryptFile(KELU_HERE, kFileEncrypt, texts, pCTX.get(), fpPlainFile, nPlainFileSize,
-                   fpCMSEnvelope, &written);
-  }
-  rc = NamedStep(KELU_HERE, rc, "SymFileEncrypt");
-  if (rc != KELU_OK) return rc;
-  rc = TraceCheck(KELU_HERE, written == nContentSize, "Check encrypted content size",
-                  KELU_ERR_FAILED, "nWrittenSize != nEncryptedContentSize");
-  if (rc != KELU_OK) return rc;
-  output.Keep();
-  return KELU_OK;
+  const FileEnvelopeHeader written = {header, nDERCMSEnvelopeSize, nContentSize};
+  return EncryptFileEnvelopeContent(KELU_HERE, nSymAlgNID, key.get(), key.size(),
+                                    parameters.iv.get(), parameters.iv_size, written,
+                                    fpPlainFile, nPlainFileSize, fpCMSEnvelope);
 }
 
 int RSA_DecryptDataFromDERCMSEnvelope(const unsigned char *pbyDERCMSEnvelope,
@@ -959,15 +930,10 @@ int RSA_DecryptDataFromDERCMSEnvelope(const unsigned char *pbyDERCMSEnvelope,
   rc = OpenPfx(KELU_HERE, fpPFX, pszPFXPwd, &key, &cert);
   if (rc != KELU_OK) return rc;
   EnvelopeFields fields;
-  unsigned char *encrypted = nullptr;
+  BytesPtr content;
   int nEncryptedContentSize = 0;
-  rc = Decode_CMSEnvelopeData(
-      pbyDERCMSEnvelope, nDERCMSEnvelopeSize, &fields.key_id, &fields.key_id_size,
-      &fields.encrypted_key, &fields.encrypted_key_size, &encrypted, &nEncryptedContentSize,
-      &fields.key_algorithm, &fields.key_algorithm_length, &fields.content_algorithm,
-      &fields.content_algorithm_length, &fields.parameters, &fields.parameters_size);
-  BytesPtr content(encrypted);
-  rc = NamedStep(KELU_HERE, rc, "Decode_CMSEnvelopeData");
+  rc = kelu::ops::DecodeEnvelopeData(KELU_HERE, pbyDERCMSEnvelope, nDERCMSEnvelopeSize, &fields,
+                                     &content, &nEncryptedContentSize);
   if (rc != KELU_OK) return rc;
   const SymCipher *cipher = nullptr;
   SecretBytes content_key;
@@ -1004,20 +970,12 @@ int RSA_DecryptDataFromCMSEnvelope(const char *pszBase64CMSEnvelope, FILE *fpPFX
                   "Check parameter(pszPFXwd)", KELU_ERR_INVALID_PARAMETER,
                   "NULL == pszPFXPwd || 0 == strlen(pszPFXPwd)");
   if (rc != KELU_OK) return rc;
-  const size_t length = std::strlen(pszBase64CMSEnvelope);
-  rc = TraceCheck(KELU_HERE, length <= static_cast<size_t>(INT_MAX),
-                  "Check parameter(pszBase64CMSEnvelope)", KELU_ERR_INVALID_PARAMETER,
-                  "strlen(pszBase64CMSEnvelope) > INT_MAX");
-  if (rc != KELU_OK) return rc;
-  unsigned char *der = nullptr;
+  BytesPtr der;
   int der_size = 0;
-  rc = NamedStep(KELU_HERE,
-                 Base64DecodeEx(pszBase64CMSEnvelope, static_cast<int>(length), &der, &der_size),
-                 "Base64DecodeEx");
-  BytesPtr envelope(der);
+  rc = kelu::ops::DecodeText(KELU_HERE, pszBase64CMSEnvelope, "Base64DecodeEx", &der, &der_size);
   if (rc != KELU_OK) return rc;
   return NamedStep(KELU_HERE,
-                   RSA_DecryptDataFromDERCMSEnvelope(der, der_size, fpPFX, pszPFXPwd,
+                   RSA_DecryptDataFromDERCMSEnvelope(der.get(), der_size, fpPFX, pszPFXPwd,
                                                      ppbyPlainData, pnPlainDataSize),
                    "RSA_DecryptDataFromDERCMSEnvelope");
 }
@@ -1030,14 +988,8 @@ int RSA_DecryptFileFromCMSEnvelope(FILE *fpCMSEnvelope, FILE *fpPFX, const char 
                       "NULL == fpCMSEnvelope || NULL == fpPFX || NULL == fpPlainFile");
   if (rc != KELU_OK) return rc;
   EnvelopeFields fields;
-  NodeEx *node = nullptr;
-  rc = Decode_CMSEnvelopeFile(fpCMSEnvelope, &fields.key_id, &fields.key_id_size,
-                              &fields.encrypted_key, &fields.encrypted_key_size, &node,
-                              &fields.key_algorithm, &fields.key_algorithm_length,
-                              &fields.content_algorithm, &fields.content_algorithm_length,
-                              &fields.parameters, &fields.parameters_size);
-  NodeHolder content(node);
-  rc = TraceCheck(KELU_HERE, rc == KELU_OK, "Decode_CMSEnvelopeFile", rc, "nResult != KELU_OK");
+  NodeHolder content;
+  rc = kelu::ops::DecodeEnvelopeFile(KELU_HERE, fpCMSEnvelope, &fields, &content);
   if (rc != KELU_OK) return rc;
   kelu::EvpPkeyPtr key;
   kelu::X509Ptr cert;

@@ -20,6 +20,7 @@
 #include <cstdio>
 
 #include "ASN1EngineEx.h"
+#include "Misc.h"
 
 // The library's cipher of an identifier of the table; KELU_ERR_INVALID_PARAMETER for any other
 // identifier, -1 when the library has no such cipher.
@@ -129,6 +130,36 @@ int RSA_DecryptDataFromCMSEnvelope(const char *pszBase64CMSEnvelope, FILE *fpPFX
 // the plain file.
 int RSA_DecryptFileFromCMSEnvelope(FILE *fpCMSEnvelope, FILE *fpPFX, const char *pszPFXPwd,
                                    FILE *fpPlainFile);
+
+// ---------------------------------------------------------------------------------------------
+// The streamed content of envelope files, shared with the SM2 file envelopes. The step lines
+// are written for site.
+
+// The plain file measured (it is left at its start) and the size of its encrypted content with
+// the padding to whole blocks of nBlockSize bytes (1: a stream cipher). An empty file gives
+// KELU_ERR_INVALID_PARAMETER, content that would not fit the encoder's int sizes
+// KELU_ERR_FILE_TOO_LARGE.
+int MeasureFileEnvelopeContent(const TraceSite &site, FILE *fpPlainFile, int nBlockSize,
+                               uint64_t *pnPlainFileSize, uint64_t *pnContentSize);
+
+// An envelope encoded without its content (the header-only form), announcing content_size
+// bytes of encrypted content.
+struct FileEnvelopeHeader {
+  const unsigned char *der;
+  int size;
+  uint64_t content_size;
+};
+
+// The envelope file: the header written at the file's position, then the first nPlainFileSize
+// bytes of the plain file (read from its start, BLOCK_SIZE at a time) encrypted behind it with
+// a cipher of SymFileEncrypt. A failed write gives KELU_ERR_WRITE_FILE, a plain file that ends
+// early KELU_ERR_READ_FILE, content of another size than announced -1; after a failure a
+// regular envelope file is cut back to where it was.
+int EncryptFileEnvelopeContent(const TraceSite &site, int nSymAlgNID,
+                               const unsigned char *pbySymKey, int nSymKeySize,
+                               const unsigned char *pbyIV, int nIVSize,
+                               const FileEnvelopeHeader &header, FILE *fpPlainFile,
+                               uint64_t nPlainFileSize, FILE *fpCMSEnvelope);
 
 // The encrypted content that pEncryptedContentNode locates in the envelope file (its own value,
 // or the values of its elements in order, as Decode_CMSEnvelopeFile hands it out), decrypted

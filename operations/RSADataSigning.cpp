@@ -28,7 +28,16 @@
 
 namespace {
 
-using BytesPtr = std::unique_ptr<unsigned char[]>;
+using kelu::ops::BytesPtr;
+using kelu::ops::CheckFile;
+using kelu::ops::CheckTextOutput;
+using kelu::ops::CopyBytes;
+using kelu::ops::DecodeText;
+using kelu::ops::EncodeDer;
+using kelu::ops::HandOutAsText;
+using kelu::ops::NamedStep;
+using kelu::ops::Output;
+using kelu::ops::Signed;
 using TextPtr = std::unique_ptr<char[]>;
 
 struct DigestOids {
@@ -198,23 +207,8 @@ namespace {
 
 using RsaPtr = std::unique_ptr<RSA, kelu::Deleter<RSA_free>>;
 using Pkcs7Ptr = std::unique_ptr<PKCS7, kelu::Deleter<PKCS7_free>>;
-// Bytes the library's encoders allocate, released by the library.
-void FreeLibraryBytes(unsigned char *p) { OPENSSL_free(p); }
-using OpensslBytes = std::unique_ptr<unsigned char, kelu::Deleter<FreeLibraryBytes>>;
 
 const unsigned char kNoBytes[1] = {0};
-
-// A step that called another routine of the system.
-int NamedStep(const TraceSite &site, int rc, const char *step) {
-  return TraceCheck(site, rc == KELU_OK, step, rc, "KELU_OK != nResult");
-}
-
-// What is signed or verified: bytes in memory, or a whole file.
-struct Signed {
-  const unsigned char *data;
-  int size;
-  FILE *file;  // the file when not null
-};
 
 int CheckSigned(const TraceSite &site, const Signed &source) {
   if (source.file != nullptr) return KELU_OK;
@@ -273,9 +267,7 @@ int OpenSigner(const TraceSite &site, FILE *pfx, const char *password, kelu::Evp
   cert->reset(raw_cert);
   rc = NamedStep(site, rc, "ParsePFXFile");
   if (rc != KELU_OK) return rc;
-  return NamedStep(site,
-                   kelu::CheckX509KeyUsage(cert->get(), CERT_KEY_USAGE_DIGITAL_SIGNATURE, true),
-                   "CheckX509KeyUsage");
+  return kelu::ops::RequireSigningUsage(site, cert->get());
 }
 
 int RsaKeyOf(const TraceSite &site, EVP_PKEY *key, const char *reason, RsaPtr *rsa) {
@@ -338,20 +330,6 @@ int VerifyWithDerCert(const TraceSite &site, const Signed &source, const unsigne
                    verify_step);
 }
 
-// A NUL-terminated Base64 text decoded into a new[] buffer; its code passes on.
-int DecodeText(const TraceSite &site, const char *text, const char *step, BytesPtr *bytes,
-               int *size) {
-  const size_t length = text != nullptr ? std::strlen(text) : 0;
-  int rc = TraceCheck(site, text != nullptr && length <= static_cast<size_t>(INT_MAX),
-                      "Check parameter", KELU_ERR_INVALID_PARAMETER,
-                      "NULL == pszBase64 || strlen(pszBase64) > INT_MAX");
-  if (rc != KELU_OK) return rc;
-  unsigned char *decoded = nullptr;
-  rc = Base64DecodeEx(text, static_cast<int>(length), &decoded, size);
-  bytes->reset(decoded);
-  return NamedStep(site, rc, step);
-}
-
 struct Pkcs1Texts {
   const char *cert_step, *signature_step, *verify_step;
 };
@@ -374,33 +352,6 @@ int VerifyBase64(const TraceSite &site, const Signed &source, const char *cert_t
                                  source.data, source.size, cert.get(), cert_size, nid,
                                  signature.get(), signature_size);
   return NamedStep(site, verified, texts.verify_step);
-}
-
-// What an inner signer handed out (or its failure, as the step named after it), as Base64 text
-// with the caller's flags; the bytes are released either way.
-int HandOutAsText(const TraceSite &site, int rc, const char *step, unsigned char *bytes, int size,
-                  unsigned long flags, char **text, int *length,
-                  const char *encode_reason = "KELU_OK != nResult") {
-  BytesPtr holder(bytes);
-  rc = NamedStep(site, rc, step);
-  if (rc != KELU_OK) return rc;
-  char *encoded = nullptr;
-  int encoded_length = 0;
-  rc = Base64EncodeEx(bytes, size, &encoded, &encoded_length, flags);
-  rc = TraceCheck(site, rc == KELU_OK, "Base64EncodeEx", rc, encode_reason);
-  if (rc != KELU_OK) return rc;
-  *text = encoded;
-  if (length != nullptr) *length = encoded_length;
-  return KELU_OK;
-}
-
-int CheckTextOutput(const TraceSite &site, char **text) {
-  return TraceCheck(site, text != nullptr, "Check parameter(ppszBase64Signature)",
-                    KELU_ERR_INVALID_PARAMETER, "NULL == ppszBase64Signature");
-}
-
-int CheckFile(const TraceSite &site, FILE *file, const char *step, const char *reason) {
-  return TraceCheck(site, file != nullptr, step, KELU_ERR_INVALID_PARAMETER, reason);
 }
 
 }  // namespace
@@ -572,43 +523,6 @@ using CertListPtr = std::unique_ptr<STACK_OF(X509), kelu::Deleter<FreeCertList>>
 kelu::BioPtr ReadOnlyStream(const unsigned char *data, int size) {
   return kelu::BioPtr(BIO_new_mem_buf(data != nullptr ? data : kNoBytes, size));
 }
-
-// A copy of bytes in a new[] buffer that is not null when the bytes are none.
-BytesPtr CopyBytes(const void *bytes, size_t size) {
-  BytesPtr copy(new (std::nothrow) unsigned char[std::max<size_t>(size, 1)]);
-  if (copy != nullptr && size != 0) std::memcpy(copy.get(), bytes, size);
-  return copy;
-}
-
-// The DER that a library encoder makes of an object, copied into a new[] buffer.
-template <typename T>
-int EncodeDer(const TraceSite &site, int (*encode)(const T *, unsigned char **), const T *object,
-              const char *step, const char *reason, BytesPtr *der, int *der_size) {
-  unsigned char *encoded = nullptr;
-  const int size = encode(object, &encoded);
-  OpensslBytes holder(encoded);
-  int rc = CheckLibraryCall(site, size > 0, step, KELU_ERR_FAILED, reason);
-  if (rc != KELU_OK) return rc;
-  *der = CopyBytes(encoded, static_cast<size_t>(size));
-  rc = TraceCheck(site, *der != nullptr, "New memory", KELU_ERR_FAILED, "!pbyDERData");
-  if (rc == KELU_OK) *der_size = size;
-  return rc;
-}
-
-struct Output {
-  unsigned char **data;
-  int *size;
-  bool wanted() const { return data != nullptr; }
-  // The length output alone, when given, hears 0.
-  void Give(BytesPtr *bytes, int count) const {
-    if (data != nullptr) {
-      *data = bytes->release();
-      if (size != nullptr) *size = count;
-    } else if (size != nullptr) {
-      *size = 0;
-    }
-  }
-};
 
 // The DER of the first signer's certificate.
 int SignerCertOf(const TraceSite &site, PKCS7 *p7, int flags, BytesPtr *cert, int *cert_size) {
@@ -806,8 +720,7 @@ int RSA_SignData_PKCS7_ByKeyPair(const unsigned char *pbySourceData, int nSource
   if (rc != KELU_OK) return rc;
   rc = CheckSigned(KELU_HERE, Signed{pbySourceData, nSourceDataSize, nullptr});
   if (rc != KELU_OK) return rc;
-  rc = kelu::CheckX509KeyUsage(pX509Cert, CERT_KEY_USAGE_DIGITAL_SIGNATURE, true);
-  rc = NamedStep(KELU_HERE, rc, "CheckX509KeyUsage");
+  rc = kelu::ops::RequireSigningUsage(KELU_HERE, pX509Cert);
   if (rc != KELU_OK) return rc;
   // Without a key the library makes a SignedData of no signer, which is no signature.
   rc = TraceCheck(KELU_HERE, pPrivateKey != nullptr, "Check parameter(pPrivateKey)",

@@ -15,6 +15,7 @@
 #include "DataEncryption.h"
 #include "KeluErrors.h"
 #include "Misc.h"
+#include "OperationSteps.h"
 #include "OsslPtr.h"
 #include "SecretBytes.h"
 
@@ -212,26 +213,9 @@ int EncodeECPrivateKey(int nVersion, const char *pszCurveOID, const unsigned cha
 
 // ---- SM2 key file -------------------------------------------------------------------------
 
-ASN1_SEQUENCE(SM2_PRIVATE_DATA) = {
-    ASN1_SIMPLE(SM2_PRIVATE_DATA, dataID, ASN1_OBJECT),
-    ASN1_SIMPLE(SM2_PRIVATE_DATA, dataEncryptedAlg, ASN1_OBJECT),
-    ASN1_SIMPLE(SM2_PRIVATE_DATA, encryptedSM2PrivateKey, ASN1_OCTET_STRING),
-} ASN1_SEQUENCE_END(SM2_PRIVATE_DATA)
-
-ASN1_SEQUENCE(SM2_PUBLIC_DATA) = {
-    ASN1_SIMPLE(SM2_PUBLIC_DATA, dataID, ASN1_OBJECT),
-    ASN1_SIMPLE(SM2_PUBLIC_DATA, SM2Certificate, ASN1_OCTET_STRING),
-} ASN1_SEQUENCE_END(SM2_PUBLIC_DATA)
-
-ASN1_SEQUENCE(SM2_PFX) = {
-    ASN1_SIMPLE(SM2_PFX, version, ASN1_INTEGER),
-    ASN1_SIMPLE(SM2_PFX, privateData, SM2_PRIVATE_DATA),
-    ASN1_SIMPLE(SM2_PFX, publicData, SM2_PUBLIC_DATA),
-} ASN1_SEQUENCE_END(SM2_PFX)
-
-IMPLEMENT_ASN1_FUNCTIONS(SM2_PRIVATE_DATA)
-IMPLEMENT_ASN1_FUNCTIONS(SM2_PUBLIC_DATA)
-IMPLEMENT_ASN1_FUNCTIONS(SM2_PFX)
+IMPLEMENT_ASN1_FUNCTIONS_fname(SM2_PRIVATE_DATA, PFX_SM2_PRIVATE_DATA, SM2_PRIVATE_DATA)
+IMPLEMENT_ASN1_FUNCTIONS_fname(SM2_PUBLIC_DATA, PFX_SM2_PUBLIC_DATA, SM2_PUBLIC_DATA)
+IMPLEMENT_ASN1_FUNCTIONS_fname(SM2_PFX, PFX_SM2, SM2_PFX)
 
 namespace {
 
@@ -308,6 +292,17 @@ void Replace(T **member, Ptr *value, void (*free_member)(T *)) {
 }
 
 }  // namespace
+
+int ReadSM2PFXFile(const TraceSite &site, FILE *fpSM2PFXFile,
+                   const kelu::ops::WholeFileTexts &texts,
+                   kelu::ops::BytesPtr *der, int *der_size) {
+  kelu::ops::BytesPtr text;
+  int text_size = 0;
+  int nResult = kelu::ops::ReadWholeFile(site, fpSM2PFXFile, texts, &text, &text_size);
+  if (nResult != KELU_OK) return nResult;
+  return kelu::ops::DecodeText(site, reinterpret_cast<const char *>(text.get()), text_size,
+                               "Base64DecodeEx", der, der_size);
+}
 
 int ParseSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
                 unsigned char **ppbyEncryptedPrivateKey, int *pnEncryptedPrivateKeySize,

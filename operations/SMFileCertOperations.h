@@ -19,30 +19,26 @@
 
 #include <openssl/asn1.h>
 
+#include <cstdio>
+
 #include "ASN1EngineEx.h"
+#include "Misc.h"
+#include "OperationSteps.h"
+#include "SMHooks.h"
 
 // ---- SM2 key file -------------------------------------------------------------------------
 
-typedef struct SM2_PRIVATE_DATA_st {
-  ASN1_OBJECT *dataID;
-  ASN1_OBJECT *dataEncryptedAlg;
-  ASN1_OCTET_STRING *encryptedSM2PrivateKey;
-} SM2_PRIVATE_DATA;
+// The records are the crypto library item PFX_SM2 (one definition), under the key file's names.
+typedef PFX_SM2_PRIVATE_DATA SM2_PRIVATE_DATA;
+typedef PFX_SM2_PUBLIC_DATA SM2_PUBLIC_DATA;
+typedef PFX_SM2 SM2_PFX;
 
-typedef struct SM2_PUBLIC_DATA_st {
-  ASN1_OBJECT *dataID;
-  ASN1_OCTET_STRING *SM2Certificate;
-} SM2_PUBLIC_DATA;
-
-typedef struct SM2_PFX_st {
-  ASN1_INTEGER *version;
-  SM2_PRIVATE_DATA *privateData;
-  SM2_PUBLIC_DATA *publicData;
-} SM2_PFX;
-
-DECLARE_ASN1_FUNCTIONS(SM2_PRIVATE_DATA)
-DECLARE_ASN1_FUNCTIONS(SM2_PUBLIC_DATA)
-DECLARE_ASN1_FUNCTIONS(SM2_PFX)
+DECLARE_ASN1_ALLOC_FUNCTIONS_name(SM2_PRIVATE_DATA, SM2_PRIVATE_DATA)
+DECLARE_ASN1_ENCODE_FUNCTIONS_only(SM2_PRIVATE_DATA, SM2_PRIVATE_DATA)
+DECLARE_ASN1_ALLOC_FUNCTIONS_name(SM2_PUBLIC_DATA, SM2_PUBLIC_DATA)
+DECLARE_ASN1_ENCODE_FUNCTIONS_only(SM2_PUBLIC_DATA, SM2_PUBLIC_DATA)
+DECLARE_ASN1_ALLOC_FUNCTIONS_name(SM2_PFX, SM2_PFX)
+DECLARE_ASN1_ENCODE_FUNCTIONS_only(SM2_PFX, SM2_PFX)
 
 // An SM2 key pair: three owned new[] buffers. Zero-initialised by its user, filled by
 // DecryptSM2PFX or DecryptKeyPairFromSM2PFX, released by CleanupSM2KeyPair.
@@ -54,6 +50,13 @@ typedef struct SM2_KEY_PAIR_st {
   unsigned char *pbyPubKeyY;
   int nPubKeyYSize;
 } SM2_KEY_PAIR;
+
+// Reading a key file, as every user of one does: the whole file from its start (ReadWholeFile
+// with the user's texts), then its Base64 text decoded into DER (the step "Base64DecodeEx").
+// The step lines are written for site.
+int ReadSM2PFXFile(const TraceSite &site, FILE *fpSM2PFXFile,
+                   const kelu::ops::WholeFileTexts &texts,
+                   kelu::ops::BytesPtr *der, int *der_size);
 
 // Copies of encryptedSM2PrivateKey and SM2Certificate; an output pair is skipped unless both
 // of its pointers are given (with none, the structure is only validated). KELU_OK,

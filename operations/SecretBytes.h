@@ -19,6 +19,19 @@ class SecretBytes {
   SecretBytes(const SecretBytes &) = delete;
   SecretBytes &operator=(const SecretBytes &) = delete;
 
+  SecretBytes(SecretBytes &&other) noexcept : p_(other.p_), size_(other.size_) {
+    other.p_ = nullptr;
+    other.size_ = 0;
+  }
+  SecretBytes &operator=(SecretBytes &&other) noexcept {
+    if (this != &other) {
+      Reset();
+      size_ = other.size_;
+      p_ = other.release();
+    }
+    return *this;
+  }
+
   // Takes over a new[] buffer of size bytes.
   SecretBytes(unsigned char *p, size_t size) : p_(p), size_(p != nullptr ? size : 0) {}
   bool valid() const { return p_ != nullptr; }

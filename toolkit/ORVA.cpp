@@ -1,6 +1,7 @@
 #include "ORVA.h"
 
 #include <openssl/crypto.h>
+#include <openssl/obj_mac.h>
 #include <openssl/rand.h>
 #include <strings.h>
 
@@ -14,14 +15,18 @@
 #include <optional>
 #include <vector>
 
+#include "Base64Utility.h"
 #include "CertificateOperations.h"
 #include "DataEncryption.h"
+#include "DataSigning.h"
 #include "HexReader.h"
 #include "Misc.h"
 #include "OperationShape.h"
 #include "OperationSteps.h"
 #include "OsslPtr.h"
+#include "PKCS7SignedDataOperations.h"
 #include "RSADataEncryption.h"
+#include "RSADataSigning.h"
 #include "SMFileCertOperations.h"
 #include "SMKernel.h"
 #include "SecretBytes.h"
@@ -39,6 +44,351 @@ int Uninitialize(void) {
 }
 
 void FreeMemory(void *p) { delete[] static_cast<unsigned char *>(p); }
+
+// ---- Signing and verification ------------------------------------------------------------
+
+namespace {
+
+using kelu::toolkit::AsymAlgorithm;
+using kelu::toolkit::FilePtr;
+using kelu::toolkit::FinishOperation;
+
+constexpr char kSM2SignatureOid[] = "1.2.156.10197.1.301.1";
+constexpr bool kWithZValue = true;
+
+// How a function checks and dumps pszHashAlg on its RSA path.
+struct HashArgument {
+  const char *step;
+  const char *reason;
+  const char *dump;  // the dump line before the name
+};
+const HashArgument kSignHash = {"Check parameter(pszHashAlg)",
+                                "(NULL == pszHashAlg || 0 == strlen(pszHashAlg))",
+                                "Hash algorithm : "};
+const HashArgument kSignDetachedHash = {"Check parameter(pszHashAlg)",
+                                        "NULL == pszHashAlg || 0 == strlen(pszHashAlg)",
+                                        "Hash algorithm : "};
+const HashArgument kVerifyHash = {"Check parameter(pszHashAlg).",
+                                  "(NULL == pszHashAlg || 0 == strlen(pszHashAlg))",
+                                  "Hash algorithm : "};
+const HashArgument kSignFileHash = {"Check parameter(pszHashAlg).",
+                                    "(NULL == pszHashAlg || 0 == strlen(pszHashAlg))", "HashAlg: "};
+
+// The digest identifier of the RSA path's hash name.
+int ChooseRsaHash(const TraceSite &site, const char *name, const HashArgument &argument,
+                  int *nid) {
+  KELU_RETURN_IF_FAILED(
+      kelu::toolkit::CheckTextParameter(site, name, argument.step, argument.reason));
+  TRACE(KELU_TRACE_INFO, "%s%s", argument.dump, name);
+  *nid = kelu::toolkit::ChooseHashAlgorithm(name);
+  if (*nid == 0) return kelu::toolkit::RefuseAlgorithm(site, "Invalid hash algorithm.");
+  return KELU_OK;
+}
+
+// A text's length for an operation that takes one; a longer text than an int counts is
+// refused there as a negative length.
+int LengthOf(const char *text) {
+  const size_t length = std::strlen(text);
+  return length <= static_cast<size_t>(INT_MAX) ? static_cast<int>(length) : -1;
+}
+
+// The data signers after their checks: the dumps and the key file, opened before the name is
+// looked at.
+int OpenSigningKeyFile(const TraceSite &site, const char *pszAlgorithm,
+                       const char *pszPFXFilePath, FilePtr *fpPFX) {
+  TRACE(KELU_TRACE_INFO, "Sign algorithm:%s", pszAlgorithm);
+  TRACE(KELU_TRACE_INFO, "PFX file path:%s", pszPFXFilePath);
+  return kelu::toolkit::OpenNamedFile(site, pszPFXFilePath, "rb", fpPFX, "Open PFX file.",
+                                      "NULL == fpPFX");
+}
+
+// SignData_PKCS7Detached and SignData_PKCS7Attached after their checks.
+int SignDataPkcs7(const TraceSite &site, const char *pszAlgorithm,
+                  const unsigned char *pbySourceData, int nSourceSize, const char *pszPFXFilePath,
+                  const char *pszPFXPwd, const char *pszHashAlg, bool attached,
+                  const HashArgument &hash, char **signature) {
+  *signature = nullptr;
+  FilePtr fpPFX;
+  KELU_RETURN_IF_FAILED(OpenSigningKeyFile(site, pszAlgorithm, pszPFXFilePath, &fpPFX));
+  int nid = 0;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case AsymAlgorithm::kSM2:
+      return FinishOperation(
+          site, "SignData_PKCS7_BySM2PFX",
+          SignData_PKCS7_BySM2PFX(pbySourceData, nSourceSize, fpPFX.get(), pszPFXPwd, attached,
+                                  signature, nullptr, ATL_BASE64_FLAG_NOCRLF, kWithZValue,
+                                  SIGNATURE_ENCODED_SM2_OCTET_STRING_Q1, kSM2SignatureOid),
+          KELU_ERR_SIGN);
+    case AsymAlgorithm::kRSA:
+      KELU_RETURN_IF_FAILED(ChooseRsaHash(site, pszHashAlg, hash, &nid));
+      return FinishOperation(site, "RSA_SignData_PKCS7",
+                             RSA_SignData_PKCS7(pbySourceData, nSourceSize, fpPFX.get(), pszPFXPwd,
+                                                nid, attached, ATL_BASE64_FLAG_NOCRLF, signature,
+                                                nullptr),
+                             KELU_ERR_SIGN);
+    default:
+      return kelu::toolkit::RefuseAlgorithm(site, "Invalid sign algorithm.");
+  }
+}
+
+// A buffer a verifier hands out, released unless it is passed on.
+struct Handed {
+  unsigned char *data = nullptr;
+  int size = 0;
+  Handed() = default;
+  Handed(const Handed &) = delete;
+  Handed &operator=(const Handed &) = delete;
+  ~Handed() { delete[] data; }
+  unsigned char *release() {
+    unsigned char *p = data;
+    data = nullptr;
+    return p;
+  }
+};
+
+// The signer's certificate as one line of Base64 into *text, when text is given.
+int HandOutSignerCert(const TraceSite &site, const Handed &cert, char **text) {
+  if (text == nullptr) return KELU_OK;
+  return kelu::toolkit::EncodeBase64Text(site, cert.data, cert.size, text);
+}
+
+}  // namespace
+
+int SignData_PKCS1(const char *pszAlgorithm, const unsigned char *pbySourceData, int nSourceSize,
+                   const char *pszPFXFilePath, const char *pszPFXPwd, const char *pszHashAlg,
+                   char **ppszBase64PKCS1Signature) {
+  using kelu::toolkit::CheckTextParameter;
+  KELU_RETURN_IF_FAILED(CheckTextParameter(KELU_HERE, pszAlgorithm, "Check parameter(pszAlgorithm)",
+                                           "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"));
+  KELU_RETURN_IF_FAILED(kelu::toolkit::CheckDataParameter(
+      KELU_HERE, pbySourceData, nSourceSize, "Check parameter(pbySourceData and nSourceSize)",
+      "(NULL == pbySourceData || 0 == nSourceSize)"));
+  KELU_RETURN_IF_FAILED(
+      CheckTextParameter(KELU_HERE, pszPFXFilePath, "Check parameter(pszPFxFilePath)",
+                         "(NULL == pszPFXFilePath || 0 == strlen(pszPFXFilePath))"));
+  KELU_CHECK_OUTPUT(ppszBase64PKCS1Signature);
+  *ppszBase64PKCS1Signature = nullptr;
+  FilePtr fpPFX;
+  KELU_RETURN_IF_FAILED(OpenSigningKeyFile(KELU_HERE, pszAlgorithm, pszPFXFilePath, &fpPFX));
+  int nid = 0;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case AsymAlgorithm::kSM2:
+      return FinishOperation(
+          KELU_HERE, "SignData_PKCS1_BySM2PFX",
+          SignData_PKCS1_BySM2PFX(pbySourceData, nSourceSize, fpPFX.get(), pszPFXPwd,
+                                  ppszBase64PKCS1Signature, nullptr, ATL_BASE64_FLAG_NOCRLF,
+                                  kWithZValue, PKCS1_SIGNATURE_ENCODED_SM2_Q1),
+          KELU_ERR_SIGN);
+    case AsymAlgorithm::kRSA:
+      KELU_RETURN_IF_FAILED(ChooseRsaHash(KELU_HERE, pszHashAlg, kSignHash, &nid));
+      return FinishOperation(KELU_HERE, "RSA_SignData_PKCS1",
+                             RSA_SignData_PKCS1(pbySourceData, nSourceSize, fpPFX.get(), pszPFXPwd,
+                                                nid, ATL_BASE64_FLAG_NOCRLF,
+                                                ppszBase64PKCS1Signature, nullptr),
+                             KELU_ERR_SIGN);
+    default:
+      return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "Invalid sign algorithm.");
+  }
+}
+
+int SignData_PKCS7Detached(const char *pszAlgorithm, const unsigned char *pbySourceData,
+                           int nSourceSize, const char *pszPFXFilePath, const char *pszPFXPwd,
+                           const char *pszHashAlg, char **ppszBase64PKCS7DetachedSignature) {
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_DATA(pbySourceData, nSourceSize);
+  KELU_CHECK_TEXT(pszPFXFilePath);
+  KELU_CHECK_OUTPUT(ppszBase64PKCS7DetachedSignature);
+  return SignDataPkcs7(KELU_HERE, pszAlgorithm, pbySourceData, nSourceSize, pszPFXFilePath,
+                       pszPFXPwd, pszHashAlg, false, kSignDetachedHash,
+                       ppszBase64PKCS7DetachedSignature);
+}
+
+int SignData_PKCS7Attached(const char *pszAlgorithm, const unsigned char *pbySourceData,
+                           int nSourceSize, const char *pszPFXFilePath, const char *pszPFXPwd,
+                           const char *pszHashAlg, char **ppszBase64PKCS7AttachedSignature) {
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_DATA(pbySourceData, nSourceSize);
+  KELU_CHECK_TEXT(pszPFXFilePath);
+  KELU_CHECK_OUTPUT(ppszBase64PKCS7AttachedSignature);
+  return SignDataPkcs7(KELU_HERE, pszAlgorithm, pbySourceData, nSourceSize, pszPFXFilePath,
+                       pszPFXPwd, pszHashAlg, true, kSignHash, ppszBase64PKCS7AttachedSignature);
+}
+
+int VerifyDataSignature_PKCS1(const char *pszAlgorithm, const unsigned char *pbySourceData,
+                              int nSourceSize, const char *pszBase64CertContent,
+                              const char *pszHashAlg, const char *pszBase64PKCS1Signature) {
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_DATA(pbySourceData, nSourceSize);
+  KELU_CHECK_TEXT(pszBase64CertContent);
+  KELU_CHECK_TEXT(pszBase64PKCS1Signature);
+  TRACE(KELU_TRACE_INFO, "Sign algorithm:%s", pszAlgorithm);
+  int nid = 0;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case AsymAlgorithm::kSM2:
+      return FinishOperation(
+          KELU_HERE, "VerifySignature_PKCS1_ByCert",
+          VerifySignature_PKCS1_ByCert(pbySourceData, nSourceSize, pszBase64CertContent,
+                                       LengthOf(pszBase64CertContent), pszBase64PKCS1Signature,
+                                       LengthOf(pszBase64PKCS1Signature), kWithZValue),
+          KELU_ERR_BAD_SIGNATURE);
+    case AsymAlgorithm::kRSA:
+      KELU_RETURN_IF_FAILED(ChooseRsaHash(KELU_HERE, pszHashAlg, kVerifyHash, &nid));
+      return FinishOperation(KELU_HERE, "RSA_VerifyDataSignature_PKCS1",
+                             RSA_VerifyDataSignature_PKCS1(pbySourceData, nSourceSize,
+                                                           pszBase64CertContent, nid,
+                                                           pszBase64PKCS1Signature),
+                             KELU_ERR_BAD_SIGNATURE);
+    default:
+      return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "Invalid sign algorithm.");
+  }
+}
+
+int VerifyDataSignature_PKCS7Detached(const char *pszAlgorithm,
+                                      const unsigned char *pbySourceData, int nSourceSize,
+                                      const char *pszBase64PKCS7DetachedSignature,
+                                      char **ppszBase64SignCert) {
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_DATA(pbySourceData, nSourceSize);
+  KELU_CHECK_TEXT(pszBase64PKCS7DetachedSignature);
+  if (ppszBase64SignCert != nullptr) *ppszBase64SignCert = nullptr;
+  TRACE(KELU_TRACE_INFO, "Sign algorithm:%s", pszAlgorithm);
+  Handed cert;
+  int rc;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case AsymAlgorithm::kSM2:
+      rc = FinishOperation(KELU_HERE, "VerifySignature_PKCS7Detached",
+                           VerifySignature_PKCS7Detached(
+                               pszBase64PKCS7DetachedSignature,
+                               LengthOf(pszBase64PKCS7DetachedSignature), pbySourceData,
+                               nSourceSize, &cert.data, &cert.size, kWithZValue),
+                           KELU_ERR_BAD_SIGNATURE);
+      break;
+    case AsymAlgorithm::kRSA:
+      rc = FinishOperation(KELU_HERE, "RSA_VerifyDataSignature_PKCS7Detached",
+                           RSA_VerifyDataSignature_PKCS7Detached(pszBase64PKCS7DetachedSignature,
+                                                                 pbySourceData, nSourceSize,
+                                                                 &cert.data, &cert.size),
+                           KELU_ERR_BAD_SIGNATURE);
+      break;
+    default:
+      return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "Invalid sign algorithm.");
+  }
+  KELU_RETURN_IF_FAILED(rc);
+  return HandOutSignerCert(KELU_HERE, cert, ppszBase64SignCert);
+}
+
+int VerifyDataSignature_PKCS7Attached(const char *pszAlgorithm,
+                                      const char *pszBase64PKCS7AttachedSignature,
+                                      char **ppszBase64SignCert, unsigned char **ppbySourceData,
+                                      int *pnSourceDataLen) {
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_TEXT(pszBase64PKCS7AttachedSignature);
+  if (ppszBase64SignCert != nullptr) *ppszBase64SignCert = nullptr;
+  if (ppbySourceData != nullptr) *ppbySourceData = nullptr;
+  if (pnSourceDataLen != nullptr) *pnSourceDataLen = 0;
+  TRACE(KELU_TRACE_INFO, "Sign algorithm:%s", pszAlgorithm);
+  Handed content, cert;
+  // Every name but "SM2" takes the RSA path: this function refuses no name.
+  if (kelu::toolkit::ChooseAlgorithm(pszAlgorithm) == AsymAlgorithm::kSM2) {
+    KELU_RETURN_IF_FAILED(FinishOperation(
+        KELU_HERE, "VerifySignature_PKCS7Attached",
+        VerifySignature_PKCS7Attached(pszBase64PKCS7AttachedSignature,
+                                      LengthOf(pszBase64PKCS7AttachedSignature), &content.data,
+                                      &content.size, &cert.data, &cert.size, kWithZValue),
+        KELU_ERR_BAD_SIGNATURE));
+  } else {
+    KELU_RETURN_IF_FAILED(FinishOperation(
+        KELU_HERE, "RSA_VerifyDataSignature_PKCS7Attached",
+        RSA_VerifyDataSignature_PKCS7Attached(pszBase64PKCS7AttachedSignature, &content.data,
+                                              &content.size, &cert.data, &cert.size),
+        KELU_ERR_BAD_SIGNATURE));
+  }
+  KELU_RETURN_IF_FAILED(HandOutSignerCert(KELU_HERE, cert, ppszBase64SignCert));
+  if (ppbySourceData != nullptr) *ppbySourceData = content.release();
+  if (pnSourceDataLen != nullptr) *pnSourceDataLen = content.size;
+  return KELU_OK;
+}
+
+int SignFile_PKCS7Detached(const char *pszAlgorithm, const char *pszSourceFilePath,
+                           const char *pszPFXFilePath, const char *pszPFXPwd,
+                           const char *pszHashAlg, char **ppszBase64PKCS7DetachedSignature) {
+  using kelu::toolkit::OpenNamedFile;
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_TEXT(pszSourceFilePath);
+  KELU_CHECK_TEXT(pszPFXFilePath);
+  KELU_CHECK_OUTPUT(ppszBase64PKCS7DetachedSignature);
+  FilePtr fpSource, fpPFX;
+  KELU_RETURN_IF_FAILED(OpenNamedFile(KELU_HERE, pszSourceFilePath, "rb", &fpSource,
+                                      "fopen(pszSourceFile)", "NULL == fpSource"));
+  KELU_RETURN_IF_FAILED(OpenNamedFile(KELU_HERE, pszPFXFilePath, "rb", &fpPFX,
+                                      "fopen(pszPFXFilePath)", "NULL == fpPFX"));
+  // The output stays as it was until the operation hands its text over.
+  int nid = 0;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case AsymAlgorithm::kSM2:
+      return FinishOperation(
+          KELU_HERE, "SignFile_PKCS7Detached_BySM2PFX",
+          SignFile_PKCS7Detached_BySM2PFX(fpSource.get(), fpPFX.get(), pszPFXPwd,
+                                          ppszBase64PKCS7DetachedSignature, nullptr,
+                                          ATL_BASE64_FLAG_NOCRLF, kWithZValue,
+                                          SIGNATURE_ENCODED_SM2_OCTET_STRING_Q1, kSM2SignatureOid),
+          KELU_ERR_FAILED);
+    case AsymAlgorithm::kRSA:
+      KELU_RETURN_IF_FAILED(ChooseRsaHash(KELU_HERE, pszHashAlg, kSignFileHash, &nid));
+      // false: rsaEncryption as the digest-encryption algorithm.
+      return FinishOperation(
+          KELU_HERE, "RSA_SignFile_PKCS7Detached",
+          RSA_SignFile_PKCS7Detached(fpSource.get(), fpPFX.get(), pszPFXPwd, nid, false,
+                                     ATL_BASE64_FLAG_NOCRLF, ppszBase64PKCS7DetachedSignature),
+          KELU_ERR_FAILED);
+    default:
+      TRACE(KELU_TRACE_INFO, "Algorithm: %s", pszAlgorithm);
+      return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "pszAlgorithm Error");
+  }
+}
+
+int VerifyFileSignature_PKCS7Detached(const char *pszAlgorithm, const char *pszSourceFilePath,
+                                      const char *pszBase64PKCS7DetachedSignature,
+                                      char **ppszBase64SignCert) {
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_TEXT(pszSourceFilePath);
+  KELU_CHECK_TEXT(pszBase64PKCS7DetachedSignature);
+  if (ppszBase64SignCert != nullptr) *ppszBase64SignCert = nullptr;
+  FilePtr fpSource;
+  KELU_RETURN_IF_FAILED(kelu::toolkit::OpenNamedFile(KELU_HERE, pszSourceFilePath, "rb", &fpSource,
+                                                     "fopen(pszSourceFile)", "NULL == fpSource"));
+  Handed cert;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case AsymAlgorithm::kSM2:
+      KELU_RETURN_IF_FAILED(FinishOperation(
+          KELU_HERE, "SM2_VerifyFileSignature_PKCS7Detached",
+          SM2_VerifyFileSignature_PKCS7Detached(pszBase64PKCS7DetachedSignature,
+                                                LengthOf(pszBase64PKCS7DetachedSignature),
+                                                fpSource.get(), &cert.data, &cert.size,
+                                                kWithZValue),
+          KELU_ERR_FAILED));
+      break;
+    case AsymAlgorithm::kRSA:
+      KELU_RETURN_IF_FAILED(FinishOperation(
+          KELU_HERE, "RSA_VerifyFileSignature_PKCS7Detached",
+          RSA_VerifyFileSignature_PKCS7Detached(pszBase64PKCS7DetachedSignature, fpSource.get(),
+                                                &cert.data, &cert.size),
+          KELU_ERR_FAILED));
+      break;
+    default:
+      TRACE(KELU_TRACE_INFO, "Algorithm: %s", pszAlgorithm);
+      return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "pszAlgorithm Error");
+  }
+  // The certificate is encoded even when it is not wanted; a failed encoding fails the call.
+  char *text = nullptr;
+  KELU_RETURN_IF_FAILED(kelu::toolkit::EncodeBase64Text(KELU_HERE, cert.data, cert.size, &text));
+  if (ppszBase64SignCert != nullptr) {
+    *ppszBase64SignCert = text;
+  } else {
+    FreeMemory(text);
+  }
+  return KELU_OK;
+}
 
 // ---- Certificates ------------------------------------------------------------------------
 
@@ -152,22 +502,6 @@ int OpenTrustedCAFiles(const TraceSite &site, const char *paths, std::vector<Fil
   return rc;
 }
 
-// Reads the whole file as a NUL-terminated text.
-int ReadWholeFile(const TraceSite &site, FILE *file, OwnedBytes *text) {
-  uint64_t size = 0;
-  int rc = MeasureFile(site, file, "GetFileSize_Ex", &size);
-  if (rc != KELU_OK) return rc;
-  // The text is decoded as one int-sized Base64 string.
-  rc = TraceCheck(site, size < INT_MAX, "Check PFX file size", KELU_ERR_FILE_TOO_LARGE,
-                  "nPFXFileSize >= INT_MAX");
-  if (rc != KELU_OK) return rc;
-  text->data.reset(new (std::nothrow) unsigned char[size + 1]());
-  if (text->data == nullptr) return kelu::toolkit::ReportNoMemory(site, "!pszBase64SM2PFX");
-  text->size = static_cast<int>(size);
-  return ReadFileBlock(site, file, text->data.get(), static_cast<size_t>(size), "fread",
-                       "ferror(fpPFXFile)");
-}
-
 struct OpensslFree {
   void operator()(unsigned char *p) const { OPENSSL_free(p); }
 };
@@ -195,14 +529,13 @@ int ReadPKCS12Certificate(const TraceSite &site, FILE *file, const char *passwor
 
 // The certificate bytes of an SM2 key file (the SM2 path of GetPublicCertFromPFX).
 int ReadSM2PFXCertificate(const TraceSite &site, FILE *file, OwnedBytes *cert) {
-  OwnedBytes text;
-  KELU_RETURN_IF_FAILED(ReadWholeFile(site, file, &text));
+  static const kelu::ops::WholeFileTexts kTexts = {"!pszBase64SM2PFX", "ferror(fpPFXFile)", false};
   OwnedBytes der;
-  KELU_RETURN_IF_FAILED(kelu::toolkit::DecodeBase64Text(
-      site, reinterpret_cast<const char *>(text.data.get()), static_cast<size_t>(text.size), &der));
+  int rc = ReadSM2PFXFile(site, file, kTexts, &der.data, &der.size);
+  if (rc != KELU_OK) return rc;
   unsigned char *bytes = nullptr;
   int size = 0;
-  int rc = ParseSM2PFX(der.data.get(), der.size, nullptr, nullptr, &bytes, &size);
+  rc = ParseSM2PFX(der.data.get(), der.size, nullptr, nullptr, &bytes, &size);
   rc = TraceCheck(site, rc == KELU_OK, "ParseSM2PFX", rc, "nResult != KELU_OK");
   if (rc != KELU_OK) return rc;
   cert->data.reset(bytes);
@@ -309,6 +642,356 @@ int GetPublicCertFromPFX(const char *pszAlgorithm, const char *pszPFXFilePath,
   }
   return kelu::toolkit::EncodeBase64Text(KELU_HERE, cert.data.get(), cert.size,
                                          ppszBase64CertContent);
+}
+
+// ---- Envelopes ---------------------------------------------------------------------------
+
+namespace {
+
+using kelu::ops::SecretBytes;
+
+// The SM4-ECB envelope: the SM2 envelope whose content is SM4-ECB with PKCS#7 padding under a
+// fresh 16-byte key, without IV ("1.2.156.10197.1.104.1" with NULL parameters).
+
+constexpr int SM4_KEY_LEN = 16;
+constexpr int kSM4Block = 16;
+
+int CheckEcbParameter(const TraceSite &site, bool passed, const char *step, const char *reason) {
+  return TraceCheck(site, passed, step, KELU_ERR_INVALID_PARAMETER, reason);
+}
+
+int SM4_Encrypt_ECB(const unsigned char *pbyPlainData, int nPlainData,
+                    const unsigned char *pbySymKey, int nSymKey,
+                    unsigned char **ppbySM4EncryptedData, int *pnSM4EncryptedData) {
+  KELU_RETURN_IF_FAILED(CheckEcbParameter(KELU_HERE, pbyPlainData != nullptr, "Check pbyPlainData",
+                                          "NULL == pbyPlainData"));
+  // The padded size must still be an int.
+  KELU_RETURN_IF_FAILED(
+      CheckEcbParameter(KELU_HERE, nPlainData >= 1 && nPlainData <= INT_MAX - kSM4Block,
+                        "Check nPlainData", "nPlainData < 1 || nPlainData > INT_MAX - 16"));
+  KELU_RETURN_IF_FAILED(CheckEcbParameter(KELU_HERE, pbySymKey != nullptr, "Check pbySymKey",
+                                          "NULL == pbySymKey"));
+  KELU_RETURN_IF_FAILED(CheckEcbParameter(KELU_HERE, nSymKey == SM4_KEY_LEN, "Check nSymKey",
+                                          "SM4_KEY_LEN != nSymKey"));
+  KELU_RETURN_IF_FAILED(CheckEcbParameter(
+      KELU_HERE, ppbySM4EncryptedData != nullptr && pnSM4EncryptedData != nullptr,
+      "Check ppbySM4EncryptedData", "NULL == ppbySM4EncryptedData"));
+  const int padded_size = nPlainData / kSM4Block * kSM4Block + kSM4Block;
+  SecretBytes padded(static_cast<size_t>(padded_size));
+  if (!padded.valid()) return kelu::toolkit::ReportNoMemory(KELU_HERE, "!pbyPlainDataInput");
+  const int n = padded_size - nPlainData;
+  std::memcpy(padded.get(), pbyPlainData, static_cast<size_t>(nPlainData));
+  std::memset(padded.get() + nPlainData, n, static_cast<size_t>(n));
+  const int rc = SM4_Encrypt_Nopadding(padded.get(), padded_size, nullptr, 0, pbySymKey,
+                                       SM4_KEY_LEN, SM4_ECB, ppbySM4EncryptedData,
+                                       pnSM4EncryptedData);
+  return TraceCheck(KELU_HERE, rc == KELU_OK, "SM4_Encrypt_Nopadding(ECB)", rc,
+                    "KELU_OK != nResult");
+}
+
+int SM4_Decrypt_ECB(const unsigned char *pbySM4EncryptedData, int nSM4EncryptedData,
+                    const unsigned char *pbySymKey, int nSymKey, unsigned char **ppbyPlainData,
+                    int *pnPlainData) {
+  KELU_RETURN_IF_FAILED(CheckEcbParameter(KELU_HERE, pbySM4EncryptedData != nullptr,
+                                          "Check pbySM4EncryptedData",
+                                          "NULL == pbySM4EncryptedData"));
+  KELU_RETURN_IF_FAILED(CheckEcbParameter(KELU_HERE, pbySymKey != nullptr, "Check pbySymKey",
+                                          "NULL == pbySymKey"));
+  KELU_RETURN_IF_FAILED(CheckEcbParameter(KELU_HERE, nSymKey == SM4_KEY_LEN, "Check nSymKey",
+                                          "SM4_KEY_LEN != nSymKey"));
+  KELU_RETURN_IF_FAILED(CheckEcbParameter(KELU_HERE,
+                                          ppbyPlainData != nullptr && pnPlainData != nullptr,
+                                          "Check ppbyPlainData", "NULL == ppbyPlainData"));
+  unsigned char *decrypted = nullptr;
+  int nPlainData = 0;
+  int rc = SM4_Decrypt_Nopadding(pbySM4EncryptedData, nSM4EncryptedData, nullptr, 0, pbySymKey,
+                                 SM4_KEY_LEN, SM4_ECB, &decrypted, &nPlainData);
+  SecretBytes plain(decrypted, static_cast<size_t>(nPlainData));
+  KELU_RETURN_IF_FAILED(TraceCheck(KELU_HERE, rc == KELU_OK, "SM4_Decrypt_Nopadding(ECB)", rc,
+                                   "KELU_OK != nResult"));
+  KELU_RETURN_IF_FAILED(TraceCheck(KELU_HERE, nPlainData > 0, "nPlainData <= 0", KELU_ERR_FAILED,
+                                   "0 >= nPlainData"));
+  // The padding length is the last byte's value (0 removes nothing); a value beyond the
+  // decrypted bytes cannot be padding.
+  const int n = plain.get()[nPlainData - 1];
+  KELU_RETURN_IF_FAILED(TraceCheck(KELU_HERE, n <= nPlainData, "Check padding", KELU_ERR_FAILED,
+                                   "nPadding > nPlainData"));
+  std::memset(plain.get() + nPlainData - n, 0, static_cast<size_t>(n));
+  *pnPlainData = nPlainData - n;
+  *ppbyPlainData = plain.release();
+  return KELU_OK;
+}
+
+int EncryptEcbContent(const unsigned char *in, int in_size, const unsigned char * /*iv*/,
+                      const unsigned char *key, unsigned char **out, int *out_size) {
+  return SM4_Encrypt_ECB(in, in_size, key, SM4_KEY_LEN, out, out_size);
+}
+
+int DecryptEcbContent(const unsigned char *in, int in_size, const unsigned char * /*iv*/,
+                      const unsigned char *key, unsigned char **out, int *out_size) {
+  return SM4_Decrypt_ECB(in, in_size, key, SM4_KEY_LEN, out, out_size);
+}
+
+const kelu::ops::SM2EnvelopeContent kSM4ECBContent = {
+    "1.2.156.10197.1.104.1",
+    0,
+    EncryptEcbContent,
+    "SM4_Encrypt_ECB",
+    DecryptEcbContent,
+    "SM4_Decrypt_ECB",
+    "Check Key and IV size",
+    "16 != nKeyLength || 0 != nContentEncryptionAlgParameter",
+    "nPlainDataLength <= 0",
+    "0 >= nPlainDataLength",
+};
+
+int EncryptDataToDerCMSEnvelopeEx(const unsigned char *pbyPlainData, int nPlainDataSize,
+                                  const unsigned char *pbyCert, int nCertSize,
+                                  unsigned long fSM2EncEncodedType,
+                                  unsigned char **ppbyDerCMSEnvelope, int *pnDerCMSEnvelopeSize) {
+  return kelu::ops::MakeSM2Envelope(KELU_HERE, kSM4ECBContent, pbyPlainData, nPlainDataSize,
+                                    pbyCert, nCertSize, fSM2EncEncodedType, ppbyDerCMSEnvelope,
+                                    pnDerCMSEnvelopeSize);
+}
+
+int EncryptDataToBase64CMSEnvelopeEx(const unsigned char *pbyPlainData, int nPlainDataSize,
+                                     const unsigned char *pbyCert, int nCertSize,
+                                     unsigned long fSM2EncEncodedType,
+                                     char **ppszBase64CMSEnvelope, int *pnBase64CMSEnvelopeSize,
+                                     unsigned long dwBase64Flags) {
+  return kelu::ops::MakeSM2EnvelopeText(
+      KELU_HERE, EncryptDataToDerCMSEnvelopeEx, "EncryptDataToDerCMSEnvelopeEx", pbyPlainData,
+      nPlainDataSize, pbyCert, nCertSize, fSM2EncEncodedType, ppszBase64CMSEnvelope,
+      pnBase64CMSEnvelopeSize, dwBase64Flags);
+}
+
+int DecryptDerCMSEnvelopeDataEx(const unsigned char *pbyDerCMSEnvelope, int nDerCMSEnvelopeSize,
+                                FILE *fpSM2PFXFile, const char *pszPFXPwd,
+                                unsigned long fSM2EncEncodedType, unsigned char **ppbyPlainData,
+                                int *pnPlainDataSize) {
+  return kelu::ops::OpenSM2Envelope(KELU_HERE, kSM4ECBContent, pbyDerCMSEnvelope,
+                                    nDerCMSEnvelopeSize, fpSM2PFXFile, pszPFXPwd,
+                                    fSM2EncEncodedType, ppbyPlainData, pnPlainDataSize);
+}
+
+int DecryptBase64CMSEnvelopeDataEx(const char *pszBase64CMSEnvelope, int nBase64CMSEnvelopeSize,
+                                   FILE *fpSM2PFXFile, const char *pszPFXPwd,
+                                   unsigned long fSM2EncEncodedType,
+                                   unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  return kelu::ops::OpenSM2EnvelopeText(
+      KELU_HERE, DecryptDerCMSEnvelopeDataEx, "DecryptDerCMSEnvelopeDataEx(pbyPlainData)",
+      pszBase64CMSEnvelope, nBase64CMSEnvelopeSize, fpSM2PFXFile, pszPFXPwd, fSM2EncEncodedType,
+      ppbyPlainData, pnPlainDataSize);
+}
+
+// The symmetric names of the SM2 path and the envelope each makes.
+using SM2TextMaker = int (*)(const unsigned char *, int, const unsigned char *, int, unsigned long,
+                             char **, int *, unsigned long);
+struct SM2ContentName {
+  const char *name;
+  SM2TextMaker make;
+  const char *step;
+};
+const SM2ContentName kSM2ContentNames[] = {
+    {"SM4_ECB", EncryptDataToBase64CMSEnvelopeEx, "EncryptDataToBase64CMSEnvelopeEx"},
+    {"SM4_CBC", EncryptDataToBase64CMSEnvelope, "EncryptDataToBase64CMSEnvelope"},
+};
+
+// The symmetric names of the RSA path and their content ciphers.
+struct RSAContentName {
+  const char *name;
+  int nid;
+};
+const RSAContentName kRSAContentNames[] = {{"3DES", NID_des_ede3_cbc}, {"RC4", NID_rc4}};
+
+// The row of table whose name matches name without regard to case; null for none.
+template <class Row, size_t N>
+const Row *FindName(const Row (&table)[N], const char *name) {
+  if (name == nullptr) return nullptr;
+  for (const Row &row : table)
+    if (strcasecmp(name, row.name) == 0) return &row;
+  return nullptr;
+}
+
+int EncryptToSM2Envelope(const TraceSite &site, unsigned long key_encoding,
+                         const char *pszSymEncAlg, const unsigned char *data, int size,
+                         const OwnedBytes &cert, char **envelope) {
+  const SM2ContentName *content = FindName(kSM2ContentNames, pszSymEncAlg);
+  if (content == nullptr)
+    return kelu::toolkit::RefuseAlgorithm(site, "Invalid symmetric encrypt algorithm.");
+  char *text = nullptr;
+  const int rc = content->make(data, size, cert.data.get(), cert.size, key_encoding, &text,
+                               nullptr, ATL_BASE64_FLAG_NOCRLF);
+  KELU_RETURN_IF_FAILED(FinishOperation(site, content->step, rc, KELU_ERR_ENCRYPT));
+  *envelope = text;
+  return KELU_OK;
+}
+
+int EncryptToRSAEnvelope(const TraceSite &site, const char *pszSymEncAlg,
+                         const unsigned char *data, int size, const OwnedBytes &cert,
+                         char **envelope) {
+  KELU_CHECK_TEXT_AT(site, pszSymEncAlg);
+  TRACE(KELU_TRACE_INFO, "Symmetric encrypt algorithm:%s", pszSymEncAlg);
+  const RSAContentName *content = FindName(kRSAContentNames, pszSymEncAlg);
+  if (content == nullptr)
+    return kelu::toolkit::RefuseAlgorithm(site, "Invalid symmetric encrypt algorithm.");
+  char *text = nullptr;
+  const int rc = RSA_EncryptDataToCMSEnvelope(data, size, cert.data.get(), cert.size,
+                                              content->nid, ATL_BASE64_FLAG_NOCRLF, &text,
+                                              nullptr);
+  KELU_RETURN_IF_FAILED(
+      FinishOperation(site, "RSA_EncryptDataToCMSEnvelope", rc, KELU_ERR_ENCRYPT));
+  *envelope = text;
+  return KELU_OK;
+}
+
+// EncryptDataToCMSEnvelope and EncryptDataToCMSEnvelopeEx, which differ in the encoding of the
+// SM2-encrypted content key only.
+int EncryptDataToEnvelope(const TraceSite &site, unsigned long key_encoding,
+                          const char *pszAlgorithm, const unsigned char *pbyPlainData,
+                          int nPlainDataSize, const char *pszBase64CertContent,
+                          const char *pszSymEncAlg, char **ppszBase64CMSEnvelope) {
+  KELU_CHECK_TEXT_AT(site, pszAlgorithm);
+  KELU_CHECK_DATA_AT(site, pbyPlainData, nPlainDataSize);
+  KELU_CHECK_TEXT_AT(site, pszBase64CertContent);
+  KELU_CHECK_OUTPUT_AT(site, ppszBase64CMSEnvelope);
+  *ppszBase64CMSEnvelope = nullptr;
+  TRACE(KELU_TRACE_INFO, "Asymmetric encrypt algorithm:%s", pszAlgorithm);
+  OwnedBytes cert;
+  KELU_RETURN_IF_FAILED(kelu::toolkit::DecodeBase64Text(site, pszBase64CertContent, &cert));
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case kelu::toolkit::AsymAlgorithm::kSM2:
+      return EncryptToSM2Envelope(site, key_encoding, pszSymEncAlg, pbyPlainData, nPlainDataSize,
+                                  cert, ppszBase64CMSEnvelope);
+    case kelu::toolkit::AsymAlgorithm::kRSA:
+      return EncryptToRSAEnvelope(site, pszSymEncAlg, pbyPlainData, nPlainDataSize, cert,
+                                  ppszBase64CMSEnvelope);
+    default:
+      return kelu::toolkit::RefuseAlgorithm(site, "Invalid asymmetric encrypt algorithm.");
+  }
+}
+
+// The SM2 opening of one of the four decryption functions.
+using SM2TextOpener = int (*)(const char *, int, FILE *, const char *, unsigned long,
+                              unsigned char **, int *);
+struct SM2Opening {
+  SM2TextOpener open;
+  const char *step;
+  unsigned long key_encoding;
+};
+const SM2Opening kOpenCBC = {DecryptBase64CMSEnvelopeData, "DecryptBase64CMSEnvelopeData",
+                             SM2_ENC_ENCODED_C1C2C3};
+const SM2Opening kOpenCBCEx = {DecryptBase64CMSEnvelopeData, "DecryptBase64CMSEnvelopeData",
+                               SM2_ENC_ENCODED_SM2CIPHER};
+const SM2Opening kOpenECB = {DecryptBase64CMSEnvelopeDataEx, "DecryptBase64CMSEnvelopeDataEx",
+                             SM2_ENC_ENCODED_C1C2C3};
+const SM2Opening kOpenECBEx = {DecryptBase64CMSEnvelopeDataEx, "DecryptBase64CMSEnvelopeDataEx",
+                               SM2_ENC_ENCODED_SM2CIPHER};
+
+// A plaintext handed out by an opening.
+struct Plaintext {
+  unsigned char *data = nullptr;
+  int size = 0;
+};
+
+int DecryptWithSM2KeyFile(const TraceSite &site, const SM2Opening &opening,
+                          const char *pszBase64CMSEnvelope, FILE *key_file, const char *password,
+                          Plaintext *plain) {
+  const size_t length = std::strlen(pszBase64CMSEnvelope);
+  KELU_RETURN_IF_FAILED(TraceCheck(site, length <= INT_MAX,
+                                   "Check parameter(pszBase64CMSEnvelope).",
+                                   KELU_ERR_INVALID_PARAMETER,
+                                   "strlen(pszBase64CMSEnvelope) > INT_MAX"));
+  const int rc = opening.open(pszBase64CMSEnvelope, static_cast<int>(length), key_file, password,
+                              opening.key_encoding, &plain->data, &plain->size);
+  return FinishOperation(site, opening.step, rc, KELU_ERR_DECRYPT);
+}
+
+int DecryptWithPKCS12File(const TraceSite &site, const char *pszBase64CMSEnvelope, FILE *pfx,
+                          const char *password, Plaintext *plain) {
+  const int rc = RSA_DecryptDataFromCMSEnvelope(pszBase64CMSEnvelope, pfx, password,
+                                                &plain->data, &plain->size);
+  return FinishOperation(site, "RSA_DecryptDataFromCMSEnvelope", rc, KELU_ERR_DECRYPT);
+}
+
+// The four decryption functions, which differ in their SM2 opening only.
+int DecryptDataFromEnvelope(const TraceSite &site, const SM2Opening &opening,
+                            const char *pszAlgorithm, const char *pszBase64CMSEnvelope,
+                            const char *pszPFXFilePath, const char *pszPFXPwd,
+                            unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  KELU_CHECK_TEXT_AT(site, pszAlgorithm);
+  KELU_CHECK_TEXT_AT(site, pszBase64CMSEnvelope);
+  KELU_CHECK_TEXT_AT(site, pszPFXFilePath);
+  KELU_CHECK_OUTPUT_PAIR_AT(site, ppbyPlainData, pnPlainDataSize);
+  *ppbyPlainData = nullptr;
+  *pnPlainDataSize = 0;
+  TRACE(KELU_TRACE_INFO, "Asymmetric encrypt algorithm:%s", pszAlgorithm);
+  TRACE(KELU_TRACE_INFO, "PFX file path:%s", pszPFXFilePath);
+  FilePtr fpPFX;
+  KELU_RETURN_IF_FAILED(kelu::toolkit::OpenNamedFile(site, pszPFXFilePath, "rb", &fpPFX,
+                                                     "Open PFX file.", "NULL == fpPFX"));
+  Plaintext plain;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case kelu::toolkit::AsymAlgorithm::kSM2:
+      KELU_RETURN_IF_FAILED(DecryptWithSM2KeyFile(site, opening, pszBase64CMSEnvelope,
+                                                  fpPFX.get(), pszPFXPwd, &plain));
+      break;
+    case kelu::toolkit::AsymAlgorithm::kRSA:
+      KELU_RETURN_IF_FAILED(
+          DecryptWithPKCS12File(site, pszBase64CMSEnvelope, fpPFX.get(), pszPFXPwd, &plain));
+      break;
+    default:
+      return kelu::toolkit::RefuseAlgorithm(site, "Invalid asymmetric decrypt algorithm.");
+  }
+  *ppbyPlainData = plain.data;
+  *pnPlainDataSize = plain.size;
+  return KELU_OK;
+}
+
+}  // namespace
+
+int EncryptDataToCMSEnvelope(const char *pszAlgorithm, const unsigned char *pbyPlainData,
+                             int nPlainDataSize, const char *pszBase64CertContent,
+                             const char *pszSymEncAlg, char **ppszBase64CMSEnvelope) {
+  return EncryptDataToEnvelope(KELU_HERE, SM2_ENC_ENCODED_C1C2C3, pszAlgorithm, pbyPlainData,
+                               nPlainDataSize, pszBase64CertContent, pszSymEncAlg,
+                               ppszBase64CMSEnvelope);
+}
+
+int EncryptDataToCMSEnvelopeEx(const char *pszAlgorithm, const unsigned char *pbyPlainData,
+                               int nPlainDataSize, const char *pszBase64CertContent,
+                               const char *pszSymEncAlg, char **ppszBase64CMSEnvelope) {
+  return EncryptDataToEnvelope(KELU_HERE, SM2_ENC_ENCODED_SM2CIPHER, pszAlgorithm, pbyPlainData,
+                               nPlainDataSize, pszBase64CertContent, pszSymEncAlg,
+                               ppszBase64CMSEnvelope);
+}
+
+int DecryptDataFromCMSEnvelope(const char *pszAlgorithm, const char *pszBase64CMSEnvelope,
+                               const char *pszPFXFilePath, const char *pszPFXPwd,
+                               unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  return DecryptDataFromEnvelope(KELU_HERE, kOpenCBC, pszAlgorithm, pszBase64CMSEnvelope,
+                                 pszPFXFilePath, pszPFXPwd, ppbyPlainData, pnPlainDataSize);
+}
+
+int DecryptDataFromCMSEnvelopeEx(const char *pszAlgorithm, const char *pszBase64CMSEnvelope,
+                                 const char *pszPFXFilePath, const char *pszPFXPwd,
+                                 unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  return DecryptDataFromEnvelope(KELU_HERE, kOpenCBCEx, pszAlgorithm, pszBase64CMSEnvelope,
+                                 pszPFXFilePath, pszPFXPwd, ppbyPlainData, pnPlainDataSize);
+}
+
+int DecryptDataFromCMSEnvelope_ECB(const char *pszAlgorithm, const char *pszBase64CMSEnvelope,
+                                   const char *pszPFXFilePath, const char *pszPFXPwd,
+                                   unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  return DecryptDataFromEnvelope(KELU_HERE, kOpenECB, pszAlgorithm, pszBase64CMSEnvelope,
+                                 pszPFXFilePath, pszPFXPwd, ppbyPlainData, pnPlainDataSize);
+}
+
+int DecryptDataFromCMSEnvelopeEx_ECB(const char *pszAlgorithm, const char *pszBase64CMSEnvelope,
+                                     const char *pszPFXFilePath, const char *pszPFXPwd,
+                                     unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  return DecryptDataFromEnvelope(KELU_HERE, kOpenECBEx, pszAlgorithm, pszBase64CMSEnvelope,
+                                 pszPFXFilePath, pszPFXPwd, ppbyPlainData, pnPlainDataSize);
 }
 
 // ---- Symmetric keys and ciphers ----------------------------------------------------------

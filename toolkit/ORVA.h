@@ -46,6 +46,64 @@ KELU_EXPORT int SymEncryptFile(const char *pszEncAlgorithm, const char *pszPlain
 KELU_EXPORT int SymDecryptFile(const char *pszEncAlgorithm, const char *pszEncryptFilePath,
                                const char *pszSymKey, const char *pszPlainFilePath);
 
+/* Signing and verification. pszAlgorithm, in any case: "SM2" signs with an SM2 key file opened
+ * with its password (SM3 with the Z value of the default user ID "1234567812345678"; the hash
+ * name is not used) and verifies against SM2 certificates; "RSA" signs with a PKCS#12 file and
+ * the hash name "SHA-1" or "SHA-256" (any case) and verifies against RSA certificates. The
+ * signing certificate must allow digitalSignature. Signatures and certificates cross the
+ * interface as one line of Base64 (certificates of their DER). A PKCS#1 signature is the bare
+ * value: for SM2 the DER SEQUENCE { INTEGER r, INTEGER s }, for RSA the PKCS#1 v1.5 value. A
+ * PKCS#7 signature is a SignedData of one signer, without signed attributes, holding the
+ * signer's certificate and the content (attached) or not (detached); SM2 uses the content
+ * types 1.2.156.10197.6.1.4.2.2 and .1. The PKCS#7 verifications check the signature against
+ * the certificate inside, which they hand out, and not that certificate itself (see
+ * VerifyCertificate). The verifications return 0 exactly when the signature verifies. */
+
+/* The PKCS#1 signature of nSourceSize bytes in *ppszBase64PKCS1Signature. */
+KELU_EXPORT int SignData_PKCS1(const char *pszAlgorithm, const unsigned char *pbySourceData,
+                               int nSourceSize, const char *pszPFXFilePath, const char *pszPFXPwd,
+                               const char *pszHashAlg, char **ppszBase64PKCS1Signature);
+/* A detached or attached SignedData of the bytes. */
+KELU_EXPORT int SignData_PKCS7Detached(const char *pszAlgorithm, const unsigned char *pbySourceData,
+                                       int nSourceSize, const char *pszPFXFilePath,
+                                       const char *pszPFXPwd, const char *pszHashAlg,
+                                       char **ppszBase64PKCS7DetachedSignature);
+KELU_EXPORT int SignData_PKCS7Attached(const char *pszAlgorithm, const unsigned char *pbySourceData,
+                                       int nSourceSize, const char *pszPFXFilePath,
+                                       const char *pszPFXPwd, const char *pszHashAlg,
+                                       char **ppszBase64PKCS7AttachedSignature);
+/* A PKCS#1 signature of the bytes against the certificate (Base64 of its DER; for SM2 also of
+ * its PEM text). */
+KELU_EXPORT int VerifyDataSignature_PKCS1(const char *pszAlgorithm,
+                                          const unsigned char *pbySourceData, int nSourceSize,
+                                          const char *pszBase64CertContent, const char *pszHashAlg,
+                                          const char *pszBase64PKCS1Signature);
+/* A detached SignedData of the bytes; the signer's certificate in *ppszBase64SignCert when
+ * that is given. */
+KELU_EXPORT int VerifyDataSignature_PKCS7Detached(const char *pszAlgorithm,
+                                                  const unsigned char *pbySourceData,
+                                                  int nSourceSize,
+                                                  const char *pszBase64PKCS7DetachedSignature,
+                                                  char **ppszBase64SignCert);
+/* An attached SignedData (any name other than "SM2", in any case, takes the RSA path); each
+ * output is optional: the certificate, the content and its size. */
+KELU_EXPORT int VerifyDataSignature_PKCS7Attached(const char *pszAlgorithm,
+                                                  const char *pszBase64PKCS7AttachedSignature,
+                                                  char **ppszBase64SignCert,
+                                                  unsigned char **ppbySourceData,
+                                                  int *pnSourceDataLen);
+/* A detached SignedData of the whole file (read in 16384-byte blocks). A failed call leaves
+ * *ppszBase64PKCS7DetachedSignature as it was. */
+KELU_EXPORT int SignFile_PKCS7Detached(const char *pszAlgorithm, const char *pszSourceFilePath,
+                                       const char *pszPFXFilePath, const char *pszPFXPwd,
+                                       const char *pszHashAlg,
+                                       char **ppszBase64PKCS7DetachedSignature);
+/* A detached SignedData against the whole file; the certificate is optional. */
+KELU_EXPORT int VerifyFileSignature_PKCS7Detached(const char *pszAlgorithm,
+                                                  const char *pszSourceFilePath,
+                                                  const char *pszBase64PKCS7DetachedSignature,
+                                                  char **ppszBase64SignCert);
+
 /* Certificates. A certificate crosses the interface as one line of Base64 of its DER (or of
  * its PEM text). */
 
@@ -66,6 +124,48 @@ KELU_EXPORT int GetCertificateInfo(const char *pszBase64CertContent, const char 
  * file ("RSA"; its MAC is checked with the password) as one line of Base64. */
 KELU_EXPORT int GetPublicCertFromPFX(const char *pszAlgorithm, const char *pszPFXFilePath,
                                      const char *pszPFXPwd, char **ppszBase64CertContent);
+
+/* Digital envelopes (CMS EnvelopedData, as one line of Base64) of data for the holder of a
+ * certificate, given as one line of Base64 of its DER (or, for "SM2", of its PEM text); the
+ * certificate must allow keyEncipherment and carry a subject key identifier. Algorithms, in any
+ * case: "SM2" with the symmetric names "SM4_CBC" and "SM4_ECB" (the content key stored as the
+ * raw SM2 cipher text, or by the Ex functions as DER SM2Cipher), opened with an SM2 key file
+ * and its password; "RSA" with "3DES" (DES-EDE3-CBC) and "RC4", opened with a PKCS#12 file
+ * and its password. The openings do not tell the SM2 variants apart (neither the encoding of
+ * the content key nor the SM4 mode): an envelope is opened by the function that matches its
+ * making. Outputs are null (and 0) after a failure past the parameter checks. */
+KELU_EXPORT int EncryptDataToCMSEnvelope(const char *pszAlgorithm,
+                                         const unsigned char *pbyPlainData, int nPlainDataSize,
+                                         const char *pszBase64CertContent,
+                                         const char *pszSymEncAlg, char **ppszBase64CMSEnvelope);
+KELU_EXPORT int EncryptDataToCMSEnvelopeEx(const char *pszAlgorithm,
+                                           const unsigned char *pbyPlainData, int nPlainDataSize,
+                                           const char *pszBase64CertContent,
+                                           const char *pszSymEncAlg,
+                                           char **ppszBase64CMSEnvelope);
+/* The plaintext of an "SM4_CBC" envelope of EncryptDataToCMSEnvelope (or of any "RSA"
+ * envelope) in *ppbyPlainData and its size in *pnPlainDataSize. */
+KELU_EXPORT int DecryptDataFromCMSEnvelope(const char *pszAlgorithm,
+                                           const char *pszBase64CMSEnvelope,
+                                           const char *pszPFXFilePath, const char *pszPFXPwd,
+                                           unsigned char **ppbyPlainData, int *pnPlainDataSize);
+/* The same for an "SM4_CBC" envelope of EncryptDataToCMSEnvelopeEx. */
+KELU_EXPORT int DecryptDataFromCMSEnvelopeEx(const char *pszAlgorithm,
+                                             const char *pszBase64CMSEnvelope,
+                                             const char *pszPFXFilePath, const char *pszPFXPwd,
+                                             unsigned char **ppbyPlainData, int *pnPlainDataSize);
+/* The same for "SM4_ECB" envelopes of EncryptDataToCMSEnvelope and EncryptDataToCMSEnvelopeEx. */
+KELU_EXPORT int DecryptDataFromCMSEnvelope_ECB(const char *pszAlgorithm,
+                                               const char *pszBase64CMSEnvelope,
+                                               const char *pszPFXFilePath, const char *pszPFXPwd,
+                                               unsigned char **ppbyPlainData,
+                                               int *pnPlainDataSize);
+KELU_EXPORT int DecryptDataFromCMSEnvelopeEx_ECB(const char *pszAlgorithm,
+                                                 const char *pszBase64CMSEnvelope,
+                                                 const char *pszPFXFilePath,
+                                                 const char *pszPFXPwd,
+                                                 unsigned char **ppbyPlainData,
+                                                 int *pnPlainDataSize);
 
 #ifdef __cplusplus
 }

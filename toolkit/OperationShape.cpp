@@ -47,6 +47,13 @@ int RefuseAlgorithm(const TraceSite &site, const char *step) {
   return TraceCheck(site, false, step, KELU_ERR_INVALID_PARAMETER, "true");
 }
 
+int ChooseHashAlgorithm(const char *name) {
+  if (name == nullptr) return 0;
+  if (strcasecmp(name, "SHA-1") == 0) return NID_sha1;
+  if (strcasecmp(name, "SHA-256") == 0) return NID_sha256;
+  return 0;
+}
+
 int FinishOperation(const TraceSite &site, const char *operation, int result, int replacement) {
   return FinishOperation(site, operation, result, replacement, "KELU_OK != nResult");
 }
@@ -124,9 +131,6 @@ int DecodeBase64Text(const TraceSite &site, const char *text, OwnedBytes *bytes,
                       reason);
 }
 
-int DecodeBase64Text(const TraceSite &site, const char *text, size_t length, OwnedBytes *bytes) {
-  return DecodeBase64(site, text, length, bytes, KELU_ERR_FAILED, "KELU_OK != nResult");
-}
 
 int EncodeBase64Text(const TraceSite &site, const unsigned char *data, int size, char **text) {
   char *encoded = nullptr;

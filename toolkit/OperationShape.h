@@ -39,6 +39,10 @@ AsymAlgorithm ChooseAlgorithm(const char *name);
 // The Failed line for an unknown name (reason "true"); returns KELU_ERR_INVALID_PARAMETER.
 int RefuseAlgorithm(const TraceSite &site, const char *step);
 
+// The digest identifier of an RSA signature's hash name, compared without regard to case:
+// "SHA-1" 64, "SHA-256" 672; 0 for any other name.
+int ChooseHashAlgorithm(const char *name);
+
 // After the main operation: -1 becomes replacement (KELU_ERR_FAILED keeps it unchanged); writes
 // the OK line, or the Failed line with reason "KELU_OK != nResult" (or the reason given);
 // returns the final code.
@@ -67,8 +71,6 @@ struct OwnedBytes {
 // replacement.
 int DecodeBase64Text(const TraceSite &site, const char *text, OwnedBytes *bytes,
                      int replacement = KELU_ERR_FAILED, const char *reason = "KELU_OK != nResult");
-// The same for a text of length characters (a file read whole).
-int DecodeBase64Text(const TraceSite &site, const char *text, size_t length, OwnedBytes *bytes);
 // Base64EncodeEx with ATL_BASE64_FLAG_NOCRLF (one line) as the step "Base64EncodeEx".
 int EncodeBase64Text(const TraceSite &site, const unsigned char *data, int size, char **text);
 
@@ -96,14 +98,18 @@ inline const char *DumpText(const char *text) { return text != nullptr ? text : 
     if (kelu_rc_ != KELU_OK) return kelu_rc_; \
   } while (0)
 
-#define KELU_CHECK_TEXT(name)                                                          \
+#define KELU_CHECK_TEXT(name) KELU_CHECK_TEXT_AT(KELU_HERE, name)
+#define KELU_CHECK_DATA(data, size) KELU_CHECK_DATA_AT(KELU_HERE, data, size)
+
+// The same checks written for the site of the exported function that a shared helper serves.
+#define KELU_CHECK_TEXT_AT(site, name)                                                 \
   KELU_RETURN_IF_FAILED(::kelu::toolkit::CheckTextParameter(                           \
-      KELU_HERE, name, "Check parameter(" #name ").",                                  \
+      site, name, "Check parameter(" #name ").",                                       \
       "(NULL == " #name " || 0 == strlen(" #name "))"))
 
-#define KELU_CHECK_DATA(data, size)                                                    \
+#define KELU_CHECK_DATA_AT(site, data, size)                                           \
   KELU_RETURN_IF_FAILED(::kelu::toolkit::CheckDataParameter(                           \
-      KELU_HERE, data, size, "Check parameter(" #data " and " #size ").",              \
+      site, data, size, "Check parameter(" #data " and " #size ").",                   \
       "(NULL == " #data " || 0 == " #size ")"))
 
 // The terse check of the symmetric functions: step "Check name", reason "NULL==name".
@@ -111,13 +117,16 @@ inline const char *DumpText(const char *text) { return text != nullptr ? text : 
   KELU_RETURN_IF_FAILED(::kelu::toolkit::CheckOutputParameter(                         \
       KELU_HERE, (name) != nullptr, "Check " #name, "NULL==" #name))
 
-#define KELU_CHECK_OUTPUT(out)                                                         \
-  KELU_RETURN_IF_FAILED(::kelu::toolkit::CheckOutputParameter(                         \
-      KELU_HERE, (out) != nullptr, "Check output parameter(" #out ")", "NULL == " #out))
+#define KELU_CHECK_OUTPUT(out) KELU_CHECK_OUTPUT_AT(KELU_HERE, out)
+#define KELU_CHECK_OUTPUT_PAIR(buffer, size) KELU_CHECK_OUTPUT_PAIR_AT(KELU_HERE, buffer, size)
 
-#define KELU_CHECK_OUTPUT_PAIR(buffer, size)                                           \
+#define KELU_CHECK_OUTPUT_AT(site, out)                                                \
   KELU_RETURN_IF_FAILED(::kelu::toolkit::CheckOutputParameter(                         \
-      KELU_HERE, (buffer) != nullptr && (size) != nullptr,                             \
+      site, (out) != nullptr, "Check output parameter(" #out ")", "NULL == " #out))
+
+#define KELU_CHECK_OUTPUT_PAIR_AT(site, buffer, size)                                  \
+  KELU_RETURN_IF_FAILED(::kelu::toolkit::CheckOutputParameter(                         \
+      site, (buffer) != nullptr && (size) != nullptr,                                  \
       "Check output parameter(" #buffer " and " #size ").",                            \
       "(NULL == " #buffer " || NULL == " #size ")"))
 

@@ -179,6 +179,9 @@ struct ServicePki {
          "crlDistributionPoints = dp\n[ dp ]\n"
          "fullname = URI:http://crl.example.com/a.crl, dirName:dp_dn\n"
          "[ dp_dn ]\nO = Org\nCN = CRL3\n"},
+        {"two-dirnames", "crlDistributionPoints = dp\n[ dp ]\n"
+                         "fullname = dirName:dp_a, dirName:dp_b\n"
+                         "[ dp_a ]\nO = Org\nCN = First\n[ dp_b ]\nO = Org\nCN = Second\n"},
         {"http-only", "crlDistributionPoints = URI:http://crl.example.com/a.crl\n"},
         {"ldap-no-path", "crlDistributionPoints = URI:ldap://ldap.example.com\n"},
         {"long-dn", "crlDistributionPoints = dp\n[ dp ]\nfullname = dirName:long_dn\n" + long_dn},
@@ -272,6 +275,8 @@ TEST_F(CrlStatusService, NamesSentForEachKindOfDistributionPoint) {
       {"ldap-cn-first", "CN=CRL2,O=Org"},
       {"dirname", "CN=CRL1,O=Org,C=CN"},
       {"http-then-dirname", "CN=CRL3,O=Org"},
+      // The names of one distribution point stay apart: only the first is asked about.
+      {"two-dirnames", "CN=First,O=Org"},
       {"long-dn", long_name},
       {"markup", "CN=Markup,O=A&lt;B&amp;C&gt;"},
   };
@@ -389,6 +394,33 @@ TEST_F(CrlStatusService, WholeChainOrLeafOnly) {
   svc.crl_service_soft_fail = 0;
   EXPECT_EQ(Verify("no-dp", 0, &svc).verified, 1);
   EXPECT_EQ(responder_.Requests().size(), before);
+}
+
+TEST_F(CrlStatusService, EachServiceUsesItsOwnConnection) {
+  // Two services at once, each with the socket of its own responder, which disagree.
+  Responder other;
+  other.Answer(Pki().Serial("dirname"), kRevoked);
+  CrlServiceContext good = Service();
+  CrlServiceContext revoking = good;
+  revoking.socketFD = other.socket_fd();
+  X509StorePtr store = Pki().Store();
+  X509Ptr x = Pki().Cert("dirname");
+  X509StoreCtxPtr a(X509_STORE_CTX_new()), b(X509_STORE_CTX_new());
+  ASSERT_EQ(InitVerifyContextWithCrlService(a.get(), store.get(), x.get(), nullptr,
+                                            KELU_X509_V_FLAG_CRL_SERVICE, &good),
+            1);
+  ASSERT_EQ(InitVerifyContextWithCrlService(b.get(), store.get(), x.get(), nullptr,
+                                            KELU_X509_V_FLAG_CRL_SERVICE, &revoking),
+            1);
+  X509_STORE_CTX_set_flags(a.get(), X509_V_FLAG_CRL_CHECK);
+  X509_STORE_CTX_set_flags(b.get(), X509_V_FLAG_CRL_CHECK);
+  EXPECT_EQ(X509_verify_cert(b.get()), 0);
+  EXPECT_EQ(X509_verify_cert(a.get()), 1);
+  EXPECT_EQ(revoking.error, KELU_X509_V_ERR_CERT_REVOKED);
+  EXPECT_EQ(good.error, 0);
+  EXPECT_EQ(responder_.Requests().size(), 1u);
+  EXPECT_EQ(other.Requests().size(), 1u);
+  ERR_clear_error();
 }
 
 int StoreOwnCheck(X509_STORE_CTX *) { return 1; }

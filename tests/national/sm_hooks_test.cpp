@@ -1,5 +1,6 @@
 // SM2-signed certificates in the crypto library's own chain check.
 #include <gtest/gtest.h>
+#include <openssl/asn1t.h>
 #include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
@@ -161,6 +162,76 @@ TEST(SMHooks, SignatureIsOverZWithTheDefaultId) {
   EXPECT_NE(EVP_PKEY_verify(ctx.get(), ASN1_STRING_get0_data(sig),
                             static_cast<size_t>(ASN1_STRING_length(sig)), e, sizeof e),
             1);
+  ERR_clear_error();
+}
+
+// The key-file item against DER that the openssl command line builds from a description.
+TEST(SMHooks, PfxSM2ItemReadsAndWritesTheKeyFileLayout) {
+  const test::Bytes cert = SharedPki().DerBytes("sm2-leaf");
+  const std::string key_hex = "00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF"
+                              "0F0E0D0C0B0A09080706050403020100";
+  test::TempDir dir;
+  test::WriteTextFile(dir.File("pfx.cnf"),
+                      "asn1 = SEQUENCE:pfx\n"
+                      "[ pfx ]\nversion = INTEGER:1\nprivate = SEQUENCE:private\n"
+                      "public = SEQUENCE:public\n"
+                      "[ private ]\nid = OID:1.2.156.10197.6.1.4.2.1\n"
+                      "alg = OID:1.2.156.10197.1.104\n"
+                      "key = FORMAT:HEX,OCTETSTRING:" + key_hex + "\n"
+                      "[ public ]\nid = OID:1.2.156.10197.6.1.4.2.1\n"
+                      "cert = FORMAT:HEX,OCTETSTRING:" + test::ToHex(cert) + "\n");
+  test::CommandResult r =
+      test::RunCommand("openssl asn1parse -noout -genconf " + test::ShellQuote(dir.File("pfx.cnf")) +
+                       " -out " + test::ShellQuote(dir.File("pfx.der")));
+  ASSERT_EQ(r.exit_code, 0) << r.output;
+  const test::Bytes der = test::ReadBinaryFile(dir.File("pfx.der"));
+
+  EXPECT_STREQ(ASN1_ITEM_rptr(PFX_SM2)->sname, "PFX_SM2");
+  const unsigned char *p = der.data();
+  std::unique_ptr<PFX_SM2, Deleter<PFX_SM2_free>> pfx(
+      d2i_PFX_SM2(nullptr, &p, static_cast<long>(der.size())));
+  ASSERT_NE(pfx, nullptr);
+  EXPECT_EQ(ASN1_INTEGER_get(pfx->version), 1);
+  char oid[64];
+  OBJ_obj2txt(oid, sizeof oid, pfx->privateData->dataEncryptedAlg, 1);
+  EXPECT_STREQ(oid, "1.2.156.10197.1.104");
+  OBJ_obj2txt(oid, sizeof oid, pfx->publicData->dataID, 1);
+  EXPECT_STREQ(oid, "1.2.156.10197.6.1.4.2.1");
+  const ASN1_OCTET_STRING *key = pfx->privateData->encryptedSM2PrivateKey;
+  EXPECT_EQ(test::ToHex(ASN1_STRING_get0_data(key), static_cast<size_t>(ASN1_STRING_length(key))),
+            key_hex);
+  const ASN1_OCTET_STRING *c = pfx->publicData->SM2Certificate;
+  EXPECT_EQ(test::Bytes(ASN1_STRING_get0_data(c), ASN1_STRING_get0_data(c) + ASN1_STRING_length(c)),
+            cert);
+  unsigned char *out = nullptr;
+  int out_len = i2d_PFX_SM2(pfx.get(), &out);
+  ASSERT_GT(out_len, 0);
+  EXPECT_EQ(test::Bytes(out, out + out_len), der);
+  OPENSSL_free(out);
+
+  // From a library I/O object, and the parts on their own.
+  BioPtr bio(BIO_new_mem_buf(der.data(), static_cast<int>(der.size())));
+  std::unique_ptr<PFX_SM2, Deleter<PFX_SM2_free>> from_bio(d2i_SM2_PFX_bio(bio.get(), nullptr));
+  ASSERT_NE(from_bio, nullptr);
+  EXPECT_EQ(ASN1_STRING_cmp(from_bio->publicData->SM2Certificate, c), 0);
+  out = nullptr;
+  out_len = i2d_PFX_SM2_PUBLIC_DATA(pfx->publicData, &out);
+  ASSERT_GT(out_len, 0);
+  p = out;
+  std::unique_ptr<PFX_SM2_PUBLIC_DATA, Deleter<PFX_SM2_PUBLIC_DATA_free>> pub(
+      d2i_PFX_SM2_PUBLIC_DATA(nullptr, &p, out_len));
+  OPENSSL_free(out);
+  ASSERT_NE(pub, nullptr);
+  EXPECT_EQ(ASN1_STRING_cmp(pub->SM2Certificate, c), 0);
+  std::unique_ptr<PFX_SM2_PRIVATE_DATA, Deleter<PFX_SM2_PRIVATE_DATA_free>> fresh(
+      PFX_SM2_PRIVATE_DATA_new());
+  ASSERT_NE(fresh, nullptr);
+
+  // Truncated DER, and a stream without one.
+  p = der.data();
+  EXPECT_EQ(d2i_PFX_SM2(nullptr, &p, static_cast<long>(der.size() - 1)), nullptr);
+  BioPtr junk(BIO_new_mem_buf("junk", 4));
+  EXPECT_EQ(d2i_SM2_PFX_bio(junk.get(), nullptr), nullptr);
   ERR_clear_error();
 }
 

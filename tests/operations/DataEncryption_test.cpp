@@ -17,37 +17,14 @@
 #include "DataEncryption.h"
 #include "KeluErrors.h"
 #include "LogCapture.h"
+#include "OutputPair.h"
 #include "OsslPtr.h"
 #include "SM2.h"
+#include "Sm2EnvelopePki.h"
 #include "TestSupport.h"
 
 namespace kelu::test {
 namespace {
-
-// ---- Calls with an output pair: the outputs must stay as they were on failure -------------
-
-struct Out {
-  int result;
-  Bytes bytes;
-};
-
-unsigned char g_untouched;
-
-Out Call(const std::function<int(unsigned char **, int *)> &f) {
-  unsigned char *buffer = &g_untouched;
-  int size = -7;
-  Out out{f(&buffer, &size), {}};
-  if (out.result == KELU_OK) {
-    EXPECT_NE(buffer, &g_untouched);
-    EXPECT_GE(size, 0);
-    out.bytes.assign(buffer, buffer + size);
-    delete[] buffer;
-  } else {
-    EXPECT_EQ(buffer, &g_untouched) << "output written on failure";
-    EXPECT_EQ(size, -7) << "output size written on failure";
-  }
-  return out;
-}
 
 int Size(const Bytes &b) { return static_cast<int>(b.size()); }
 
@@ -71,51 +48,6 @@ Sm2Key NewSm2Key() {
     BN_clear_free(bn);
   }
   return k;
-}
-
-void FreeTypes(STACK_OF(ASN1_TYPE) * s) { sk_ASN1_TYPE_pop_free(s, ASN1_TYPE_free); }
-using TypeStackPtr = std::unique_ptr<STACK_OF(ASN1_TYPE), Deleter<FreeTypes>>;
-
-// OpenSSL's DER cipher text SEQUENCE { x, y, C3, C2 } as the raw x || y || C2 || C3.
-Bytes RawOfOpenSslDer(const Bytes &der) {
-  const unsigned char *p = der.data();
-  TypeStackPtr seq(d2i_ASN1_SEQUENCE_ANY(nullptr, &p, static_cast<long>(der.size())));
-  if (!seq || sk_ASN1_TYPE_num(seq.get()) != 4) return {};
-  Bytes raw(64);
-  for (int i = 0; i < 2; ++i) {
-    BignumPtr bn(ASN1_INTEGER_to_BN(sk_ASN1_TYPE_value(seq.get(), i)->value.integer, nullptr));
-    BN_bn2binpad(bn.get(), raw.data() + 32 * i, 32);
-  }
-  const ASN1_OCTET_STRING *c3 = sk_ASN1_TYPE_value(seq.get(), 2)->value.octet_string;
-  const ASN1_OCTET_STRING *c2 = sk_ASN1_TYPE_value(seq.get(), 3)->value.octet_string;
-  raw.insert(raw.end(), c2->data, c2->data + c2->length);
-  raw.insert(raw.end(), c3->data, c3->data + c3->length);
-  return raw;
-}
-
-Bytes OpenSslDerOfRaw(const Bytes &raw) {
-  TypeStackPtr seq(sk_ASN1_TYPE_new_null());
-  size_t m = raw.size() - 96;
-  for (int i = 0; i < 2; ++i) {
-    BignumPtr bn(BN_bin2bn(raw.data() + 32 * i, 32, nullptr));
-    ASN1_TYPE *t = ASN1_TYPE_new();
-    ASN1_TYPE_set(t, V_ASN1_INTEGER, BN_to_ASN1_INTEGER(bn.get(), nullptr));
-    sk_ASN1_TYPE_push(seq.get(), t);
-  }
-  const unsigned char *parts[] = {raw.data() + 64 + m, raw.data() + 64};
-  size_t lengths[] = {32, m};
-  for (int i = 0; i < 2; ++i) {
-    ASN1_OCTET_STRING *s = ASN1_OCTET_STRING_new();
-    ASN1_OCTET_STRING_set(s, parts[i], static_cast<int>(lengths[i]));
-    ASN1_TYPE *t = ASN1_TYPE_new();
-    ASN1_TYPE_set(t, V_ASN1_OCTET_STRING, s);
-    sk_ASN1_TYPE_push(seq.get(), t);
-  }
-  unsigned char *der = nullptr;
-  int len = i2d_ASN1_SEQUENCE_ANY(seq.get(), &der);
-  Bytes out(der, der + (len > 0 ? len : 0));
-  OPENSSL_free(der);
-  return out;
 }
 
 Bytes OpenSslSm2(EVP_PKEY *pkey, const Bytes &in, bool encrypt) {

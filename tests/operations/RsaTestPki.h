@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -31,14 +32,9 @@ constexpr char kPfxPassword[] = "p12 pass";
 //   ec         a P-256 key, digitalSignature + keyAgreement
 // PKCS#12 files (password kPfxPassword): name.p12 for rsa, other, enc-only, no-ku, expired, ec,
 // rsa512, rsa1024; rsa-legacy.p12 (-legacy, RC2-40), rsa-nokey.p12 (certificate only).
-class RsaPki {
+class RsaPki : public LeafPki {
  public:
-  RsaPki() : pki_(dir_.path()) {
-    CertSpec ca;
-    ca.alg = KeyAlg::kRSA;
-    ca.subject = "/C=CN/O=Kelu Test/CN=RSA Envelope CA";
-    ca.extensions = kCaExtensions;
-    pki_.AddRoot("rsa-ca", ca);
+  RsaPki() : LeafPki("rsa-ca", CaSpec()) {
     const std::string both =
         "basicConstraints = CA:false\nkeyUsage = digitalSignature,keyEncipherment\n"
         "subjectKeyIdentifier = hash\n";
@@ -76,27 +72,16 @@ class RsaPki {
     pki_.MakePkcs12("rsa-nokey", "rsa", kPfxPassword, "-nokeys");
   }
 
-  const TestPki &pki() const { return pki_; }
-  std::string Pem(const std::string &name) const { return pki_.Pem(name); }
-  std::string Key(const std::string &name) const { return pki_.Key(name); }
   std::string Pfx(const std::string &name) const { return pki_.dir() + "/" + name + ".p12"; }
-  Bytes Der(const std::string &name) const { return pki_.DerBytes(name); }
-  // An openssl command line run in the PKI folder (the test fails on a non-zero exit).
-  std::string Openssl(const std::string &args) const { return pki_.Openssl(args); }
 
  private:
-  void Leaf(const std::string &name, KeyAlg alg, const std::string &key_file,
-            const std::string &extensions) {
-    CertSpec spec;
-    spec.alg = alg;
-    spec.subject = "/C=CN/O=Kelu Test/CN=" + name;
-    spec.key_file = key_file;
-    spec.extensions = extensions;
-    pki_.Issue(name, "rsa-ca", spec);
+  static CertSpec CaSpec() {
+    CertSpec ca;
+    ca.alg = KeyAlg::kRSA;
+    ca.subject = "/C=CN/O=Kelu Test/CN=RSA Envelope CA";
+    ca.extensions = kCaExtensions;
+    return ca;
   }
-
-  TempDir dir_;
-  TestPki pki_;
 };
 
 inline const RsaPki &SharedRsaPki() {
@@ -136,21 +121,17 @@ inline std::string AsText(const Bytes &b) { return std::string(b.begin(), b.end(
 inline Bytes AsBytes(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
 inline std::string Base64(const Bytes &bytes, unsigned long flags = ATL_BASE64_FLAG_NOCRLF) {
-  char *text = nullptr;
-  EXPECT_EQ(Base64EncodeEx(bytes.data(), static_cast<int>(bytes.size()), &text, nullptr, flags),
-            KELU_OK);
-  std::string out = text != nullptr ? text : "";
-  delete[] text;
-  return out;
+  return ToBase64(bytes, flags);
 }
 
-inline Bytes FromBase64(const std::string &text) {
-  unsigned char *bytes = nullptr;
-  int size = 0;
-  EXPECT_EQ(Base64DecodeEx(text.c_str(), static_cast<int>(text.size()), &bytes, &size), KELU_OK);
-  Bytes out(bytes, bytes + size);
-  delete[] bytes;
-  return out;
+// The RC4 envelope with its NULL parameters (after the rc4 OID) written as an empty OCTET STRING:
+// OpenSSL reads RC4 parameters only in that form.
+inline Bytes WithEmptyOctetStringParameters(Bytes envelope) {
+  const Bytes rc4_null = {0x06, 0x08, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x04, 0x05, 0x00};
+  auto at = std::search(envelope.begin(), envelope.end(), rc4_null.begin(), rc4_null.end());
+  EXPECT_NE(at, envelope.end());
+  if (at != envelope.end()) at[10] = 0x04;
+  return envelope;
 }
 
 // The digests the toolkit's RSA signatures take, with their openssl names.

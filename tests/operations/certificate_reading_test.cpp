@@ -136,6 +136,8 @@ TEST_F(CertificateReading, Pkcs12Files) {
       // Without a key the first certificate is the certificate.
       {"no keys", "-nokeys", "secret", KELU_OK, false, true, 0},
       {"no keys, with a CA certificate", "-nokeys " + chain, "secret", KELU_OK, false, true, 1},
+      // A key alone: parsed, with no certificate for the consumers to refuse.
+      {"no certificates", "-nocerts", "secret", KELU_OK, true, false, 0},
   };
   X509Ptr leaf = LoadPem("rsa-leaf");
   for (const Pkcs12Case &c : cases) {
@@ -157,6 +159,13 @@ TEST_F(CertificateReading, Pkcs12Files) {
     }
     if (key != nullptr) {
       EXPECT_EQ(X509_check_private_key(leaf.get(), key), 1);
+    }
+    // The consumers of a parsed file's certificate take a missing one as a failure.
+    if (c.want == KELU_OK && cert == nullptr) {
+      EXPECT_EQ(CheckX509KeyUsage(cert, CERT_KEY_USAGE_DIGITAL_SIGNATURE, true), KELU_ERR_FAILED);
+      EXPECT_EQ(VerifyX509(cert, CERT_VERIFY_VALIDITY, nullptr, {}), KELU_ERR_FAILED);
+      char *text = nullptr;
+      EXPECT_EQ(GetX509SubjectKeyID(cert, &text), KELU_ERR_FAILED);
     }
   }
   ERR_clear_error();

@@ -112,6 +112,15 @@ TEST_F(CertificateSteps, VerificationStopsAtTheFirstFailure) {
   EXPECT_EQ(text.find("VerifyCertCRL"), std::string::npos) << "the CRL was read";
 
   log_.Take();
+  test::FilePtr not_a_cert = test::OpenForReading(SharedPki().Crl("crl-empty"));
+  EXPECT_EQ(VerifyCertChain({not_a_cert.get()}, Load("rsa-leaf").get()), KELU_ERR_FAILED);
+  EXPECT_TRUE(log_.Contains("(LoadCertsToStore -- d2i_X509_bio)\t\t--Failed:(0xffffffff) "
+                            "[Reason:NULL == pX509] Openssl "))
+      << log_.Text();
+  EXPECT_TRUE(log_.Contains("(VerifyCertChain -- LoadCertsToStore)\t\t--Failed:(0xffffffff) "
+                            "[Reason:KELU_OK != nResult]"));
+
+  log_.Take();
   EXPECT_EQ(VerifyCertChain({}, Load("rsa-leaf").get()), KELU_ERR_CERT_UNTRUSTED);
   EXPECT_TRUE(log_.Contains("X509_verify_cert(ErrorCode:20 ErrorInfo:unable to get local "
                             "issuer certificate)"))

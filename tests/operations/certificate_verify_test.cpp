@@ -64,32 +64,42 @@ class CertificateVerify : public ::testing::Test {
 // --- Validity period ---
 
 TEST_F(CertificateVerify, ValidityBoundsAreInclusive) {
-  X509Ptr x = Load("rsa-leaf");
-  time_t not_before = 0, not_after = 0;
-  ASSERT_EQ(GetX509NotBefore(x.get(), &not_before), KELU_OK);
-  ASSERT_EQ(GetX509NotAfter(x.get(), &not_after), KELU_OK);
-  SetCertVerifyClock(FakeClock);
-  const struct {
-    time_t now;
-    int want;
-  } cases[] = {{not_before - 1, KELU_ERR_CERT_VALIDITY},
-               {not_before, KELU_OK},
-               {not_after, KELU_OK},
-               {not_after + 1, KELU_ERR_CERT_VALIDITY}};
-  for (const auto &c : cases) {
-    g_fake_now = c.now;
-    EXPECT_EQ(VerifyCertTime(x.get()), c.want) << "at " << c.now;
-    EXPECT_EQ(VerifyX509(x.get(), CERT_VERIFY_VALIDITY, nullptr, {}), c.want);
+  for (const char *name : {"rsa-leaf", "sm2-leaf", "sm2-expired"}) {
+    SCOPED_TRACE(name);
+    X509Ptr x = Load(name);
+    time_t not_before = 0, not_after = 0;
+    ASSERT_EQ(GetX509NotBefore(x.get(), &not_before), KELU_OK);
+    ASSERT_EQ(GetX509NotAfter(x.get(), &not_after), KELU_OK);
+    SetCertVerifyClock(FakeClock);
+    const struct {
+      time_t now;
+      int want;
+    } cases[] = {{not_before - 1, KELU_ERR_CERT_VALIDITY},
+                 {not_before, KELU_OK},
+                 {not_after, KELU_OK},
+                 {not_after + 1, KELU_ERR_CERT_VALIDITY}};
+    for (const auto &c : cases) {
+      g_fake_now = c.now;
+      EXPECT_EQ(VerifyCertTime(x.get()), c.want) << "at " << c.now;
+      EXPECT_EQ(VerifyX509(x.get(), CERT_VERIFY_VALIDITY, nullptr, {}), c.want);
+    }
+    SetCertVerifyClock(BrokenClock);
+    EXPECT_EQ(VerifyCertTime(x.get()), KELU_ERR_FAILED);
+    SetCertVerifyClock(nullptr);
   }
-  SetCertVerifyClock(BrokenClock);
-  EXPECT_EQ(VerifyCertTime(x.get()), KELU_ERR_FAILED);
 }
 
 TEST_F(CertificateVerify, ValidityAgainstTheSystemClock) {
-  EXPECT_EQ(VerifyCertTime(Load("rsa-leaf").get()), KELU_OK);
-  EXPECT_EQ(VerifyCertTime(Load("sm2-leaf").get()), KELU_OK);
-  EXPECT_EQ(VerifyCertTime(Load("rsa-expired").get()), KELU_ERR_CERT_VALIDITY);
-  EXPECT_EQ(VerifyCertTime(Load("rsa-future").get()), KELU_ERR_CERT_VALIDITY);
+  const struct {
+    const char *cert;
+    int want;
+  } cases[] = {{"rsa-leaf", KELU_OK},
+               {"sm2-leaf", KELU_OK},
+               {"rsa-expired", KELU_ERR_CERT_VALIDITY},
+               {"rsa-future", KELU_ERR_CERT_VALIDITY},
+               {"sm2-expired", KELU_ERR_CERT_VALIDITY},
+               {"sm2-future", KELU_ERR_CERT_VALIDITY}};
+  for (const auto &c : cases) EXPECT_EQ(VerifyCertTime(Load(c.cert).get()), c.want) << c.cert;
   EXPECT_EQ(VerifyCertTime(nullptr), KELU_ERR_FAILED);
 }
 
@@ -115,6 +125,12 @@ TEST_F(CertificateVerify, RevocationInACrlFile) {
       {"sm2-leaf", pki.Crl("sm2-crl-revoked"), KELU_ERR_CERT_REVOKED},
       {"sm2-leaf", pki.CrlDer("sm2-crl-revoked"), KELU_ERR_CERT_REVOKED},
       {"ku-sign", pki.Crl("sm2-crl-revoked"), KELU_OK},
+      {"sm2-expired", pki.CrlDer("sm2-crl-revoked"), KELU_OK},
+      {"sm2-leaf", pki.Crl("sm2-crl-empty"), KELU_OK},
+      {"sm2-leaf", pki.CrlDer("sm2-crl-empty"), KELU_OK},
+      {"sm2-leaf", pki.Crl("sm2-crl-other"), KELU_ERR_CERT_REVOKED},
+      {"sm2-leaf", pki.CrlDer("sm2-crl-other"), KELU_ERR_CERT_REVOKED},
+      {"sm2-future", pki.Crl("sm2-crl-other"), KELU_OK},
       // Files that hold no CRL.
       {"rsa-leaf", pki.Pem("rsa-leaf"), KELU_ERR_FAILED},
       {"rsa-leaf", pki.Key("rsa-leaf"), KELU_ERR_FAILED},
@@ -122,7 +138,13 @@ TEST_F(CertificateVerify, RevocationInACrlFile) {
   for (const CrlCase &c : cases) {
     SCOPED_TRACE(std::string(c.cert) + " " + c.crl_path);
     FilePtr crl = OpenForReading(c.crl_path);
-    EXPECT_EQ(VerifyCertCRL(crl.get(), Load(c.cert).get()), c.want);
+    X509Ptr cert = Load(c.cert);
+    ERR_clear_error();
+    EXPECT_EQ(VerifyCertCRL(crl.get(), cert.get()), c.want);
+    // A DER CRL is read after a failed PEM attempt, which must leave no error behind.
+    if (c.want != KELU_ERR_FAILED) {
+      EXPECT_EQ(ERR_peek_error(), 0u);
+    }
   }
   EXPECT_EQ(VerifyCertCRL(nullptr, Load("rsa-leaf").get()), KELU_ERR_FAILED);
   FilePtr crl = OpenForReading(pki.Crl("crl-empty"));
@@ -177,6 +199,8 @@ TEST_F(CertificateVerify, ChainToTrustedFiles) {
       {"ku-none", {"sm2-root", "sm2-int"}, KELU_OK},
       {"sm2-int", {"sm2-root"}, KELU_OK},
       {"sm2-leaf", {"sm2-int"}, KELU_ERR_CERT_UNTRUSTED},
+      {"sm2-expired", {"sm2-root", "sm2-int"}, KELU_ERR_CERT_VALIDITY},
+      {"sm2-future", {"sm2-int.der", "sm2-root.der"}, KELU_ERR_CERT_VALIDITY},
       {"sm2-leaf", {"rsa-root", "rsa-int"}, KELU_ERR_CERT_UNTRUSTED},
       // Mixed stores: each certificate verified under its own algorithm.
       {"sm2-leaf", {"rsa-root", "sm2-root", "rsa-int", "sm2-int"}, KELU_OK},
@@ -187,7 +211,13 @@ TEST_F(CertificateVerify, ChainToTrustedFiles) {
     for (const std::string &t : c.trusted) label += " " + t;
     SCOPED_TRACE(label);
     Files files = Open(c.trusted);
-    EXPECT_EQ(VerifyCertChain(files.streams, Load(c.cert).get()), c.want);
+    X509Ptr cert = Load(c.cert);
+    ERR_clear_error();
+    EXPECT_EQ(VerifyCertChain(files.streams, cert.get()), c.want);
+    // DER trusted files leave no error of their PEM attempt.
+    if (c.want == KELU_OK) {
+      EXPECT_EQ(ERR_peek_error(), 0u);
+    }
   }
 }
 
@@ -318,6 +348,16 @@ TEST_F(CertificateVerify, ChecksRunInOrderAndStopAtTheFirstFailure) {
       {"SM2: revoked", "sm2-leaf", 0x7, "sm2-crl-revoked.crl", sm2_chain, false,
        KELU_ERR_CERT_REVOKED},
       {"SM2: untrusted", "ku-sign", 0x5, "", {"sm2-int"}, false, KELU_ERR_CERT_UNTRUSTED},
+      {"SM2: expired before an unreadable CRL", "sm2-expired", 0x7, unreadable_crl.c_str(),
+       sm2_chain, false, KELU_ERR_CERT_VALIDITY},
+      {"SM2: not yet valid before a revoking CRL", "sm2-future", 0x3, "sm2-crl-other.crl", {},
+       true, KELU_ERR_CERT_VALIDITY},
+      {"SM2: own CA's clean CRL, then the chain", "sm2-leaf", 0x7, "sm2-crl-empty.crl.der",
+       sm2_chain, false, KELU_OK},
+      {"SM2: another issuer's CRL revokes before the chain", "sm2-leaf", 0x6,
+       "sm2-crl-other.crl", {}, true, KELU_ERR_CERT_REVOKED},
+      {"SM2: expired, time not asked, chain finds it", "sm2-expired", 0x6, "sm2-crl-empty.crl",
+       sm2_chain, false, KELU_ERR_CERT_VALIDITY},
   };
   for (const OrderCase &c : cases) {
     SCOPED_TRACE(c.label);

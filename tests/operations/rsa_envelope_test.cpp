@@ -177,15 +177,6 @@ Bytes OpensslCipher(const char *name, const Bytes &key, const Bytes &iv, const B
   return out;
 }
 
-// The RC4 envelope with its NULL parameters (after the rc4 OID) written as an empty OCTET STRING.
-Bytes WithEmptyOctetStringParameters(Bytes envelope) {
-  const Bytes rc4_null = {0x06, 0x08, 0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x03, 0x04, 0x05, 0x00};
-  auto at = std::search(envelope.begin(), envelope.end(), rc4_null.begin(), rc4_null.end());
-  EXPECT_NE(at, envelope.end());
-  if (at != envelope.end()) at[10] = 0x04;
-  return envelope;
-}
-
 // ---------------------------------------------------------------------------------------------
 
 TEST_F(RsaEnvelope, KeyTransportAgainstOpensslRsa) {

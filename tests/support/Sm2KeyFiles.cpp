@@ -12,7 +12,6 @@
 #include <initializer_list>
 
 namespace kelu::test {
-namespace {
 
 Bytes Concat(std::initializer_list<Bytes> parts) {
   Bytes out;
@@ -28,6 +27,8 @@ Bytes OidContent(const std::string &dotted) {
   ASN1_OBJECT_free(obj);
   return content;
 }
+
+namespace {
 
 Bytes IntegerDer(long value) {
   ASN1_INTEGER *n = ASN1_INTEGER_new();

@@ -7,6 +7,7 @@
 #ifndef KELU_SM2_KEY_FILES_H
 #define KELU_SM2_KEY_FILES_H
 
+#include <initializer_list>
 #include <string>
 
 #include "TestSupport.h"
@@ -47,6 +48,10 @@ Bytes WriteSm2KeyFile(const std::string &path, const std::string &key_path,
 
 // One DER TLV (tags below 31, definite length); for building variants of the structure.
 Bytes DerTlv(uint8_t tag, const Bytes &content);
+// The DER content octets of a dotted OID, by OpenSSL.
+Bytes OidContent(const std::string &dotted);
+// The parts one after the other.
+Bytes Concat(std::initializer_list<Bytes> parts);
 
 }  // namespace kelu::test
 

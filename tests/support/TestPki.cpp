@@ -206,7 +206,37 @@ Bytes WithExtension(const Bytes &cert_der, int nid, const Bytes *value) {
   return result;
 }
 
+LeafPki::LeafPki(const std::string &ca, const CertSpec &ca_spec) : pki_(dir_.path()), ca_(ca) {
+  pki_.AddRoot(ca, ca_spec);
+}
+
+void LeafPki::Leaf(const std::string &name, KeyAlg alg, const std::string &key_file,
+                   const std::string &extensions) {
+  CertSpec spec;
+  spec.alg = alg;
+  spec.subject = "/C=CN/O=Kelu Test/CN=" + name;
+  spec.key_file = key_file;
+  spec.extensions = extensions;
+  pki_.Issue(name, ca_, spec);
+}
+
 namespace {
+
+// <prefix>-expired and <prefix>-future: leaves of issuer with the key of <prefix>-leaf, expired a
+// day ago / valid from a month ahead.
+void IssueOutOfDate(TestPki *pki, const std::string &prefix, const CertSpec &leaf,
+                    const std::string &issuer, time_t now) {
+  CertSpec spec = leaf;
+  spec.key_file = pki->Key(prefix + "-leaf");
+  spec.subject = "/CN=" + prefix + " expired";
+  spec.not_before = now - 400 * 86400;
+  spec.not_after = now - 86400;
+  pki->Issue(prefix + "-expired", issuer, spec);
+  spec.subject = "/CN=" + prefix + " future";
+  spec.not_before = now + 30 * 86400;
+  spec.not_after = now + 400 * 86400;
+  pki->Issue(prefix + "-future", issuer, spec);
+}
 
 std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
   auto pki = std::make_unique<TestPki>(dir);
@@ -225,6 +255,7 @@ std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
   spec.subject = "/C=CN/O=Kelu Test/CN=SM2 Leaf";
   spec.extensions = leaf_ext;
   pki->Issue("sm2-leaf", "sm2-int", spec);
+  IssueOutOfDate(pki.get(), "sm2", spec, "sm2-int", now);
 
   struct Usage {
     const char *name, *key_usage;
@@ -267,14 +298,7 @@ std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
   reuse.key_file = pki->Key("rsa-leaf");
   reuse.subject = "/CN=RSA Leaf Under Expired";
   pki->Issue("rsa-leaf-of-expired", "rsa-int-expired", reuse);
-  reuse.subject = "/CN=RSA Expired";
-  reuse.not_before = now - 400 * 86400;
-  reuse.not_after = now - 86400;
-  pki->Issue("rsa-expired", "rsa-int", reuse);
-  reuse.subject = "/CN=RSA Future";
-  reuse.not_before = now + 30 * 86400;
-  reuse.not_after = now + 400 * 86400;
-  pki->Issue("rsa-future", "rsa-int", reuse);
+  IssueOutOfDate(pki.get(), "rsa", leaf, "rsa-int", now);
   CertSpec v1;
   v1.alg = KeyAlg::kRSA;
   v1.key_file = pki->Key("rsa-leaf");
@@ -286,8 +310,11 @@ std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
   pki->MakeCrl("crl-revoked", "rsa-int");
   pki->Revoke("other-root", "rsa-leaf");
   pki->MakeCrl("crl-other", "other-root");
+  pki->MakeCrl("sm2-crl-empty", "sm2-int");
   pki->Revoke("sm2-int", "sm2-leaf");
   pki->MakeCrl("sm2-crl-revoked", "sm2-int");
+  pki->Revoke("sm2-root", "sm2-leaf");
+  pki->MakeCrl("sm2-crl-other", "sm2-root");
   return pki;
 }
 
@@ -295,7 +322,7 @@ std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
 // program (in the build tree, never in the sources) and kept there under a lock. It is made
 // again when it is older than a few hours (its dates are relative to the time it was made) or
 // when kSharedPkiRecipe differs: change the recipe text whenever BuildSharedPki changes.
-constexpr char kSharedPkiRecipe[] = "shared PKI recipe 1\n";
+constexpr char kSharedPkiRecipe[] = "shared PKI recipe 3\n";
 constexpr time_t kSharedPkiMaxAge = 6 * 3600;
 
 bool UsableSharedPki(const std::string &dir) {

@@ -93,6 +93,30 @@ class TestPki {
   int ca_count_ = 0;
 };
 
+// A CA and the leaves it issues, in a folder of their own made and removed with the object;
+// the leaves' subjects are "/C=CN/O=Kelu Test/CN=<name>".
+class LeafPki {
+ public:
+  LeafPki(const std::string &ca, const CertSpec &ca_spec);
+  LeafPki(const LeafPki &) = delete;
+  LeafPki &operator=(const LeafPki &) = delete;
+
+  const TestPki &pki() const { return pki_; }
+  std::string Pem(const std::string &name) const { return pki_.Pem(name); }
+  std::string Key(const std::string &name) const { return pki_.Key(name); }
+  Bytes Der(const std::string &name) const { return pki_.DerBytes(name); }
+  std::string Openssl(const std::string &args) const { return pki_.Openssl(args); }
+
+ protected:
+  // A leaf of the CA: a new key of alg, or the existing key_file.
+  void Leaf(const std::string &name, KeyAlg alg, const std::string &key_file,
+            const std::string &extensions);
+
+  TempDir dir_;
+  TestPki pki_;
+  std::string ca_;
+};
+
 // The certificate with its extension nid replaced by one of the given raw value (without a
 // value: removed). The signature is left as it was, no longer valid: for readers only.
 Bytes WithExtension(const Bytes &cert_der, int nid, const Bytes *value);
@@ -100,6 +124,7 @@ Bytes WithExtension(const Bytes &cert_der, int nid, const Bytes *value);
 // The certificates, CRLs and PKCS#12 files that the certificate tests share, made once per
 // test program (about two seconds). Names:
 //   sm2-root, sm2-int, sm2-leaf          SM2 chain, root and intermediate are CAs
+//   sm2-expired, sm2-future              SM2 leaves of sm2-int, expired / not yet valid
 //   rsa-root, rsa-int, rsa-leaf          RSA chain (SHA-256)
 //   other-root                           an unrelated RSA CA
 //   ku-sign, ku-enc, ku-both, ku-none    SM2 leaves of sm2-int with keyUsage
@@ -111,7 +136,8 @@ Bytes WithExtension(const Bytes &cert_der, int nid, const Bytes *value);
 //                                        leaf under it
 //   crl-empty, crl-revoked, crl-other    CRLs of rsa-int: none revoked / rsa-leaf revoked;
 //                                        of other-root listing rsa-leaf's serial
-//   sm2-crl-revoked                      CRL of sm2-int revoking sm2-leaf
+//   sm2-crl-empty, sm2-crl-revoked,      CRLs of sm2-int: none revoked / sm2-leaf revoked;
+//   sm2-crl-other                        of sm2-root listing sm2-leaf's serial
 const TestPki &SharedPki();
 
 }  // namespace kelu::test

@@ -1,3 +1,6 @@
+// RAND_set_rand_method is deprecated in OpenSSL 3.0; it is the one way to make the random
+// source fail.
+#define OPENSSL_SUPPRESS_DEPRECATED
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -9,6 +12,9 @@
 #include <ctime>
 #include <fstream>
 #include <sstream>
+
+#include "Base64Utility.h"
+#include "KeluErrors.h"
 
 namespace kelu::test {
 
@@ -126,6 +132,18 @@ Bytes RandomBytes(size_t n) {
   return out;
 }
 
+namespace {
+int FailingBytes(unsigned char *, int) { return 0; }
+int FailingStatus() { return 0; }
+const RAND_METHOD kFailingRandom = {nullptr, FailingBytes, nullptr,
+                                    nullptr, FailingBytes, FailingStatus};
+}  // namespace
+
+FailingRandomSource::FailingRandomSource() {
+  EXPECT_EQ(RAND_set_rand_method(&kFailingRandom), 1);
+}
+FailingRandomSource::~FailingRandomSource() { RAND_set_rand_method(nullptr); }
+
 TimeZoneScope::TimeZoneScope(const char *zone) {
   const char *old = std::getenv("TZ");
   had_ = old != nullptr;
@@ -148,6 +166,24 @@ std::vector<std::string> SplitLines(const std::string &text) {
   std::istringstream in(text);
   while (std::getline(in, line)) lines.push_back(line);
   return lines;
+}
+
+std::string ToBase64(const Bytes &bytes, unsigned long flags) {
+  char *text = nullptr;
+  EXPECT_EQ(Base64EncodeEx(bytes.data(), static_cast<int>(bytes.size()), &text, nullptr, flags),
+            KELU_OK);
+  std::string out = text != nullptr ? text : "";
+  delete[] text;
+  return out;
+}
+
+Bytes FromBase64(const std::string &text) {
+  unsigned char *bytes = nullptr;
+  int size = 0;
+  EXPECT_EQ(Base64DecodeEx(text.c_str(), static_cast<int>(text.size()), &bytes, &size), KELU_OK);
+  Bytes out(bytes, bytes + size);
+  delete[] bytes;
+  return out;
 }
 
 long StatusKb(const std::string &field) {

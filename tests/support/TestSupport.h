@@ -44,6 +44,18 @@ std::string ToHex(const Bytes &bytes);  // upper case
 std::string ToHex(const uint8_t *p, size_t n);
 Bytes FromHex(const std::string &hex);  // ignores blanks; aborts the test on a bad digit
 Bytes RandomBytes(size_t n);            // from the crypto library's generator
+// The toolkit's Base64 codec (flags as Base64EncodeEx takes them; 2: one line), and back.
+std::string ToBase64(const Bytes &bytes, unsigned long flags = 2);
+Bytes FromBase64(const std::string &text);
+
+// The crypto library's random source fails for the life of the object (process-wide).
+class FailingRandomSource {
+ public:
+  FailingRandomSource();
+  ~FailingRandomSource();
+  FailingRandomSource(const FailingRandomSource &) = delete;
+  FailingRandomSource &operator=(const FailingRandomSource &) = delete;
+};
 
 // The process's time zone (TZ) set for the life of the object, then restored.
 class TimeZoneScope {

@@ -54,6 +54,30 @@ static void SymmetricFiles(void) {
   remove("c_interface.out");
 }
 
+static void Signing(void) {
+  static const unsigned char data[] = "signed";
+  char *text = NULL;
+  unsigned char *content = NULL;
+  int size = 0;
+  EXPECT(SignData_PKCS1("SM2", data, 6, "c_interface.missing.sm2", "pw", NULL, &text) ==
+         KELU_ERR_OPEN_FILE);
+  EXPECT(SignData_PKCS7Detached("SM2", data, 6, "c_interface.missing.sm2", "pw", NULL, &text) ==
+         KELU_ERR_OPEN_FILE);
+  EXPECT(SignData_PKCS7Attached("RSA", data, 6, "c_interface.missing.pfx", "pw", "SHA-256",
+                                &text) == KELU_ERR_OPEN_FILE);
+  EXPECT(text == NULL);
+  EXPECT(VerifyDataSignature_PKCS1("SM2", data, 0, "SGVsbG8=", NULL, "SGVsbG8=") ==
+         KELU_ERR_INVALID_PARAMETER);
+  EXPECT(VerifyDataSignature_PKCS7Detached("XYZ", data, 6, "SGVsbG8=", &text) ==
+         KELU_ERR_INVALID_PARAMETER);
+  EXPECT(VerifyDataSignature_PKCS7Attached("SM2", "", &text, &content, &size) ==
+         KELU_ERR_INVALID_PARAMETER);
+  EXPECT(SignFile_PKCS7Detached("SM2", "c_interface.missing", "c_interface.missing.sm2", "pw",
+                                NULL, &text) == KELU_ERR_OPEN_FILE);
+  EXPECT(VerifyFileSignature_PKCS7Detached("RSA", "c_interface.missing", "SGVsbG8=", NULL) ==
+         KELU_ERR_OPEN_FILE);
+}
+
 static void Certificates(void) {
   char *text = NULL;
   EXPECT(GetCertificateInfo("SGVsbG8=", "CertType", &text) == KELU_ERR_CERT_INFO);
@@ -65,11 +89,35 @@ static void Certificates(void) {
   EXPECT(GetPublicCertFromPFX("SM2", "", "pw", &text) == KELU_ERR_INVALID_PARAMETER);
 }
 
+static void Envelopes(void) {
+  static const unsigned char data[] = "envelope";
+  char *envelope = NULL;
+  unsigned char *plain = NULL;
+  int plain_size = -1;
+  /* "Hello" is no certificate: the SM2 operation's -1 becomes the function's code. */
+  EXPECT(EncryptDataToCMSEnvelope("SM2", data, 8, "SGVsbG8=", "SM4_CBC", &envelope) ==
+         KELU_ERR_ENCRYPT);
+  EXPECT(envelope == NULL);
+  EXPECT(EncryptDataToCMSEnvelopeEx("RSA", data, 8, "SGVsbG8=", "DES", &envelope) ==
+         KELU_ERR_INVALID_PARAMETER);
+  EXPECT(DecryptDataFromCMSEnvelope("SM2", "MAA=", "c_interface.missing.sm2", "pw", &plain,
+                                    &plain_size) == KELU_ERR_OPEN_FILE);
+  EXPECT(plain == NULL && plain_size == 0);
+  EXPECT(DecryptDataFromCMSEnvelopeEx("XYZ", "MAA=", "c_interface.missing.sm2", "pw", &plain,
+                                      &plain_size) == KELU_ERR_OPEN_FILE);
+  EXPECT(DecryptDataFromCMSEnvelope_ECB(NULL, "MAA=", "x", "pw", &plain, &plain_size) ==
+         KELU_ERR_INVALID_PARAMETER);
+  EXPECT(DecryptDataFromCMSEnvelopeEx_ECB("RSA", "MAA=", "", "pw", &plain, &plain_size) ==
+         KELU_ERR_INVALID_PARAMETER);
+}
+
 int main(void) {
   EXPECT(Initialize() == KELU_OK);
   SymmetricData();
   SymmetricFiles();
+  Signing();
   Certificates();
+  Envelopes();
   FreeMemory(NULL);
   EXPECT(Uninitialize() == KELU_OK);
   if (failures == 0) printf("c_interface: all checks passed\n");

@@ -414,6 +414,7 @@ TEST_F(PublicCertFromPFX, Pkcs12Files) {
       {"with the chain", chain, "secret", KELU_OK},
       {"legacy RC2-40", "-legacy", "secret", KELU_OK},
       {"no keys: the first certificate", "-nokeys", "secret", KELU_OK},
+      {"no certificates: i2d_X509 fails", "-nocerts", "secret", KELU_ERR_FAILED},
       {"wrong password: -1 unchanged", "", "Secret", KELU_ERR_FAILED},
       {"empty password", "", "", KELU_ERR_FAILED},
       {"null password", "", nullptr, KELU_ERR_FAILED},

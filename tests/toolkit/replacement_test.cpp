@@ -1,11 +1,7 @@
 // The replacement of the generic failure (-1) of each function's main operation: by the
 // function's own code, or unchanged, as the exported interface fixes it per function.
-// RAND_set_rand_method is deprecated in OpenSSL 3.0; it is the one way to make the random
-// source fail, and each test runs in a process of its own.
-#define OPENSSL_SUPPRESS_DEPRECATED
 #include <gtest/gtest.h>
 #include <openssl/err.h>
-#include <openssl/rand.h>
 
 #include <string>
 
@@ -15,18 +11,6 @@
 
 namespace kelu::test {
 namespace {
-
-int FailingBytes(unsigned char *, int) { return 0; }
-int FailingStatus() { return 0; }
-const RAND_METHOD kFailingRandom = {nullptr, FailingBytes, nullptr,
-                                    nullptr, FailingBytes, FailingStatus};
-
-// The crypto library's random source fails for the life of the object.
-class FailingRandomSource {
- public:
-  FailingRandomSource() { EXPECT_EQ(RAND_set_rand_method(&kFailingRandom), 1); }
-  ~FailingRandomSource() { RAND_set_rand_method(nullptr); }
-};
 
 class Replacement : public ::testing::Test {
  protected:

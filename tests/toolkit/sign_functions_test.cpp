@@ -1,0 +1,573 @@
+// The exported signing and verification functions on both paths: SM2 signatures checked with
+// OpenSSL's SM2 (openssl dgst -sm3 with the default user ID; the SignedData read by openssl
+// asn1parse) and npm's sm-crypto-v2, RSA signatures with openssl dgst, cms and smime, both
+// ways; the parameter checks in order, the replacement of -1, the files opened before the name
+// is looked at, and files at the 16384-byte block boundaries.
+#include <gtest/gtest.h>
+#include <openssl/err.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "../national/NationalTestUtil.h"
+#include "../operations/Sm2SigningTestUtil.h"
+#include "Sm2Signatures.h"
+#include "ToolkitTestUtil.h"
+
+namespace kelu::test {
+namespace {
+
+constexpr char kPfxPassword[] = "p12 pass";
+
+class SignFunctions : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    StartCryptoKernel();
+    SharedSigningKeys();
+    RsaPfx();
+  }
+  void TearDown() override { ERR_clear_error(); }
+
+  static std::string Sm2Key(const std::string &name = "sm2-leaf") {
+    return SharedSigningKeys().Path(name);
+  }
+  // A PKCS#12 file of the shared PKI's RSA leaf (digitalSignature), made once.
+  static const std::string &RsaPfx() {
+    static const std::string *path = [] {
+      static TempDir dir;
+      TestPki pki(dir.path());
+      WriteBinaryFile(pki.Pem("rsa-leaf"), SharedPki().PemBytes("rsa-leaf"));
+      WriteBinaryFile(pki.Key("rsa-leaf"), ReadBinaryFile(SharedPki().Key("rsa-leaf")));
+      return new std::string(pki.MakePkcs12("rsa", "rsa-leaf", kPfxPassword, ""));
+    }();
+    return *path;
+  }
+  static std::string CertText(const std::string &name) {
+    return OpensslBase64(SharedPki().Der(name));
+  }
+  std::string Write(const std::string &name, const Bytes &bytes) const {
+    WriteBinaryFile(dir_.File(name), bytes);
+    return dir_.File(name);
+  }
+
+  TempDir dir_;
+};
+
+class SignFunctionsLogged : public SignFunctions {
+ protected:
+  LogCapture log_;
+};
+
+// ---- Parameter checks, in declaration order ------------------------------------------------
+
+const char kAlgorithmReason[] = "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))";
+const char kDataReason[] = "(NULL == pbySourceData || 0 == nSourceSize)";
+const char kPfxPathReason[] = "(NULL == pszPFXFilePath || 0 == strlen(pszPFXFilePath))";
+const char kHashReason[] = "(NULL == pszHashAlg || 0 == strlen(pszHashAlg))";
+
+TEST_F(SignFunctionsLogged, SignDataChecks) {
+  const unsigned char d[] = "x";
+  const std::string key = Sm2Key(), pfx = RsaPfx(), missing = dir_.File("missing");
+  char *out = reinterpret_cast<char *>(0x1);
+  RunCheckTable(
+      log_, "SignData_PKCS1",
+      {{"null algorithm", [&] { return SignData_PKCS1(nullptr, d, 1, key.c_str(), "", "", &out); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm)", kAlgorithmReason},
+       {"no data", [&] { return SignData_PKCS1("SM2", d, 0, key.c_str(), "", "", &out); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pbySourceData and nSourceSize)", kDataReason},
+       {"empty key path", [&] { return SignData_PKCS1("SM2", d, 1, "", "", "", &out); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszPFxFilePath)", kPfxPathReason},
+       {"null output", [&] { return SignData_PKCS1("SM2", d, 1, key.c_str(), "", "", nullptr); },
+        KELU_ERR_INVALID_PARAMETER, "Check output parameter(ppszBase64PKCS1Signature)",
+        "NULL == ppszBase64PKCS1Signature"}});
+  EXPECT_EQ(out, reinterpret_cast<char *>(0x1)) << "a refused argument leaves the output";
+  RunCheckTable(
+      log_, "SignData_PKCS1",
+      {{"missing key file, unknown name",
+        [&] { return SignData_PKCS1("XYZ", d, 1, missing.c_str(), "", "", &out); },
+        KELU_ERR_OPEN_FILE, "Open PFX file.", "NULL == fpPFX"},
+       {"unknown name", [&] { return SignData_PKCS1("XYZ", d, 1, key.c_str(), "", "", &out); },
+        KELU_ERR_INVALID_PARAMETER, "Invalid sign algorithm.", "true"},
+       {"RSA without hash",
+        [&] { return SignData_PKCS1("RSA", d, 1, pfx.c_str(), kPfxPassword, nullptr, &out); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszHashAlg)", kHashReason},
+       {"RSA with MD5",
+        [&] { return SignData_PKCS1("RSA", d, 1, pfx.c_str(), kPfxPassword, "MD5", &out); },
+        KELU_ERR_INVALID_PARAMETER, "Invalid hash algorithm.", "true"}});
+  EXPECT_EQ(out, nullptr) << "cleared once the checks have passed";
+
+  // The two SignedData signers: checks with a full stop, and one reason text apart.
+  for (bool attached : {false, true}) {
+    auto sign = [attached](const char *alg, const unsigned char *data, int size, const char *path,
+                           const char *hash, char **text) {
+      return attached ? SignData_PKCS7Attached(alg, data, size, path, kPfxPassword, hash, text)
+                      : SignData_PKCS7Detached(alg, data, size, path, kPfxPassword, hash, text);
+    };
+    const char *function = attached ? "SignData_PKCS7Attached" : "SignData_PKCS7Detached";
+    const std::string output = attached ? "ppszBase64PKCS7AttachedSignature"
+                                        : "ppszBase64PKCS7DetachedSignature";
+    out = reinterpret_cast<char *>(0x1);
+    RunCheckTable(
+        log_, function,
+        {{"empty algorithm", [&] { return sign("", d, 1, key.c_str(), "", &out); },
+          KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm).", kAlgorithmReason},
+         {"null data", [&] { return sign("SM2", nullptr, 1, key.c_str(), "", &out); },
+          KELU_ERR_INVALID_PARAMETER, "Check parameter(pbySourceData and nSourceSize).",
+          kDataReason},
+         {"null key path", [&] { return sign("SM2", d, 1, nullptr, "", &out); },
+          KELU_ERR_INVALID_PARAMETER, "Check parameter(pszPFXFilePath).", kPfxPathReason},
+         {"null output", [&] { return sign("SM2", d, 1, key.c_str(), "", nullptr); },
+          KELU_ERR_INVALID_PARAMETER, ("Check output parameter(" + output + ")").c_str(),
+          ("NULL == " + output).c_str()},
+         {"missing key file", [&] { return sign("XYZ", d, 1, missing.c_str(), "", &out); },
+          KELU_ERR_OPEN_FILE, "Open PFX file.", "NULL == fpPFX"},
+         {"unknown name", [&] { return sign("SM3", d, 1, key.c_str(), "", &out); },
+          KELU_ERR_INVALID_PARAMETER, "Invalid sign algorithm.", "true"},
+         {"RSA with empty hash", [&] { return sign("rsa", d, 1, pfx.c_str(), "", &out); },
+          KELU_ERR_INVALID_PARAMETER, "Check parameter(pszHashAlg)",
+          attached ? kHashReason : "NULL == pszHashAlg || 0 == strlen(pszHashAlg)"},
+         {"RSA with SHA-384", [&] { return sign("Rsa", d, 1, pfx.c_str(), "SHA-384", &out); },
+          KELU_ERR_INVALID_PARAMETER, "Invalid hash algorithm.", "true"}});
+    EXPECT_EQ(out, nullptr);
+  }
+}
+
+TEST_F(SignFunctionsLogged, VerifyDataChecks) {
+  const unsigned char d[] = "x";
+  const std::string cert = CertText("sm2-leaf");
+  const char *c = cert.c_str();
+  RunCheckTable(
+      log_, "VerifyDataSignature_PKCS1",
+      {{"null algorithm", [&] { return VerifyDataSignature_PKCS1(nullptr, d, 1, c, "", "s"); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm).", kAlgorithmReason},
+       {"no size", [&] { return VerifyDataSignature_PKCS1("SM2", d, 0, c, "", "s"); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pbySourceData and nSourceSize).",
+        kDataReason},
+       {"empty certificate", [&] { return VerifyDataSignature_PKCS1("SM2", d, 1, "", "", "s"); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszBase64CertContent).",
+        "(NULL == pszBase64CertContent || 0 == strlen(pszBase64CertContent))"},
+       {"null signature", [&] { return VerifyDataSignature_PKCS1("SM2", d, 1, c, "", nullptr); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszBase64PKCS1Signature).",
+        "(NULL == pszBase64PKCS1Signature || 0 == strlen(pszBase64PKCS1Signature))"},
+       {"unknown name", [&] { return VerifyDataSignature_PKCS1("DSA", d, 1, c, "", "s"); },
+        KELU_ERR_INVALID_PARAMETER, "Invalid sign algorithm.", "true"},
+       {"RSA without hash", [&] { return VerifyDataSignature_PKCS1("RSA", d, 1, c, nullptr, "s"); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszHashAlg).", kHashReason},
+       {"RSA with SHA1", [&] { return VerifyDataSignature_PKCS1("RSA", d, 1, c, "SHA1", "s"); },
+        KELU_ERR_INVALID_PARAMETER, "Invalid hash algorithm.", "true"}});
+
+  char *cert_out = reinterpret_cast<char *>(0x1);
+  const char kSignatureReason[] =
+      "(NULL == pszBase64PKCS7DetachedSignature || 0 == strlen(pszBase64PKCS7DetachedSignature))";
+  RunCheckTable(
+      log_, "VerifyDataSignature_PKCS7Detached",
+      {{"empty algorithm",
+        [&] { return VerifyDataSignature_PKCS7Detached("", d, 1, "s", &cert_out); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm).", kAlgorithmReason},
+       {"null data",
+        [&] { return VerifyDataSignature_PKCS7Detached("SM2", nullptr, 1, "s", &cert_out); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pbySourceData and nSourceSize).",
+        kDataReason},
+       {"empty signature",
+        [&] { return VerifyDataSignature_PKCS7Detached("SM2", d, 1, "", &cert_out); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszBase64PKCS7DetachedSignature).",
+        kSignatureReason}});
+  EXPECT_EQ(cert_out, reinterpret_cast<char *>(0x1));
+  RunCheckTable(log_, "VerifyDataSignature_PKCS7Detached",
+                {{"unknown name",
+                  [&] { return VerifyDataSignature_PKCS7Detached("XYZ", d, 1, "s", &cert_out); },
+                  KELU_ERR_INVALID_PARAMETER, "Invalid sign algorithm.", "true"}});
+  EXPECT_EQ(cert_out, nullptr);
+
+  unsigned char *content = reinterpret_cast<unsigned char *>(0x1);
+  int length = -7;
+  cert_out = reinterpret_cast<char *>(0x1);
+  RunCheckTable(
+      log_, "VerifyDataSignature_PKCS7Attached",
+      {{"null algorithm",
+        [&] {
+          return VerifyDataSignature_PKCS7Attached(nullptr, "s", &cert_out, &content, &length);
+        },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm).", kAlgorithmReason},
+       {"null signature",
+        [&] {
+          return VerifyDataSignature_PKCS7Attached("SM2", nullptr, &cert_out, &content, &length);
+        },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszBase64PKCS7AttachedSignature).",
+        "(NULL == pszBase64PKCS7AttachedSignature || 0 == "
+        "strlen(pszBase64PKCS7AttachedSignature))"}});
+  EXPECT_EQ(content, reinterpret_cast<unsigned char *>(0x1));
+  EXPECT_EQ(length, -7);
+  // Every other name takes the RSA path: the signature text is the RSA operation's to refuse.
+  log_.Take();
+  EXPECT_EQ(VerifyDataSignature_PKCS7Attached("XYZ", "SGVsbG8=", &cert_out, &content, &length),
+            KELU_ERR_BAD_SIGNATURE);
+  EXPECT_TRUE(log_.Contains("(VerifyDataSignature_PKCS7Attached -- "
+                            "RSA_VerifyDataSignature_PKCS7Attached)\t\t--Failed"));
+  EXPECT_EQ(cert_out, nullptr);
+  EXPECT_EQ(content, nullptr);
+  EXPECT_EQ(length, 0);
+}
+
+TEST_F(SignFunctionsLogged, FileChecks) {
+  const std::string source = Write("source", RandomBytes(10)), key = Sm2Key(), pfx = RsaPfx();
+  const std::string missing = dir_.File("missing");
+  const char *s = source.c_str();
+  char *out = reinterpret_cast<char *>(0x1);
+  RunCheckTable(
+      log_, "SignFile_PKCS7Detached",
+      {{"null algorithm",
+        [&] { return SignFile_PKCS7Detached(nullptr, s, key.c_str(), "", "", &out); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm).", kAlgorithmReason},
+       {"empty source path",
+        [&] { return SignFile_PKCS7Detached("SM2", "", key.c_str(), "", "", &out); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszSourceFilePath).",
+        "(NULL == pszSourceFilePath || 0 == strlen(pszSourceFilePath))"},
+       {"null key path", [&] { return SignFile_PKCS7Detached("SM2", s, nullptr, "", "", &out); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszPFXFilePath).", kPfxPathReason},
+       {"null output",
+        [&] { return SignFile_PKCS7Detached("SM2", s, key.c_str(), "", "", nullptr); },
+        KELU_ERR_INVALID_PARAMETER, "Check output parameter(ppszBase64PKCS7DetachedSignature)",
+        "NULL == ppszBase64PKCS7DetachedSignature"},
+       {"missing source before the name",
+        [&] { return SignFile_PKCS7Detached("XYZ", missing.c_str(), key.c_str(), "", "", &out); },
+        KELU_ERR_OPEN_FILE, "fopen(pszSourceFile)", "NULL == fpSource"},
+       {"missing key file",
+        [&] { return SignFile_PKCS7Detached("XYZ", s, missing.c_str(), "", "", &out); },
+        KELU_ERR_OPEN_FILE, "fopen(pszPFXFilePath)", "NULL == fpPFX"},
+       {"unknown name", [&] { return SignFile_PKCS7Detached("XYZ", s, key.c_str(), "", "", &out); },
+        KELU_ERR_INVALID_PARAMETER, "pszAlgorithm Error", "true"},
+       {"RSA without hash",
+        [&] { return SignFile_PKCS7Detached("RSA", s, pfx.c_str(), kPfxPassword, "", &out); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszHashAlg).", kHashReason},
+       {"RSA with MD5",
+        [&] { return SignFile_PKCS7Detached("RSA", s, pfx.c_str(), kPfxPassword, "md5", &out); },
+        KELU_ERR_INVALID_PARAMETER, "Invalid hash algorithm.", "true"},
+       {"wrong SM2 password",
+        [&] { return SignFile_PKCS7Detached("SM2", s, key.c_str(), "wrong", "", &out); },
+        KELU_ERR_KEY_FILE_PASSWORD, "SignFile_PKCS7Detached_BySM2PFX", "KELU_OK != nResult"}});
+  EXPECT_EQ(out, reinterpret_cast<char *>(0x1)) << "left as it was on every failure";
+  log_.Take();
+  SignFile_PKCS7Detached("RSA", s, pfx.c_str(), kPfxPassword, "md5", &out);
+  EXPECT_TRUE(log_.Contains("HashAlg: md5"));
+
+  char *cert = reinterpret_cast<char *>(0x1);
+  RunCheckTable(
+      log_, "VerifyFileSignature_PKCS7Detached",
+      {{"empty algorithm",
+        [&] { return VerifyFileSignature_PKCS7Detached("", s, "sig", &cert); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszAlgorithm).", kAlgorithmReason},
+       {"null source path",
+        [&] { return VerifyFileSignature_PKCS7Detached("SM2", nullptr, "sig", &cert); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszSourceFilePath).",
+        "(NULL == pszSourceFilePath || 0 == strlen(pszSourceFilePath))"},
+       {"empty signature", [&] { return VerifyFileSignature_PKCS7Detached("SM2", s, "", &cert); },
+        KELU_ERR_INVALID_PARAMETER, "Check parameter(pszBase64PKCS7DetachedSignature).",
+        "(NULL == pszBase64PKCS7DetachedSignature || 0 == "
+        "strlen(pszBase64PKCS7DetachedSignature))"}});
+  EXPECT_EQ(cert, reinterpret_cast<char *>(0x1));
+  RunCheckTable(
+      log_, "VerifyFileSignature_PKCS7Detached",
+      {{"missing source before the name",
+        [&] { return VerifyFileSignature_PKCS7Detached("XYZ", missing.c_str(), "sig", &cert); },
+        KELU_ERR_OPEN_FILE, "fopen(pszSourceFile)", "NULL == fpSource"},
+       {"unknown name", [&] { return VerifyFileSignature_PKCS7Detached("ECDSA", s, "s", &cert); },
+        KELU_ERR_INVALID_PARAMETER, "pszAlgorithm Error", "true"}});
+  EXPECT_EQ(cert, nullptr);
+  log_.Take();
+  VerifyFileSignature_PKCS7Detached("ECDSA", s, "s", &cert);
+  EXPECT_TRUE(log_.Contains("Algorithm: ECDSA"));
+}
+
+// ---- The replacement of -1 ---------------------------------------------------------------
+
+TEST_F(SignFunctionsLogged, GenericFailuresAreReplacedPerFunction) {
+  const Bytes data = RandomBytes(100);
+  const std::string source = Write("source", data), pfx = RsaPfx(), key = Sm2Key();
+  char *text = nullptr;
+  ASSERT_EQ(SignData_PKCS1("SM2", data.data(), Size(data), key.c_str(), kKeyFilePassword, nullptr,
+                           &text),
+            KELU_OK);
+  const std::string pkcs1 = TakeText(text);
+  ASSERT_EQ(SignData_PKCS7Detached("SM2", data.data(), Size(data), key.c_str(), kKeyFilePassword,
+                                   nullptr, &text),
+            KELU_OK);
+  const std::string detached = TakeText(text);
+  ASSERT_EQ(SignData_PKCS7Attached("SM2", data.data(), Size(data), key.c_str(), kKeyFilePassword,
+                                   nullptr, &text),
+            KELU_OK);
+  Bytes attached = FromBase64(TakeText(text));
+  attached[attached.size() - 10] ^= 0x01;  // inside the signature value
+  const Bytes changed = Changed(data, 99);
+  Write("changed", changed);
+  const std::string cert = CertText("sm2-leaf");
+
+  struct Case {
+    const char *function;
+    const char *what;
+    std::function<int()> call;
+    int want;
+    const char *step;
+  };
+  const Case cases[] = {
+      {"SignData_PKCS1", "wrong PKCS#12 password",
+       [&] {
+         return SignData_PKCS1("RSA", data.data(), 1, pfx.c_str(), "wrong", "SHA-1", &text);
+       },
+       KELU_ERR_SIGN, "RSA_SignData_PKCS1"},
+      {"SignData_PKCS7Detached", "wrong PKCS#12 password",
+       [&] {
+         return SignData_PKCS7Detached("RSA", data.data(), 1, pfx.c_str(), "", "SHA-1", &text);
+       },
+       KELU_ERR_SIGN, "RSA_SignData_PKCS7"},
+      {"SignData_PKCS7Attached", "wrong PKCS#12 password",
+       [&] {
+         return SignData_PKCS7Attached("RSA", data.data(), 1, pfx.c_str(), "x", "SHA-256", &text);
+       },
+       KELU_ERR_SIGN, "RSA_SignData_PKCS7"},
+      {"SignFile_PKCS7Detached", "wrong PKCS#12 password: -1 unchanged",
+       [&] {
+         return SignFile_PKCS7Detached("RSA", source.c_str(), pfx.c_str(), "x", "SHA-256", &text);
+       },
+       KELU_ERR_FAILED, "RSA_SignFile_PKCS7Detached"},
+      {"SignData_PKCS7Detached", "wrong SM2 password: its own code",
+       [&] {
+         return SignData_PKCS7Detached("SM2", data.data(), 1, key.c_str(), "x", nullptr, &text);
+       },
+       KELU_ERR_KEY_FILE_PASSWORD, "SignData_PKCS7_BySM2PFX"},
+      {"SignData_PKCS1", "certificate without digitalSignature",
+       [&] {
+         const std::string enc = Sm2Key("ku-enc");
+         return SignData_PKCS1("SM2", data.data(), 1, enc.c_str(), kKeyFilePassword, nullptr,
+                               &text);
+       },
+       KELU_ERR_KEY_USAGE, "SignData_PKCS1_BySM2PFX"},
+      {"VerifyDataSignature_PKCS1", "other data",
+       [&] {
+         return VerifyDataSignature_PKCS1("SM2", changed.data(), Size(changed), cert.c_str(),
+                                          nullptr, pkcs1.c_str());
+       },
+       KELU_ERR_BAD_SIGNATURE, "VerifySignature_PKCS1_ByCert"},
+      {"VerifyDataSignature_PKCS7Detached", "other data",
+       [&] {
+         return VerifyDataSignature_PKCS7Detached("SM2", changed.data(), Size(changed),
+                                                  detached.c_str(), &text);
+       },
+       KELU_ERR_BAD_SIGNATURE, "VerifySignature_PKCS7Detached"},
+      {"VerifyDataSignature_PKCS7Attached", "signature value changed",
+       [&] {
+         return VerifyDataSignature_PKCS7Attached("SM2", ToBase64(attached).c_str(), &text,
+                                                  nullptr, nullptr);
+       },
+       KELU_ERR_BAD_SIGNATURE, "VerifySignature_PKCS7Attached"},
+      {"VerifyFileSignature_PKCS7Detached", "other file: -1 unchanged",
+       [&] {
+         return VerifyFileSignature_PKCS7Detached("SM2", dir_.File("changed").c_str(),
+                                                  detached.c_str(), &text);
+       },
+       KELU_ERR_FAILED, "SM2_VerifyFileSignature_PKCS7Detached"},
+      {"VerifyDataSignature_PKCS7Detached", "an attached SignedData: its own code",
+       [&] {
+         return VerifyDataSignature_PKCS7Detached("SM2", data.data(), Size(data),
+                                                  ToBase64(attached).c_str(), &text);
+       },
+       KELU_ERR_PKCS7_FORMAT, "VerifySignature_PKCS7Detached"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(std::string(c.function) + ": " + c.what);
+    log_.Take();
+    EXPECT_EQ(c.call(), c.want);
+    EXPECT_TRUE(log_.Contains(FailedStep(c.function, c.step, c.want, "KELU_OK != nResult")))
+        << log_.Text();
+    EXPECT_EQ(text, nullptr);
+  }
+}
+
+// ---- Both paths against the peers ----------------------------------------------------------
+
+TEST_F(SignFunctions, Sm2SignaturesBothWaysWithPeers) {
+  const Bytes data = RandomBytes(1234);
+  const std::string key = Sm2Key(), cert = CertText("sm2-leaf");
+  char *text = nullptr;
+  ASSERT_EQ(SignData_PKCS1("sm2", data.data(), Size(data), key.c_str(), kKeyFilePassword, nullptr,
+                           &text),
+            KELU_OK);
+  const std::string pkcs1 = TakeText(text);
+  EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, FromBase64(pkcs1), true));
+  auto verify_pkcs1 = [&](const std::string &cert_text, const std::string &signature) {
+    return VerifyDataSignature_PKCS1("Sm2", data.data(), Size(data), cert_text.c_str(), nullptr,
+                                     signature.c_str());
+  };
+  EXPECT_EQ(verify_pkcs1(cert, pkcs1), KELU_OK);
+  EXPECT_EQ(verify_pkcs1(OpensslBase64(SignerCertPem()), pkcs1), KELU_OK) << "PEM certificate";
+  EXPECT_EQ(verify_pkcs1(cert, ToBase64(OpensslSm2Sign(SharedPki().Key("sm2-leaf"), data, true))),
+            KELU_OK);
+
+  if (SmCryptoV2Available()) {
+    const Sm2KeyValues k = ReadSm2PrivateKey(SharedPki().Key("sm2-leaf"));
+    const std::string helpers = "const hex = (s) => Uint8Array.from(Buffer.from(s, 'hex'));\n";
+    const std::string theirs = RunSmCryptoV2(
+        helpers + "console.log(sm2.doSignature(hex(a[0]), a[1], { hash: true, der: true }));",
+        {Lower(ToHex(data)), Lower(ToHex(k.d))});
+    EXPECT_EQ(verify_pkcs1(cert, ToBase64(FromHex(theirs))), KELU_OK);
+    EXPECT_EQ(RunSmCryptoV2(helpers + "console.log(sm2.doVerifySignature(hex(a[0]), a[1], a[2], "
+                                      "{ hash: true, der: true }));",
+                            {Lower(ToHex(data)), Lower(ToHex(FromBase64(pkcs1))),
+                             "04" + Lower(ToHex(k.x) + ToHex(k.y))}),
+              "true");
+  }
+
+  ASSERT_EQ(SignData_PKCS7Detached("SM2", data.data(), Size(data), key.c_str(), kKeyFilePassword,
+                                   "ignored", &text),
+            KELU_OK);
+  const std::string detached = TakeText(text);
+  EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, LastOctetString(FromBase64(detached)),
+                               true));
+  char *signer = nullptr;
+  ASSERT_EQ(VerifyDataSignature_PKCS7Detached("sM2", data.data(), Size(data), detached.c_str(),
+                                              &signer),
+            KELU_OK);
+  EXPECT_EQ(TakeText(signer), cert);
+  EXPECT_EQ(VerifyDataSignature_PKCS7Detached("SM2", data.data(), Size(data), detached.c_str(),
+                                              nullptr),
+            KELU_OK);
+
+  ASSERT_EQ(SignData_PKCS7Attached("SM2", data.data(), Size(data), key.c_str(), kKeyFilePassword,
+                                   nullptr, &text),
+            KELU_OK);
+  const std::string attached = TakeText(text);
+  const Bytes attached_der = FromBase64(attached);
+  EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, LastOctetString(attached_der), true));
+  EXPECT_NE(Asn1Parse(attached_der).find(":1.2.156.10197.6.1.4.2.1"), std::string::npos);
+  unsigned char *content = nullptr;
+  int length = 0;
+  ASSERT_EQ(VerifyDataSignature_PKCS7Attached("SM2", attached.c_str(), &signer, &content, &length),
+            KELU_OK);
+  EXPECT_EQ(TakeText(signer), cert);
+  EXPECT_EQ(Bytes(content, content + length), data);
+  FreeMemory(content);
+  EXPECT_EQ(VerifyDataSignature_PKCS7Attached("SM2", attached.c_str(), nullptr, nullptr, nullptr),
+            KELU_OK);
+  length = 0;
+  EXPECT_EQ(VerifyDataSignature_PKCS7Attached("SM2", attached.c_str(), nullptr, nullptr, &length),
+            KELU_OK);
+  EXPECT_EQ(length, Size(data)) << "the length alone";
+}
+
+struct RsaHash {
+  const char *name;     // as the caller writes it
+  const char *openssl;  // openssl's digest option
+};
+const RsaHash kRsaHashes[] = {{"sha-1", "sha1"}, {"SHA-256", "sha256"}};
+
+TEST_F(SignFunctions, RsaSignaturesBothWaysWithOpenssl) {
+  const Bytes data = RandomBytes(3000);
+  const std::string data_path = Write("data.bin", data), pfx = RsaPfx();
+  const std::string cert = CertText("rsa-leaf");
+  const TestPki &pki = SharedPki();
+  const std::string signer_args = " -signer " + ShellQuote(pki.Pem("rsa-leaf")) + " -inkey " +
+                                  ShellQuote(pki.Key("rsa-leaf"));
+  char *text = nullptr;
+  for (const RsaHash &h : kRsaHashes) {
+    SCOPED_TRACE(h.name);
+    // PKCS#1 v1.5 is deterministic: the same bytes as openssl dgst -sign.
+    ASSERT_EQ(SignData_PKCS1("Rsa", data.data(), Size(data), pfx.c_str(), kPfxPassword, h.name,
+                             &text),
+              KELU_OK);
+    const std::string pkcs1 = TakeText(text);
+    Openssl("dgst -" + std::string(h.openssl) + " -sign " + ShellQuote(pki.Key("rsa-leaf")) +
+            " -out " + ShellQuote(dir_.File("openssl.sig")) + " " + ShellQuote(data_path));
+    EXPECT_EQ(pkcs1, OpensslBase64(dir_.File("openssl.sig")));
+    EXPECT_EQ(VerifyDataSignature_PKCS1("rsa", data.data(), Size(data), cert.c_str(), h.name,
+                                        pkcs1.c_str()),
+              KELU_OK);
+
+    for (bool attached : {false, true}) {
+      SCOPED_TRACE(attached ? "attached" : "detached");
+      const int rc = attached ? SignData_PKCS7Attached("RSA", data.data(), Size(data), pfx.c_str(),
+                                                       kPfxPassword, h.name, &text)
+                              : SignData_PKCS7Detached("RSA", data.data(), Size(data), pfx.c_str(),
+                                                       kPfxPassword, h.name, &text);
+      ASSERT_EQ(rc, KELU_OK);
+      const std::string sig_path = Write("toolkit.p7", FromBase64(TakeText(text)));
+      for (const char *tool : {"cms", "smime"}) {
+        Openssl(std::string(tool) + " -verify -binary -noverify -inform DER -in " +
+                ShellQuote(sig_path) + " -out " + ShellQuote(dir_.File("out.bin")) +
+                (attached ? "" : " -content " + ShellQuote(data_path)));
+        EXPECT_EQ(ReadBinaryFile(dir_.File("out.bin")), data) << tool;
+      }
+      EXPECT_NE(Openssl("cms -cmsout -print -inform DER -in " + ShellQuote(sig_path))
+                    .find(std::string("algorithm: ") + h.openssl),
+                std::string::npos);
+
+      // openssl's SignedData (with signed attributes) verified here.
+      Openssl("cms -sign -binary -md " + std::string(h.openssl) + signer_args +
+              (attached ? " -nodetach" : "") + " -in " + ShellQuote(data_path) +
+              " -outform DER -out " + ShellQuote(dir_.File("openssl.p7")));
+      const std::string theirs = OpensslBase64(dir_.File("openssl.p7"));
+      char *signer = nullptr;
+      if (attached) {
+        unsigned char *content = nullptr;
+        int length = 0;
+        ASSERT_EQ(VerifyDataSignature_PKCS7Attached("any name", theirs.c_str(), &signer, &content,
+                                                    &length),
+                  KELU_OK);
+        EXPECT_EQ(Bytes(content, content + length), data);
+        FreeMemory(content);
+      } else {
+        ASSERT_EQ(VerifyDataSignature_PKCS7Detached("RSA", data.data(), Size(data), theirs.c_str(),
+                                                    &signer),
+                  KELU_OK);
+      }
+      EXPECT_EQ(TakeText(signer), cert);
+    }
+  }
+}
+
+// Files are read in 16384-byte blocks; both paths, against the same bytes in memory and the
+// peers.
+TEST_F(SignFunctions, FilesAtBlockBoundaries) {
+  const std::string key = Sm2Key(), pfx = RsaPfx();
+  const TestPki &pki = SharedPki();
+  const int descriptors = OpenDescriptorCount();
+  for (size_t size : {0, 16383, 16384, 16385, 3 * 16384}) {
+    SCOPED_TRACE(size);
+    const Bytes data = RandomBytes(size);
+    const std::string path = Write("data.bin", data);
+    char *text = reinterpret_cast<char *>(0x1);
+    char *signer = nullptr;
+
+    ASSERT_EQ(SignFile_PKCS7Detached("SM2", path.c_str(), key.c_str(), kKeyFilePassword, nullptr,
+                                     &text),
+              KELU_OK);
+    const std::string sm2 = TakeText(text);
+    EXPECT_TRUE(OpensslSm2Verify(SignerCertPem(), data, LastOctetString(FromBase64(sm2)), true));
+    ASSERT_EQ(VerifyFileSignature_PKCS7Detached("sm2", path.c_str(), sm2.c_str(), &signer), KELU_OK);
+    EXPECT_EQ(TakeText(signer), CertText("sm2-leaf"));
+    if (size > 0) {
+      EXPECT_EQ(VerifyDataSignature_PKCS7Detached("SM2", data.data(), Size(data), sm2.c_str(),
+                                                  nullptr),
+                KELU_OK);
+    }
+
+    ASSERT_EQ(SignFile_PKCS7Detached("rsa", path.c_str(), pfx.c_str(), kPfxPassword, "SHA-256",
+                                     &text),
+              KELU_OK);
+    const std::string rsa_path = Write("rsa.p7", FromBase64(TakeText(text)));
+    Openssl("cms -verify -binary -noverify -inform DER -in " + ShellQuote(rsa_path) +
+            " -content " + ShellQuote(path) + " -out /dev/null");
+    Openssl("cms -sign -binary -noattr -md sha256 -signer " + ShellQuote(pki.Pem("rsa-leaf")) +
+            " -inkey " + ShellQuote(pki.Key("rsa-leaf")) + " -in " + ShellQuote(path) +
+            " -outform DER -out " + ShellQuote(dir_.File("openssl.p7")));
+    for (const std::string &signature : {OpensslBase64(rsa_path),
+                                         OpensslBase64(dir_.File("openssl.p7"))}) {
+      EXPECT_EQ(VerifyFileSignature_PKCS7Detached("RSA", path.c_str(), signature.c_str(), nullptr),
+                KELU_OK);
+    }
+  }
+  EXPECT_EQ(OpenDescriptorCount(), descriptors) << "every file closed";
+}
+
+}  // namespace
+}  // namespace kelu::test
