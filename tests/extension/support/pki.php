@@ -130,3 +130,9 @@ final class Pki {
         $this->openssl("x509 -in {$this->pem($name)} -outform DER -out {$this->der($name)}");
     }
 }
+
+// 04 || X || Y of the certificate's SM2 or EC public key, as hexadecimal text.
+function public_point_hex(string $certPem): string {
+    $spki = shell_exec('openssl x509 -in ' . escapeshellarg($certPem) . ' -noout -pubkey | openssl pkey -pubin -outform DER');
+    return bin2hex(substr((string) $spki, -65));
+}
