@@ -67,6 +67,17 @@ function under_sanitizer(): bool {
     return str_contains((string) getenv('LD_PRELOAD'), 'asan');
 }
 
+// Calls that must fail: each is given an output variable holding 'kept' and must return its
+// code (any failure where the code is null) and leave the variable as it was.
+function check_failures(array $cases): void {
+    foreach ($cases as $what => [$call, $code]) {
+        $out = 'kept';
+        $rc = $call($out);
+        if ($code === null) check($rc !== KELU_OK, "$what fails"); else check_same(signed32($code), $rc, $what);
+        check_same('kept', $out, "$what: output kept");
+    }
+}
+
 // A result code as scripts receive it: the 32-bit value, sign-extended.
 function signed32(int $code): int {
     return $code >= 0x80000000 ? $code - 0x100000000 : $code;
