@@ -10,14 +10,7 @@ require __DIR__ . '/support/pki.php';
 require __DIR__ . '/support/der.php';
 require __DIR__ . '/support/peers.php';
 
-$work = work_dir();
-write_log_config("$work/log.conf", "$work/kelu.log");
-check_same(KELU_OK, kelu_initialize("$work/log.conf"), 'start-up');
-
-const BAD_SIGNATURE = 0x80090006;
-const KEY_FILE_PASSWORD = 0xA0071108;
-const KEY_USAGE = 0xA0072021;
-const OPEN_FILE = 0x8007006E;
+$work = start_logged();
 
 $pki = new Pki("$work/pki");
 $pki->root('rsa-ca', 'RSA', '/C=CN/O=Kelu Test/CN=RSA Root');
@@ -34,11 +27,6 @@ $pki->openssl('x509 -in ' . $pki->pem('sm2') . " -noout -pubkey -out $work/sm2.p
 $data = "Signed data\0with zero bytes\0" . random_bytes(3000);
 $dataFile = "$work/data.bin";
 file_put_contents($dataFile, $data);
-
-function openssl_ok(string $args): bool {
-    exec("openssl $args 2>&1", $lines, $status);
-    return $status === 0;
-}
 
 // OpenSSL's SM2 verification over Z || data with the default user ID.
 function openssl_sm2_verifies(string $work, string $data, string $signatureDer): bool {
@@ -70,7 +58,7 @@ foreach (['SHA-1' => 'sha1', 'sha-256' => 'sha256'] as $hash => $md) {
     check_same(base64_encode($theirs), $signature, "RSA PKCS#1 $hash: the bytes of openssl_sign");
     check_same(KELU_OK, kelu_verifyDataSignature_PKCS1('RSA', $data, $certs['RSA'], $hash, base64_encode($theirs)),
         "openssl_sign's $hash signature verifies");
-    check_same(signed32(BAD_SIGNATURE), kelu_verifyDataSignature_PKCS1('RSA', "$data.", $certs['RSA'], $hash, $signature),
+    check_same(KELU_ERR_BAD_SIGNATURE, kelu_verifyDataSignature_PKCS1('RSA', "$data.", $certs['RSA'], $hash, $signature),
         "RSA PKCS#1 $hash over other data");
 }
 $pki->openssl('dgst -sha256 -sign ' . $pki->key('rsa') . " -out $work/rsa.sig $dataFile");
@@ -82,7 +70,7 @@ check_same(KELU_OK, kelu_signData_PKCS1('SM2', $data, $keyFiles['SM2'], $passwor
 check(openssl_sm2_verifies($work, $data, base64_decode($signature)), "OpenSSL's SM2 verifies the SM2 PKCS#1 signature");
 if ($peer) check(sm_crypto_v2_verifies($pki, $data, base64_decode($signature)), 'sm-crypto-v2 verifies it');
 check_same(KELU_OK, kelu_verifyDataSignature_PKCS1('SM2', $data, $certs['SM2'], '', $signature), 'SM2 PKCS#1 verifies');
-check_same(signed32(BAD_SIGNATURE), kelu_verifyDataSignature_PKCS1('SM2', "$data.", $certs['SM2'], '', $signature),
+check_same(KELU_ERR_BAD_SIGNATURE, kelu_verifyDataSignature_PKCS1('SM2', "$data.", $certs['SM2'], '', $signature),
     'SM2 PKCS#1 over other data');
 $pki->openssl('dgst -sm3 -sign ' . $pki->key('sm2') . ' -sigopt distid:' . SM2_DISTID . " -out $work/theirs.sig $dataFile");
 check_same(KELU_OK, kelu_verifyDataSignature_PKCS1('SM2', $data, $certs['SM2'], '', base64_encode(file_get_contents("$work/theirs.sig"))),
@@ -137,7 +125,7 @@ if ($peer) check(sm_crypto_v2_verifies($pki, $data, signer_signature($der)), 'sm
 check_same(KELU_OK, kelu_verifyDataSignature_PKCS7Detached('SM2', $data, $detached, $signer), 'SM2 detached verifies');
 check_same($certs['SM2'], $signer, 'the SM2 signer certificate');
 $signer = 'kept';
-check_same(signed32(BAD_SIGNATURE), kelu_verifyDataSignature_PKCS7Detached('SM2', "$data.", $detached, $signer), 'SM2 detached over other data');
+check_same(KELU_ERR_BAD_SIGNATURE, kelu_verifyDataSignature_PKCS7Detached('SM2', "$data.", $detached, $signer), 'SM2 detached over other data');
 check_same('kept', $signer, 'no signer certificate for a bad signature');
 
 check_same(KELU_OK, kelu_signData_PKCS7Attached('SM2', $data, $keyFiles['SM2'], $password, '', $attached), 'SM2 attached');
@@ -171,19 +159,19 @@ foreach (['RSA' => 'SHA-256', 'SM2' => ''] as $alg => $hash) {
 
 // ---- Failures: the code reaches the script, the output keeps its value ----
 check_failures([
-    'SM2 wrong password' => [fn (&$o) => kelu_signData_PKCS7Detached('SM2', $data, $keyFiles['SM2'], 'wrong', '', $o), KEY_FILE_PASSWORD],
-    'SM2 key without digitalSignature' => [fn (&$o) => kelu_signData_PKCS1('SM2', $data, $pki->sm2KeyFile('sm2-nosign', $password), $password, '', $o), KEY_USAGE],
-    'unknown algorithm, missing key file' => [fn (&$o) => kelu_signData_PKCS1('XYZ', $data, "$work/missing", $password, 'SHA-1', $o), OPEN_FILE],
+    'SM2 wrong password' => [fn (&$o) => kelu_signData_PKCS7Detached('SM2', $data, $keyFiles['SM2'], 'wrong', '', $o), KELU_ERR_KEY_FILE_PASSWORD],
+    'SM2 key without digitalSignature' => [fn (&$o) => kelu_signData_PKCS1('SM2', $data, $pki->sm2KeyFile('sm2-nosign', $password), $password, '', $o), KELU_ERR_KEY_USAGE],
+    'unknown algorithm, missing key file' => [fn (&$o) => kelu_signData_PKCS1('XYZ', $data, "$work/missing", $password, 'SHA-1', $o), KELU_ERR_OPEN_FILE],
     'unknown algorithm' => [fn (&$o) => kelu_signData_PKCS7Attached('XYZ', $data, $keyFiles['RSA'], $password, 'SHA-1', $o), KELU_ERR_INVALID_PARAMETER],
     'RSA with MD5' => [fn (&$o) => kelu_signData_PKCS7Detached('RSA', $data, $keyFiles['RSA'], $password, 'MD5', $o), KELU_ERR_INVALID_PARAMETER],
     'empty data' => [fn (&$o) => kelu_signData_PKCS1('SM2', '', $keyFiles['SM2'], $password, '', $o), KELU_ERR_INVALID_PARAMETER],
     'password with a zero byte' => [fn (&$o) => kelu_signData_PKCS1('SM2', $data, $keyFiles['SM2'], "$password\0", '', $o), KELU_ERR_INVALID_PARAMETER],
-    'missing file' => [fn (&$o) => kelu_signFile_PKCS7Detached('RSA', "$work/missing", $keyFiles['RSA'], $password, 'SHA-1', $o), OPEN_FILE],
+    'missing file' => [fn (&$o) => kelu_signFile_PKCS7Detached('RSA', "$work/missing", $keyFiles['RSA'], $password, 'SHA-1', $o), KELU_ERR_OPEN_FILE],
     'tampered attached' => [function (&$o) use ($attached) {
         $content = 'kept';
         $tampered = str_replace('Signed data', 'Signed date', base64_decode($attached));
         return kelu_verifyDataSignature_PKCS7Attached('SM2', base64_encode($tampered), $o, $content);
-    }, BAD_SIGNATURE],
+    }, KELU_ERR_BAD_SIGNATURE],
 ]);
 
 check_same(KELU_OK, kelu_uninitialize(), 'shut-down');
@@ -198,6 +186,6 @@ check(str_contains($log, "(kelu_signData_PKCS1 -- Check params size())\t\t--OK\n
 check(str_contains($log, "pszBase64PKCS7AttachedSignature:[$attached]\n"), 'the signature handed out');
 check(str_contains($log, "pszBase64SignCert:[{$certs['SM2']}]\n"), 'the signer certificate handed out');
 check(str_contains($log, sprintf("(kelu_signData_PKCS7Detached -- SignData_PKCS7Detached)\t\t--Failed:(0x%08x) [Reason:KELU_OK != nResult]\n",
-    KEY_FILE_PASSWORD)), 'the failed call');
+    KELU_ERR_KEY_FILE_PASSWORD & 0xFFFFFFFF)), 'the failed call');
 
 finish();

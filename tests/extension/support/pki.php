@@ -136,3 +136,9 @@ function public_point_hex(string $certPem): string {
     $spki = shell_exec('openssl x509 -in ' . escapeshellarg($certPem) . ' -noout -pubkey | openssl pkey -pubin -outform DER');
     return bin2hex(substr((string) $spki, -65));
 }
+
+// An openssl command line that succeeds.
+function openssl_ok(string $args): bool {
+    exec("openssl $args 2>&1", $lines, $status);
+    return $status === 0;
+}
