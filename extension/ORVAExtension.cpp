@@ -17,6 +17,7 @@
 #include "PhpBinding.h"
 #include "SMKernel.h"
 #include "ScriptArguments.h"
+#include "ScriptFunction.h"
 #include "kelu_zlog.h"
 
 namespace {
@@ -25,6 +26,12 @@ using kelu::extension::CheckDataSize;
 using kelu::extension::CheckNoZeroByte;
 using kelu::extension::CheckScriptArguments;
 using kelu::extension::CountStep;
+using kelu::extension::HandedOut;
+using kelu::extension::InputLog;
+using kelu::extension::OutputKind;
+using kelu::extension::RunScriptFunction;
+using kelu::extension::ScriptFunction;
+using kelu::extension::ScriptInputs;
 using Php::ByRef;
 using Php::ByVal;
 
@@ -329,57 +336,248 @@ Php::Value kelu_calculateFileHash(Php::Parameters &params) {
   return KELU_OK;
 }
 
-// ---- Script functions whose operations are still to come: the argument checks, then -1 ----
+// ---- Script functions over the exported functions: one record each ----
 
-int CheckThenPending(const TraceSite &site, Php::Parameters &params,
-                     const Php::Arguments &registered, CountStep countStep) {
-  int nResult = CheckScriptArguments(site, params, registered, countStep);
-  return nResult != KELU_OK ? nResult : KELU_ERR_FAILED;
-}
-
-#define KELU_PENDING_SCRIPT_FUNCTION(function, registered, countStep)      \
-  Php::Value function(Php::Parameters &params) {                           \
-    return CheckThenPending(KELU_HERE, params, registered, countStep);     \
+#define KELU_SCRIPT_FUNCTION(function, record)                            \
+  Php::Value function(Php::Parameters &params) {                          \
+    return RunScriptFunction(KELU_HERE, params, record);                  \
   }
 
-KELU_PENDING_SCRIPT_FUNCTION(kelu_signData_PKCS1, kSignDataPKCS1Args, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_signData_PKCS7Detached, kSignDataPKCS7DetachedArgs,
-                             CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_signData_PKCS7Attached, kSignDataPKCS7AttachedArgs,
-                             CountStep::kFullStop)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_verifyDataSignature_PKCS1, kVerifyDataSignaturePKCS1Args,
-                             CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_verifyDataSignature_PKCS7Detached,
-                             kVerifyDataSignaturePKCS7DetachedArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_verifyDataSignature_PKCS7Attached,
-                             kVerifyDataSignaturePKCS7AttachedArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_signFile_PKCS7Detached, kSignFilePKCS7DetachedArgs,
-                             CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_verifyFileSignature_PKCS7Detached,
-                             kVerifyFileSignaturePKCS7DetachedArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_encryptDataToCMSEnvelope, kEncryptDataToCMSEnvelopeArgs,
-                             CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_decryptDataFromCMSEnvelope, kDecryptDataFromCMSEnvelopeArgs,
-                             CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_encryptDataToCMSEnvelopeEx, kEncryptDataToCMSEnvelopeArgs,
-                             CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_decryptDataFromCMSEnvelopeEx, kDecryptDataFromCMSEnvelopeArgs,
-                             CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_decryptDataFromCMSEnvelope_ECB,
-                             kDecryptDataFromCMSEnvelopeArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_decryptDataFromCMSEnvelopeEx_ECB,
-                             kDecryptDataFromCMSEnvelopeArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_genSymKey, kGenSymKeyArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_symEncryptData, kSymEncryptDataArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_symDecryptData, kSymDecryptDataArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_symEncryptFile, kSymEncryptFileArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_symDecryptFile, kSymDecryptFileArgs, CountStep::kPlain)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_verifyCertificate, kVerifyCertificateArgs,
-                             CountStep::kFullStop)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_getCertificateInfo, kGetCertificateInfoArgs,
-                             CountStep::kFullStop)
-KELU_PENDING_SCRIPT_FUNCTION(kelu_getPublicCertFromPFX, kGetPublicCertFromPFXArgs,
-                             CountStep::kFullStop)
+constexpr InputLog kText = InputLog::kText;
+
+// Signatures. The password is never logged; the data is logged with its length.
+
+const std::vector<kelu::extension::InputSpec> kSignDataInputs = {
+    {"strAlgorithm", kText}, {"strSourceData", InputLog::kData}, {"strPfxFilePath", kText},
+    {"strPfxPassWord", InputLog::kPassword}, {"strHashAlg", kText}};
+
+using SignData = int (*)(const char *, const unsigned char *, int, const char *, const char *,
+                         const char *, char **);
+template <SignData Sign>
+int CallSignData(const ScriptInputs &in, HandedOut &out) {
+  return Sign(in.text(0), in.data(1), in.size(1), in.text(2), in.text(3), in.text(4),
+              out.text(0));
+}
+
+const ScriptFunction kSignDataPKCS1 = {
+    kSignDataPKCS1Args, CountStep::kPlain, kSignDataInputs, "SignData_PKCS1",
+    CallSignData<SignData_PKCS1>, {{5, OutputKind::kText, "pszBase64PKCS1Signature"}}};
+KELU_SCRIPT_FUNCTION(kelu_signData_PKCS1, kSignDataPKCS1)
+
+const ScriptFunction kSignDataPKCS7Detached = {
+    kSignDataPKCS7DetachedArgs, CountStep::kPlain, kSignDataInputs, "SignData_PKCS7Detached",
+    CallSignData<SignData_PKCS7Detached>,
+    {{5, OutputKind::kText, "pszBase64PKCS7DetachedSignature"}}};
+KELU_SCRIPT_FUNCTION(kelu_signData_PKCS7Detached, kSignDataPKCS7Detached)
+
+const ScriptFunction kSignDataPKCS7Attached = {
+    kSignDataPKCS7AttachedArgs, CountStep::kFullStop, kSignDataInputs, "SignData_PKCS7Attached",
+    CallSignData<SignData_PKCS7Attached>,
+    {{5, OutputKind::kText, "pszBase64PKCS7AttachedSignature"}}};
+KELU_SCRIPT_FUNCTION(kelu_signData_PKCS7Attached, kSignDataPKCS7Attached)
+
+const ScriptFunction kVerifyDataSignaturePKCS1 = {
+    kVerifyDataSignaturePKCS1Args, CountStep::kPlain,
+    {{"strAlgorithm", kText}, {"strSourceData", InputLog::kData}, {"strBase64SignCert", kText},
+     {"strHashAlg", kText}, {"strBase64Signature", kText}},
+    "VerifyDataSignature_PKCS1",
+    [](const ScriptInputs &in, HandedOut &) {
+      return VerifyDataSignature_PKCS1(in.text(0), in.data(1), in.size(1), in.text(2),
+                                       in.text(3), in.text(4));
+    },
+    {}};
+KELU_SCRIPT_FUNCTION(kelu_verifyDataSignature_PKCS1, kVerifyDataSignaturePKCS1)
+
+const ScriptFunction kVerifyDataSignaturePKCS7Detached = {
+    kVerifyDataSignaturePKCS7DetachedArgs, CountStep::kPlain,
+    {{"strAlgorithm", kText}, {"strSourceData", InputLog::kData}, {"strBase64Signature", kText}},
+    "VerifyDataSignature_PKCS7Detached",
+    [](const ScriptInputs &in, HandedOut &out) {
+      return VerifyDataSignature_PKCS7Detached(in.text(0), in.data(1), in.size(1), in.text(2),
+                                               out.text(0));
+    },
+    {{3, OutputKind::kText, "pszBase64SignCert"}}};
+KELU_SCRIPT_FUNCTION(kelu_verifyDataSignature_PKCS7Detached, kVerifyDataSignaturePKCS7Detached)
+
+// The signed content is not a secret of the signer: it is logged as the text it starts with.
+const ScriptFunction kVerifyDataSignaturePKCS7Attached = {
+    kVerifyDataSignaturePKCS7AttachedArgs, CountStep::kPlain,
+    {{"strAlgorithm", kText}, {"strBase64Signature", kText}},
+    "VerifyDataSignature_PKCS7Attached",
+    [](const ScriptInputs &in, HandedOut &out) {
+      return VerifyDataSignature_PKCS7Attached(in.text(0), in.text(1), out.text(0), out.bytes(1),
+                                               out.size(1));
+    },
+    {{2, OutputKind::kText, "pszBase64SignCert"},
+     {3, OutputKind::kBytes, "pbySourceData", "nSourceDataLen", "!pszSourceData"}}};
+KELU_SCRIPT_FUNCTION(kelu_verifyDataSignature_PKCS7Attached, kVerifyDataSignaturePKCS7Attached)
+
+const ScriptFunction kSignFilePKCS7Detached = {
+    kSignFilePKCS7DetachedArgs, CountStep::kPlain,
+    {{"strAlgorithm", kText}, {"strSourceFilePath", kText}, {"strPfxFilePath", kText},
+     {"strPfxPassWord", InputLog::kPassword}, {"strHashAlg", kText}},
+    "SignFile_PKCS7Detached",
+    [](const ScriptInputs &in, HandedOut &out) {
+      return SignFile_PKCS7Detached(in.text(0), in.text(1), in.text(2), in.text(3), in.text(4),
+                                    out.text(0));
+    },
+    {{5, OutputKind::kText, "pszBase64PKCS7DetachedSignature"}}};
+KELU_SCRIPT_FUNCTION(kelu_signFile_PKCS7Detached, kSignFilePKCS7Detached)
+
+const ScriptFunction kVerifyFileSignaturePKCS7Detached = {
+    kVerifyFileSignaturePKCS7DetachedArgs, CountStep::kPlain,
+    {{"strAlgorithm", kText}, {"strSourceFilePath", kText}, {"strBase64Signature", kText}},
+    "VerifyFileSignature_PKCS7Detached",
+    [](const ScriptInputs &in, HandedOut &out) {
+      return VerifyFileSignature_PKCS7Detached(in.text(0), in.text(1), in.text(2), out.text(0));
+    },
+    {{3, OutputKind::kText, "pszBase64SignCert"}}};
+KELU_SCRIPT_FUNCTION(kelu_verifyFileSignature_PKCS7Detached, kVerifyFileSignaturePKCS7Detached)
+
+// Digital envelopes. The plaintexts, given and opened, are logged by their lengths only.
+
+const std::vector<kelu::extension::InputSpec> kEncryptDataInputs = {
+    {"strAlgorithm", kText}, {"strPlainData", InputLog::kSecretData}, {"strBase64Cert", kText},
+    {"strSymEncAlg", kText}};
+const std::vector<kelu::extension::OutputSpec> kEnvelopeOutput = {
+    {4, OutputKind::kText, "pszBase64CMSEnvelope"}};
+
+using EncryptData = int (*)(const char *, const unsigned char *, int, const char *, const char *,
+                            char **);
+template <EncryptData Encrypt>
+int CallEncryptData(const ScriptInputs &in, HandedOut &out) {
+  return Encrypt(in.text(0), in.data(1), in.size(1), in.text(2), in.text(3), out.text(0));
+}
+
+const ScriptFunction kEncryptDataToCMSEnvelope = {
+    kEncryptDataToCMSEnvelopeArgs, CountStep::kPlain, kEncryptDataInputs,
+    "EncryptDataToCMSEnvelope", CallEncryptData<EncryptDataToCMSEnvelope>, kEnvelopeOutput};
+KELU_SCRIPT_FUNCTION(kelu_encryptDataToCMSEnvelope, kEncryptDataToCMSEnvelope)
+
+const ScriptFunction kEncryptDataToCMSEnvelopeEx = {
+    kEncryptDataToCMSEnvelopeArgs, CountStep::kPlain, kEncryptDataInputs,
+    "EncryptDataToCMSEnvelopeEx", CallEncryptData<EncryptDataToCMSEnvelopeEx>, kEnvelopeOutput};
+KELU_SCRIPT_FUNCTION(kelu_encryptDataToCMSEnvelopeEx, kEncryptDataToCMSEnvelopeEx)
+
+const std::vector<kelu::extension::InputSpec> kDecryptDataInputs = {
+    {"strAlgorithm", kText}, {"strBase64CMSEnvelope", kText}, {"strPfxFilePath", kText},
+    {"strPfxPassWord", InputLog::kPassword}};
+const std::vector<kelu::extension::OutputSpec> kPlainDataOutput = {
+    {4, OutputKind::kSecretBytes, "pbyPlainData", "nPlainDataLen", "!pszPlainData"}};
+
+using DecryptData = int (*)(const char *, const char *, const char *, const char *,
+                            unsigned char **, int *);
+template <DecryptData Decrypt>
+int CallDecryptData(const ScriptInputs &in, HandedOut &out) {
+  return Decrypt(in.text(0), in.text(1), in.text(2), in.text(3), out.bytes(0), out.size(0));
+}
+
+const ScriptFunction kDecryptDataFromCMSEnvelope = {
+    kDecryptDataFromCMSEnvelopeArgs, CountStep::kPlain, kDecryptDataInputs,
+    "DecryptDataFromCMSEnvelope", CallDecryptData<DecryptDataFromCMSEnvelope>, kPlainDataOutput};
+KELU_SCRIPT_FUNCTION(kelu_decryptDataFromCMSEnvelope, kDecryptDataFromCMSEnvelope)
+
+const ScriptFunction kDecryptDataFromCMSEnvelopeEx = {
+    kDecryptDataFromCMSEnvelopeArgs, CountStep::kPlain, kDecryptDataInputs,
+    "DecryptDataFromCMSEnvelopeEx", CallDecryptData<DecryptDataFromCMSEnvelopeEx>,
+    kPlainDataOutput};
+KELU_SCRIPT_FUNCTION(kelu_decryptDataFromCMSEnvelopeEx, kDecryptDataFromCMSEnvelopeEx)
+
+const ScriptFunction kDecryptDataFromCMSEnvelopeECB = {
+    kDecryptDataFromCMSEnvelopeArgs, CountStep::kPlain, kDecryptDataInputs,
+    "DecryptDataFromCMSEnvelope_ECB", CallDecryptData<DecryptDataFromCMSEnvelope_ECB>,
+    kPlainDataOutput};
+KELU_SCRIPT_FUNCTION(kelu_decryptDataFromCMSEnvelope_ECB, kDecryptDataFromCMSEnvelopeECB)
+
+const ScriptFunction kDecryptDataFromCMSEnvelopeExECB = {
+    kDecryptDataFromCMSEnvelopeArgs, CountStep::kPlain, kDecryptDataInputs,
+    "DecryptDataFromCMSEnvelopeEx_ECB", CallDecryptData<DecryptDataFromCMSEnvelopeEx_ECB>,
+    kPlainDataOutput};
+KELU_SCRIPT_FUNCTION(kelu_decryptDataFromCMSEnvelopeEx_ECB, kDecryptDataFromCMSEnvelopeExECB)
+
+// Symmetric keys and ciphers. The key texts given and the plaintexts, given or decrypted, are
+// secrets: the log shows their lengths only, and a generated key not at all.
+
+const ScriptFunction kGenSymKey = {
+    kGenSymKeyArgs, CountStep::kPlain, {{"strSymEncAlgorithm", kText}}, "GenSymKey",
+    [](const ScriptInputs &in, HandedOut &out) { return GenSymKey(in.text(0), out.text(0)); },
+    {{1, OutputKind::kSecretText}}};
+KELU_SCRIPT_FUNCTION(kelu_genSymKey, kGenSymKey)
+
+const ScriptFunction kSymEncryptData = {
+    kSymEncryptDataArgs, CountStep::kPlain,
+    {{"strPlainData", InputLog::kSecretData}, {"strSymEncAlgorithm", kText},
+     {"strSymKey", InputLog::kSecretText}},
+    "SymEncryptData",
+    [](const ScriptInputs &in, HandedOut &out) {
+      return SymEncryptData(in.data(0), in.size(0), in.text(1), in.text(2), out.text(0));
+    },
+    {{3, OutputKind::kText, "pszBase64EncryptedData"}}};
+KELU_SCRIPT_FUNCTION(kelu_symEncryptData, kSymEncryptData)
+
+const ScriptFunction kSymDecryptData = {
+    kSymDecryptDataArgs, CountStep::kPlain,
+    {{"strBase64EncryptedMessage", kText}, {"strSymEncAlgorithm", kText},
+     {"strSymKey", InputLog::kSecretText}},
+    "SymDecryptData",
+    [](const ScriptInputs &in, HandedOut &out) {
+      return SymDecryptData(in.text(0), in.text(1), in.text(2), out.bytes(0), out.size(0));
+    },
+    {{3, OutputKind::kSecretBytes, "pszPlainData", "nPlainDataLen", "!pszPlainData"}}};
+KELU_SCRIPT_FUNCTION(kelu_symDecryptData, kSymDecryptData)
+
+const ScriptFunction kSymEncryptFile = {
+    kSymEncryptFileArgs, CountStep::kPlain,
+    {{"strSymEncAlgorithm", kText}, {"strPlainFilePath", kText}, {"strEncryptFilePath", kText}},
+    "SymEncryptFile",
+    [](const ScriptInputs &in, HandedOut &out) {
+      return SymEncryptFile(in.text(0), in.text(1), in.text(2), out.text(0));
+    },
+    {{3, OutputKind::kSecretText}}};
+KELU_SCRIPT_FUNCTION(kelu_symEncryptFile, kSymEncryptFile)
+
+const ScriptFunction kSymDecryptFile = {
+    kSymDecryptFileArgs, CountStep::kPlain,
+    {{"strSymEncAlgorithm", kText}, {"strEncryptFilePath", kText},
+     {"strSymKey", InputLog::kSecretText}, {"strPlainFilePath", kText}},
+    "SymDecryptFile",
+    [](const ScriptInputs &in, HandedOut &) {
+      return SymDecryptFile(in.text(0), in.text(1), in.text(2), in.text(3));
+    },
+    {}};
+KELU_SCRIPT_FUNCTION(kelu_symDecryptFile, kSymDecryptFile)
+
+// Certificates.
+
+const ScriptFunction kVerifyCertificate = {
+    kVerifyCertificateArgs, CountStep::kFullStop,
+    {{"strBase64CertContent", kText}, {"nCertVerifyFlag", InputLog::kNumber},
+     {"strTrustedCACertFilePath", kText}, {"strCRLFilePath", kText}},
+    "VerifyCertificate",
+    [](const ScriptInputs &in, HandedOut &) {
+      return VerifyCertificate(in.text(0), in.number(1), in.text(2), in.text(3));
+    },
+    {}};
+KELU_SCRIPT_FUNCTION(kelu_verifyCertificate, kVerifyCertificate)
+
+const ScriptFunction kGetCertificateInfo = {
+    kGetCertificateInfoArgs, CountStep::kFullStop,
+    {{"strBase64CertContent", kText}, {"strInfoType", kText}}, "GetCertificateInfo",
+    [](const ScriptInputs &in, HandedOut &out) {
+      return GetCertificateInfo(in.text(0), in.text(1), out.text(0));
+    },
+    {{2, OutputKind::kText, "pszInfoContent"}}};
+KELU_SCRIPT_FUNCTION(kelu_getCertificateInfo, kGetCertificateInfo)
+
+const ScriptFunction kGetPublicCertFromPFX = {
+    kGetPublicCertFromPFXArgs, CountStep::kFullStop,
+    {{"strAlgorithm", kText}, {"strPfxFilePath", kText}, {"strPfxPassWord", InputLog::kPassword}},
+    "GetPublicCertFromPFX",
+    [](const ScriptInputs &in, HandedOut &out) {
+      return GetPublicCertFromPFX(in.text(0), in.text(1), in.text(2), out.text(0));
+    },
+    {{3, OutputKind::kText, "strBase64CertContent"}}};
+KELU_SCRIPT_FUNCTION(kelu_getPublicCertFromPFX, kGetPublicCertFromPFX)
 
 // ---- Registration ----
 

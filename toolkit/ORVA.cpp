@@ -813,16 +813,44 @@ const Row *FindName(const Row (&table)[N], const char *name) {
   return nullptr;
 }
 
+// The SM2 envelope of the data under the content row's cipher.
+int MakeSM2Envelope(const TraceSite &site, const SM2ContentName &content,
+                    unsigned long key_encoding, const unsigned char *data, int size,
+                    const OwnedBytes &cert, char **envelope) {
+  char *text = nullptr;
+  const int rc = content.make(data, size, cert.data.get(), cert.size, key_encoding, &text,
+                              nullptr, ATL_BASE64_FLAG_NOCRLF);
+  KELU_RETURN_IF_FAILED(FinishOperation(site, content.step, rc, KELU_ERR_ENCRYPT));
+  *envelope = text;
+  return KELU_OK;
+}
+
 int EncryptToSM2Envelope(const TraceSite &site, unsigned long key_encoding,
                          const char *pszSymEncAlg, const unsigned char *data, int size,
                          const OwnedBytes &cert, char **envelope) {
   const SM2ContentName *content = FindName(kSM2ContentNames, pszSymEncAlg);
   if (content == nullptr)
     return kelu::toolkit::RefuseAlgorithm(site, "Invalid symmetric encrypt algorithm.");
+  return MakeSM2Envelope(site, *content, key_encoding, data, size, cert, envelope);
+}
+
+// The content cipher of the RSA path's symmetric name.
+int ChooseRSAContent(const TraceSite &site, const char *pszSymEncAlg, int *nid) {
+  const RSAContentName *content = FindName(kRSAContentNames, pszSymEncAlg);
+  if (content == nullptr)
+    return kelu::toolkit::RefuseAlgorithm(site, "Invalid symmetric encrypt algorithm.");
+  *nid = content->nid;
+  return KELU_OK;
+}
+
+// The RSA envelope of the data under the content cipher nid.
+int MakeRSAEnvelope(const TraceSite &site, int nid, const unsigned char *data, int size,
+                    const OwnedBytes &cert, char **envelope) {
   char *text = nullptr;
-  const int rc = content->make(data, size, cert.data.get(), cert.size, key_encoding, &text,
-                               nullptr, ATL_BASE64_FLAG_NOCRLF);
-  KELU_RETURN_IF_FAILED(FinishOperation(site, content->step, rc, KELU_ERR_ENCRYPT));
+  const int rc = RSA_EncryptDataToCMSEnvelope(data, size, cert.data.get(), cert.size, nid,
+                                              ATL_BASE64_FLAG_NOCRLF, &text, nullptr);
+  KELU_RETURN_IF_FAILED(
+      FinishOperation(site, "RSA_EncryptDataToCMSEnvelope", rc, KELU_ERR_ENCRYPT));
   *envelope = text;
   return KELU_OK;
 }
@@ -832,17 +860,9 @@ int EncryptToRSAEnvelope(const TraceSite &site, const char *pszSymEncAlg,
                          char **envelope) {
   KELU_CHECK_TEXT_AT(site, pszSymEncAlg);
   TRACE(KELU_TRACE_INFO, "Symmetric encrypt algorithm:%s", pszSymEncAlg);
-  const RSAContentName *content = FindName(kRSAContentNames, pszSymEncAlg);
-  if (content == nullptr)
-    return kelu::toolkit::RefuseAlgorithm(site, "Invalid symmetric encrypt algorithm.");
-  char *text = nullptr;
-  const int rc = RSA_EncryptDataToCMSEnvelope(data, size, cert.data.get(), cert.size,
-                                              content->nid, ATL_BASE64_FLAG_NOCRLF, &text,
-                                              nullptr);
-  KELU_RETURN_IF_FAILED(
-      FinishOperation(site, "RSA_EncryptDataToCMSEnvelope", rc, KELU_ERR_ENCRYPT));
-  *envelope = text;
-  return KELU_OK;
+  int nid = 0;
+  KELU_RETURN_IF_FAILED(ChooseRSAContent(site, pszSymEncAlg, &nid));
+  return MakeRSAEnvelope(site, nid, data, size, cert, envelope);
 }
 
 // EncryptDataToCMSEnvelope and EncryptDataToCMSEnvelopeEx, which differ in the encoding of the
@@ -992,6 +1012,144 @@ int DecryptDataFromCMSEnvelopeEx_ECB(const char *pszAlgorithm, const char *pszBa
                                      unsigned char **ppbyPlainData, int *pnPlainDataSize) {
   return DecryptDataFromEnvelope(KELU_HERE, kOpenECBEx, pszAlgorithm, pszBase64CMSEnvelope,
                                  pszPFXFilePath, pszPFXPwd, ppbyPlainData, pnPlainDataSize);
+}
+
+// ---- Signing and enveloping in one call ------------------------------------------------
+
+namespace {
+
+const SM2ContentName &kSM4CBCContent = *FindName(kSM2ContentNames, "SM4_CBC");
+
+// SignAndEncryptData on the SM2 path: the attached SignedData of the data, enveloped with
+// SM4-CBC content and the content key as the raw SM2 cipher text. The names are not used.
+int SignAndEnvelopeSM2(const TraceSite &site, const unsigned char *data, int size, FILE *pfx,
+                       const char *password, const OwnedBytes &cert, char **envelope) {
+  char *signature = nullptr;
+  int rc = SignData_PKCS7_BySM2PFX(data, size, pfx, password, true, &signature, nullptr,
+                                   ATL_BASE64_FLAG_NOCRLF, kWithZValue,
+                                   SIGNATURE_ENCODED_SM2_OCTET_STRING_Q1, kSM2SignatureOid);
+  const std::unique_ptr<char[]> signatureText(signature);
+  KELU_RETURN_IF_FAILED(FinishOperation(site, "SignData_PKCS7_BySM2PFX", rc, KELU_ERR_SIGN));
+  OwnedBytes signedData;
+  KELU_RETURN_IF_FAILED(kelu::toolkit::DecodeBase64Text(site, signature, &signedData));
+  return MakeSM2Envelope(site, kSM4CBCContent, SM2_ENC_ENCODED_C1C2C3, signedData.data.get(),
+                         signedData.size, cert, envelope);
+}
+
+// SignAndEncryptData on the RSA path: both names are checked first, the symmetric name is
+// looked up only after the signature was made.
+int SignAndEnvelopeRSA(const TraceSite &site, const unsigned char *data, int size, FILE *pfx,
+                       const char *password, const char *pszHashAlg, const char *pszSymEncAlg,
+                       const OwnedBytes &cert, char **envelope) {
+  KELU_CHECK_TEXT_AT(site, pszHashAlg);
+  KELU_CHECK_TEXT_AT(site, pszSymEncAlg);
+  TRACE(KELU_TRACE_INFO, "Hash algorithm:%s", pszHashAlg);
+  TRACE(KELU_TRACE_INFO, "Encrypt algorithm:%s", pszSymEncAlg);
+  const int hash = kelu::toolkit::ChooseHashAlgorithm(pszHashAlg);
+  if (hash == 0) return kelu::toolkit::RefuseAlgorithm(site, "Invalid hash algorithm.");
+  Handed signedData;
+  int rc = RSA_SignData_PKCS7_ByPFX(data, size, pfx, password, hash, true, &signedData.data,
+                                    &signedData.size);
+  KELU_RETURN_IF_FAILED(FinishOperation(site, "RSA_SignData_PKCS7_ByPFX", rc, KELU_ERR_SIGN));
+  int cipher = 0;
+  KELU_RETURN_IF_FAILED(ChooseRSAContent(site, pszSymEncAlg, &cipher));
+  return MakeRSAEnvelope(site, cipher, signedData.data, signedData.size, cert, envelope);
+}
+
+// DecryptAndVerifyDataSignature on the SM2 path: the SignedData goes to the verifier as Base64
+// text with line breaks, which its decoder skips.
+int OpenAndVerifySM2(const TraceSite &site, const char *envelope, FILE *pfx,
+                     const char *password, Handed *content) {
+  Plaintext inner;
+  KELU_RETURN_IF_FAILED(DecryptWithSM2KeyFile(site, kOpenCBC, envelope, pfx, password, &inner));
+  const SecretBytes signedData(inner.data, static_cast<size_t>(inner.size));
+  char *text = nullptr;
+  int length = 0;
+  int rc = Base64EncodeEx(signedData.get(), inner.size, &text, &length, ATL_BASE64_FLAG_NONE);
+  const std::unique_ptr<char[]> signedText(text);
+  KELU_RETURN_IF_FAILED(TraceCheck(site, rc == KELU_OK, "Base64EncodeEx", rc, "KELU_OK != nResult"));
+  rc = VerifySignature_PKCS7Attached(text, length, &content->data, &content->size, nullptr,
+                                     nullptr, kWithZValue);
+  return FinishOperation(site, "VerifySignature_PKCS7Attached", rc, KELU_ERR_BAD_SIGNATURE);
+}
+
+int OpenAndVerifyRSA(const TraceSite &site, const char *envelope, FILE *pfx,
+                     const char *password, Handed *content) {
+  Plaintext inner;
+  KELU_RETURN_IF_FAILED(DecryptWithPKCS12File(site, envelope, pfx, password, &inner));
+  const SecretBytes signedData(inner.data, static_cast<size_t>(inner.size));
+  const int rc = RSA_VerifyDataSignature_DERPKCS7Attached(
+      signedData.get(), inner.size, &content->data, &content->size, nullptr, nullptr);
+  return FinishOperation(site, "RSA_VerifyDataSignature_DERPKCS7Attached", rc,
+                         KELU_ERR_BAD_SIGNATURE);
+}
+
+}  // namespace
+
+int SignAndEncryptData(const char *pszAlgorithm, const unsigned char *pbyPlainData,
+                       int nPlainDataSize, const char *pszSignPFXFilePath, const char *pszPFXPwd,
+                       const char *pszHashAlg, const char *pszBase64EncryptCertContent,
+                       const char *pszSymEncAlg, char **ppszBase64SignedAndEncryptedResult) {
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_DATA(pbyPlainData, nPlainDataSize);
+  KELU_CHECK_TEXT(pszSignPFXFilePath);
+  KELU_CHECK_TEXT(pszBase64EncryptCertContent);
+  KELU_CHECK_OUTPUT(ppszBase64SignedAndEncryptedResult);
+  *ppszBase64SignedAndEncryptedResult = nullptr;
+  TRACE(KELU_TRACE_INFO, "Sign algorithm:%s", pszAlgorithm);
+  TRACE(KELU_TRACE_INFO, "PFX file path:%s", pszSignPFXFilePath);
+  TRACE(KELU_TRACE_INFO, "Encrypt public certificate content:%s", pszBase64EncryptCertContent);
+  OwnedBytes cert;
+  KELU_RETURN_IF_FAILED(
+      kelu::toolkit::DecodeBase64Text(KELU_HERE, pszBase64EncryptCertContent, &cert));
+  FilePtr fpPFX;
+  KELU_RETURN_IF_FAILED(kelu::toolkit::OpenNamedFile(KELU_HERE, pszSignPFXFilePath, "rb", &fpPFX,
+                                                     "Open PFX file.", "NULL == fpPFX"));
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case AsymAlgorithm::kSM2:
+      return SignAndEnvelopeSM2(KELU_HERE, pbyPlainData, nPlainDataSize, fpPFX.get(), pszPFXPwd,
+                                cert, ppszBase64SignedAndEncryptedResult);
+    case AsymAlgorithm::kRSA:
+      return SignAndEnvelopeRSA(KELU_HERE, pbyPlainData, nPlainDataSize, fpPFX.get(), pszPFXPwd,
+                                pszHashAlg, pszSymEncAlg, cert,
+                                ppszBase64SignedAndEncryptedResult);
+    default:
+      return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "Invalid sign algorithm.");
+  }
+}
+
+int DecryptAndVerifyDataSignature(const char *pszAlgorithm,
+                                  const char *pszBase64SignedAndEncryptedResult,
+                                  const char *pszDecryptPFXFilePath, const char *pszPFXPwd,
+                                  unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  KELU_CHECK_TEXT(pszAlgorithm);
+  KELU_CHECK_TEXT(pszBase64SignedAndEncryptedResult);
+  KELU_CHECK_TEXT(pszDecryptPFXFilePath);
+  KELU_RETURN_IF_FAILED(kelu::toolkit::CheckOutputParameter(
+      KELU_HERE, ppbyPlainData != nullptr && pnPlainDataSize != nullptr,
+      "Check output parameter(ppbyPlainData)", "(NULL == ppbyPlainData || NULL == pnPlainDataSize)"));
+  *ppbyPlainData = nullptr;
+  *pnPlainDataSize = 0;
+  TRACE(KELU_TRACE_INFO, "Sign algorithm:%s", pszAlgorithm);
+  FilePtr fpPFX;
+  KELU_RETURN_IF_FAILED(kelu::toolkit::OpenNamedFile(KELU_HERE, pszDecryptPFXFilePath, "rb", &fpPFX,
+                                                     "Open PFX file.", "NULL == fpPFX"));
+  Handed content;
+  switch (kelu::toolkit::ChooseAlgorithm(pszAlgorithm)) {
+    case AsymAlgorithm::kSM2:
+      KELU_RETURN_IF_FAILED(OpenAndVerifySM2(KELU_HERE, pszBase64SignedAndEncryptedResult,
+                                             fpPFX.get(), pszPFXPwd, &content));
+      break;
+    case AsymAlgorithm::kRSA:
+      KELU_RETURN_IF_FAILED(OpenAndVerifyRSA(KELU_HERE, pszBase64SignedAndEncryptedResult,
+                                             fpPFX.get(), pszPFXPwd, &content));
+      break;
+    default:
+      return kelu::toolkit::RefuseAlgorithm(KELU_HERE, "Invalid sign algorithm.");
+  }
+  *pnPlainDataSize = content.size;
+  *ppbyPlainData = content.release();
+  return KELU_OK;
 }
 
 // ---- Symmetric keys and ciphers ----------------------------------------------------------

@@ -167,6 +167,29 @@ KELU_EXPORT int DecryptDataFromCMSEnvelopeEx_ECB(const char *pszAlgorithm,
                                                  unsigned char **ppbyPlainData,
                                                  int *pnPlainDataSize);
 
+/* Signing and enveloping in one call. SignAndEncryptData makes the attached SignedData of the
+ * data with the key file (as SignData_PKCS7Attached makes it) and envelopes it for the holder of
+ * the certificate: "SM2" with SM4-CBC content and the content key as the raw SM2 cipher text
+ * (the hash and symmetric names are not used); "RSA" with the hash "SHA-1" or "SHA-256" and the
+ * symmetric name "3DES" or "RC4". A failure of the signing step gives KELU_ERR_SIGN, one of the
+ * envelope step KELU_ERR_ENCRYPT, where the step has no code of its own. */
+KELU_EXPORT int SignAndEncryptData(const char *pszAlgorithm, const unsigned char *pbyPlainData,
+                                   int nPlainDataSize, const char *pszSignPFXFilePath,
+                                   const char *pszPFXPwd, const char *pszHashAlg,
+                                   const char *pszBase64EncryptCertContent,
+                                   const char *pszSymEncAlg,
+                                   char **ppszBase64SignedAndEncryptedResult);
+/* Opens an envelope of SignAndEncryptData with the recipient's key file and verifies the
+ * SignedData inside against the certificate it carries (not the certificate itself); the
+ * signed content in *ppbyPlainData and its size in *pnPlainDataSize. KELU_ERR_DECRYPT or
+ * KELU_ERR_BAD_SIGNATURE where the step has no code of its own. */
+KELU_EXPORT int DecryptAndVerifyDataSignature(const char *pszAlgorithm,
+                                              const char *pszBase64SignedAndEncryptedResult,
+                                              const char *pszDecryptPFXFilePath,
+                                              const char *pszPFXPwd, unsigned char **ppbyPlainData,
+                                              int *pnPlainDataSize);
+
+
 #ifdef __cplusplus
 }
 #endif

@@ -1,6 +1,26 @@
 #include "Value.h"
 
+#include "Bailout.h"
+
 namespace Php {
+
+namespace {
+
+// The new value is in place before the old one is released (whose release may run code).
+void replace(zval *target, const zval &value) {
+  zval old;
+  ZVAL_COPY_VALUE(&old, target);
+  ZVAL_COPY_VALUE(target, &value);
+  zval_ptr_dtor(&old);
+}
+
+void replace(zval *target, zend_long number) {
+  zval value;
+  ZVAL_LONG(&value, number);
+  replace(target, value);
+}
+
+}  // namespace
 
 Value::Value() { ZVAL_NULL(&value_); }
 
@@ -35,8 +55,15 @@ bool Value::isReference() const { return Z_ISREF(value_); }
 std::string Value::stringValue() const {
   const zval *v = deref();
   if (Z_TYPE_P(v) == IS_STRING) return std::string(Z_STRVAL_P(v), Z_STRLEN_P(v));
-  zend_string *converted = zval_get_string(const_cast<zval *>(v));
-  std::string bytes(ZSTR_VAL(converted), ZSTR_LEN(converted));
+  zend_string *converted = nullptr;
+  GuardBailout([&] { converted = zval_get_string(const_cast<zval *>(v)); });
+  std::string bytes;
+  try {
+    bytes.assign(ZSTR_VAL(converted), ZSTR_LEN(converted));
+  } catch (...) {
+    zend_string_release(converted);
+    throw;
+  }
   zend_string_release(converted);
   return bytes;
 }
@@ -48,18 +75,22 @@ size_t Value::size() const {
 
 zend_long Value::numericValue() const {
   const zval *v = deref();
-  return Z_TYPE_P(v) == IS_LONG ? Z_LVAL_P(v) : zval_get_long(const_cast<zval *>(v));
+  if (Z_TYPE_P(v) == IS_LONG) return Z_LVAL_P(v);
+  zend_long number = 0;
+  GuardBailout([&] { number = zval_get_long(const_cast<zval *>(v)); });
+  return number;
 }
 
 Value &Value::operator=(int number) { return *this = static_cast<zend_long>(number); }
 
 Value &Value::operator=(zend_long number) {
-  if (Z_ISREF(value_)) {
-    ZEND_TRY_ASSIGN_REF_LONG(&value_, number);
-  } else {
-    zval_ptr_dtor(&value_);
-    ZVAL_LONG(&value_, number);
-  }
+  GuardBailout([&] {
+    if (Z_ISREF(value_)) {
+      ZEND_TRY_ASSIGN_REF_LONG(&value_, number);
+    } else {
+      replace(&value_, number);
+    }
+  });
   return *this;
 }
 
@@ -75,12 +106,19 @@ Value &Value::assign(const char *data, size_t size) {
     data = "";
     size = 0;
   }
-  if (Z_ISREF(value_)) {
-    ZEND_TRY_ASSIGN_REF_STRINGL(&value_, data, size);
-  } else {
-    zval_ptr_dtor(&value_);
-    ZVAL_STRINGL(&value_, data, size);
-  }
+  // The string is made first: making it can exceed memory_limit, and the variable must then
+  // still hold its old value.
+  zend_string *text = nullptr;
+  GuardBailout([&] { text = zend_string_init(data, size, 0); });
+  GuardBailout([&] {
+    if (Z_ISREF(value_)) {
+      ZEND_TRY_ASSIGN_REF_STR(&value_, text);
+    } else {
+      zval string;
+      ZVAL_STR(&string, text);
+      replace(&value_, string);
+    }
+  });
   return *this;
 }
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <exception>
 
+#include "Bailout.h"
+
 namespace Php {
 
 namespace {
@@ -23,16 +25,25 @@ bool ZendCallable::hasRequiredArguments(zend_execute_data *call) {
   return false;
 }
 
-void ZendCallable::reportException(zend_execute_data *call) noexcept {
+ZendCallable::Escape ZendCallable::captureEscape() noexcept {
   // The text is copied while the exception object still exists.
-  char what[256] = "unknown exception";
+  Escape escape;
+  escape.kind = Escape::kException;
+  std::snprintf(escape.what, sizeof escape.what, "%s", "unknown exception");
   try {
     throw;
+  } catch (const EngineBailout &) {
+    escape.kind = Escape::kBailout;
   } catch (const std::exception &e) {
-    std::snprintf(what, sizeof what, "%s", e.what());
+    std::snprintf(escape.what, sizeof escape.what, "%s", e.what());
   } catch (...) {
   }
-  zend_throw_error(nullptr, "%s(): internal error: %s", FunctionName(call), what);
+  return escape;
+}
+
+void ZendCallable::raise(zend_execute_data *call, const Escape &escape) {
+  if (escape.kind == Escape::kBailout) zend_bailout();
+  zend_throw_error(nullptr, "%s(): internal error: %s", FunctionName(call), escape.what);
 }
 
 }  // namespace Php

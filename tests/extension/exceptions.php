@@ -6,7 +6,7 @@
 require __DIR__ . '/support/check.php';
 
 // The sanitizer runtime reports running out of memory instead of throwing.
-if (str_contains((string) getenv('LD_PRELOAD'), 'asan')) {
+if (under_sanitizer()) {
     echo "skipped: needs the build without sanitizers\n";
     finish();
 }

@@ -111,6 +111,19 @@ static void Envelopes(void) {
          KELU_ERR_INVALID_PARAMETER);
 }
 
+static void SignedEnvelopes(void) {
+  static const unsigned char data[] = "signed and enveloped";
+  char *envelope = NULL;
+  unsigned char *plain = NULL;
+  int plain_size = -1;
+  EXPECT(SignAndEncryptData("SM2", data, 20, "c_interface.missing.sm2", "pw", NULL, "SGVsbG8=",
+                            NULL, &envelope) == KELU_ERR_OPEN_FILE);
+  EXPECT(envelope == NULL);
+  EXPECT(DecryptAndVerifyDataSignature("RSA", "MAA=", "c_interface.missing.pfx", "pw", &plain,
+                                       &plain_size) == KELU_ERR_OPEN_FILE);
+  EXPECT(plain == NULL && plain_size == 0);
+}
+
 int main(void) {
   EXPECT(Initialize() == KELU_OK);
   SymmetricData();
@@ -118,6 +131,7 @@ int main(void) {
   Signing();
   Certificates();
   Envelopes();
+  SignedEnvelopes();
   FreeMemory(NULL);
   EXPECT(Uninitialize() == KELU_OK);
   if (failures == 0) printf("c_interface: all checks passed\n");

@@ -48,6 +48,14 @@ function write_log_config(string $conf, string $log): void {
     file_put_contents($conf, "[formats]\nplain = \"%m%n\"\n[rules]\nkelu_category.DEBUG \"$log\"; plain\n");
 }
 
+// A fresh work folder, and the module started with a log, kelu.log there, of every line.
+function start_logged(): string {
+    $work = work_dir();
+    write_log_config("$work/log.conf", "$work/kelu.log");
+    check_same(KELU_OK, kelu_initialize("$work/log.conf"), 'start-up');
+    return $work;
+}
+
 // Runs a call while collecting the warnings it raises.
 function with_warnings(callable $call, ?array &$warnings) {
     $warnings = [];
@@ -62,8 +70,41 @@ function with_warnings(callable $call, ?array &$warnings) {
     }
 }
 
+// The sanitizer build runs php with the sanitizer runtime preloaded.
+function under_sanitizer(): bool {
+    return str_contains((string) getenv('LD_PRELOAD'), 'asan');
+}
+
+// Calls that must fail: each is given an output variable holding 'kept' and must return its
+// code (any failure where the code is null) and leave the variable as it was.
+function check_failures(array $cases): void {
+    foreach ($cases as $what => [$call, $code]) {
+        $out = 'kept';
+        $rc = $call($out);
+        if ($code === null) check($rc !== KELU_OK, "$what fails"); else check_same($code, $rc, $what);
+        check_same('kept', $out, "$what: output kept");
+    }
+}
+
+// A result code as scripts receive it: the 32-bit value, sign-extended.
+function signed32(int $code): int {
+    return $code >= 0x80000000 ? $code - 0x100000000 : $code;
+}
+
 const KELU_OK = 0;
 const KELU_ERR_FAILED = -1;
 const KELU_ERR_INVALID_PARAMETER = -2147024809;  // 0x80070057
 const KELU_LOG_ERR_INIT = 0x6002;
 const KELU_LOG_ERR_NO_CONFIG = 0x6007;
+// The toolkit's other result codes, as scripts receive them.
+define('KELU_ERR_OPEN_FILE', signed32(0x8007006E));
+define('KELU_ERR_DECRYPT', signed32(0x80071771));
+define('KELU_ERR_BAD_SIGNATURE', signed32(0x80090006));
+define('KELU_ERR_BASE64_DECODE', signed32(0xA0071005));
+define('KELU_ERR_CERT_VALIDITY', signed32(0xA0071031));
+define('KELU_ERR_CERT_REVOKED', signed32(0xA0071032));
+define('KELU_ERR_CERT_UNTRUSTED', signed32(0xA0071033));
+define('KELU_ERR_ENVELOPE_FORMAT', signed32(0xA0071105));
+define('KELU_ERR_KEY_FILE_PASSWORD', signed32(0xA0071108));
+define('KELU_ERR_CERT_INFO', signed32(0xA0071110));
+define('KELU_ERR_KEY_USAGE', signed32(0xA0072021));
