@@ -65,23 +65,23 @@ int CheckDataSizes(const TraceSite &site, const Php::Parameters &params,
   return KELU_OK;
 }
 
-void LogInput(const InputSpec &spec, const ScriptInputs &inputs, size_t i) {
-  switch (spec.log) {
+void LogInput(const InputSpec &row, const ScriptInputs &inputs, size_t i) {
+  switch (row.log) {
     case InputLog::kText:
-      TRACE(KELU_TRACE_INFO, "%s:[%s]", spec.label, inputs.text(i));
+      TRACE(KELU_TRACE_INFO, "%s:[%s]", row.label, inputs.text(i));
       break;
     case InputLog::kData:
-      TRACE(KELU_TRACE_INFO, "%s size:[%d]", spec.label, inputs.size(i));
-      TRACE(KELU_TRACE_INFO, "%s:[%s]", spec.label, inputs.text(i));
+      TRACE(KELU_TRACE_INFO, "%s size:[%d]", row.label, inputs.size(i));
+      TRACE(KELU_TRACE_INFO, "%s:[%s]", row.label, inputs.text(i));
       break;
     case InputLog::kSecretData:
     case InputLog::kSecretText:
-      TRACE(KELU_TRACE_INFO, "%s size:[%d]", spec.label, inputs.size(i));
+      TRACE(KELU_TRACE_INFO, "%s size:[%d]", row.label, inputs.size(i));
       break;
     case InputLog::kPassword:
       break;
     case InputLog::kNumber:
-      TRACE(KELU_TRACE_INFO, "%s:[%d]", spec.label, static_cast<int>(inputs.number(i)));
+      TRACE(KELU_TRACE_INFO, "%s:[%d]", row.label, static_cast<int>(inputs.number(i)));
       break;
   }
 }
@@ -104,25 +104,25 @@ int SizeOf(const HandedOut &outputs, size_t slot) {
   return outputs.size(slot) > 0 ? outputs.size(slot) : 0;
 }
 
-void LogOutput(const OutputSpec &spec, const HandedOut &outputs, size_t slot) {
+void LogOutput(const OutputSpec &row, const HandedOut &outputs, size_t slot) {
   const int size = SizeOf(outputs, slot);
-  switch (spec.kind) {
+  switch (row.kind) {
     case OutputKind::kText:
-      TRACE(KELU_TRACE_INFO, "%s:[%s]", spec.label,
+      TRACE(KELU_TRACE_INFO, "%s:[%s]", row.label,
             outputs.text(slot) != nullptr ? outputs.text(slot) : "");
       break;
     case OutputKind::kSecretText:
       break;
     case OutputKind::kBytes: {
-      TRACE(KELU_TRACE_INFO, "%s:[%d]", spec.sizeLabel, size);
+      TRACE(KELU_TRACE_INFO, "%s:[%d]", row.sizeLabel, size);
       const unsigned char *bytes = outputs.bytes(slot);
       // As text: at most its length, up to its first zero byte.
-      TRACE(KELU_TRACE_INFO, "%s:[%.*s]", spec.label, size,
+      TRACE(KELU_TRACE_INFO, "%s:[%.*s]", row.label, size,
             bytes != nullptr ? reinterpret_cast<const char *>(bytes) : "");
       break;
     }
     case OutputKind::kSecretBytes:
-      TRACE(KELU_TRACE_INFO, "%s:[%d]", spec.sizeLabel, size);
+      TRACE(KELU_TRACE_INFO, "%s:[%d]", row.sizeLabel, size);
       break;
   }
 }
@@ -130,12 +130,12 @@ void LogOutput(const OutputSpec &spec, const HandedOut &outputs, size_t slot) {
 using ByteCopy = std::optional<kelu::ops::SecretBytes>;
 
 // A byte output reaches the script through a NUL-terminated copy of its length.
-int CopyBytes(const TraceSite &site, const OutputSpec &spec, const HandedOut &outputs, size_t slot,
+int CopyBytes(const TraceSite &site, const OutputSpec &row, const HandedOut &outputs, size_t slot,
               ByteCopy *copy) {
   const size_t size = static_cast<size_t>(SizeOf(outputs, slot));
   copy->emplace(size + 1);
   if (!(*copy)->valid()) {
-    TraceStepFailed(site, "New memory", KELU_ERR_FAILED, spec.copyReason);
+    TraceStepFailed(site, "New memory", KELU_ERR_FAILED, row.copyReason);
     return KELU_ERR_FAILED;
   }
   TraceStepOK(site, "New memory");

@@ -97,10 +97,10 @@ void Remove(const std::string &path) {
 }
 
 // Renames path to its archive name and shifts (#r) or trims (#s) the older archives.
-bool ArchiveFile(const RotationSpec &spec, const std::string &path, Event &event) {
+bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event) {
   bool prefix_ok, suffix_ok;
-  std::string prefix = Expand(*spec.prefix, event, &prefix_ok);
-  std::string suffix = Expand(*spec.suffix, event, &suffix_ok);
+  std::string prefix = Expand(*plan.prefix, event, &prefix_ok);
+  std::string suffix = Expand(*plan.suffix, event, &suffix_ok);
   if (!prefix_ok || !suffix_ok) {
     zc_error("archive name of [%s] cannot be made", path.c_str());
     return false;
@@ -111,27 +111,27 @@ bool ArchiveFile(const RotationSpec &spec, const std::string &path, Event &event
   std::string folder = folder_prefix.empty() ? "." : folder_prefix;
   std::vector<Archive> archives = ListArchives(folder, name_prefix, suffix);
 
-  if (spec.rolling) {
+  if (plan.rolling) {
     std::sort(archives.begin(), archives.end(),
               [](const Archive &a, const Archive &b) { return a.number > b.number; });
     for (const Archive &archive : archives) {
-      if (spec.count != 0 && archive.number + 1 >= spec.count) {
+      if (plan.count != 0 && archive.number + 1 >= plan.count) {
         Remove(folder_prefix + archive.name);
       } else if (!Rename(folder_prefix + archive.name,
-                         Numbered(prefix, archive.number + 1, spec.width, suffix))) {
+                         Numbered(prefix, archive.number + 1, plan.width, suffix))) {
         return false;
       }
     }
-    return Rename(path, Numbered(prefix, 0, spec.width, suffix));
+    return Rename(path, Numbered(prefix, 0, plan.width, suffix));
   }
 
   uint64_t next = 0;
   for (const Archive &archive : archives) next = std::max(next, archive.number + 1);
-  if (!Rename(path, Numbered(prefix, next, spec.width, suffix))) return false;
+  if (!Rename(path, Numbered(prefix, next, plan.width, suffix))) return false;
   archives.push_back({next, ""});
   std::sort(archives.begin(), archives.end(),
             [](const Archive &a, const Archive &b) { return a.number < b.number; });
-  for (size_t i = 0; spec.count != 0 && archives.size() - i > spec.count; ++i) {
+  for (size_t i = 0; plan.count != 0 && archives.size() - i > plan.count; ++i) {
     Remove(folder_prefix + archives[i].name);
   }
   return true;
@@ -156,8 +156,8 @@ class RotaterHold {
 
 std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
                                             const std::string &path_source, std::string *error) {
-  auto spec = std::make_unique<RotationSpec>();
-  spec->source.assign(option);
+  auto plan = std::make_unique<RotationSpec>();
+  plan->source.assign(option);
   std::string archive = path_source + ".#r";
   size_t tilde = option.find('~');
   if (tilde != std::string_view::npos) {
@@ -170,13 +170,13 @@ std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
   }
   size_t star = option.find('*');
   if (star != std::string_view::npos) {
-    if (!ParseCount(Trim(option.substr(star + 1)), &spec->count)) {
+    if (!ParseCount(Trim(option.substr(star + 1)), &plan->count)) {
       *error = "the archive count after '*' must be a number";
       return nullptr;
     }
     option = option.substr(0, star);
   }
-  if (!ParseSize(option, &spec->limit)) {
+  if (!ParseSize(option, &plan->limit)) {
     *error = "bad rotation size [" + std::string(Trim(option)) + "]";
     return nullptr;
   }
@@ -185,7 +185,7 @@ std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
     return nullptr;
   }
   size_t at, length;
-  if (!FindMarker(archive, &at, &length, &spec->width, &spec->rolling)) {
+  if (!FindMarker(archive, &at, &length, &plan->width, &plan->rolling)) {
     *error = "archive name [" + archive + "] must hold one #r or #s";
     return nullptr;
   }
@@ -194,10 +194,10 @@ std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
     *error = "the #r or #s of archive name [" + archive + "] must be in its file name";
     return nullptr;
   }
-  spec->prefix = Pattern::Compile(archive.substr(0, at), error);
-  if (spec->prefix) spec->suffix = Pattern::Compile(suffix, error);
-  if (!spec->prefix || !spec->suffix) return nullptr;
-  return spec;
+  plan->prefix = Pattern::Compile(archive.substr(0, at), error);
+  if (plan->prefix) plan->suffix = Pattern::Compile(suffix, error);
+  if (!plan->prefix || !plan->suffix) return nullptr;
+  return plan;
 }
 
 Rotater::Rotater(std::string lock_path) : lock_path_(std::move(lock_path)) {}
@@ -238,14 +238,14 @@ void Rotater::Unlock() {
   pthread_mutex_unlock(&mutex_);
 }
 
-void RotateStaticFile(const RotationSpec &spec, Rotater &rotater, const std::string &path, int fd,
+void RotateStaticFile(const RotationSpec &plan, Rotater &rotater, const std::string &path, int fd,
                       int flags, mode_t perms, Event &event, std::atomic<uint64_t> *written) {
   RotaterHold hold(rotater);
   struct stat by_fd, by_path;
   if (fstat(fd, &by_fd) != 0) return;
   bool same = stat(path.c_str(), &by_path) == 0 && SameFile(by_fd, by_path);
   // Another thread or process may have rotated it meanwhile: then only the reopen is due.
-  if (same && static_cast<uint64_t>(by_fd.st_size) > spec.limit && ArchiveFile(spec, path, event)) {
+  if (same && static_cast<uint64_t>(by_fd.st_size) > plan.limit && ArchiveFile(plan, path, event)) {
     same = false;
   }
   if (!same) {
@@ -265,14 +265,14 @@ void RotateStaticFile(const RotationSpec &spec, Rotater &rotater, const std::str
   if (fstat(fd, &by_fd) == 0) written->store(static_cast<uint64_t>(by_fd.st_size));
 }
 
-void RotateDynamicFile(const RotationSpec &spec, Rotater &rotater, const char *path, int fd,
+void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, const char *path, int fd,
                        Event &event) {
   struct stat by_fd, by_path;
-  if (fstat(fd, &by_fd) != 0 || static_cast<uint64_t>(by_fd.st_size) <= spec.limit) return;
+  if (fstat(fd, &by_fd) != 0 || static_cast<uint64_t>(by_fd.st_size) <= plan.limit) return;
   RotaterHold hold(rotater);
   if (stat(path, &by_path) == 0 && SameFile(by_fd, by_path) &&
-      static_cast<uint64_t>(by_path.st_size) > spec.limit) {
-    ArchiveFile(spec, path, event);
+      static_cast<uint64_t>(by_path.st_size) > plan.limit) {
+    ArchiveFile(plan, path, event);
   }
 }
 

@@ -29,7 +29,7 @@ struct RotationSpec {
 
 // The option after a file path ("10MB * 3 ~ \"aa.log.#r\""); path_source is the file's own
 // pattern, from which the default archive name "<path>.#r" is made. Null with *error set
-// when the option is malformed; a size of 0 gives a spec with limit 0 (no rotation).
+// when the option is malformed; a size of 0 gives a plan with limit 0 (no rotation).
 std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
                                             const std::string &path_source, std::string *error);
 
@@ -56,10 +56,10 @@ class Rotater {
 // path and still too large, and makes fd name the file now at path. *written, the writers'
 // running estimate of the size, is set to that file's size before the lock is released, so
 // that no late value of an earlier rotation overwrites a later one.
-void RotateStaticFile(const RotationSpec &spec, Rotater &rotater, const std::string &path, int fd,
+void RotateStaticFile(const RotationSpec &plan, Rotater &rotater, const std::string &path, int fd,
                       int flags, mode_t perms, Event &event, std::atomic<uint64_t> *written);
 // The same for a dynamic file, whose descriptor is closed after this line anyway.
-void RotateDynamicFile(const RotationSpec &spec, Rotater &rotater, const char *path, int fd,
+void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, const char *path, int fd,
                        Event &event);
 
 }  // namespace kelu::zl

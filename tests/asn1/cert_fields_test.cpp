@@ -124,9 +124,9 @@ TEST(CertFields, CoordinateWithLeadingZeroIsPadded) {
     test::FilePtr f(std::fopen(key_file.c_str(), "wb"));
     ASSERT_EQ(PEM_write_PrivateKey(f.get(), key.get(), nullptr, nullptr, 0, nullptr, nullptr), 1);
   }
-  test::CertSpec spec;
-  spec.key_file = key_file;
-  pki.AddRoot("short", spec);
+  test::CertSpec details;
+  details.key_file = key_file;
+  pki.AddRoot("short", details);
   XY xy = ReadXY(pki.DerBytes("short"));
   ASSERT_EQ(xy.rc, KELU_OK);
   EXPECT_TRUE(xy.x[0] == 0 || xy.y[0] == 0);
@@ -139,9 +139,9 @@ TEST(CertFields, KeysThatAreNotSM2AreRefused) {
   test::TempDir dir;
   test::TestPki pki(dir.path());
   for (test::KeyAlg alg : {test::KeyAlg::kEC256, test::KeyAlg::kEC384}) {
-    test::CertSpec spec;
-    spec.alg = alg;
-    pki.AddRoot("ec", spec);
+    test::CertSpec details;
+    details.alg = alg;
+    pki.AddRoot("ec", details);
     EXPECT_EQ(ReadXY(pki.DerBytes("ec")).rc, KELU_ERR_FAILED);
   }
   EXPECT_EQ(ReadXY(SharedPki().DerBytes("rsa-leaf")).rc, KELU_ERR_FAILED);
@@ -167,11 +167,11 @@ TEST(CertFields, IssuerIsTheIssuersSubjectDer) {
 // A certificate of a local PKI with the given extension lines and serial.
 Bytes MakeCert(test::TestPki *pki, const std::string &name, const std::string &extensions,
                const std::string &serial_hex = "") {
-  test::CertSpec spec;
-  spec.key_file = SharedPki().Key("sm2-leaf");
-  spec.extensions = "basicConstraints = CA:false\n" + extensions;
-  spec.serial_hex = serial_hex;
-  pki->AddRoot(name, spec);
+  test::CertSpec details;
+  details.key_file = SharedPki().Key("sm2-leaf");
+  details.extensions = "basicConstraints = CA:false\n" + extensions;
+  details.serial_hex = serial_hex;
+  pki->AddRoot(name, details);
   return pki->DerBytes(name);
 }
 

@@ -154,15 +154,15 @@ struct ServicePki {
   test::TestPki pki{dir.path()};
 
   ServicePki() {
-    test::CertSpec spec;
-    spec.alg = test::KeyAlg::kEC256;
-    spec.subject = "/CN=Service Root";
-    spec.extensions = test::kCaExtensions;
-    pki.AddRoot("root", spec);
-    spec.subject = "/CN=Service Intermediate";
-    spec.extensions = std::string(test::kCaExtensions) +
+    test::CertSpec details;
+    details.alg = test::KeyAlg::kEC256;
+    details.subject = "/CN=Service Root";
+    details.extensions = test::kCaExtensions;
+    pki.AddRoot("root", details);
+    details.subject = "/CN=Service Intermediate";
+    details.extensions = std::string(test::kCaExtensions) +
                       UriDistributionPoint("ldap://ldap.example.com/CN=Int CRL,O=Org");
-    pki.Issue("int", "root", spec);
+    pki.Issue("int", "root", details);
     const std::string long_dn = [] {
       std::string s = "[ long_dn ]\n";
       for (int i = 0; i < 20; ++i)

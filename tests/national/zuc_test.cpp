@@ -35,7 +35,7 @@ struct TestSet {
   uint32_t z1, z2;
 };
 
-// Test sets 1 to 3 of the ZUC specification (128-bit key).
+// The published ZUC test sets 1 to 3 (128-bit key).
 const TestSet kTestSets[] = {
     {"set 1", "00000000000000000000000000000000", "00000000000000000000000000000000",
      0x27BEDE74, 0x018082DA},

@@ -308,12 +308,12 @@ TEST_F(CertificateReading, ValidityBoundsMatchTheLibrary) {
 TEST_F(CertificateReading, ValidityBoundsOfAGeneralizedTime) {
   test::TempDir dir;
   test::TestPki pki(dir.path());
-  test::CertSpec spec;
-  spec.alg = test::KeyAlg::kRSA;
-  spec.key_file = SharedPki().Key("rsa-root");
-  spec.not_before = -631152000;  // 1950-01-01: UTCTime
-  spec.not_after = 2556144000;   // 2051-01-01: GeneralizedTime
-  pki.AddRoot("long", spec);
+  test::CertSpec details;
+  details.alg = test::KeyAlg::kRSA;
+  details.key_file = SharedPki().Key("rsa-root");
+  details.not_before = -631152000;  // 1950-01-01: UTCTime
+  details.not_after = 2556144000;   // 2051-01-01: GeneralizedTime
+  pki.AddRoot("long", details);
   X509Ptr x = Convert(pki.PemBytes("long"));
   ASSERT_EQ(ASN1_STRING_type(X509_get0_notAfter(x.get())), V_ASN1_GENERALIZEDTIME);
   time_t before = 0, after = 0;
@@ -347,11 +347,11 @@ TEST_F(CertificateReading, CertificateTypeBySignatureAlgorithm) {
   };
   for (const TypeCase &c : cases) {
     SCOPED_TRACE(c.name);
-    test::CertSpec spec;
-    spec.alg = c.alg;
-    spec.md = c.md;
-    if (c.alg == test::KeyAlg::kRSA) spec.key_file = SharedPki().Key("rsa-root");
-    pki.AddRoot(c.name, spec);
+    test::CertSpec details;
+    details.alg = c.alg;
+    details.md = c.md;
+    if (c.alg == test::KeyAlg::kRSA) details.key_file = SharedPki().Key("rsa-root");
+    pki.AddRoot(c.name, details);
     X509Ptr x = Convert(pki.PemBytes(c.name));
     int type = 99;
     EXPECT_EQ(GetX509CertType(x.get(), &type), c.want);
@@ -368,10 +368,10 @@ TEST_F(CertificateReading, CertificateTypeBySignatureAlgorithm) {
 TEST_F(CertificateReading, NamesAgreeWithOpenssl) {
   test::TempDir dir;
   test::TestPki pki(dir.path());
-  test::CertSpec spec;
-  spec.key_file = SharedPki().Key("sm2-leaf");
-  spec.subject = "/C=CN/ST=北京/O=测试机构/CN=张三";
-  pki.AddRoot("utf8", spec);
+  test::CertSpec details;
+  details.key_file = SharedPki().Key("sm2-leaf");
+  details.subject = "/C=CN/ST=北京/O=测试机构/CN=张三";
+  pki.AddRoot("utf8", details);
   const std::string nameopt = "-nameopt sep_comma_plus_space,dn_rev,sname,utf8,esc_ctrl";
   struct Named {
     const test::TestPki &pki;

@@ -338,12 +338,12 @@ TEST_F(Sm2Pkcs7, AttachedFileWithAnotherSignatureSize) {
 // The certificate inside is not checked: an expired one verifies.
 TEST_F(Sm2Pkcs7, ExpiredCertificateStillVerifies) {
   TestPki pki(dir_.path());
-  CertSpec spec;
-  spec.subject = "/CN=Expired SM2 signer";
-  spec.extensions = kLeafSignExtensions;
-  spec.not_before = time(nullptr) - 400 * 86400;
-  spec.not_after = time(nullptr) - 86400;
-  pki.AddRoot("expired", spec);
+  CertSpec details;
+  details.subject = "/CN=Expired SM2 signer";
+  details.extensions = kLeafSignExtensions;
+  details.not_before = time(nullptr) - 400 * 86400;
+  details.not_after = time(nullptr) - 86400;
+  pki.AddRoot("expired", details);
   WriteSm2KeyFile(dir_.File("expired.sm2"), pki.Key("expired"), pki.Der("expired"),
                   kKeyFilePassword);
   const Bytes data = RandomBytes(100);

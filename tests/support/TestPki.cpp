@@ -80,13 +80,13 @@ std::string TestPki::Openssl(const std::string &args) const {
   return r.output;
 }
 
-void TestPki::MakeKey(const std::string &name, const CertSpec &spec) {
-  if (!spec.key_file.empty()) {
-    WriteBinaryFile(Key(name), ReadBinaryFile(spec.key_file));
+void TestPki::MakeKey(const std::string &name, const CertSpec &details) {
+  if (!details.key_file.empty()) {
+    WriteBinaryFile(Key(name), ReadBinaryFile(details.key_file));
   } else {
-    Openssl(std::string("genpkey ") + KeygenArgs(spec.alg) + " -out " + ShellQuote(Key(name)));
+    Openssl(std::string("genpkey ") + KeygenArgs(details.alg) + " -out " + ShellQuote(Key(name)));
   }
-  entities_[name] = Entity{spec.alg, spec.distid};
+  entities_[name] = Entity{details.alg, details.distid};
 }
 
 void TestPki::MakeCaFiles(const std::string &name) {
@@ -103,54 +103,54 @@ void TestPki::MakeCaFiles(const std::string &name) {
 }
 
 // Digest and signature options of the signer's key.
-std::string TestPki::SigningOptions(const std::string &signer, const CertSpec &spec) const {
+std::string TestPki::SigningOptions(const std::string &signer, const CertSpec &details) const {
   const Entity &e = entities_.at(signer);
   if (e.alg == KeyAlg::kSM2) {
-    std::string opts = " -md " + (spec.md.empty() ? std::string("sm3") : spec.md);
-    if (!spec.distid.empty()) opts += " -sigopt distid:" + spec.distid;
+    std::string opts = " -md " + (details.md.empty() ? std::string("sm3") : details.md);
+    if (!details.distid.empty()) opts += " -sigopt distid:" + details.distid;
     return opts;
   }
-  return " -md " + (spec.md.empty() ? std::string("sha256") : spec.md);
+  return " -md " + (details.md.empty() ? std::string("sha256") : details.md);
 }
 
-void TestPki::Sign(const std::string &name, const std::string &issuer, const CertSpec &spec,
+void TestPki::Sign(const std::string &name, const std::string &issuer, const CertSpec &details,
                    bool self_signed) {
   MakeCaFiles(issuer);
   std::string csr = dir_ + "/" + name + ".csr";
   std::string req = "req -new -utf8 -key " + ShellQuote(Key(name)) + " -subj " +
-                    ShellQuote(spec.subject) + " -out " + ShellQuote(csr);
-  if (spec.alg == KeyAlg::kSM2) req += std::string(" -sm3 -sigopt distid:") + kDefaultDistid;
+                    ShellQuote(details.subject) + " -out " + ShellQuote(csr);
+  if (details.alg == KeyAlg::kSM2) req += std::string(" -sm3 -sigopt distid:") + kDefaultDistid;
   Openssl(req);
 
-  if (!spec.serial_hex.empty()) WriteTextFile(CaDir(issuer) + "/serial", spec.serial_hex + "\n");
+  if (!details.serial_hex.empty()) WriteTextFile(CaDir(issuer) + "/serial", details.serial_hex + "\n");
   time_t now = time(nullptr);
-  time_t not_before = spec.not_before != 0 ? spec.not_before : now - 86400;
-  time_t not_after = spec.not_after != 0 ? spec.not_after : now + 365 * 86400;
+  time_t not_before = details.not_before != 0 ? details.not_before : now - 86400;
+  time_t not_after = details.not_after != 0 ? details.not_after : now + 365 * 86400;
 
   std::string ca = "ca -batch -notext -preserveDN -config " +
                    ShellQuote(CaDir(issuer) + "/ca.cnf") + " -keyfile " +
                    ShellQuote(Key(issuer)) + " -in " + ShellQuote(csr) + " -out " +
                    ShellQuote(Pem(name)) + " -startdate " + CaTimeText(not_before) +
-                   " -enddate " + CaTimeText(not_after) + SigningOptions(issuer, spec);
+                   " -enddate " + CaTimeText(not_after) + SigningOptions(issuer, details);
   ca += self_signed ? std::string(" -selfsign") : " -cert " + ShellQuote(Pem(issuer));
-  if (spec.alg == KeyAlg::kSM2) ca += std::string(" -vfyopt distid:") + kDefaultDistid;
-  if (!spec.extensions.empty()) {
+  if (details.alg == KeyAlg::kSM2) ca += std::string(" -vfyopt distid:") + kDefaultDistid;
+  if (!details.extensions.empty()) {
     std::string ext = dir_ + "/" + name + ".ext";
-    WriteTextFile(ext, "[ ext ]\n" + spec.extensions);
+    WriteTextFile(ext, "[ ext ]\n" + details.extensions);
     ca += " -extfile " + ShellQuote(ext) + " -extensions ext";
   }
   Openssl(ca);
   Openssl("x509 -in " + ShellQuote(Pem(name)) + " -outform DER -out " + ShellQuote(Der(name)));
 }
 
-void TestPki::AddRoot(const std::string &name, const CertSpec &spec) {
-  MakeKey(name, spec);
-  Sign(name, name, spec, true);
+void TestPki::AddRoot(const std::string &name, const CertSpec &details) {
+  MakeKey(name, details);
+  Sign(name, name, details, true);
 }
 
-void TestPki::Issue(const std::string &name, const std::string &issuer, const CertSpec &spec) {
-  MakeKey(name, spec);
-  Sign(name, issuer, spec, false);
+void TestPki::Issue(const std::string &name, const std::string &issuer, const CertSpec &details) {
+  MakeKey(name, details);
+  Sign(name, issuer, details, false);
 }
 
 void TestPki::Revoke(const std::string &ca, const std::string &cert) {
@@ -212,12 +212,12 @@ LeafPki::LeafPki(const std::string &ca, const CertSpec &ca_spec) : pki_(dir_.pat
 
 void LeafPki::Leaf(const std::string &name, KeyAlg alg, const std::string &key_file,
                    const std::string &extensions) {
-  CertSpec spec;
-  spec.alg = alg;
-  spec.subject = "/C=CN/O=Kelu Test/CN=" + name;
-  spec.key_file = key_file;
-  spec.extensions = extensions;
-  pki_.Issue(name, ca_, spec);
+  CertSpec details;
+  details.alg = alg;
+  details.subject = "/C=CN/O=Kelu Test/CN=" + name;
+  details.key_file = key_file;
+  details.extensions = extensions;
+  pki_.Issue(name, ca_, details);
 }
 
 namespace {
@@ -226,16 +226,16 @@ namespace {
 // day ago / valid from a month ahead.
 void IssueOutOfDate(TestPki *pki, const std::string &prefix, const CertSpec &leaf,
                     const std::string &issuer, time_t now) {
-  CertSpec spec = leaf;
-  spec.key_file = pki->Key(prefix + "-leaf");
-  spec.subject = "/CN=" + prefix + " expired";
-  spec.not_before = now - 400 * 86400;
-  spec.not_after = now - 86400;
-  pki->Issue(prefix + "-expired", issuer, spec);
-  spec.subject = "/CN=" + prefix + " future";
-  spec.not_before = now + 30 * 86400;
-  spec.not_after = now + 400 * 86400;
-  pki->Issue(prefix + "-future", issuer, spec);
+  CertSpec details = leaf;
+  details.key_file = pki->Key(prefix + "-leaf");
+  details.subject = "/CN=" + prefix + " expired";
+  details.not_before = now - 400 * 86400;
+  details.not_after = now - 86400;
+  pki->Issue(prefix + "-expired", issuer, details);
+  details.subject = "/CN=" + prefix + " future";
+  details.not_before = now + 30 * 86400;
+  details.not_after = now + 400 * 86400;
+  pki->Issue(prefix + "-future", issuer, details);
 }
 
 std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
@@ -246,16 +246,16 @@ std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
   CertSpec root;
   root.extensions = kCaExtensions;
 
-  CertSpec spec = root;
-  spec.subject = "/C=CN/O=Kelu Test/CN=SM2 Root";
-  pki->AddRoot("sm2-root", spec);
-  spec.subject = "/C=CN/O=Kelu Test/CN=SM2 Intermediate";
-  pki->Issue("sm2-int", "sm2-root", spec);
-  spec = CertSpec{};
-  spec.subject = "/C=CN/O=Kelu Test/CN=SM2 Leaf";
-  spec.extensions = leaf_ext;
-  pki->Issue("sm2-leaf", "sm2-int", spec);
-  IssueOutOfDate(pki.get(), "sm2", spec, "sm2-int", now);
+  CertSpec details = root;
+  details.subject = "/C=CN/O=Kelu Test/CN=SM2 Root";
+  pki->AddRoot("sm2-root", details);
+  details.subject = "/C=CN/O=Kelu Test/CN=SM2 Intermediate";
+  pki->Issue("sm2-int", "sm2-root", details);
+  details = CertSpec{};
+  details.subject = "/C=CN/O=Kelu Test/CN=SM2 Leaf";
+  details.extensions = leaf_ext;
+  pki->Issue("sm2-leaf", "sm2-int", details);
+  IssueOutOfDate(pki.get(), "sm2", details, "sm2-int", now);
 
   struct Usage {
     const char *name, *key_usage;
@@ -272,20 +272,20 @@ std::unique_ptr<TestPki> BuildSharedPki(const std::string &dir) {
     pki->Issue(u.name, "sm2-int", ku);
   }
 
-  spec = root;
-  spec.alg = KeyAlg::kRSA;
-  spec.subject = "/C=CN/O=Kelu Test/CN=RSA Root";
-  pki->AddRoot("rsa-root", spec);
-  spec.subject = "/C=CN/O=Kelu Test/CN=RSA Intermediate";
-  pki->Issue("rsa-int", "rsa-root", spec);
-  spec.subject = "/C=CN/O=Kelu Test/CN=RSA Expired Intermediate";
-  spec.not_before = now - 400 * 86400;
-  spec.not_after = now - 30 * 86400;
-  pki->Issue("rsa-int-expired", "rsa-root", spec);
-  spec = root;
-  spec.alg = KeyAlg::kRSA;
-  spec.subject = "/C=CN/O=Other/CN=Other Root";
-  pki->AddRoot("other-root", spec);
+  details = root;
+  details.alg = KeyAlg::kRSA;
+  details.subject = "/C=CN/O=Kelu Test/CN=RSA Root";
+  pki->AddRoot("rsa-root", details);
+  details.subject = "/C=CN/O=Kelu Test/CN=RSA Intermediate";
+  pki->Issue("rsa-int", "rsa-root", details);
+  details.subject = "/C=CN/O=Kelu Test/CN=RSA Expired Intermediate";
+  details.not_before = now - 400 * 86400;
+  details.not_after = now - 30 * 86400;
+  pki->Issue("rsa-int-expired", "rsa-root", details);
+  details = root;
+  details.alg = KeyAlg::kRSA;
+  details.subject = "/C=CN/O=Other/CN=Other Root";
+  pki->AddRoot("other-root", details);
 
   CertSpec leaf;
   leaf.alg = KeyAlg::kRSA;

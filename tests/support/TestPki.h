@@ -51,10 +51,10 @@ class TestPki {
   explicit TestPki(std::string dir);
 
   // A self-signed CA named name.
-  void AddRoot(const std::string &name, const CertSpec &spec);
+  void AddRoot(const std::string &name, const CertSpec &details);
   // A certificate named name issued by the CA issuer (which becomes a CA itself once it
   // issues: every certificate has its own database).
-  void Issue(const std::string &name, const std::string &issuer, const CertSpec &spec);
+  void Issue(const std::string &name, const std::string &issuer, const CertSpec &details);
   // Adds cert (any issuer's) to the revocation database of ca.
   void Revoke(const std::string &ca, const std::string &cert);
   // A CRL of ca from its database: name.crl (PEM) and name.crl.der.
@@ -82,10 +82,10 @@ class TestPki {
     std::string distid;
   };
   std::string CaDir(const std::string &name) const { return dir_ + "/" + name + ".ca"; }
-  void MakeKey(const std::string &name, const CertSpec &spec);
+  void MakeKey(const std::string &name, const CertSpec &details);
   void MakeCaFiles(const std::string &name);
-  std::string SigningOptions(const std::string &signer, const CertSpec &spec) const;
-  void Sign(const std::string &name, const std::string &issuer, const CertSpec &spec,
+  std::string SigningOptions(const std::string &signer, const CertSpec &details) const;
+  void Sign(const std::string &name, const std::string &issuer, const CertSpec &details,
             bool self_signed);
 
   std::string dir_;

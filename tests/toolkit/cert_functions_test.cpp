@@ -81,10 +81,10 @@ TEST_F(CertFunctions, InfoParameterChecks) {
 TEST_F(CertFunctions, InfoTextsAgreeWithOpenssl) {
   TempDir dir;
   TestPki pki(dir.path());
-  CertSpec spec;
-  spec.subject = "/C=CN/ST=北京/O=测试机构/CN=张三/CN=Second";
-  spec.serial_hex = "80AB";
-  pki.AddRoot("utf8", spec);
+  CertSpec details;
+  details.subject = "/C=CN/ST=北京/O=测试机构/CN=张三/CN=Second";
+  details.serial_hex = "80AB";
+  pki.AddRoot("utf8", details);
   const std::string nameopt = "-nameopt sep_comma_plus_space,dn_rev,sname,utf8,esc_ctrl";
   struct Named {
     const TestPki &pki;
@@ -144,10 +144,10 @@ TEST_F(CertFunctions, InfoOfPemText) {
 TEST_F(CertFunctions, ValidityTextsInTwoTimeZones) {
   TempDir dir;
   TestPki pki(dir.path());
-  CertSpec spec;
-  spec.not_before = 946684800;  // 2000-01-01 00:00:00 UTC, a UTCTime
-  spec.not_after = 2840140800;  // 2060-01-01 00:00:00 UTC, a GeneralizedTime
-  pki.AddRoot("long", spec);
+  CertSpec details;
+  details.not_before = 946684800;  // 2000-01-01 00:00:00 UTC, a UTCTime
+  details.not_after = 2840140800;  // 2060-01-01 00:00:00 UTC, a GeneralizedTime
+  pki.AddRoot("long", details);
   for (const char *name : {"rsa-leaf", "long"}) {
     const TestPki &owner = std::string(name) == "long" ? pki : SharedPki();
     const std::string cert = OpensslBase64(owner.Der(name));
