@@ -29,6 +29,7 @@
 #include "SecretBytes.h"
 #include "kelu_zlog.h"
 
+using kelu::ops::NamedStep;
 using kelu::ops::SecretArray;
 using kelu::ops::SecretBytes;
 
@@ -70,10 +71,6 @@ int CheckOne(const TraceSite &site, int result, const char *step) {
 // A step of the crypto library that gives 1 on success; its error text joins the Failed line.
 int CheckLibraryOne(const TraceSite &site, int result, const char *step) {
   return TraceCheckOpenssl(site, result == 1, step, KELU_ERR_FAILED, "1 != nResult");
-}
-
-int PassOn(const TraceSite &site, int result, const char *step) {
-  return TraceCheck(site, result == KELU_OK, step, result, "KELU_OK != nResult");
 }
 
 // A big number loaded from at most the first 32 bytes of a value.
@@ -232,7 +229,7 @@ int RunNopadding(const char *function, const NopaddingDirection &dir, const unsi
   int result = CheckNopadding(function, dir, in, size, iv_size, key, key_size, mode);
   if (result != KELU_OK) return result;
   uint32_t *rk_raw = nullptr;
-  result = PassOn(KELU_SITE(function), SM4_Init_Key(key, kBlock, dir.enc, &rk_raw),
+  result = NamedStep(KELU_SITE(function), SM4_Init_Key(key, kBlock, dir.enc, &rk_raw),
                   dir.init_step);
   RoundKeysPtr rk(rk_raw);
   if (result != KELU_OK) return result;
@@ -482,7 +479,7 @@ int SM4EncryptByPin(const unsigned char *pbyData, int nDataSize, const char *psz
   SecretArray<32> k;
   int nResult = DerivePinKey(__func__, pszPin, &k);
   if (nResult != KELU_OK) return nResult;
-  return PassOn(KELU_HERE,
+  return NamedStep(KELU_HERE,
                 SM4_Encrypt_CBC(pbyData, nDataSize, k.bytes, kBlock, k.bytes + kBlock, kBlock,
                                 ppbyEncryptedData, pnEncryptedDataSize),
                 "SM4_Encrypt_CBC");
@@ -493,7 +490,7 @@ int SM4DecryptByPin(const unsigned char *pbyEncryptedData, int nEncryptedDataSiz
   SecretArray<32> k;
   int nResult = DerivePinKey(__func__, pszPin, &k);
   if (nResult != KELU_OK) return nResult;
-  return PassOn(KELU_HERE,
+  return NamedStep(KELU_HERE,
                 SM4_Decrypt_CBC(pbyEncryptedData, nEncryptedDataSize, k.bytes, kBlock,
                                 k.bytes + kBlock, kBlock, ppbyPlainData, pnPlainDataSize),
                 "SM4_Decrypt_CBC");
@@ -596,7 +593,7 @@ int EncodeContentKey(const TraceSite &site, Owned *raw, unsigned long type, Owne
   unsigned char *der = nullptr;
   const int rc = Encode_SM2Cipher(raw->data.get(), raw->size, &der, &stored->size);
   stored->data.reset(der);
-  return PassOn(site, rc, "Encode_SM2Cipher");
+  return NamedStep(site, rc, "Encode_SM2Cipher");
 }
 
 // The raw SM2 cipher text of the content key the envelope stores: the stored bytes
@@ -616,7 +613,7 @@ int DecodeContentKey(const TraceSite &site, const kelu::ops::EnvelopeFields &fie
   decoded->data.reset(bytes);
   *raw = bytes;
   *raw_size = decoded->size;
-  return PassOn(site, rc, "Decode_SM2Cipher");
+  return NamedStep(site, rc, "Decode_SM2Cipher");
 }
 
 // What an envelope carries of its recipient and its content key: the recipient certificate's
@@ -636,7 +633,7 @@ struct SM2EnvelopeKey {
 int PrepareSM2EnvelopeKey(const TraceSite &site, const SM2EnvelopeContent &content,
                           const unsigned char *cert, int cert_size, unsigned long type,
                           SM2EnvelopeKey *out) {
-  int rc = PassOn(site,
+  int rc = NamedStep(site,
                   kelu::CheckCertKeyUsage(cert, cert_size, CERT_KEY_USAGE_KEY_ENCIPHERMENT, true),
                   "CheckCertKeyUsage");
   if (rc != KELU_OK) return rc;
@@ -646,7 +643,7 @@ int PrepareSM2EnvelopeKey(const TraceSite &site, const SM2EnvelopeContent &conte
   int x_size = 0, y_size = 0;
   rc = kelu::GetPublicKeyXYFromSM2Cert(cert, cert_size, &x, &x_size, &y, &y_size);
   BytesPtr x_owner(x), y_owner(y);
-  rc = PassOn(site, rc, "GetPublicKeyXYFromSM2Cert");
+  rc = NamedStep(site, rc, "GetPublicKeyXYFromSM2Cert");
   if (rc != KELU_OK) return rc;
 
   out->iv_and_key = SecretBytes(static_cast<size_t>(content.iv_size + kContentKeySize));
@@ -660,7 +657,7 @@ int PrepareSM2EnvelopeKey(const TraceSite &site, const SM2EnvelopeContent &conte
   rc = SM2_Encrypt(out->key(content), kContentKeySize, x, x_size, y, y_size, &encrypted,
                    &raw.size);
   raw.data.reset(encrypted);
-  rc = PassOn(site, rc, "SM2_Encrypt");
+  rc = NamedStep(site, rc, "SM2_Encrypt");
   if (rc != KELU_OK) return rc;
   return EncodeContentKey(site, &raw, type, &out->encrypted_key);
 }
@@ -678,7 +675,7 @@ int MakeContentParameters(const TraceSite &site, const SM2EnvelopeContent &conte
   unsigned char *encoded = nullptr;
   const int rc = ASN1Encode(0x04, key.iv(), content.iv_size, &encoded, &parameters->size);
   parameters->data.reset(encoded);
-  return PassOn(site, rc, "ASN1Encode");
+  return NamedStep(site, rc, "ASN1Encode");
 }
 
 // The envelope, or with a null content the header that announces content_size bytes.
@@ -691,7 +688,7 @@ int EncodeSM2Envelope(const TraceSite &site, const SM2EnvelopeContent &content,
       key.encrypted_key.data.get(), key.encrypted_key.size, kSMDataOid, content.algorithm_oid,
       parameters.data.get(), parameters.size, encrypted, content_size, &envelope, &der->size);
   der->data.reset(envelope);
-  return PassOn(site, rc, "Encode_CMSEnvelope");
+  return NamedStep(site, rc, "Encode_CMSEnvelope");
 }
 
 // The key pair and the certificate of an opened SM2 key file.
@@ -721,12 +718,12 @@ int OpenSM2KeyFile(const TraceSite &site, FILE *file, const char *password,
   rc = DecryptSM2PFX(der.get(), der_size, password, &out->pair, &cert, &out->cert.size);
   out->cert.data.reset(cert);
   if (rc != KELU_OK && every_failure_a_password) rc = KELU_ERR_KEY_FILE_PASSWORD;
-  rc = PassOn(site, rc, "DecryptSM2PFX");
+  rc = NamedStep(site, rc, "DecryptSM2PFX");
   if (rc != KELU_OK) return rc;
   X509 *x509 = nullptr;
   rc = kelu::ConvertCertDataToX509(out->cert.data.get(), out->cert.size, &x509);
   out->x509.reset(x509);
-  return PassOn(site, rc, "ConvertCertDataToX509");
+  return NamedStep(site, rc, "ConvertCertDataToX509");
 }
 
 // The content key: the stored key decoded and decrypted with the key file's private key.
@@ -787,7 +784,7 @@ int MakeSM2Envelope(const TraceSite &site, const SM2EnvelopeContent &content,
   rc = content.encrypt(pbyPlainData, nPlainDataSize, key.iv(), key.key(content), &out,
                        &encrypted.size);
   encrypted.data.reset(out);
-  rc = PassOn(site, rc, content.encrypt_step);
+  rc = NamedStep(site, rc, content.encrypt_step);
   if (rc != KELU_OK) return rc;
   TRACE(KELU_TRACE_INFO, "nEncryptedContentSize:[%d]", encrypted.size);
   Owned parameters;
@@ -867,7 +864,7 @@ int OpenSM2EnvelopeText(const TraceSite &site, SM2EnvelopeOpener open, const cha
   int rc = DecodeText(site, pszBase64CMSEnvelope, nBase64CMSEnvelopeSize,
                       "Base64DecodeEx(pszBase64CMSEnvelope)", &der, &der_size);
   if (rc != KELU_OK) return rc;
-  return PassOn(site,
+  return NamedStep(site,
                 open(der.get(), der_size, fpSM2PFXFile, pszPFXPwd, fSM2EncEncodedType,
                      ppbyPlainData, pnPlainDataSize),
                 step);
@@ -966,5 +963,5 @@ int DecryptDerCMSEnvelopeFile(FILE *fpCMSEnvelope, FILE *fpSM2PFXFile, const cha
   rc = DecryptFileEnvelopeContent(kelu::NID_ChinaSM4_CBC, key.get(), kContentKeySize,
                                   fields.parameters, fields.parameters_size, fpCMSEnvelope,
                                   content.get(), fpPlainFile);
-  return PassOn(KELU_HERE, rc, "DecryptFileEnvelopeContent");
+  return NamedStep(KELU_HERE, rc, "DecryptFileEnvelopeContent");
 }

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <utility>
 
 #include "Base64Utility.h"
 #include "CMSEnvelopeOperations.h"
@@ -31,6 +32,7 @@
 #include "NationalObjects.h"
 #include "OperationSteps.h"
 #include "OsslPtr.h"
+#include "SecretBytes.h"
 #include "kelu_zlog.h"
 
 namespace {
@@ -410,6 +412,8 @@ using RsaPtr = std::unique_ptr<RSA, kelu::Deleter<RSA_free>>;
 using TextPtr = std::unique_ptr<char[]>;
 using NodeHolder = std::unique_ptr<NodeEx>;
 using kelu::ops::EnvelopeFields;
+using kelu::ops::NamedStep;
+using kelu::ops::SecretBytes;
 
 // An envelope for another holder of a PKCS#12 file.
 const kelu::ops::RecipientRefusal kOtherRecipient = {
@@ -426,39 +430,6 @@ const FileCipherTexts kEnvelopeContentTexts = {
     // The same code as a failed key decryption: the padding check must not tell them apart.
     KELU_ERR_DECRYPT};
 
-// A step that called another routine of the system.
-int NamedStep(const TraceSite &site, int rc, const char *step) {
-  return TraceCheck(site, rc == KELU_OK, step, rc, "KELU_OK != nResult");
-}
-
-// Key bytes or plaintext in a new[] buffer, wiped before it is released.
-class SecretBytes {
- public:
-  SecretBytes() = default;
-  ~SecretBytes() { Reset(nullptr, 0); }
-  SecretBytes(const SecretBytes &) = delete;
-  SecretBytes &operator=(const SecretBytes &) = delete;
-
-  // Takes data; size is what is wiped (a NUL behind a plaintext included).
-  void Reset(unsigned char *data, int size) {
-    if (data_ != nullptr) OPENSSL_cleanse(data_, static_cast<size_t>(size_));
-    delete[] data_;
-    data_ = data;
-    size_ = data != nullptr ? size : 0;
-  }
-  unsigned char *Release() {
-    unsigned char *data = data_;
-    data_ = nullptr;
-    size_ = 0;
-    return data;
-  }
-  unsigned char *get() const { return data_; }
-  int size() const { return size_; }
-
- private:
-  unsigned char *data_ = nullptr;
-  int size_ = 0;
-};
 
 // Output that a file form writes from the file's current position. Unless kept, a regular file
 // is cut back to that position, so that a failed decryption leaves no partial or
@@ -511,7 +482,7 @@ int PrivateDecrypt(const TraceSite &site, EVP_PKEY *pkey, const unsigned char *i
   int key_bytes = 0;
   int rc = TakeRsaKey(site, pkey, KELU_ERR_DECRYPT, "NULL == pRSAKey", &rsa, &key_bytes);
   if (rc != KELU_OK) return rc;
-  plain->Reset(new (std::nothrow) unsigned char[static_cast<size_t>(key_bytes)](), key_bytes);
+  *plain = SecretBytes(static_cast<size_t>(key_bytes));
   rc = TraceCheck(site, plain->get() != nullptr, "New memory", KELU_ERR_FAILED, "!pbyPlainData");
   if (rc != KELU_OK) return rc;
   static const unsigned char kNoBytes[1] = {0};
@@ -533,8 +504,7 @@ unsigned char EqualMask(int a, int b) {
 // the caller to fail at the end with the code of a failed content decryption.
 int RecoverContentKey(const TraceSite &site, EVP_PKEY *pkey, const unsigned char *encrypted_key,
                       int encrypted_key_size, int key_size, SecretBytes *key, bool *genuine) {
-  SecretBytes chosen;
-  chosen.Reset(new (std::nothrow) unsigned char[static_cast<size_t>(key_size)](), key_size);
+  SecretBytes chosen(static_cast<size_t>(key_size));
   int rc = TraceCheck(site, chosen.get() != nullptr, "New memory", KELU_ERR_FAILED, "!pbySymKey");
   if (rc != KELU_OK) return rc;
   rc = TraceCheck(site, RAND_bytes(chosen.get(), key_size) == 1, "RAND_bytes", KELU_ERR_FAILED,
@@ -551,7 +521,7 @@ int RecoverContentKey(const TraceSite &site, EVP_PKEY *pkey, const unsigned char
                                                  (chosen.get()[i] & ~take));
   }
   *genuine = take != 0;
-  key->Reset(chosen.Release(), key_size);
+  *key = std::move(chosen);
   if (plain_size <= 0) {
     TraceStepFailedOpenssl(site, "RSA_private_decrypt", KELU_ERR_DECRYPT, "nPlainDataSize <= 0");
   } else if (!*genuine) {
@@ -599,7 +569,7 @@ int NewContentKey(const TraceSite &site, int nid, SecretBytes *key) {
   unsigned char *bytes = nullptr;
   int size = 0;
   const int rc = NamedStep(site, GenerateSymKey(nid, &bytes, &size), "GenerateSymKey");
-  key->Reset(bytes, size);
+  *key = SecretBytes(bytes, static_cast<size_t>(size));
   return rc;
 }
 
@@ -806,7 +776,7 @@ int RSADecrypt(EVP_PKEY *pEvpPrivKey, const unsigned char *pbyEncryptedData,
   rc = CheckLibraryCall(KELU_HERE, nPlainDataSize > 0, "RSA_private_decrypt", KELU_ERR_DECRYPT,
                         "nPlainDataSize <= 0");
   if (rc != KELU_OK) return rc;
-  *ppbyPlainData = pbyPlainData.Release();
+  *ppbyPlainData = pbyPlainData.release();
   *pnPlainDataSize = nPlainDataSize;
   return KELU_OK;
 }
@@ -946,12 +916,12 @@ int RSA_DecryptDataFromDERCMSEnvelope(const unsigned char *pbyDERCMSEnvelope,
                   content_key.size(), content.get(), nEncryptedContentSize, &plain,
                   &nPlainDataSize);
   SecretBytes plaintext;
-  if (rc == KELU_OK) plaintext.Reset(plain, nPlainDataSize + 1);
+  if (rc == KELU_OK) plaintext = SecretBytes(plain, static_cast<size_t>(nPlainDataSize) + 1);
   if (!genuine) return RefuseContentKey(KELU_HERE);
   rc = NamedStep(KELU_HERE, rc, "SymDecrypt");
   if (rc != KELU_OK) return rc;
   TRACE(KELU_TRACE_INFO, "Decrypted data size: %d", nPlainDataSize);
-  *ppbyPlainData = plaintext.Release();
+  *ppbyPlainData = plaintext.release();
   *pnPlainDataSize = nPlainDataSize;
   return KELU_OK;
 }

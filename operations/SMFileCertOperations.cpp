@@ -19,6 +19,8 @@
 #include "OsslPtr.h"
 #include "SecretBytes.h"
 
+using kelu::ops::NamedStep;
+
 namespace {
 
 constexpr uint8_t kTagInteger = 0x02;
@@ -244,10 +246,6 @@ int CheckLibraryStep(const TraceSite &site, bool passed, const char *step, const
   return TraceCheckOpenssl(site, passed, step, KELU_ERR_FAILED, reason);
 }
 
-int PassOn(const TraceSite &site, int result, const char *step) {
-  return TraceCheck(site, result == KELU_OK, step, result, "KELU_OK != nResult");
-}
-
 // A new[] copy of an OCTET STRING's octets (an empty one gives an empty buffer).
 int CopyOctets(const TraceSite &site, const ASN1_OCTET_STRING *octets, const char *reason,
                BytesPtr *copy, int *size) {
@@ -355,7 +353,7 @@ int OpenSM2PFX(const char *function, const unsigned char *pbySM2PFXData, int nSM
 
   unsigned char *key_raw = NULL, *cert_raw = NULL;
   int key_size = 0, cert_size = 0;
-  nResult = PassOn(KELU_SITE(function),
+  nResult = NamedStep(KELU_SITE(function),
                    ParseSM2PFX(pbySM2PFXData, nSM2PFXDataSize, &key_raw, &key_size, &cert_raw,
                                &cert_size),
                    "ParseSM2PFX");
@@ -377,7 +375,7 @@ int OpenSM2PFX(const char *function, const unsigned char *pbySM2PFXData, int nSM
 
   unsigned char *x_raw = NULL, *y_raw = NULL;
   int x_size = 0, y_size = 0;
-  nResult = PassOn(KELU_SITE(function),
+  nResult = NamedStep(KELU_SITE(function),
                    kelu::GetPublicKeyXYFromSM2Cert(cert.get(), cert_size, &x_raw, &x_size, &y_raw,
                                                    &y_size),
                    "GetPublicKeyXYFromSM2Cert");
@@ -527,7 +525,7 @@ int EncapsulateSM2PFX(const unsigned char *pbyPublicCertData, int nPublicCertDat
   if (nResult != KELU_OK) return nResult;
 
   SM2_PUBLIC_DATA *public_raw = NULL;
-  nResult = PassOn(KELU_HERE,
+  nResult = NamedStep(KELU_HERE,
                    CreateSM2PublicData(kSMDataOID, pbyPublicCertData,
                                        static_cast<unsigned int>(nPublicCertDataSize),
                                        &public_raw),
@@ -537,7 +535,7 @@ int EncapsulateSM2PFX(const unsigned char *pbyPublicCertData, int nPublicCertDat
 
   unsigned char *encrypted_raw = NULL;
   int encrypted_size = 0;
-  nResult = PassOn(KELU_HERE,
+  nResult = NamedStep(KELU_HERE,
                    SM4EncryptByPin(pbyPrivateKey, nPrivateKeySize, pszPassword, &encrypted_raw,
                                    &encrypted_size),
                    "SM4EncryptByPin");
@@ -545,7 +543,7 @@ int EncapsulateSM2PFX(const unsigned char *pbyPublicCertData, int nPublicCertDat
   if (nResult != KELU_OK) return nResult;
 
   SM2_PRIVATE_DATA *private_raw = NULL;
-  nResult = PassOn(KELU_HERE,
+  nResult = NamedStep(KELU_HERE,
                    CreateSM2PrivateData(kSMDataOID, kSM4OID, encrypted.get(),
                                         static_cast<unsigned int>(encrypted_size), &private_raw),
                    "CreateSM2PrivateData");
@@ -555,7 +553,7 @@ int EncapsulateSM2PFX(const unsigned char *pbyPublicCertData, int nPublicCertDat
   SM2_PRIVATE_DATA *private_handed = private_data.release();
   SM2_PUBLIC_DATA *public_handed = public_data.release();
   SM2_PFX *pfx_raw = NULL;
-  nResult = PassOn(KELU_HERE, CreateSM2PFX(1, &private_handed, &public_handed, &pfx_raw),
+  nResult = NamedStep(KELU_HERE, CreateSM2PFX(1, &private_handed, &public_handed, &pfx_raw),
                    "CreateSM2PFX");
   // On failure the records are still the caller's, that is, ours.
   private_data.reset(private_handed);
