@@ -149,8 +149,14 @@ bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event
   return true;
 }
 
-bool SameFile(const struct stat &a, const struct stat &b) {
-  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+// Takes the status of fd's file into *by_fd and tells whether path still names that file.
+// False when fd cannot be looked at.
+bool LookAt(int fd, const char *path, struct stat *by_fd, bool *path_names_it) {
+  if (fstat(fd, by_fd) != 0) return false;
+  struct stat by_path;
+  *path_names_it = stat(path, &by_path) == 0 && by_fd->st_dev == by_path.st_dev &&
+                   by_fd->st_ino == by_path.st_ino;
+  return true;
 }
 
 class RotaterHold {
@@ -262,9 +268,9 @@ void RotatedFile::BeforeLine(Event &event) {
   int64_t now = CoarseNow();
   int64_t last = looked_at_.load(std::memory_order_relaxed);
   if (now - last < kLookPeriodNs || !looked_at_.compare_exchange_strong(last, now)) return;
-  struct stat by_fd, by_path;
-  if (fstat(fd_, &by_fd) != 0) return;
-  bool same = stat(path_.c_str(), &by_path) == 0 && SameFile(by_fd, by_path);
+  struct stat by_fd;
+  bool same;
+  if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return;
   if (same && static_cast<uint64_t>(by_fd.st_size) <= plan_.limit) {
     size_.store(static_cast<uint64_t>(by_fd.st_size));
   } else {
@@ -278,9 +284,9 @@ void RotatedFile::AfterLine(Event &event, size_t length) {
 
 void RotatedFile::RotateAndReopen(Event &event) {
   RotaterHold hold(rotater_);
-  struct stat by_fd, by_path;
-  if (fstat(fd_, &by_fd) != 0) return;
-  bool same = stat(path_.c_str(), &by_path) == 0 && SameFile(by_fd, by_path);
+  struct stat by_fd;
+  bool same;
+  if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return;
   // Another thread or process may have rotated it meanwhile: then only the reopen is due.
   if (same && static_cast<uint64_t>(by_fd.st_size) > plan_.limit &&
       ArchiveFile(plan_, path_, event)) {
@@ -307,11 +313,12 @@ void RotatedFile::RotateAndReopen(Event &event) {
 
 void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, const char *path, int fd,
                        Event &event) {
-  struct stat by_fd, by_path;
+  struct stat by_fd;
   if (fstat(fd, &by_fd) != 0 || static_cast<uint64_t>(by_fd.st_size) <= plan.limit) return;
   RotaterHold hold(rotater);
-  if (stat(path, &by_path) == 0 && SameFile(by_fd, by_path) &&
-      static_cast<uint64_t>(by_path.st_size) > plan.limit) {
+  bool same;
+  if (LookAt(fd, path, &by_fd, &same) && same &&
+      static_cast<uint64_t>(by_fd.st_size) > plan.limit) {
     ArchiveFile(plan, path, event);
   }
 }

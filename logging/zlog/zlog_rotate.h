@@ -86,7 +86,8 @@ class RotatedFile {
   std::atomic<int64_t> looked_at_;  // coarse clock, nanoseconds
 };
 
-// The same for a dynamic file, whose descriptor is closed after this line anyway.
+// After a line to a dynamic file, whose descriptor is closed after it anyway: rotates the
+// file once it is past the limit, if the path still names it.
 void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, const char *path, int fd,
                        Event &event);
 
