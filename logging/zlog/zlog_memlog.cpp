@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,16 +27,82 @@ struct MemoryLogHalves {
   size_t buf2_log_len = 0;
 };
 
+// A process's use of a memory-log file: a shared flock on an open file description of its
+// own, held for the process's life from its first look at the file, so that another process
+// starting on the same file (a new worker of a pool) leaves the lines in it alone. A child of
+// fork shares its parent's description, and so its lock, until it starts a rule itself.
+struct FileUse {
+  int fd = -1;
+  pid_t owner = 0;  // the process that opened fd
+};
+
+struct MemoryLogPath {
+  MemoryLogHalves halves;
+  FileUse use;
+};
+
 // Guards every pair of halves and the table (write mode only). Taken inside a logging call,
 // so always after the environment lock.
 pthread_rwlock_t memory_log_env_lock = PTHREAD_RWLOCK_INITIALIZER;
 
-// Called with memory_log_env_lock held. Never freed: the halves outlive every configuration.
-MemoryLogHalves &HalvesFor(const std::string &path) {
-  static auto *table = new std::map<std::string, std::unique_ptr<MemoryLogHalves>>;
-  std::unique_ptr<MemoryLogHalves> &halves = (*table)[path];
-  if (!halves) halves = std::make_unique<MemoryLogHalves>();
-  return *halves;
+// Called with memory_log_env_lock held. Never freed: the halves and the file use outlive every
+// configuration.
+MemoryLogPath &StateFor(const std::string &path) {
+  static auto *table = new std::map<std::string, std::unique_ptr<MemoryLogPath>>;
+  std::unique_ptr<MemoryLogPath> &state = (*table)[path];
+  if (!state) state = std::make_unique<MemoryLogPath>();
+  return *state;
+}
+
+bool SameFile(int a, int b) {
+  struct stat sa, sb;
+  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
+
+void LockShared(int fd) {
+  while (flock(fd, LOCK_SH) != 0) {
+    if (errno != EINTR) {
+      zc_error("flock fd[%d] fail, errno[%d]", fd, errno);
+      return;
+    }
+  }
+}
+
+// Makes use name the file that fd names, with a description of this process's own.
+void UseFile(FileUse &use, int fd) {
+  if (use.fd >= 0 && use.owner == getpid() && SameFile(use.fd, fd)) return;
+  if (use.fd >= 0) close(use.fd);  // a parent's description keeps the parent's lock
+  use.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  use.owner = getpid();
+  if (use.fd >= 0) LockShared(use.fd);
+}
+
+// At rule creation: empties the file when no other live process uses it. The exclusive lock
+// is tried on this process's own description (a failed try drops its shared lock, taken
+// again below); of processes starting together the first one empties, and whoever takes
+// the shared lock after that writes into the emptied file. A missing file is not created.
+void EmptyUnlessShared(FileUse &use, const std::string &path) {
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return;
+  if (use.fd >= 0 && (use.owner != getpid() || !SameFile(use.fd, fd))) {
+    close(use.fd);
+    use.fd = -1;
+  }
+  if (use.fd < 0) {
+    use.fd = fd;
+    use.owner = getpid();
+  } else {
+    close(fd);
+  }
+  // Without flock support the file is emptied, as it would be for the only user.
+  if (flock(use.fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
+    struct stat st;
+    if (fstat(use.fd, &st) == 0 && st.st_size > 0 && ftruncate(use.fd, 0) != 0) {
+      zc_error("ftruncate file[%s] fail, errno[%d]", path.c_str(), errno);
+    }
+  }
+  LockShared(use.fd);
 }
 
 class LockHold {
@@ -60,17 +127,17 @@ class LockHold {
 
 class MemoryLogOutput : public Output {
  public:
-  MemoryLogOutput(std::string path, mode_t perms, MemoryLogHalves &halves)
-      : path_(std::move(path)), perms_(perms), halves_(halves) {}
+  MemoryLogOutput(std::string path, mode_t perms, MemoryLogPath &state)
+      : path_(std::move(path)), perms_(perms), state_(state) {}
 
   int Write(Event &event, const Pattern &format) override {
     std::string_view line;
     if (!FormatLine(event, format, &line)) return -1;
     LockHold lock;
     if (!lock.ok()) return -1;
-    bool cut = Keep(halves_, line);
+    bool cut = Keep(state_.halves, line);
     if (event.level->value != kErrorLevel) return 0;  // FATAL lines do not flush
-    return Flush(halves_, line, cut);
+    return Flush(state_.halves, line, cut);
   }
 
   std::string Describe() const override { return ">memlog:" + path_; }
@@ -104,6 +171,7 @@ class MemoryLogOutput : public Output {
       zc_error("open file[%s] fail, errno[%d]", path_.c_str(), errno);
       return -1;
     }
+    UseFile(state_.use, fd);  // before writing: a starting process may be emptying the file
     size_t current = halves.buf2_log_len;
     if (cut) current = 0;  // a cut line is alone in the current half
     bool ok = WriteAll(fd, std::string_view(halves.log_buf1, halves.buf1_log_len)) &&
@@ -125,7 +193,7 @@ class MemoryLogOutput : public Output {
 
   std::string path_;
   mode_t perms_;
-  MemoryLogHalves &halves_;
+  MemoryLogPath &state_;
 };
 
 }  // namespace
@@ -136,20 +204,15 @@ std::unique_ptr<Output> NewMemoryLogOutput(const std::string &path, mode_t perms
     *error = "memory-log path longer than 1024 characters";
     return nullptr;
   }
-  if (!path.empty()) {
-    auto_create_dir(path.c_str());
-    struct stat st;
-    if (stat(path.c_str(), &st) == 0 && st.st_size > 0) {
-      int fd = open(path.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
-      if (fd >= 0) close(fd);
-    }
-  }
+  if (!path.empty()) auto_create_dir(path.c_str());
   LockHold lock;
   if (!lock.ok()) {
     *error = "the memory-log lock cannot be taken";
     return nullptr;
   }
-  return std::make_unique<MemoryLogOutput>(path, perms, HalvesFor(path));
+  MemoryLogPath &state = StateFor(path);
+  if (!path.empty()) EmptyUnlessShared(state.use, path);
+  return std::make_unique<MemoryLogOutput>(path, perms, state);
 }
 
 }  // namespace kelu::zl

@@ -4,7 +4,6 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <time.h>
 #include <unistd.h>
@@ -59,8 +58,10 @@ class FileOutput : public Output {
       *error = "open file[" + static_path_ + "] fail, errno[" + std::to_string(errno) + "]";
       return false;
     }
-    struct stat st;
-    if (fstat(fd_, &st) == 0) written_.store(static_cast<uint64_t>(st.st_size));
+    if (options_.rotation) {
+      rotated_ = std::make_unique<RotatedFile>(*options_.rotation, *options_.rotater,
+                                               static_path_, fd_, flags_, options_.perms);
+    }
     return true;
   }
 
@@ -83,18 +84,13 @@ class FileOutput : public Output {
 
  private:
   int WriteStatic(Event &event, std::string_view line) {
+    if (rotated_) rotated_->BeforeLine(event);
     if (!WriteAll(fd_, line)) {
       zc_error("write file[%s] fail, errno[%d]", static_path_.c_str(), errno);
       return -1;
     }
     SyncIfDue(fd_);
-    if (options_.rotation) {
-      uint64_t size = written_.fetch_add(line.size()) + line.size();
-      if (size > options_.rotation->limit) {
-        RotateStaticFile(*options_.rotation, *options_.rotater, static_path_, fd_, flags_,
-                         options_.perms, event, &written_);
-      }
-    }
+    if (rotated_) rotated_->AfterLine(event, line.size());
     return 0;
   }
 
@@ -138,7 +134,7 @@ class FileOutput : public Output {
   int flags_;
   int fd_ = -1;  // static files only
   std::string static_path_;
-  std::atomic<uint64_t> written_{0};  // size of the static file as this process sees it
+  std::unique_ptr<RotatedFile> rotated_;  // static files with rotation only
   std::atomic<uint64_t> writes_{0};
 };
 

@@ -52,13 +52,42 @@ class Rotater {
   bool open_failed_ = false;
 };
 
-// After a write took the static file past the limit: rotates it if it is still the file at
-// path and still too large, and makes fd name the file now at path. *written, the writers'
-// running estimate of the size, is set to that file's size before the lock is released, so
-// that no late value of an earlier rotation overwrites a later one.
-void RotateStaticFile(const RotationSpec &plan, Rotater &rotater, const std::string &path, int fd,
-                      int flags, mode_t perms, Event &event, std::atomic<uint64_t> *written);
-// The same for a dynamic file, whose descriptor is closed after this line anyway.
+// A rotated static file that other processes may write and rotate too. Rotation is decided on
+// the size of the file the descriptor names: fstat at most once per check period of the coarse
+// clock, counted forward with this process's own lines in between. At the same moments the
+// path is looked at, and when it names another file (or none), another process rotated: the
+// descriptor is made to name the file now at the path. So a quiet process follows a busy
+// one's rotations, and what it writes into an archive is bounded by one check period.
+class RotatedFile {
+ public:
+  // fd stays the owner's; the references must outlive this object.
+  RotatedFile(const RotationSpec &plan, Rotater &rotater, const std::string &path, int fd,
+              int flags, mode_t perms);
+  RotatedFile(const RotatedFile &) = delete;
+  RotatedFile &operator=(const RotatedFile &) = delete;
+
+  // Before a line: the periodic look at the file, done by one thread per period.
+  void BeforeLine(Event &event);
+  // After a line of length bytes: rotates once the file is past the limit.
+  void AfterLine(Event &event, size_t length);
+
+ private:
+  // Under the rotation lock: rotates the file if the path still names it and it is still too
+  // large, then makes fd name the file now at the path.
+  void RotateAndReopen(Event &event);
+
+  const RotationSpec &plan_;
+  Rotater &rotater_;
+  const std::string &path_;
+  const int fd_;
+  const int flags_;
+  const mode_t perms_;
+  std::atomic<uint64_t> size_{0};  // the file's size at the last look, plus this process's lines
+  std::atomic<int64_t> looked_at_;  // coarse clock, nanoseconds
+};
+
+// After a line to a dynamic file, whose descriptor is closed after it anyway: rotates the
+// file once it is past the limit, if the path still names it.
 void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, const char *path, int fd,
                        Event &event);
 

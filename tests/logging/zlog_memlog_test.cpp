@@ -1,7 +1,9 @@
 // The memory-log output and its start-up: what reaches the file at ERROR lines, in which order,
-// and what the halves keep across rotations, reloads, finishes and failed writes.
+// and what the halves keep across rotations, reloads, finishes and failed writes; which start
+// empties the file when other processes use it too.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <regex>
@@ -152,6 +154,49 @@ TEST(ZlogMemlog, StartUpCreatesFoldersAndEmptiesTheFile) {
   EXPECT_EQ(ReadTextFile(path), "");
   zlog_fini();
   EXPECT_EQ(ReadTextFile(dir.File("error.log")), "");
+}
+
+// A pool in small: a second process starting on the file (a new worker) keeps what the first
+// one wrote, and so does a reload while that process lives; alone again, a reload empties the
+// file as it does for a lone process.
+TEST(ZlogMemlog, StartBesideALiveUserKeepsTheFile) {
+  ZlogSession session(MemConf("kelu_category.INFO >memlog:@DIR@/m.log; m\n"));
+  ASSERT_TRUE(session.started());
+  Info("a");
+  Error("b");
+  ASSERT_EQ(ReadTextFile(session.File("m.log")), "a\nb\n");
+  int started[2], finish[2];
+  ASSERT_EQ(pipe(started), 0);
+  ASSERT_EQ(pipe(finish), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A worker with an engine of its own on the same configuration, ending when told to.
+    close(started[0]);
+    close(finish[1]);
+    zlog_fini();
+    bool ok = zlog_init(session.conf_path().c_str()) == 0;
+    if (ok) Error("c");
+    char byte = 's';
+    ok = ok && write(started[1], &byte, 1) == 1 && read(finish[0], &byte, 1) == 0;
+    _exit(ok ? 0 : 1);
+  }
+  close(started[1]);
+  close(finish[0]);
+  char byte;
+  ASSERT_EQ(read(started[0], &byte, 1), 1);
+  close(started[0]);
+  EXPECT_EQ(ReadTextFile(session.File("m.log")), "a\nb\nc\n");
+  ASSERT_EQ(zlog_reload(nullptr), 0);
+  EXPECT_EQ(ReadTextFile(session.File("m.log")), "a\nb\nc\n") << "reload beside a live user";
+  close(finish[1]);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  ASSERT_EQ(zlog_reload(nullptr), 0);
+  EXPECT_EQ(ReadTextFile(session.File("m.log")), "") << "reload of the only user";
+  Error("d");
+  EXPECT_EQ(ReadTextFile(session.File("m.log")), "d\n");
 }
 
 TEST(ZlogMemlog, FatalLevelNeverWrites) {

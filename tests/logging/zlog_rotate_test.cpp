@@ -1,5 +1,6 @@
 // Size rotation: archive names (#r, #s, widths, dates, folders), archive counts, dynamic and
-// synchronous files, the lazily opened lock file, several threads and two processes at once.
+// synchronous files, the lazily opened lock file, several threads and several processes at
+// once (a quiet one beside a busy one, busy ones together).
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -51,6 +52,54 @@ std::vector<int> Range(int first, int last) {
   std::vector<int> out;
   for (int i = first; i <= last; ++i) out.push_back(i);
   return out;
+}
+
+// The log "p.log" and its archives "p.log.0", "p.log.1", ... that exist.
+std::vector<std::string> LogAndArchives(const ZlogSession &session) {
+  std::vector<std::string> files = {session.File("p.log")};
+  for (int i = 0; FileExists(session.File("p.log." + std::to_string(i))); ++i) {
+    files.push_back(session.File("p.log." + std::to_string(i)));
+  }
+  return files;
+}
+
+// The numbers of a writer's lines in the log and its archives, sorted.
+std::vector<int> KeptNumbers(const ZlogSession &session, int writer) {
+  std::vector<int> all;
+  for (const std::string &file : LogAndArchives(session)) {
+    std::vector<int> part = Numbers(file, writer);
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  std::sort(all.begin(), all.end());
+  return all;
+}
+
+// A configuration whose category "c" goes to "p.log" with the given rotation, under a rotate
+// lock file of its own.
+std::string SharedLogConf(const std::string &rotation) {
+  return "[global]\nrotate lock file = @DIR@/zlog.lock\n[formats]\nm = \"%m%n\"\n[rules]\n"
+         "*.* \"@DIR@/p.log\", " + rotation + " ~ \"@DIR@/p.log.#r\"; m\n";
+}
+
+// A process of its own: a child that starts its engine on conf, runs body and ends. The
+// caller's engine must be finished before, so that the child does not share it.
+template <class Body>
+pid_t StartProcess(const std::string &conf, Body body) {
+  pid_t child = fork();
+  if (child == 0) {
+    int rc = zlog_init(conf.c_str());
+    if (rc == 0) {
+      body();
+      zlog_fini();
+    }
+    _exit(rc == 0 ? 0 : 1);
+  }
+  return child;
+}
+
+bool EndsWell(pid_t child) {
+  int status = 0;
+  return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string Today() {
@@ -168,39 +217,111 @@ TEST(ZlogRotate, ThreadsLoggingAtTheLimitKeepTheArchiveCount) {
 
 TEST(ZlogRotate, TwoProcessesShareOneFile) {
   constexpr int kLines = 2000;
-  ZlogSession session("[global]\nrotate lock file = @DIR@/zlog.lock\n[formats]\nm = \"%m%n\"\n"
-                      "[rules]\n*.* \"@DIR@/p.log\", 20kb * 0 ~ \"@DIR@/p.log.#r\"; m\n",
-                      true);
+  ZlogSession session(SharedLogConf("20kb * 0"), true);
   ASSERT_TRUE(session.started());
-  // The child starts its own engine on the same configuration, as a second process would.
   zlog_fini();
-  pid_t child = fork();
+  pid_t child = StartProcess(session.conf_path(),
+                             [] { WriteLines(zlog_get_category("c"), 1, 0, kLines - 1); });
   ASSERT_GE(child, 0);
-  if (child == 0) {
-    int rc = zlog_init(session.conf_path().c_str());
-    if (rc == 0) {
-      WriteLines(zlog_get_category("c"), 1, 0, kLines - 1);
-      zlog_fini();
-    }
-    _exit(rc == 0 ? 0 : 1);
-  }
   ASSERT_EQ(zlog_init(session.conf_path().c_str()), 0);
   WriteLines(zlog_get_category("c"), 0, 0, kLines - 1);
-  int status = 0;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(EndsWell(child));
 
   // Every line of both processes is in exactly one file, whole and in order.
   for (int writer = 0; writer < 2; ++writer) {
-    std::vector<int> all = Numbers(session.File("p.log"), writer);
-    for (int i = 0; FileExists(session.File("p.log." + std::to_string(i))); ++i) {
-      std::vector<int> part = Numbers(session.File("p.log." + std::to_string(i)), writer);
-      all.insert(all.begin(), part.begin(), part.end());
-    }
-    std::sort(all.begin(), all.end());
-    EXPECT_EQ(all, Range(0, kLines - 1)) << "writer " << writer;
+    EXPECT_EQ(KeptNumbers(session, writer), Range(0, kLines - 1)) << "writer " << writer;
   }
   EXPECT_TRUE(FileExists(session.File("p.log.5")));
+}
+
+// A php-fpm pool in small: a quiet process (writer 0) logs a line now and then while a busy
+// one (writer 1) rotates the file away several times between two of them. Each quiet line
+// must reach the live file, never the archive the quiet process opened nor a removed one.
+TEST(ZlogRotate, QuietProcessFollowsABusyOnesRotations) {
+  constexpr int kRounds = 6;
+  constexpr int kBurst = 1000;  // about five rotations of 20kb
+  constexpr size_t kLimit = 20 * 1024;
+  struct Case {
+    const char *rotation;
+    bool all_kept;
+  };
+  const Case cases[] = {{"20kb * 0", true}, {"20kb * 2", false}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.rotation);
+    ZlogSession session(SharedLogConf(c.rotation));
+    ASSERT_TRUE(session.started());
+    zlog_fini();
+    int go[2], done[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(done), 0);
+    // One burst of lines for each byte read, until the pipe closes.
+    pid_t busy = StartProcess(session.conf_path(), [&] {
+      close(go[1]);
+      close(done[0]);
+      char byte;
+      for (int first = 0; read(go[0], &byte, 1) == 1; first += kBurst) {
+        WriteLines(zlog_get_category("c"), 1, first, first + kBurst - 1);
+        if (write(done[1], "d", 1) != 1) return;
+      }
+    });
+    ASSERT_GE(busy, 0);
+    close(go[0]);
+    close(done[1]);
+    ASSERT_EQ(zlog_init(session.conf_path().c_str()), 0);
+    for (int round = 0; round < kRounds; ++round) {
+      WriteLines(zlog_get_category("c"), 0, round, round);
+      std::vector<int> live = Numbers(session.File("p.log"));
+      EXPECT_EQ(std::count(live.begin(), live.end(), round), 1) << "round " << round;
+      char byte;
+      ASSERT_EQ(write(go[1], "g", 1), 1);
+      ASSERT_EQ(read(done[0], &byte, 1), 1);
+      usleep(30 * 1000);  // the next quiet line comes well after the rotations
+    }
+    close(go[1]);
+    close(done[0]);
+    EXPECT_TRUE(EndsWell(busy));
+
+    for (const std::string &file : LogAndArchives(session)) {
+      EXPECT_LE(ReadTextFile(file).size(), kLimit + 3 * kLineSize) << file;
+    }
+    if (c.all_kept) {
+      EXPECT_EQ(KeptNumbers(session, 0), Range(0, kRounds - 1));
+      EXPECT_EQ(KeptNumbers(session, 1), Range(0, kRounds * kBurst - 1));
+    }
+  }
+}
+
+// Busy processes at a steady pace, as workers of a pool serving requests: each one counting
+// only its own lines would let every file grow to about three times the limit.
+TEST(ZlogRotate, BusyProcessesKeepEachFileNearTheLimit) {
+  constexpr int kWriters = 3;
+  constexpr int kLines = 1500;
+  constexpr size_t kLimit = 50 * 1024;
+  ZlogSession session(SharedLogConf("50kb * 0"));
+  ASSERT_TRUE(session.started());
+  zlog_fini();
+  std::vector<pid_t> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.push_back(StartProcess(session.conf_path(), [w] {
+      for (int i = 0; i < kLines; ++i) {
+        WriteLines(zlog_get_category("c"), w, i, i);
+        usleep(200);
+      }
+    }));
+    ASSERT_GE(writers.back(), 0);
+  }
+  for (pid_t writer : writers) EXPECT_TRUE(EndsWell(writer));
+  ASSERT_EQ(zlog_init(session.conf_path().c_str()), 0);
+
+  std::vector<std::string> files = LogAndArchives(session);
+  EXPECT_GE(files.size(), 6u);
+  for (const std::string &file : files) {
+    // Lines of the other processes within one check period may pass the limit.
+    EXPECT_LE(ReadTextFile(file).size(), kLimit * 3 / 2) << file;
+  }
+  for (int w = 0; w < kWriters; ++w) {
+    EXPECT_EQ(KeptNumbers(session, w), Range(0, kLines - 1)) << "writer " << w;
+  }
 }
 
 TEST(ZlogRotate, LockFileIsOpenedOnlyWhenARotationNeedsIt) {
