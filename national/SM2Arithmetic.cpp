@@ -59,44 +59,30 @@ inline unsigned char SubBorrow(unsigned char c, uint64_t a, uint64_t b, uint64_t
 
 // r = t - p when t (with the carry bit t4) is at least p, else t.
 inline void ReduceOnce(Fe &r, const uint64_t t[4], uint64_t t4) {
-  uint64_t s[4];
-  u128 acc = 0;
-  uint64_t borrow = 0;
-  for (int i = 0; i < 4; ++i) {
-    acc = static_cast<u128>(t[i]) - kP.v[i] - borrow;
-    s[i] = static_cast<uint64_t>(acc);
-    borrow = static_cast<uint64_t>(acc >> 64) & 1;
-  }
-  // Keep t when the subtraction borrowed and there was no carry out.
-  uint64_t keep_t = 0 - (borrow & (t4 ^ 1));
+  uint64_t s[4], top;
+  unsigned char b = 0;
+  for (int i = 0; i < 4; ++i) b = SubBorrow(b, t[i], kP.v[i], &s[i]);
+  // Keep t when the subtraction borrowed past the carry bit.
+  b = SubBorrow(b, t4, 0, &top);
+  uint64_t keep_t = 0 - static_cast<uint64_t>(b);
   for (int i = 0; i < 4; ++i) r.v[i] = (t[i] & keep_t) | (s[i] & ~keep_t);
 }
 
 inline void FeAdd(Fe &r, const Fe &a, const Fe &b) {
   uint64_t t[4];
-  u128 acc = 0;
-  for (int i = 0; i < 4; ++i) {
-    acc = static_cast<u128>(a.v[i]) + b.v[i] + (acc >> 64);
-    t[i] = static_cast<uint64_t>(acc);
-  }
-  ReduceOnce(r, t, static_cast<uint64_t>(acc >> 64));
+  unsigned char c = 0;
+  for (int i = 0; i < 4; ++i) c = AddCarry(c, a.v[i], b.v[i], &t[i]);
+  ReduceOnce(r, t, c);
 }
 
 inline void FeSub(Fe &r, const Fe &a, const Fe &b) {
   uint64_t t[4];
-  uint64_t borrow = 0;
-  for (int i = 0; i < 4; ++i) {
-    u128 acc = static_cast<u128>(a.v[i]) - b.v[i] - borrow;
-    t[i] = static_cast<uint64_t>(acc);
-    borrow = static_cast<uint64_t>(acc >> 64) & 1;
-  }
+  unsigned char borrow = 0;
+  for (int i = 0; i < 4; ++i) borrow = SubBorrow(borrow, a.v[i], b.v[i], &t[i]);
   // Add p back when it borrowed.
-  uint64_t mask = 0 - borrow;
-  u128 acc = 0;
-  for (int i = 0; i < 4; ++i) {
-    acc = static_cast<u128>(t[i]) + (kP.v[i] & mask) + (acc >> 64);
-    r.v[i] = static_cast<uint64_t>(acc);
-  }
+  uint64_t mask = 0 - static_cast<uint64_t>(borrow);
+  unsigned char c = 0;
+  for (int i = 0; i < 4; ++i) c = AddCarry(c, t[i], kP.v[i] & mask, &r.v[i]);
 }
 
 // Operand-scanning Montgomery multiplication. Each step adds a_i * b, then m * p with m = t0
@@ -220,14 +206,14 @@ inline void FeSqr(Fe &r, const Fe &a) {
   t[7] = t[6] >> 63;
   for (int i = 6; i > 1; --i) t[i] = t[i] << 1 | t[i - 1] >> 63;
   t[1] <<= 1;
-  unsigned char c = 0;
-  for (int i = 0; i < 4; ++i) {
-    u128 sq = static_cast<u128>(a.v[i]) * a.v[i];
-    uint64_t lo, hi;
-    c = AddCarry(c, i == 0 ? 0 : t[2 * i], static_cast<uint64_t>(sq), &lo);
-    c = AddCarry(c, t[2 * i + 1], static_cast<uint64_t>(sq >> 64), &hi);
-    t[2 * i] = lo;
-    t[2 * i + 1] = hi;
+  // The squares in one carry chain, after all the multiplications.
+  u128 sq[4];
+  for (int i = 0; i < 4; ++i) sq[i] = static_cast<u128>(a.v[i]) * a.v[i];
+  t[0] = static_cast<uint64_t>(sq[0]);
+  unsigned char c = AddCarry(0, t[1], static_cast<uint64_t>(sq[0] >> 64), &t[1]);
+  for (int i = 1; i < 4; ++i) {
+    c = AddCarry(c, t[2 * i], static_cast<uint64_t>(sq[i]), &t[2 * i]);
+    c = AddCarry(c, t[2 * i + 1], static_cast<uint64_t>(sq[i] >> 64), &t[2 * i + 1]);
   }
   FeMontgomeryReduce(r, t);
 }
