@@ -228,6 +228,12 @@ inline uint64_t FeIsZeroMask(const Fe &a) {
   return ((x | (0 - x)) >> 63) - 1;  // all ones when x == 0
 }
 
+inline bool FeEqual(const Fe &a, const Fe &b) {
+  Fe d;
+  FeSub(d, a, b);
+  return FeIsZeroMask(d) != 0;
+}
+
 inline void FeSelect(Fe &r, const Fe &a, uint64_t mask) {  // r = mask ? a : r
   for (int i = 0; i < 4; ++i) r.v[i] = (a.v[i] & mask) | (r.v[i] & ~mask);
 }
@@ -779,12 +785,34 @@ class Sm2CurveArithmetic final : public CurveArithmetic {
 
   bool MulBaseAddPoint(const uint8_t s[32], const uint8_t t[32], const uint8_t px[32],
                        const uint8_t py[32], uint8_t x[32], uint8_t y[32]) const override {
-    Affine p;
-    if (!AffineFromBytes(p, px, py)) return false;
-    if (!ScalarBelowOrder(s, order()) || !ScalarBelowOrder(t, order())) return false;
     Jacobian sum;
-    MulBaseAddPointPublic(sum, s, t, p);
-    return ToAffineBytes(sum, x, y);
+    return CombinedMultiple(sum, s, t, px, py) && ToAffineBytes(sum, x, y);
+  }
+
+  // x = X / Z^2 is below p < 2n, so x mod n = c means X = c Z^2 or X = (c + n) Z^2: no inversion.
+  bool MulBaseAddPointXModOrderIs(const uint8_t s[32], const uint8_t t[32], const uint8_t px[32],
+                                  const uint8_t py[32], const uint8_t c[32]) const override {
+    Jacobian sum;
+    if (!ScalarBelowOrder(c, order()) || !CombinedMultiple(sum, s, t, px, py) ||
+        FeIsZeroMask(sum.z) != 0)
+      return false;
+    Fe zz, candidate, n;
+    FeSqr(zz, sum.z);
+    FeFromBytesRaw(candidate, c);
+    uint8_t order_bytes[32];
+    BN_bn2binpad(order(), order_bytes, 32);
+    FeFromBytesRaw(n, order_bytes);
+    for (int twice = 0; twice < 2; ++twice) {
+      if (!FeBelowP(candidate)) return false;
+      Fe x;
+      FeToMont(x, candidate);
+      FeMul(x, x, zz);
+      if (FeEqual(x, sum.x)) return true;
+      unsigned char carry = 0;
+      for (int i = 0; i < 4; ++i) carry = AddCarry(carry, candidate.v[i], n.v[i], &candidate.v[i]);
+      if (carry != 0) return false;
+    }
+    return false;
   }
 
   bool AddPoints(const uint8_t px[32], const uint8_t py[32], const uint8_t qx[32],
@@ -802,6 +830,16 @@ class Sm2CurveArithmetic final : public CurveArithmetic {
   }
 
  private:
+  // [s]G + [t]P after the checks of the point and of the scalars.
+  bool CombinedMultiple(Jacobian &sum, const uint8_t s[32], const uint8_t t[32],
+                        const uint8_t px[32], const uint8_t py[32]) const {
+    Affine p;
+    if (!AffineFromBytes(p, px, py)) return false;
+    if (!ScalarBelowOrder(s, order()) || !ScalarBelowOrder(t, order())) return false;
+    MulBaseAddPointPublic(sum, s, t, p);
+    return true;
+  }
+
   EC_GROUP *group_;  // lives as long as the process
 };
 
@@ -825,6 +863,15 @@ class LibraryCurveArithmetic final : public CurveArithmetic {
   bool MulBaseAddPoint(const uint8_t s[32], const uint8_t t[32], const uint8_t px[32],
                        const uint8_t py[32], uint8_t x[32], uint8_t y[32]) const override {
     return Multiply(s, t, px, py, x, y);
+  }
+  bool MulBaseAddPointXModOrderIs(const uint8_t s[32], const uint8_t t[32], const uint8_t px[32],
+                                  const uint8_t py[32], const uint8_t c[32]) const override {
+    uint8_t x[32], y[32];
+    if (!Multiply(s, t, px, py, x, y)) return false;
+    BnCtxPtr ctx(BN_CTX_new());
+    BignumPtr xb(BN_bin2bn(x, 32, nullptr)), cb(BN_bin2bn(c, 32, nullptr));
+    return ctx && xb && cb && BN_nnmod(xb.get(), xb.get(), order(), ctx.get()) == 1 &&
+           BN_cmp(xb.get(), cb.get()) == 0;
   }
   bool AddPoints(const uint8_t px[32], const uint8_t py[32], const uint8_t qx[32],
                  const uint8_t qy[32], uint8_t x[32], uint8_t y[32]) const override {

@@ -32,6 +32,11 @@ class CurveArithmetic {
   // infinity. Variable time: only for public values.
   virtual bool MulBaseAddPoint(const uint8_t s[32], const uint8_t t[32], const uint8_t px[32],
                                const uint8_t py[32], uint8_t x[32], uint8_t y[32]) const = 0;
+  // Whether [s]G + [t]P (arguments as above) is a finite point whose x coordinate, reduced mod n,
+  // is c (below n): the final check of a signature verification.
+  virtual bool MulBaseAddPointXModOrderIs(const uint8_t s[32], const uint8_t t[32],
+                                          const uint8_t px[32], const uint8_t py[32],
+                                          const uint8_t c[32]) const = 0;
   // P + Q for public points of the curve (checked); false when the sum is the point at infinity.
   virtual bool AddPoints(const uint8_t px[32], const uint8_t py[32], const uint8_t qx[32],
                          const uint8_t qy[32], uint8_t x[32], uint8_t y[32]) const = 0;

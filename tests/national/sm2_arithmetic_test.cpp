@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <openssl/bn.h>
+#include <openssl/err.h>
 
 #include <string>
 
@@ -66,6 +67,33 @@ void ExpectSame(const Point &a, const Point &b) {
   if (!a.ok) return;
   EXPECT_EQ(ToHex(a.x), ToHex(b.x));
   EXPECT_EQ(ToHex(a.y), ToHex(b.y));
+}
+
+bool XModOrderIs(const CurveArithmetic &a, const Bytes &s, const Bytes &t, const Point &q,
+                 const Bytes &c) {
+  return a.MulBaseAddPointXModOrderIs(s.data(), t.data(), q.x.data(), q.y.data(), c.data());
+}
+
+// The x check of the verification on both arithmetics: true for x mod n of the library's sum,
+// false for the next value and for the point at infinity.
+void ExpectXCheckAgrees(const Bytes &s, const Bytes &t, const Point &q) {
+  Point sum = Combined(Library(), s, t, q);
+  Bytes c(32, 0), other(32, 0);
+  if (sum.ok) {
+    BN_CTX *ctx = BN_CTX_new();
+    BIGNUM *x = BN_bin2bn(sum.x.data(), 32, nullptr);
+    BN_nnmod(x, x, Fast().order(), ctx);
+    BN_bn2binpad(x, c.data(), 32);
+    BN_add_word(x, 1);
+    BN_nnmod(x, x, Fast().order(), ctx);
+    BN_bn2binpad(x, other.data(), 32);
+    BN_free(x);
+    BN_CTX_free(ctx);
+  }
+  for (const CurveArithmetic *a : {&Fast(), &Library()}) {
+    EXPECT_EQ(XModOrderIs(*a, s, t, q, c), sum.ok);
+    EXPECT_FALSE(XModOrderIs(*a, s, t, q, other));
+  }
 }
 
 // Scalars whose digits are mostly zero, near the order, and random ones.
@@ -148,17 +176,56 @@ TEST(Sm2Arithmetic, CombinedMultiplesMatchTheLibraryOnEdgeCases) {
   for (const Bytes &u1 : scalars) {
     for (const Bytes &u2 : scalars) {
       SCOPED_TRACE(ToHex(u1) + " " + ToHex(u2));
-      for (const Point *p : {&g, &minus_g, &two_g, &random})
+      for (const Point *p : {&g, &minus_g, &two_g, &random}) {
         ExpectSame(Combined(Fast(), u1, u2, *p), Combined(Library(), u1, u2, *p));
+        ExpectXCheckAgrees(u1, u2, *p);
+      }
       if (u2 == Bytes(32, 0) || u1 == Bytes(32, 0)) continue;
       Point cancelling = Base(Library(), ScalarRatio(u1, u2, true));
       Point equal = Base(Library(), ScalarRatio(u1, u2, false));
       EXPECT_FALSE(Combined(Fast(), u1, u2, cancelling).ok);
+      ExpectXCheckAgrees(u1, u2, cancelling);
       Point twice = Combined(Fast(), u1, u2, equal);
       ASSERT_TRUE(twice.ok);
       ExpectSame(twice, Combined(Library(), u1, u2, equal));
     }
   }
+}
+
+// A point whose x lies in [n, p): its x mod n is x - n, which the check finds as X = (c + n) Z^2.
+TEST(Sm2Arithmetic, XCheckFindsCoordinatesAboveTheOrder) {
+  BN_CTX *ctx = BN_CTX_new();
+  const NationalCurve *curve = FindNationalCurve(NID_prime256v1SM2);
+  BIGNUM *p = nullptr, *b = nullptr;
+  BN_hex2bn(&p, curve->p);
+  BN_hex2bn(&b, curve->b);
+  BIGNUM *x = BN_dup(Fast().order()), *rhs = BN_new(), *t = BN_new(), *y = BN_new();
+  Point q;
+  while (!q.ok) {  // the first x = n + i with x^3 - 3x + b a square
+    BN_add_word(x, 1);
+    BN_mod_sqr(rhs, x, p, ctx);
+    BN_mod_mul(rhs, rhs, x, p, ctx);
+    BN_mod_add(t, x, x, p, ctx);
+    BN_mod_add(t, t, x, p, ctx);
+    BN_mod_sub(rhs, rhs, t, p, ctx);
+    BN_mod_add(rhs, rhs, b, p, ctx);
+    ERR_set_mark();
+    bool square = BN_mod_sqrt(y, rhs, p, ctx) != nullptr;
+    ERR_pop_to_mark();
+    if (!square) continue;
+    BN_bn2binpad(x, q.x.data(), 32);
+    BN_bn2binpad(y, q.y.data(), 32);
+    q.ok = true;
+  }
+  ASSERT_TRUE(Fast().IsOnCurve(q.x.data(), q.y.data()));
+  BN_sub(x, x, Fast().order());
+  Bytes reduced = BnBytes(x);
+  for (const CurveArithmetic *a : {&Fast(), &Library()}) {
+    EXPECT_TRUE(XModOrderIs(*a, Bytes(32, 0), Small(1), q, reduced));
+    EXPECT_FALSE(XModOrderIs(*a, Bytes(32, 0), Small(1), q, q.x));  // x itself is not below n
+  }
+  for (BIGNUM *v : {p, b, x, rhs, t, y}) BN_free(v);
+  BN_CTX_free(ctx);
 }
 
 TEST(Sm2Arithmetic, CombinedMultiplesMatchTheLibraryOnRandomCases) {
