@@ -759,6 +759,14 @@ void MulBaseAddPointPublic(Jacobian &acc, const uint8_t s[32], const uint8_t t[3
   }
 }
 
+// X = x Z^2 for a finite Jacobian point, zz = Z^2 and x a plain value below p.
+bool JacobianXIs(const Jacobian &p, const Fe &zz, const Fe &x) {
+  Fe scaled;
+  FeToMont(scaled, x);
+  FeMul(scaled, scaled, zz);
+  return FeEqual(scaled, p.x);
+}
+
 class Sm2CurveArithmetic final : public CurveArithmetic {
  public:
   Sm2CurveArithmetic() : group_(NationalCurveGroup(NID_prime256v1SM2)) {}
@@ -799,20 +807,13 @@ class Sm2CurveArithmetic final : public CurveArithmetic {
     Fe zz, candidate, n;
     FeSqr(zz, sum.z);
     FeFromBytesRaw(candidate, c);
+    if (JacobianXIs(sum, zz, candidate)) return true;
     uint8_t order_bytes[32];
     BN_bn2binpad(order(), order_bytes, 32);
     FeFromBytesRaw(n, order_bytes);
-    for (int twice = 0; twice < 2; ++twice) {
-      if (!FeBelowP(candidate)) return false;
-      Fe x;
-      FeToMont(x, candidate);
-      FeMul(x, x, zz);
-      if (FeEqual(x, sum.x)) return true;
-      unsigned char carry = 0;
-      for (int i = 0; i < 4; ++i) carry = AddCarry(carry, candidate.v[i], n.v[i], &candidate.v[i]);
-      if (carry != 0) return false;
-    }
-    return false;
+    unsigned char carry = 0;
+    for (int i = 0; i < 4; ++i) carry = AddCarry(carry, candidate.v[i], n.v[i], &candidate.v[i]);
+    return carry == 0 && FeBelowP(candidate) && JacobianXIs(sum, zz, candidate);
   }
 
   bool AddPoints(const uint8_t px[32], const uint8_t py[32], const uint8_t qx[32],
