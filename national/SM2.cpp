@@ -336,18 +336,18 @@ int _SM2_verify(const ECDSA_SIG *sig, const BIGNUM *px, const BIGNUM *py, const 
     return 0;
   }
   BnCtxPtr ctx(BN_CTX_new());
-  BignumPtr t(BN_new()), x1(BN_new()), check(BN_new());
-  unsigned char sb[32], tb[32], pxb[32], pyb[32], x1b[32], y1b[32];
-  if (!ctx || !t || !x1 || !check) {
+  BignumPtr t(BN_new()), r_minus_e(BN_new());
+  unsigned char sb[32], tb[32], pxb[32], pyb[32], cb[32];
+  if (!ctx || !t || !r_minus_e) {
     ERR_raise(ERR_LIB_ECDSA, ERR_R_MALLOC_FAILURE);
     return 0;
   }
+  // (e + x1) mod n = r, with r below n, is x1 = r - e mod n.
   bool valid = BN_mod_add(t.get(), r, s, n, ctx.get()) == 1 && !BN_is_zero(t.get()) &&
-               ToBytes32(s, sb) && ToBytes32(t.get(), tb) && ToBytes32(px, pxb) &&
-               ToBytes32(py, pyb) && arith->MulBaseAddPoint(sb, tb, pxb, pyb, x1b, y1b) &&
-               BN_bin2bn(x1b, kN, x1.get()) != nullptr &&
-               BN_mod_add(check.get(), e, x1.get(), n, ctx.get()) == 1 &&
-               BN_cmp(check.get(), r) == 0;
+               BN_mod_sub(r_minus_e.get(), r, e, n, ctx.get()) == 1 && ToBytes32(s, sb) &&
+               ToBytes32(t.get(), tb) && ToBytes32(px, pxb) && ToBytes32(py, pyb) &&
+               ToBytes32(r_minus_e.get(), cb) &&
+               arith->MulBaseAddPointXModOrderIs(sb, tb, pxb, pyb, cb);
   if (!valid) {
     ERR_raise(ERR_LIB_ECDSA, ERR_R_EC_LIB);
     return 0;

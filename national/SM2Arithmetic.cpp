@@ -30,46 +30,59 @@ constexpr Fe kP = {{0xFFFFFFFFFFFFFFFFull, 0xFFFFFFFF00000000ull, 0xFFFFFFFFFFFF
                     0xFFFFFFFEFFFFFFFFull}};
 constexpr Fe kOneMont = {{1, 0x00000000FFFFFFFFull, 0, 0x0000000100000000ull}};  // R mod p
 
+// One limb of an add-with-carry or subtract-with-borrow chain (adc/sbb on x86-64).
+inline unsigned char AddCarry(unsigned char c, uint64_t a, uint64_t b, uint64_t *out) {
+#if defined(__x86_64__)
+  unsigned long long r;
+  c = _addcarry_u64(c, a, b, &r);
+  *out = r;
+  return c;
+#else
+  u128 acc = static_cast<u128>(a) + b + c;
+  *out = static_cast<uint64_t>(acc);
+  return static_cast<unsigned char>(acc >> 64);
+#endif
+}
+
+inline unsigned char SubBorrow(unsigned char c, uint64_t a, uint64_t b, uint64_t *out) {
+#if defined(__x86_64__)
+  unsigned long long r;
+  c = _subborrow_u64(c, a, b, &r);
+  *out = r;
+  return c;
+#else
+  u128 acc = static_cast<u128>(a) - b - c;
+  *out = static_cast<uint64_t>(acc);
+  return static_cast<unsigned char>(acc >> 64) & 1;
+#endif
+}
+
 // r = t - p when t (with the carry bit t4) is at least p, else t.
 inline void ReduceOnce(Fe &r, const uint64_t t[4], uint64_t t4) {
-  uint64_t s[4];
-  u128 acc = 0;
-  uint64_t borrow = 0;
-  for (int i = 0; i < 4; ++i) {
-    acc = static_cast<u128>(t[i]) - kP.v[i] - borrow;
-    s[i] = static_cast<uint64_t>(acc);
-    borrow = static_cast<uint64_t>(acc >> 64) & 1;
-  }
-  // Keep t when the subtraction borrowed and there was no carry out.
-  uint64_t keep_t = 0 - (borrow & (t4 ^ 1));
+  uint64_t s[4], top;
+  unsigned char b = 0;
+  for (int i = 0; i < 4; ++i) b = SubBorrow(b, t[i], kP.v[i], &s[i]);
+  // Keep t when the subtraction borrowed past the carry bit.
+  b = SubBorrow(b, t4, 0, &top);
+  uint64_t keep_t = 0 - static_cast<uint64_t>(b);
   for (int i = 0; i < 4; ++i) r.v[i] = (t[i] & keep_t) | (s[i] & ~keep_t);
 }
 
 inline void FeAdd(Fe &r, const Fe &a, const Fe &b) {
   uint64_t t[4];
-  u128 acc = 0;
-  for (int i = 0; i < 4; ++i) {
-    acc = static_cast<u128>(a.v[i]) + b.v[i] + (acc >> 64);
-    t[i] = static_cast<uint64_t>(acc);
-  }
-  ReduceOnce(r, t, static_cast<uint64_t>(acc >> 64));
+  unsigned char c = 0;
+  for (int i = 0; i < 4; ++i) c = AddCarry(c, a.v[i], b.v[i], &t[i]);
+  ReduceOnce(r, t, c);
 }
 
 inline void FeSub(Fe &r, const Fe &a, const Fe &b) {
   uint64_t t[4];
-  uint64_t borrow = 0;
-  for (int i = 0; i < 4; ++i) {
-    u128 acc = static_cast<u128>(a.v[i]) - b.v[i] - borrow;
-    t[i] = static_cast<uint64_t>(acc);
-    borrow = static_cast<uint64_t>(acc >> 64) & 1;
-  }
+  unsigned char borrow = 0;
+  for (int i = 0; i < 4; ++i) borrow = SubBorrow(borrow, a.v[i], b.v[i], &t[i]);
   // Add p back when it borrowed.
-  uint64_t mask = 0 - borrow;
-  u128 acc = 0;
-  for (int i = 0; i < 4; ++i) {
-    acc = static_cast<u128>(t[i]) + (kP.v[i] & mask) + (acc >> 64);
-    r.v[i] = static_cast<uint64_t>(acc);
-  }
+  uint64_t mask = 0 - static_cast<uint64_t>(borrow);
+  unsigned char c = 0;
+  for (int i = 0; i < 4; ++i) c = AddCarry(c, t[i], kP.v[i] & mask, &r.v[i]);
 }
 
 // Operand-scanning Montgomery multiplication. Each step adds a_i * b, then m * p with m = t0
@@ -145,7 +158,65 @@ inline void FeMul(Fe &r, const Fe &a, const Fe &b) {
 }
 #undef KELU_FE_MUL_STEP
 
-inline void FeSqr(Fe &r, const Fe &a) { FeMul(r, a, a); }
+// r = t / R mod p for a 512-bit t below p * R: four reduction steps on the low half, each
+// adding m * (p + 1) / 2^64 = m * (2^192 - 2^160 - 2^32 + 1) for m = the low limb, then the
+// high half. The sum stays below 2p, so one conditional subtraction ends it.
+inline void FeMontgomeryReduce(Fe &r, const uint64_t t[8]) {
+  uint64_t s0 = t[0], s1 = t[1], s2 = t[2], s3 = t[3], s4 = 0;
+  for (int i = 0; i < 4; ++i) {
+    uint64_t m = s0, mlo = m << 32, mhi = m >> 32;
+    uint64_t q0, q1, q2, q3;
+    unsigned char b = SubBorrow(0, m, mlo, &q0);
+    b = SubBorrow(b, 0, mhi, &q1);
+    b = SubBorrow(b, 0, mlo, &q2);
+    SubBorrow(b, m, mhi, &q3);
+    unsigned char c = AddCarry(0, s1, q0, &s0);
+    c = AddCarry(c, s2, q1, &s1);
+    c = AddCarry(c, s3, q2, &s2);
+    c = AddCarry(c, s4, q3, &s3);
+    s4 = c;
+  }
+  uint64_t h0, h1, h2, h3;
+  unsigned char c = AddCarry(0, s0, t[4], &h0);
+  c = AddCarry(c, s1, t[5], &h1);
+  c = AddCarry(c, s2, t[6], &h2);
+  c = AddCarry(c, s3, t[7], &h3);
+  const uint64_t h[4] = {h0, h1, h2, h3};
+  ReduceOnce(r, h, s4 + c);
+}
+
+// r = a^2 / R mod p: the six cross products once, doubled, plus the four squares.
+inline void FeSqr(Fe &r, const Fe &a) {
+  uint64_t t[8];
+  u128 acc = static_cast<u128>(a.v[0]) * a.v[1];
+  t[1] = static_cast<uint64_t>(acc);
+  acc = static_cast<u128>(a.v[0]) * a.v[2] + static_cast<uint64_t>(acc >> 64);
+  t[2] = static_cast<uint64_t>(acc);
+  acc = static_cast<u128>(a.v[0]) * a.v[3] + static_cast<uint64_t>(acc >> 64);
+  t[3] = static_cast<uint64_t>(acc);
+  t[4] = static_cast<uint64_t>(acc >> 64);
+  acc = static_cast<u128>(a.v[1]) * a.v[2] + t[3];
+  t[3] = static_cast<uint64_t>(acc);
+  acc = static_cast<u128>(a.v[1]) * a.v[3] + t[4] + static_cast<uint64_t>(acc >> 64);
+  t[4] = static_cast<uint64_t>(acc);
+  t[5] = static_cast<uint64_t>(acc >> 64);
+  acc = static_cast<u128>(a.v[2]) * a.v[3] + t[5];
+  t[5] = static_cast<uint64_t>(acc);
+  t[6] = static_cast<uint64_t>(acc >> 64);
+  t[7] = t[6] >> 63;
+  for (int i = 6; i > 1; --i) t[i] = t[i] << 1 | t[i - 1] >> 63;
+  t[1] <<= 1;
+  // The squares in one carry chain, after all the multiplications.
+  u128 sq[4];
+  for (int i = 0; i < 4; ++i) sq[i] = static_cast<u128>(a.v[i]) * a.v[i];
+  t[0] = static_cast<uint64_t>(sq[0]);
+  unsigned char c = AddCarry(0, t[1], static_cast<uint64_t>(sq[0] >> 64), &t[1]);
+  for (int i = 1; i < 4; ++i) {
+    c = AddCarry(c, t[2 * i], static_cast<uint64_t>(sq[i]), &t[2 * i]);
+    c = AddCarry(c, t[2 * i + 1], static_cast<uint64_t>(sq[i] >> 64), &t[2 * i + 1]);
+  }
+  FeMontgomeryReduce(r, t);
+}
 
 inline void FeSqrN(Fe &r, const Fe &a, int n) {
   r = a;
@@ -155,6 +226,12 @@ inline void FeSqrN(Fe &r, const Fe &a, int n) {
 inline uint64_t FeIsZeroMask(const Fe &a) {
   uint64_t x = a.v[0] | a.v[1] | a.v[2] | a.v[3];
   return ((x | (0 - x)) >> 63) - 1;  // all ones when x == 0
+}
+
+inline bool FeEqual(const Fe &a, const Fe &b) {
+  Fe d;
+  FeSub(d, a, b);
+  return FeIsZeroMask(d) != 0;
 }
 
 inline void FeSelect(Fe &r, const Fe &a, uint64_t mask) {  // r = mask ? a : r
@@ -314,38 +391,55 @@ void PointDouble(Jacobian &r, const Jacobian &p) {
   FeSub(r.y, t1, t2);  // Y3 = alpha (4 beta - X3) - 8 gamma^2
 }
 
-// P + Q with Q affine; valid only when P is neither Q, -Q nor the point at infinity (the callers
-// rule those out or select around them).
-void PointAddMixedUnchecked(Jacobian &r, const Jacobian &p, const Affine &q) {
-  Fe z1z1, u2, s2, h, hh, i, j, rr, v, t;
-  FeSqr(z1z1, p.z);
-  FeMul(u2, q.x, z1z1);
+// The first half of P + Q with Q affine: h = U2 - X1 and rr = 2 (S2 - Y1); both are zero
+// exactly when Q = P, h alone when Q = -P.
+struct MixedAddTerms {
+  Fe z1z1, h, rr;
+};
+
+void MixedAddDifferences(MixedAddTerms &d, const Jacobian &p, const Affine &q) {
+  Fe u2, s2;
+  FeSqr(d.z1z1, p.z);
+  FeMul(u2, q.x, d.z1z1);
   FeMul(s2, q.y, p.z);
-  FeMul(s2, s2, z1z1);
-  FeSub(h, u2, p.x);
-  FeSqr(hh, h);
+  FeMul(s2, s2, d.z1z1);
+  FeSub(d.h, u2, p.x);
+  FeSub(d.rr, s2, p.y);
+  FeAdd(d.rr, d.rr, d.rr);
+}
+
+// The second half, for h != 0 and P finite.
+void MixedAddFinish(Jacobian &r, const Jacobian &p, const MixedAddTerms &d) {
+  Fe hh, i, j, v, t;
+  FeSqr(hh, d.h);
   FeAdd(i, hh, hh);
   FeAdd(i, i, i);
-  FeMul(j, h, i);
-  FeSub(rr, s2, p.y);
-  FeAdd(rr, rr, rr);
+  FeMul(j, d.h, i);
   FeMul(v, p.x, i);
   Jacobian out;
-  FeSqr(t, rr);
+  FeSqr(t, d.rr);
   FeSub(t, t, j);
   FeSub(t, t, v);
   FeSub(out.x, t, v);
   FeSub(t, v, out.x);
-  FeMul(t, rr, t);
+  FeMul(t, d.rr, t);
   Fe y1j;
   FeMul(y1j, p.y, j);
   FeAdd(y1j, y1j, y1j);
   FeSub(out.y, t, y1j);
-  FeAdd(t, p.z, h);
+  FeAdd(t, p.z, d.h);
   FeSqr(t, t);
-  FeSub(t, t, z1z1);
+  FeSub(t, t, d.z1z1);
   FeSub(out.z, t, hh);
   r = out;
+}
+
+// P + Q with Q affine; valid only when P is neither Q, -Q nor the point at infinity (the callers
+// rule those out or select around them).
+void PointAddMixedUnchecked(Jacobian &r, const Jacobian &p, const Affine &q) {
+  MixedAddTerms d;
+  MixedAddDifferences(d, p, q);
+  MixedAddFinish(r, p, d);
 }
 
 // P + Q with Q affine and an "is the point at infinity" mask for each; constant time.
@@ -363,9 +457,11 @@ void PointAddMixedSelect(Jacobian &r, const Jacobian &p, uint64_t p_inf, const A
   r = sum;
 }
 
-// Affine form of several points with one inversion (none may be the point at infinity).
+// Affine form of up to kMaxBatch points with one inversion (none may be the point at infinity).
+constexpr int kMaxBatch = 64;
+
 void BatchToAffine(Affine *out, const Jacobian *in, int n) {
-  Fe prefix[16];
+  Fe prefix[kMaxBatch];
   prefix[0] = in[0].z;
   for (int i = 1; i < n; ++i) FeMul(prefix[i], prefix[i - 1], in[i].z);
   Fe inv;
@@ -563,6 +659,114 @@ void PointAddPublic(Jacobian &r, const Jacobian &p, const Jacobian &q) {
   r = out;
 }
 
+// ---------------------------------------------------------------------------------------------
+// Variable time, for public scalars and points only (signature verification): signed windows,
+// an addition only for each nonzero digit, and every exceptional case of the addition handled.
+
+// P + Q with Q affine, exact for every pair of public points: P or the sum the point at
+// infinity, and Q = P.
+void PointAddMixedPublic(Jacobian &r, const Jacobian &p, const Affine &q) {
+  if (FeIsZeroMask(p.z) != 0) {
+    r = {q.x, q.y, kOneMont};
+    return;
+  }
+  MixedAddTerms d;
+  MixedAddDifferences(d, p, q);
+  if (FeIsZeroMask(d.h) != 0) {
+    if (FeIsZeroMask(d.rr) != 0) {
+      PointDouble(r, p);
+    } else {
+      std::memset(&r, 0, sizeof r);
+    }
+    return;
+  }
+  MixedAddFinish(r, p, d);
+}
+
+// The odd multiples P, 3P, ..., (2n - 1)P of an affine point as affine points, n <= kMaxBatch.
+void OddMultiplesOf(Affine *out, const Affine &p, int n) {
+  Jacobian m[kMaxBatch], twice;
+  m[0] = {p.x, p.y, kOneMont};
+  PointDouble(twice, m[0]);
+  for (int j = 1; j < n; ++j) PointAddPublic(m[j], m[j - 1], twice);
+  BatchToAffine(out, m, n);
+}
+
+constexpr int kBaseWindow = 8;   // G: the odd multiples up to 127G, built once
+constexpr int kPointWindow = 5;  // P: the odd multiples up to 15P, built per call
+constexpr int kBaseOddMultiples = 1 << (kBaseWindow - 2);
+constexpr int kPointOddMultiples = 1 << (kPointWindow - 2);
+// A scalar below 2^256 grows by less than 2^(w-1) while it is recoded, so bit 256 may be set.
+constexpr int kMaxWnafDigits = 257;
+
+const Affine *BaseOddMultiples() {
+  static const Affine *const table = [] {
+    auto *t = new Affine[kBaseOddMultiples];
+    const FieldConstants &c = Constants();
+    OddMultiplesOf(t, Affine{c.gx, c.gy}, kBaseOddMultiples);
+    return t;
+  }();
+  return table;
+}
+
+// The width-w NAF of k: k = sum of digits[i] 2^i with each digit zero or odd and below 2^(w-1)
+// in absolute value, and at most one nonzero digit in any w in a row. Unused digits are zero.
+void Wnaf(int8_t digits[kMaxWnafDigits], const uint8_t k[32], int w) {
+  uint64_t v[5];
+  Fe limbs;
+  FeFromBytesRaw(limbs, k);
+  for (int i = 0; i < 4; ++i) v[i] = limbs.v[i];
+  v[4] = 0;
+  std::memset(digits, 0, kMaxWnafDigits);
+  const int64_t window = int64_t{1} << w;
+  for (int i = 0; (v[0] | v[1] | v[2] | v[3] | v[4]) != 0; ++i) {
+    if (v[0] & 1) {
+      int64_t d = static_cast<int64_t>(v[0] & static_cast<uint64_t>(window - 1));
+      if (d >= window / 2) d -= window;
+      digits[i] = static_cast<int8_t>(d);
+      // v -= d: the low bits become zero, the borrow or carry runs up the limbs.
+      unsigned char c = d > 0 ? SubBorrow(0, v[0], static_cast<uint64_t>(d), &v[0])
+                              : AddCarry(0, v[0], static_cast<uint64_t>(-d), &v[0]);
+      for (int j = 1; j < 5; ++j)
+        c = d > 0 ? SubBorrow(c, v[j], 0, &v[j]) : AddCarry(c, v[j], 0, &v[j]);
+    }
+    for (int j = 0; j < 4; ++j) v[j] = v[j] >> 1 | v[j + 1] << 63;
+    v[4] >>= 1;
+  }
+}
+
+// acc + digit * Q for an odd digit, from the table of Q's odd multiples.
+void AddSignedMultiple(Jacobian &acc, const Affine *odd_multiples, int digit) {
+  Affine q = odd_multiples[(digit < 0 ? -digit : digit) / 2];
+  if (digit < 0) FeSub(q.y, Fe{}, q.y);
+  PointAddMixedPublic(acc, acc, q);
+}
+
+// [s]G + [t]P in one chain of doublings, both scalars as signed windows.
+void MulBaseAddPointPublic(Jacobian &acc, const uint8_t s[32], const uint8_t t[32],
+                           const Affine &p) {
+  int8_t ds[kMaxWnafDigits], dt[kMaxWnafDigits];
+  Wnaf(ds, s, kBaseWindow);
+  Wnaf(dt, t, kPointWindow);
+  Affine p_multiples[kPointOddMultiples];
+  OddMultiplesOf(p_multiples, p, kPointOddMultiples);
+  const Affine *g_multiples = BaseOddMultiples();
+  std::memset(&acc, 0, sizeof acc);
+  for (int i = kMaxWnafDigits - 1; i >= 0; --i) {
+    if (FeIsZeroMask(acc.z) == 0) PointDouble(acc, acc);
+    if (ds[i] != 0) AddSignedMultiple(acc, g_multiples, ds[i]);
+    if (dt[i] != 0) AddSignedMultiple(acc, p_multiples, dt[i]);
+  }
+}
+
+// X = x Z^2 for a finite Jacobian point, zz = Z^2 and x a plain value below p.
+bool JacobianXIs(const Jacobian &p, const Fe &zz, const Fe &x) {
+  Fe scaled;
+  FeToMont(scaled, x);
+  FeMul(scaled, scaled, zz);
+  return FeEqual(scaled, p.x);
+}
+
 class Sm2CurveArithmetic final : public CurveArithmetic {
  public:
   Sm2CurveArithmetic() : group_(NationalCurveGroup(NID_prime256v1SM2)) {}
@@ -589,16 +793,27 @@ class Sm2CurveArithmetic final : public CurveArithmetic {
 
   bool MulBaseAddPoint(const uint8_t s[32], const uint8_t t[32], const uint8_t px[32],
                        const uint8_t py[32], uint8_t x[32], uint8_t y[32]) const override {
-    Affine p;
-    if (!AffineFromBytes(p, px, py)) return false;
-    if (!ScalarBelowOrder(s, order()) || !ScalarBelowOrder(t, order())) return false;
-    Jacobian sg, tp, sum;
-    std::memset(&sg, 0, sizeof sg);
-    std::memset(&tp, 0, sizeof tp);
-    if (!IsZeroScalar(s)) MulBaseJacobian(sg, s);
-    if (!IsZeroScalar(t)) MulPointJacobian(tp, t, p);
-    PointAddPublic(sum, sg, tp);
-    return ToAffineBytes(sum, x, y);
+    Jacobian sum;
+    return CombinedMultiple(sum, s, t, px, py) && ToAffineBytes(sum, x, y);
+  }
+
+  // x = X / Z^2 is below p < 2n, so x mod n = c means X = c Z^2 or X = (c + n) Z^2: no inversion.
+  bool MulBaseAddPointXModOrderIs(const uint8_t s[32], const uint8_t t[32], const uint8_t px[32],
+                                  const uint8_t py[32], const uint8_t c[32]) const override {
+    Jacobian sum;
+    if (!ScalarBelowOrder(c, order()) || !CombinedMultiple(sum, s, t, px, py) ||
+        FeIsZeroMask(sum.z) != 0)
+      return false;
+    Fe zz, candidate, n;
+    FeSqr(zz, sum.z);
+    FeFromBytesRaw(candidate, c);
+    if (JacobianXIs(sum, zz, candidate)) return true;
+    uint8_t order_bytes[32];
+    BN_bn2binpad(order(), order_bytes, 32);
+    FeFromBytesRaw(n, order_bytes);
+    unsigned char carry = 0;
+    for (int i = 0; i < 4; ++i) carry = AddCarry(carry, candidate.v[i], n.v[i], &candidate.v[i]);
+    return carry == 0 && FeBelowP(candidate) && JacobianXIs(sum, zz, candidate);
   }
 
   bool AddPoints(const uint8_t px[32], const uint8_t py[32], const uint8_t qx[32],
@@ -616,6 +831,16 @@ class Sm2CurveArithmetic final : public CurveArithmetic {
   }
 
  private:
+  // [s]G + [t]P after the checks of the point and of the scalars.
+  bool CombinedMultiple(Jacobian &sum, const uint8_t s[32], const uint8_t t[32],
+                        const uint8_t px[32], const uint8_t py[32]) const {
+    Affine p;
+    if (!AffineFromBytes(p, px, py)) return false;
+    if (!ScalarBelowOrder(s, order()) || !ScalarBelowOrder(t, order())) return false;
+    MulBaseAddPointPublic(sum, s, t, p);
+    return true;
+  }
+
   EC_GROUP *group_;  // lives as long as the process
 };
 
@@ -639,6 +864,15 @@ class LibraryCurveArithmetic final : public CurveArithmetic {
   bool MulBaseAddPoint(const uint8_t s[32], const uint8_t t[32], const uint8_t px[32],
                        const uint8_t py[32], uint8_t x[32], uint8_t y[32]) const override {
     return Multiply(s, t, px, py, x, y);
+  }
+  bool MulBaseAddPointXModOrderIs(const uint8_t s[32], const uint8_t t[32], const uint8_t px[32],
+                                  const uint8_t py[32], const uint8_t c[32]) const override {
+    uint8_t x[32], y[32];
+    if (!Multiply(s, t, px, py, x, y)) return false;
+    BnCtxPtr ctx(BN_CTX_new());
+    BignumPtr xb(BN_bin2bn(x, 32, nullptr)), cb(BN_bin2bn(c, 32, nullptr));
+    return ctx && xb && cb && BN_nnmod(xb.get(), xb.get(), order(), ctx.get()) == 1 &&
+           BN_cmp(xb.get(), cb.get()) == 0;
   }
   bool AddPoints(const uint8_t px[32], const uint8_t py[32], const uint8_t qx[32],
                  const uint8_t qy[32], uint8_t x[32], uint8_t y[32]) const override {
@@ -715,6 +949,31 @@ const CurveArithmetic *LibraryCurveArithmeticFor(int curve_id) {
       new LibraryCurveArithmetic(NID_prime256v1SM2TEST)};
   const CurveArithmetic *a = curves[curve_id == NID_prime256v1SM2 ? 0 : 1];
   return a->group() != nullptr ? a : nullptr;
+}
+
+namespace {
+
+bool FieldElementBelowP(Fe &r, const uint8_t in[32]) {
+  FeFromBytesRaw(r, in);
+  return FeBelowP(r);
+}
+
+}  // namespace
+
+bool SM2FieldMultiplyForTesting(const uint8_t a[32], const uint8_t b[32], uint8_t out[32]) {
+  Fe x, y, r;
+  if (!FieldElementBelowP(x, a) || !FieldElementBelowP(y, b)) return false;
+  FeMul(r, x, y);
+  FeToBytesRaw(out, r);
+  return true;
+}
+
+bool SM2FieldSquareForTesting(const uint8_t a[32], uint8_t out[32]) {
+  Fe x, r;
+  if (!FieldElementBelowP(x, a)) return false;
+  FeSqr(r, x);
+  FeToBytesRaw(out, r);
+  return true;
 }
 
 }  // namespace kelu

@@ -187,6 +187,23 @@ TEST(Sm2, SignVerifyAndEachChangedBitFails) {
   ERR_clear_error();
 }
 
+// A digest at or above n counts mod n: e and e - n verify the same signature, e - n + 1 does not.
+TEST(Sm2, DigestAboveTheOrderCountsModTheOrder) {
+  KeyPair key = NewKey();
+  Bytes e(32, 0xFF), r(32), s(32);
+  ASSERT_EQ(_SM2_sign_ex(e.data(), key.d.data(), r.data(), s.data()), 1);
+  BignumPtr reduced(BN_bin2bn(e.data(), 32, nullptr));
+  BN_sub(reduced.get(), reduced.get(), Bn(FindNationalCurve(NID_prime256v1SM2)->n).get());
+  Bytes e_minus_n(32), next(32);
+  BN_bn2binpad(reduced.get(), e_minus_n.data(), 32);
+  BN_add_word(reduced.get(), 1);
+  BN_bn2binpad(reduced.get(), next.data(), 32);
+  EXPECT_EQ(_SM2_verify_ex(r.data(), s.data(), key.x.data(), key.y.data(), e.data()), 1);
+  EXPECT_EQ(_SM2_verify_ex(r.data(), s.data(), key.x.data(), key.y.data(), e_minus_n.data()), 1);
+  EXPECT_EQ(_SM2_verify_ex(r.data(), s.data(), key.x.data(), key.y.data(), next.data()), 0);
+  ERR_clear_error();
+}
+
 // r and s outside [1, n-1] are rejected before any point arithmetic.
 TEST(Sm2, OutOfRangeSignatureValues) {
   KeyPair key = NewKey();
