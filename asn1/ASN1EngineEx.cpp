@@ -9,6 +9,7 @@
 
 #include "ByteReader.h"
 #include "KeluErrors.h"
+#include "KeluLimits.h"
 #include "Misc.h"
 #include "kelu_zlog.h"
 

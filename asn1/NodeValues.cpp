@@ -10,6 +10,7 @@
 
 #include "CMSEnvelopeOperations.h"
 #include "KeluErrors.h"
+#include "KeluLimits.h"
 
 namespace kelu::asn1 {
 

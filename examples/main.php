@@ -19,7 +19,12 @@ if (!extension_loaded('ORVAExtension')) {
     fwrite(STDERR, "the module is not loaded: php -d extension=/path/to/ORVAExtension.so main.php\n");
     exit(2);
 }
-foreach ([...KEY_FILES, ...CA_FILES] as $file) {
+if (!is_file($config)) {
+    fwrite(STDERR, "$config is missing: give a zlog configuration file (examples/kelulog.conf)\n");
+    exit(2);
+}
+// The lists share their keys: merge their values, not the lists.
+foreach ([...array_values(KEY_FILES), ...array_values(CA_FILES)] as $file) {
     if (!is_file($file)) {
         fwrite(STDERR, "$file is missing: run examples/make_fixtures in this folder first\n");
         exit(2);

@@ -33,9 +33,4 @@
 #define KELU_ERR_CERT_INFO           ((int)0xA0071110)
 #define KELU_ERR_KEY_USAGE           ((int)0xA0072021)
 
-/* Plain files larger than this are refused with KELU_ERR_FILE_TOO_LARGE. */
-#define FILE_SIZE_LIMIT              524288000
-/* File operations read and write this many bytes at a time. */
-#define BLOCK_SIZE                   16384
-
 #endif

@@ -15,6 +15,7 @@
 
 #include "CertificateFields.h"
 #include "KeluErrors.h"
+#include "KeluLimits.h"
 #include "Misc.h"
 #include "NationalObjects.h"
 #include "OperationSteps.h"

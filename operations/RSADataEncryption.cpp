@@ -27,6 +27,7 @@
 #include "CertificateOperations.h"
 #include "EnvelopeSteps.h"
 #include "KeluErrors.h"
+#include "KeluLimits.h"
 #include "Misc.h"
 #include "NationalEvp.h"
 #include "NationalObjects.h"

@@ -18,6 +18,7 @@
 #include "Base64Utility.h"
 #include "CertificateOperations.h"
 #include "KeluErrors.h"
+#include "KeluLimits.h"
 #include "Misc.h"
 #include "NationalEvp.h"
 #include "NationalObjects.h"

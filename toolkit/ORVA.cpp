@@ -20,6 +20,7 @@
 #include "DataEncryption.h"
 #include "DataSigning.h"
 #include "HexReader.h"
+#include "KeluLimits.h"
 #include "Misc.h"
 #include "OperationShape.h"
 #include "OperationSteps.h"

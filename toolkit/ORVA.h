@@ -1,6 +1,10 @@
-/* The toolkit's interface for native programs: plain C functions returning result codes.
- * Every buffer a function hands out is allocated by the toolkit and released with
- * FreeMemory. */
+/* The toolkit's interface for native programs: plain C functions returning result codes
+ * (KELU_OK, 0, is success). Every buffer a function hands out through a pointer-to-pointer
+ * argument is allocated by the toolkit with C++ new[] and belongs to the caller, who releases
+ * it with FreeMemory, never with free(). Input buffers and texts stay the caller's.
+ *
+ * Threads: Initialize runs alone, before anything else; then any function may be called from
+ * any thread. Uninitialize runs alone, after every other call has returned. */
 #ifndef KELU_ORVA_H
 #define KELU_ORVA_H
 
@@ -17,7 +21,7 @@ extern "C" {
 KELU_EXPORT int Initialize(void);
 /* Shuts the crypto library's set-up down, then logging. 0, or -1 on a corrupt start-up state. */
 KELU_EXPORT int Uninitialize(void);
-/* Releases a buffer handed out by the toolkit; null is ignored. */
+/* Releases a buffer handed out by the toolkit (and only such a buffer); null is ignored. */
 KELU_EXPORT void FreeMemory(void *p);
 
 /* Symmetric keys and ciphers. Names, in any case: "SM4_CBC" (SM4-CBC), "3DES_CBC"
@@ -26,20 +30,22 @@ KELU_EXPORT void FreeMemory(void *p);
  * 3DES_CBC 8 + 24 bytes, RC4 16 key bytes without IV. Outputs are written on success only;
  * a file function that fails leaves its output file empty. */
 
-/* A fresh random key text (64 characters, 32 for RC4) in *ppszHexSymKey. */
+/* A fresh random key text (64 characters, 32 for RC4) in *ppszHexSymKey; the caller releases
+ * it with FreeMemory. */
 KELU_EXPORT int GenSymKey(const char *szEncAlgorithm, char **ppszHexSymKey);
 /* nPlainData (at least 1) bytes encrypted with PKCS#7 padding (RC4: none); the cipher text as
- * one line of Base64 in *ppszBase64EncryptedData. */
+ * one line of Base64 in *ppszBase64EncryptedData, released by the caller with FreeMemory. */
 KELU_EXPORT int SymEncryptData(const unsigned char *pbyPlainData, int nPlainData,
                                const char *szEncAlgorithm, const char *szHexSymKey,
                                char **ppszBase64EncryptedData);
-/* The plaintext of a Base64 cipher text of SymEncryptData in *ppbyPlainData and its size in
- * *pnPlainData. */
+/* The plaintext of a Base64 cipher text of SymEncryptData in *ppbyPlainData (released by the
+ * caller with FreeMemory) and its size in *pnPlainData. */
 KELU_EXPORT int SymDecryptData(const char *szBase64EncryptedData, const char *szEncAlgorithm,
                                const char *szHexSymKey, unsigned char **ppbyPlainData,
                                int *pnPlainData);
 /* Encrypts a plain file of 1 to 524,288,000 bytes ("SM4_CBC" or "3DES_CBC") under a fresh
- * key into the encrypted file (created or emptied); the key text in *ppszSymKey. */
+ * key into the encrypted file (created or emptied); the key text in *ppszSymKey, released by
+ * the caller with FreeMemory. */
 KELU_EXPORT int SymEncryptFile(const char *pszEncAlgorithm, const char *pszPlainFilePath,
                                const char *pszEncryptFilePath, char **ppszSymKey);
 /* Decrypts a file of SymEncryptFile with its 64-character key text into the plain file. */
@@ -57,13 +63,15 @@ KELU_EXPORT int SymDecryptFile(const char *pszEncAlgorithm, const char *pszEncry
  * signer's certificate and the content (attached) or not (detached); SM2 uses the content
  * types 1.2.156.10197.6.1.4.2.2 and .1. The PKCS#7 verifications check the signature against
  * the certificate inside, which they hand out, and not that certificate itself (see
- * VerifyCertificate). The verifications return 0 exactly when the signature verifies. */
+ * VerifyCertificate). The verifications return 0 exactly when the signature verifies. Every
+ * signature, certificate and content handed out below is the caller's, released with
+ * FreeMemory. */
 
-/* The PKCS#1 signature of nSourceSize bytes in *ppszBase64PKCS1Signature. */
+/* The PKCS#1 signature of nSourceSize bytes in *ppszBase64PKCS1Signature (FreeMemory). */
 KELU_EXPORT int SignData_PKCS1(const char *pszAlgorithm, const unsigned char *pbySourceData,
                                int nSourceSize, const char *pszPFXFilePath, const char *pszPFXPwd,
                                const char *pszHashAlg, char **ppszBase64PKCS1Signature);
-/* A detached or attached SignedData of the bytes. */
+/* A detached or attached SignedData of the bytes in the output (FreeMemory). */
 KELU_EXPORT int SignData_PKCS7Detached(const char *pszAlgorithm, const unsigned char *pbySourceData,
                                        int nSourceSize, const char *pszPFXFilePath,
                                        const char *pszPFXPwd, const char *pszHashAlg,
@@ -79,26 +87,28 @@ KELU_EXPORT int VerifyDataSignature_PKCS1(const char *pszAlgorithm,
                                           const char *pszBase64CertContent, const char *pszHashAlg,
                                           const char *pszBase64PKCS1Signature);
 /* A detached SignedData of the bytes; the signer's certificate in *ppszBase64SignCert when
- * that is given. */
+ * that is given (FreeMemory). */
 KELU_EXPORT int VerifyDataSignature_PKCS7Detached(const char *pszAlgorithm,
                                                   const unsigned char *pbySourceData,
                                                   int nSourceSize,
                                                   const char *pszBase64PKCS7DetachedSignature,
                                                   char **ppszBase64SignCert);
 /* An attached SignedData (any name other than "SM2", in any case, takes the RSA path); each
- * output is optional: the certificate, the content and its size. */
+ * output is optional: the certificate, the content and its size (each buffer released with
+ * FreeMemory). */
 KELU_EXPORT int VerifyDataSignature_PKCS7Attached(const char *pszAlgorithm,
                                                   const char *pszBase64PKCS7AttachedSignature,
                                                   char **ppszBase64SignCert,
                                                   unsigned char **ppbySourceData,
                                                   int *pnSourceDataLen);
 /* A detached SignedData of the whole file (read in 16384-byte blocks). A failed call leaves
- * *ppszBase64PKCS7DetachedSignature as it was. */
+ * *ppszBase64PKCS7DetachedSignature as it was; a signature handed out is released with
+ * FreeMemory. */
 KELU_EXPORT int SignFile_PKCS7Detached(const char *pszAlgorithm, const char *pszSourceFilePath,
                                        const char *pszPFXFilePath, const char *pszPFXPwd,
                                        const char *pszHashAlg,
                                        char **ppszBase64PKCS7DetachedSignature);
-/* A detached SignedData against the whole file; the certificate is optional. */
+/* A detached SignedData against the whole file; the certificate is optional (FreeMemory). */
 KELU_EXPORT int VerifyFileSignature_PKCS7Detached(const char *pszAlgorithm,
                                                   const char *pszSourceFilePath,
                                                   const char *pszBase64PKCS7DetachedSignature,
@@ -117,11 +127,13 @@ KELU_EXPORT int VerifyCertificate(const char *pszBase64CertContent, unsigned int
                                   const char *pszCRLFilePath);
 /* One field as text in *ppszInfoContent; info types, in any case: "CertType" ("SM2" or
  * "RSA"), "SubjectDN", "SubjectCN", "IssuerDN", "SerialNumber" (upper-case hexadecimal),
- * "ValidFrom", "ValidTo" (local time, as "Thu Jan  1 08:00:00 1970"). */
+ * "ValidFrom", "ValidTo" (local time, as "Thu Jan  1 08:00:00 1970"). The text is released
+ * by the caller with FreeMemory. */
 KELU_EXPORT int GetCertificateInfo(const char *pszBase64CertContent, const char *pszInfoType,
                                    char **ppszInfoContent);
 /* The certificate of an SM2 key file ("SM2"; the password is not needed) or of a PKCS#12
- * file ("RSA"; its MAC is checked with the password) as one line of Base64. */
+ * file ("RSA"; its MAC is checked with the password) as one line of Base64, released by the
+ * caller with FreeMemory. */
 KELU_EXPORT int GetPublicCertFromPFX(const char *pszAlgorithm, const char *pszPFXFilePath,
                                      const char *pszPFXPwd, char **ppszBase64CertContent);
 
@@ -133,7 +145,8 @@ KELU_EXPORT int GetPublicCertFromPFX(const char *pszAlgorithm, const char *pszPF
  * and its password; "RSA" with "3DES" (DES-EDE3-CBC) and "RC4", opened with a PKCS#12 file
  * and its password. The openings do not tell the SM2 variants apart (neither the encoding of
  * the content key nor the SM4 mode): an envelope is opened by the function that matches its
- * making. Outputs are null (and 0) after a failure past the parameter checks. */
+ * making. Outputs are null (and 0) after a failure past the parameter checks. The envelope
+ * texts and plaintexts handed out are the caller's, released with FreeMemory. */
 KELU_EXPORT int EncryptDataToCMSEnvelope(const char *pszAlgorithm,
                                          const unsigned char *pbyPlainData, int nPlainDataSize,
                                          const char *pszBase64CertContent,
@@ -172,7 +185,8 @@ KELU_EXPORT int DecryptDataFromCMSEnvelopeEx_ECB(const char *pszAlgorithm,
  * the certificate: "SM2" with SM4-CBC content and the content key as the raw SM2 cipher text
  * (the hash and symmetric names are not used); "RSA" with the hash "SHA-1" or "SHA-256" and the
  * symmetric name "3DES" or "RC4". A failure of the signing step gives KELU_ERR_SIGN, one of the
- * envelope step KELU_ERR_ENCRYPT, where the step has no code of its own. */
+ * envelope step KELU_ERR_ENCRYPT, where the step has no code of its own. The result text is
+ * released by the caller with FreeMemory. */
 KELU_EXPORT int SignAndEncryptData(const char *pszAlgorithm, const unsigned char *pbyPlainData,
                                    int nPlainDataSize, const char *pszSignPFXFilePath,
                                    const char *pszPFXPwd, const char *pszHashAlg,
@@ -181,8 +195,8 @@ KELU_EXPORT int SignAndEncryptData(const char *pszAlgorithm, const unsigned char
                                    char **ppszBase64SignedAndEncryptedResult);
 /* Opens an envelope of SignAndEncryptData with the recipient's key file and verifies the
  * SignedData inside against the certificate it carries (not the certificate itself); the
- * signed content in *ppbyPlainData and its size in *pnPlainDataSize. KELU_ERR_DECRYPT or
- * KELU_ERR_BAD_SIGNATURE where the step has no code of its own. */
+ * signed content in *ppbyPlainData (FreeMemory) and its size in *pnPlainDataSize.
+ * KELU_ERR_DECRYPT or KELU_ERR_BAD_SIGNATURE where the step has no code of its own. */
 KELU_EXPORT int DecryptAndVerifyDataSignature(const char *pszAlgorithm,
                                               const char *pszBase64SignedAndEncryptedResult,
                                               const char *pszDecryptPFXFilePath,

@@ -1,0 +1,10 @@
+# Install-time helper: writes kelu.pc for the prefix being installed to.
+function(kelu_write_pc template output)
+  set(KELU_PC_PREFIX "${CMAKE_INSTALL_PREFIX}")
+  foreach(dir LIBDIR INCLUDEDIR)
+    if(NOT IS_ABSOLUTE "${KELU_PC_${dir}}")
+      set(KELU_PC_${dir} "\${prefix}/${KELU_PC_${dir}}")
+    endif()
+  endforeach()
+  configure_file("${template}" "${output}" @ONLY)
+endfunction()
