@@ -92,29 +92,30 @@ SharedX509 Own(X509 *cert) {
   return SharedX509(cert, [](const X509 *x) { X509_free(const_cast<X509 *>(x)); });
 }
 
-// The PEM-first reading of the bytes without step lines or queued errors (they were read
-// once already, or only their form is asked).
-X509Ptr DecodeQuietly(const unsigned char *data, int size, bool *from_der) {
+// A PEM CERTIFICATE block of the stream, leaving no error on the queue.
+X509Ptr ReadPemQuietly(BIO *bio) {
+  ERR_set_mark();
+  X509Ptr cert(PEM_read_bio_X509(bio, nullptr, RefusePemPassword, nullptr));
+  ERR_pop_to_mark();
+  return cert;
+}
+
+// The PEM-first reading of bytes read once already, without step lines or queued errors.
+X509Ptr DecodeQuietly(const unsigned char *data, int size) {
   BioPtr bio(BIO_new_mem_buf(data, size));
   if (bio == nullptr) return nullptr;
+  X509Ptr cert = ReadPemQuietly(bio.get());
+  if (cert != nullptr) return cert;
+  BIO_ctrl(bio.get(), BIO_CTRL_RESET, 0, nullptr);
   ERR_set_mark();
-  X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, RefusePemPassword, nullptr));
-  *from_der = cert == nullptr;
-  if (cert == nullptr) {
-    BIO_ctrl(bio.get(), BIO_CTRL_RESET, 0, nullptr);
-    cert.reset(d2i_X509_bio(bio.get(), nullptr));
-  }
+  cert.reset(d2i_X509_bio(bio.get(), nullptr));
   ERR_pop_to_mark();
   return cert;
 }
 
 bool HasPemBlock(const unsigned char *data, int size) {
   BioPtr bio(BIO_new_mem_buf(data, size));
-  if (bio == nullptr) return true;
-  ERR_set_mark();
-  X509Ptr cert(PEM_read_bio_X509(bio.get(), nullptr, RefusePemPassword, nullptr));
-  ERR_pop_to_mark();
-  return cert != nullptr;
+  return bio == nullptr || ReadPemQuietly(bio.get()) != nullptr;
 }
 
 }  // namespace
@@ -133,7 +134,7 @@ int ReadSharedX509(const TraceSite &site, const unsigned char *pbyCertData, int 
   X509Ptr fresh(decoded);
   if (rc != KELU_OK) return rc;
   if (!CacheExtensions(fresh.get())) {
-    fresh = DecodeQuietly(pbyCertData, nCertDataSize, &from_der);
+    fresh = DecodeQuietly(pbyCertData, nCertDataSize);
     *cert = Own(fresh.release());
     return *cert != nullptr ? KELU_OK : KELU_ERR_FAILED;
   }
