@@ -20,14 +20,21 @@ int RefusePemPassword(char *buf, int size, int rwflag, void *userdata);
 // A certificate from a stream: a PEM CERTIFICATE block first, else, after rewinding the stream
 // to its start (BIO_CTRL_RESET), one DER certificate. A failed PEM attempt leaves no error on
 // the queue. KELU_OK, or -1 with the Failed line "d2i_X509_bio" (reason failed_reason) for site.
+// from_der, when given, tells whether the certificate came from the DER attempt.
 int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509,
-                    const char *failed_reason = "NULL == pX509Cert");
+                    const char *failed_reason = "NULL == pX509Cert", bool *from_der = nullptr);
 
 // Certificate bytes to a certificate object: a PEM CERTIFICATE block is tried first (text
 // before it is skipped), then one DER certificate from the start of the bytes. The step lines
 // are written for site. KELU_OK, or -1 (null or non-positive size, neither form).
 int ReadX509FromCertBytes(const TraceSite &site, const unsigned char *pbyCertData,
                           int nCertDataSize, X509 **ppX509);
+// The same after the parameter check: a memory stream of the bytes and ReadX509FromBio.
+int DecodeCertBytes(const TraceSite &site, const unsigned char *pbyCertData, int nCertDataSize,
+                    X509 **ppX509, bool *from_der);
+
+// The readers below take the certificate from the shared store (SharedCertificates.h): bytes
+// passed again are not decoded again.
 
 // X and Y of the certificate's SM2 public key, 32 bytes each. A key that is not an SM2 key
 // on the SM2 curve is refused.
@@ -50,7 +57,7 @@ int GetSubjectKeyIDFromCert(const unsigned char *pbyCertData, int nCertDataSize,
 // The subjectKeyIdentifier of a certificate object, as the crypto library decoded it; null
 // (with a Failed line for site) when there is none or the extensions do not decode. Shared
 // by every reader of the identifier so that all of them give the same bytes.
-const ASN1_OCTET_STRING *FindSubjectKeyID(const TraceSite &site, X509 *pX509);
+const ASN1_OCTET_STRING *FindSubjectKeyID(const TraceSite &site, const X509 *pX509);
 
 }  // namespace kelu
 

@@ -12,6 +12,7 @@
 #include "NationalObjects.h"
 #include "OsslPtr.h"
 #include "SM2Keys.h"
+#include "SharedCertificates.h"
 
 namespace kelu {
 
@@ -20,13 +21,6 @@ namespace {
 constexpr int kSM2CoordinateSize = 32;
 
 using BytesPtr = std::unique_ptr<unsigned char[]>;
-
-int ReadCertificate(const TraceSite &site, const unsigned char *data, int size, X509Ptr *cert) {
-  X509 *x = nullptr;
-  int rc = ReadX509FromCertBytes(site, data, size, &x);
-  cert->reset(x);
-  return rc;
-}
 
 int CheckOutputs(const TraceSite &site, bool present) {
   return TraceCheck(site, present, "Check output parameter", KELU_ERR_FAILED,
@@ -45,8 +39,8 @@ int ReadDerField(const TraceSite &site, const unsigned char *data, int size, Get
                  Encode encode, const DerFieldSteps &steps, unsigned char **out, int *out_len) {
   int rc = CheckOutputs(site, out != nullptr && out_len != nullptr);
   if (rc != KELU_OK) return rc;
-  X509Ptr cert;
-  rc = ReadCertificate(site, data, size, &cert);
+  SharedX509 cert;
+  rc = ReadSharedX509(site, data, size, &cert);
   if (rc != KELU_OK) return rc;
   const Field *field = get(cert.get());
   rc = TraceCheckOpenssl(site, field != nullptr, steps.get_step, KELU_ERR_FAILED,
@@ -71,11 +65,13 @@ int ReadDerField(const TraceSite &site, const unsigned char *data, int size, Get
 
 int RefusePemPassword(char *, int, int, void *) { return -1; }
 
-int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509, const char *failed_reason) {
+int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509, const char *failed_reason,
+                    bool *from_der) {
   // The PEM attempt's errors are not the caller's concern when the DER attempt follows.
   ERR_set_mark();
   X509 *cert = PEM_read_bio_X509(pBio, nullptr, RefusePemPassword, nullptr);
   ERR_pop_to_mark();
+  if (from_der != nullptr) *from_der = cert == nullptr;
   if (cert == nullptr) {
     BIO_ctrl(pBio, BIO_CTRL_RESET, 0, nullptr);
     cert = d2i_X509_bio(pBio, nullptr);
@@ -93,11 +89,17 @@ int ReadX509FromCertBytes(const TraceSite &site, const unsigned char *pbyCertDat
                       "Check parameter(pbyCertData and nCertDataSize)", KELU_ERR_FAILED,
                       "NULL == pbyCertData || nCertDataSize <= 0");
   if (rc != KELU_OK) return rc;
+  bool from_der = false;
+  return DecodeCertBytes(site, pbyCertData, nCertDataSize, ppX509, &from_der);
+}
+
+int DecodeCertBytes(const TraceSite &site, const unsigned char *pbyCertData, int nCertDataSize,
+                    X509 **ppX509, bool *from_der) {
   BioPtr bio(BIO_new_mem_buf(pbyCertData, nCertDataSize));
-  rc = TraceCheckOpenssl(site, bio != nullptr, "BIO_new_mem_buf", KELU_ERR_FAILED,
-                         "NULL == pBioCert");
+  int rc = TraceCheckOpenssl(site, bio != nullptr, "BIO_new_mem_buf", KELU_ERR_FAILED,
+                             "NULL == pBioCert");
   if (rc != KELU_OK) return rc;
-  return ReadX509FromBio(site, bio.get(), ppX509);
+  return ReadX509FromBio(site, bio.get(), ppX509, "NULL == pX509Cert", from_der);
 }
 
 int GetPublicKeyXYFromSM2Cert(const unsigned char *pbyCertData, int nCertDataSize,
@@ -106,11 +108,11 @@ int GetPublicKeyXYFromSM2Cert(const unsigned char *pbyCertData, int nCertDataSiz
   int rc = CheckOutputs(KELU_HERE, ppbySM2PubKeyX != nullptr && pnSM2PubKeyXLen != nullptr &&
                                        ppbySM2PubKeyY != nullptr && pnSM2PubKeyYLen != nullptr);
   if (rc != KELU_OK) return rc;
-  X509Ptr cert;
-  rc = ReadCertificate(KELU_HERE, pbyCertData, nCertDataSize, &cert);
+  SharedX509 cert;
+  rc = ReadSharedX509(KELU_HERE, pbyCertData, nCertDataSize, &cert);
   if (rc != KELU_OK) return rc;
 
-  EvpPkeyPtr key(X509_get_pubkey(cert.get()));
+  EvpPkeyPtr key(X509_get_pubkey(ForReading(cert)));
   rc = TraceCheckOpenssl(KELU_HERE, key != nullptr, "X509_get_pubkey", KELU_ERR_FAILED,
                          "NULL == pEvpPublickey");
   if (rc != KELU_OK) return rc;
@@ -140,7 +142,7 @@ int GetIssuerFromCert(const unsigned char *pbyCertData, int nCertDataSize,
                                        "i2d_X509_NAME",
                                        "nASN1IssuerSize <= 0 || NULL == pbyASN1Issuer"};
   return ReadDerField<X509_NAME>(
-      KELU_HERE, pbyCertData, nCertDataSize, [](X509 *x) { return X509_get_issuer_name(x); },
+      KELU_HERE, pbyCertData, nCertDataSize, [](const X509 *x) { return X509_get_issuer_name(x); },
       [](const X509_NAME *name, unsigned char **der) { return i2d_X509_NAME(name, der); },
       kSteps, ppbyIssuer, pnIssuerLen);
 }
@@ -151,20 +153,22 @@ int GetSerialNumberFromCert(const unsigned char *pbyCertData, int nCertDataSize,
       "X509_get_serialNumber", "NULL == pIntegerSerialNumber", "i2d_ASN1_INTEGER",
       "nASN1SerialNumberSize <= 0 || NULL == pbyASN1SerialNumber"};
   return ReadDerField<ASN1_INTEGER>(
-      KELU_HERE, pbyCertData, nCertDataSize, [](X509 *x) { return X509_get0_serialNumber(x); },
+      KELU_HERE, pbyCertData, nCertDataSize, [](const X509 *x) { return X509_get0_serialNumber(x); },
       [](const ASN1_INTEGER *serial, unsigned char **der) {
         return i2d_ASN1_INTEGER(serial, der);
       },
       kSteps, ppbySerialNumber, pnSerialNumberLen);
 }
 
-const ASN1_OCTET_STRING *FindSubjectKeyID(const TraceSite &site, X509 *pX509) {
+const ASN1_OCTET_STRING *FindSubjectKeyID(const TraceSite &site, const X509 *pX509) {
   if (TraceCheckOpenssl(site, X509_get_ext_by_NID(pX509, NID_subject_key_identifier, -1) != -1,
                         "X509_get_ext_by_NID", KELU_ERR_FAILED, "-1 == nPosition") != KELU_OK)
     return nullptr;
   // The decoded KeyIdentifier, whatever the form of its length octets; null when the
   // extension does not decode.
-  const ASN1_OCTET_STRING *id = X509_get0_subject_key_id(pX509);
+  // The getter takes a non-const certificate but only reads a shared one, whose extensions
+  // were cached before it was shared.
+  const ASN1_OCTET_STRING *id = X509_get0_subject_key_id(const_cast<X509 *>(pX509));
   if (TraceCheckOpenssl(site, id != nullptr, "X509_get0_subject_key_id", KELU_ERR_FAILED,
                         "NULL == pSubjectKeyID") != KELU_OK)
     return nullptr;
@@ -175,8 +179,8 @@ int GetSubjectKeyIDFromCert(const unsigned char *pbyCertData, int nCertDataSize,
                             unsigned char **ppbySubjectKeyID, int *pnSubjectKeyIDLen) {
   int rc = CheckOutputs(KELU_HERE, ppbySubjectKeyID != nullptr && pnSubjectKeyIDLen != nullptr);
   if (rc != KELU_OK) return rc;
-  X509Ptr cert;
-  rc = ReadCertificate(KELU_HERE, pbyCertData, nCertDataSize, &cert);
+  SharedX509 cert;
+  rc = ReadSharedX509(KELU_HERE, pbyCertData, nCertDataSize, &cert);
   if (rc != KELU_OK) return rc;
   const ASN1_OCTET_STRING *id = FindSubjectKeyID(KELU_HERE, cert.get());
   if (id == nullptr) return KELU_ERR_FAILED;

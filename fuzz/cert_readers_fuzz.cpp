@@ -1,6 +1,8 @@
 // Certificate bytes from outside go through every certificate reader, and the same bytes as a
 // CRL file through the revocation check: no crash, no leak, and the readers agree with each
-// other (one loader, one subject key identifier).
+// other (one loader, one subject key identifier), the second time too, when the certificate
+// comes from the store of decoded certificates; d2i_X509 answered from the store gives what
+// d2i_X509 gives.
 #include <openssl/x509.h>
 
 #include <cstddef>
@@ -10,11 +12,13 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <utility>
 
 #include "CertificateFields.h"
 #include "CertificateOperations.h"
 #include "KeluErrors.h"
 #include "OsslPtr.h"
+#include "SharedCertificates.h"
 
 namespace {
 
@@ -88,6 +92,25 @@ void ReadEverything(X509 *x) {
   kelu::VerifyX509(x, CERT_VERIFY_VALIDITY, nullptr, {});
 }
 
+// What the store hands out for d2i_X509 of the bytes is what d2i_X509 decodes.
+void CheckDerFromStore(const uint8_t *data, int size) {
+  const unsigned char *p = data;
+  kelu::X509Ptr decoded(d2i_X509(nullptr, &p, size));
+  const kelu::SharedX509 found = kelu::FindSharedDerX509(data, size);
+  if (decoded == nullptr) {
+    Require(found == nullptr);
+    return;
+  }
+  if (found != nullptr) Require(X509_cmp(found.get(), decoded.get()) == 0);
+  p = data;
+  kelu::X509Ptr copy(d2i_X509(nullptr, &p, size));
+  Require(copy != nullptr);
+  const kelu::SharedX509 shared = kelu::ShareDerX509(data, size, std::move(copy));
+  Require(shared != nullptr && X509_cmp(shared.get(), decoded.get()) == 0);
+  const kelu::SharedX509 after = kelu::FindSharedDerX509(data, size);
+  if (after != nullptr) Require(X509_cmp(after.get(), decoded.get()) == 0);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -100,11 +123,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Require(parsed == (cert != nullptr));
   if (parsed) ReadEverything(cert.get());
 
-  // The field readers load the certificate the same way.
+  // The field readers load the certificate the same way, and again the same from the store.
   std::string issuer, serial, id;
   Require(ReadField(kelu::GetIssuerFromCert, data, n, &issuer) == parsed);
   Require(ReadField(kelu::GetSerialNumberFromCert, data, n, &serial) == parsed);
   const bool has_id = ReadField(kelu::GetSubjectKeyIDFromCert, data, n, &id);
+  std::string again;
+  Require(ReadField(kelu::GetIssuerFromCert, data, n, &again) == parsed && again == issuer);
+  Require(ReadField(kelu::GetSerialNumberFromCert, data, n, &again) == parsed && again == serial);
+  Require(ReadField(kelu::GetSubjectKeyIDFromCert, data, n, &again) == has_id &&
+          (!has_id || again == id));
+  CheckDerFromStore(data, n);
   unsigned char *x = nullptr, *y = nullptr;
   int x_len = 0, y_len = 0;
   if (kelu::GetPublicKeyXYFromSM2Cert(data, n, &x, &x_len, &y, &y_len) == KELU_OK)

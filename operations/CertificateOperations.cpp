@@ -19,6 +19,7 @@
 #include "NationalObjects.h"
 #include "OsslPtr.h"
 #include "SMHooks.h"
+#include "SharedCertificates.h"
 #include "kelu_zlog.h"
 
 namespace kelu {
@@ -310,6 +311,13 @@ int ConvertCertDataToX509(const unsigned char *pbyCertData, int nCertDataSize,
   return ReadX509FromCertBytes(KELU_HERE, pbyCertData, nCertDataSize, ppX509Cert);
 }
 
+int ConvertCertDataToSharedX509(const unsigned char *pbyCertData, int nCertDataSize,
+                                SharedX509 *cert) {
+  // The lines of the conversion it stands for.
+  const TraceSite site = {KELU_SOURCE_FILE_NAME, __LINE__, "ConvertCertDataToX509"};
+  return ReadSharedX509(site, pbyCertData, nCertDataSize, cert);
+}
+
 int ASN1_TIME_To_UTCTime(const ASN1_TIME *pASN1Time, time_t *ptUTCTime) {
   if (ptUTCTime != nullptr) *ptUTCTime = 0;
   int rc = TraceCheck(KELU_HERE, pASN1Time != nullptr && ptUTCTime != nullptr,
@@ -545,14 +553,13 @@ int CheckX509KeyUsage(X509 *pX509, unsigned int uiCheckBits, bool bAll) {
 
 int CheckCertKeyUsage(const unsigned char *pbyCertData, int nCertDataSize,
                       unsigned int uiCheckBits, bool bAll) {
-  X509 *raw = nullptr;
-  int rc = ConvertCertDataToX509(pbyCertData, nCertDataSize, &raw);
-  X509Ptr cert(raw);
+  SharedX509 cert;
+  int rc = ConvertCertDataToSharedX509(pbyCertData, nCertDataSize, &cert);
   rc = TraceCheck(KELU_HERE, rc == KELU_OK, "ConvertCertDataToX509", KELU_ERR_FAILED,
                   "NULL == pX509Cert");
   if (rc != KELU_OK) return rc;
   return ReportCall(KELU_HERE, "CheckX509KeyUsage",
-                    CheckX509KeyUsage(cert.get(), uiCheckBits, bAll));
+                    CheckX509KeyUsage(ForReading(cert), uiCheckBits, bAll));
 }
 
 // ===== Verification =====

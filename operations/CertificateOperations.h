@@ -12,6 +12,8 @@
 #include <ctime>
 #include <vector>
 
+#include "SharedCertificates.h"
+
 #define CERT_TYPE_RSA 1
 #define CERT_TYPE_SM2 2
 
@@ -38,6 +40,11 @@ int ParsePFXFile(FILE *fpPFXFile, const char *pszPFXPwd, EVP_PKEY **ppPrivateKey
 // PEM (tried first) or DER certificate bytes to an object for the caller (X509_free).
 int ConvertCertDataToX509(const unsigned char *pbyCertData, int nCertDataSize,
                           X509 **ppX509Cert);
+// The same object from the shared store (SharedCertificates.h), for callers that only read it;
+// the step lines are those of ConvertCertDataToX509, without the decode's own when the bytes
+// were decoded before.
+int ConvertCertDataToSharedX509(const unsigned char *pbyCertData, int nCertDataSize,
+                                SharedX509 *cert);
 
 // A UTCTime or GeneralizedTime to UTC seconds, whatever the local time zone. The output is 0
 // until success. Fields must be digits in range; the zone is Z or +hhmm / -hhmm.

@@ -695,7 +695,7 @@ int EncodeSM2Envelope(const TraceSite &site, const SM2EnvelopeContent &content,
 struct SM2KeyFile {
   SM2_KEY_PAIR pair = {};
   Owned cert;
-  kelu::X509Ptr x509;
+  kelu::SharedX509 x509;
   SM2KeyFile() = default;
   SM2KeyFile(const SM2KeyFile &) = delete;
   SM2KeyFile &operator=(const SM2KeyFile &) = delete;
@@ -720,9 +720,7 @@ int OpenSM2KeyFile(const TraceSite &site, FILE *file, const char *password,
   if (rc != KELU_OK && every_failure_a_password) rc = KELU_ERR_KEY_FILE_PASSWORD;
   rc = NamedStep(site, rc, "DecryptSM2PFX");
   if (rc != KELU_OK) return rc;
-  X509 *x509 = nullptr;
-  rc = kelu::ConvertCertDataToX509(out->cert.data.get(), out->cert.size, &x509);
-  out->x509.reset(x509);
+  rc = kelu::ConvertCertDataToSharedX509(out->cert.data.get(), out->cert.size, &out->x509);
   return NamedStep(site, rc, "ConvertCertDataToX509");
 }
 

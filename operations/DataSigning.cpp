@@ -23,6 +23,7 @@
 #include "PKCS7SignedDataOperations.h"
 #include "RSADataSigning.h"
 #include "SMFileCertOperations.h"
+#include "SharedCertificates.h"
 #include "kelu_zlog.h"
 
 namespace {
@@ -440,9 +441,8 @@ int VerifyPkcs1WithCert(const TraceSite &site, const Signed &source, const unsig
 
 // The DER of a certificate that a key file holds as PEM text.
 int DerOfPem(const TraceSite &site, const SigningKey &key, BytesPtr *der, int *der_size) {
-  X509 *parsed = nullptr;
-  int rc = kelu::ReadX509FromCertBytes(site, key.cert.get(), key.cert_size, &parsed);
-  kelu::X509Ptr cert(parsed);
+  kelu::SharedX509 cert;
+  int rc = kelu::ReadSharedX509(site, key.cert.get(), key.cert_size, &cert);
   if (rc != KELU_OK) return rc;
   return kelu::ops::EncodeDer(site, i2d_X509, static_cast<const X509 *>(cert.get()), "i2d_X509",
                               "nDERCertSize <= 0", der, der_size);

@@ -53,7 +53,7 @@ int ReadRecipientKeyID(const TraceSite &site, const unsigned char *cert, int cer
                     "nSubjectKeyIDSize <= 0");
 }
 
-int CheckRecipient(const TraceSite &site, X509 *cert, const EnvelopeFields &fields,
+int CheckRecipient(const TraceSite &site, const X509 *cert, const EnvelopeFields &fields,
                    const RecipientRefusal &refusal) {
   if (fields.key_id == nullptr || fields.key_id_size <= 0) {
     TRACE(KELU_TRACE_INFO, "CMS envelope without recipient SubjectKeyID");

@@ -61,7 +61,7 @@ struct RecipientRefusal {
 
 // An envelope that names its recipient must name cert by exactly its subject key identifier;
 // one that names none is left to the key. A certificate without the identifier gives -1.
-int CheckRecipient(const TraceSite &site, X509 *cert, const EnvelopeFields &fields,
+int CheckRecipient(const TraceSite &site, const X509 *cert, const EnvelopeFields &fields,
                    const RecipientRefusal &refusal);
 
 }  // namespace kelu::ops

@@ -34,6 +34,7 @@
 #include "OperationSteps.h"
 #include "OsslPtr.h"
 #include "SecretBytes.h"
+#include "SharedCertificates.h"
 #include "kelu_zlog.h"
 
 namespace {
@@ -583,17 +584,30 @@ struct RecipientParts {
   int key_id_size = 0;
 };
 
+// The recipient certificate of DER bytes; decoded (the step "d2i_X509") unless the same bytes
+// were decoded before.
+int ReadRecipientCert(const TraceSite &site, const unsigned char *cert, int cert_size,
+                      kelu::SharedX509 *x509) {
+  *x509 = kelu::FindSharedDerX509(cert, cert_size);
+  if (*x509 != nullptr) return KELU_OK;
+  const unsigned char *p = cert;
+  kelu::X509Ptr decoded(cert != nullptr && cert_size > 0 ? d2i_X509(nullptr, &p, cert_size)
+                                                         : nullptr);
+  int rc = CheckLibraryCall(site, decoded != nullptr, "d2i_X509", KELU_ERR_FAILED,
+                            "NULL == pX509Cert");
+  if (rc != KELU_OK) return rc;
+  *x509 = kelu::ShareDerX509(cert, cert_size, std::move(decoded));
+  return KELU_OK;
+}
+
 int EncryptKeyToRecipient(const TraceSite &site, const unsigned char *cert, int cert_size,
                           const SecretBytes &key, RecipientParts *out) {
-  const unsigned char *p = cert;
-  kelu::X509Ptr x509(cert != nullptr && cert_size > 0 ? d2i_X509(nullptr, &p, cert_size)
-                                                      : nullptr);
-  int rc = CheckLibraryCall(site, x509 != nullptr, "d2i_X509", KELU_ERR_FAILED,
-                            "NULL == pX509Cert");
+  kelu::SharedX509 x509;
+  int rc = ReadRecipientCert(site, cert, cert_size, &x509);
   if (rc != KELU_OK) return rc;
   unsigned char *encrypted = nullptr;
   rc = NamedStep(site,
-                 RSAEncryptByX509(x509.get(), key.get(), key.size(), &encrypted,
+                 RSAEncryptByX509(kelu::ForReading(x509), key.get(), key.size(), &encrypted,
                                   &out->encrypted_key_size),
                  "RSAEncryptByX509");
   out->encrypted_key.reset(encrypted);
