@@ -555,7 +555,8 @@ void OpensslPublicPoint(const Bytes &d, Bytes *x, Bytes *y) {
 }
 
 TEST(SM2PrivateKeyMatchesPublicKey, TheRangeOneToNMinusTwoAgainstOpenssl) {
-  const Bytes n_minus_2 = FromHex("FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54121");
+  const Bytes n_minus_2 =
+      FromHex("FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54121");
   Bytes n_minus_1 = n_minus_2;
   n_minus_1.back() = 0x22;
   Bytes one(32, 0);
