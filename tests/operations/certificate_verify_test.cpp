@@ -187,12 +187,12 @@ class ForeignCrls {
                 {"sm2", "/C=CN/O=Kelu Test/CN=SM2 Intermediate", KeyAlg::kSM2, "7A02"}};
     for (const auto &ca : kCas) {
       const std::string impostor = std::string(ca.prefix) + "-impostor";
-      test::CertSpec spec;
-      spec.alg = ca.alg;
-      spec.subject = ca.subject;
-      spec.extensions = test::kCaExtensions;
-      spec.serial_hex = ca.serial;
-      pki_.AddRoot(impostor, spec);
+      test::CertSpec details;
+      details.alg = ca.alg;
+      details.subject = ca.subject;
+      details.extensions = test::kCaExtensions;
+      details.serial_hex = ca.serial;
+      pki_.AddRoot(impostor, details);
       const std::string leaf = std::string(ca.prefix) + "-leaf";
       test::WriteBinaryFile(pki_.Pem(leaf), SharedPki().PemBytes(leaf));
       pki_.MakeCrl(impostor + "-empty", impostor);
