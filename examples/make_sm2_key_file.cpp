@@ -5,6 +5,7 @@
 //   openssl genpkey -algorithm SM2 -out sign.key
 //   openssl req -x509 -new -key sign.key -sm3 -sigopt distid:1234567812345678 ... -out sign.pem
 //   make_sm2_key_file sign.key sign.pem 'a password' sign.sm2
+// A key that is not the certificate's is refused (0x80070057) and no file is written.
 #include <openssl/bn.h>
 #include <openssl/crypto.h>
 #include <openssl/evp.h>

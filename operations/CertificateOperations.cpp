@@ -14,10 +14,13 @@
 
 #include "ByteReader.h"
 #include "CertificateFields.h"
+#include "DataSigning.h"
 #include "KeluErrors.h"
 #include "Misc.h"
 #include "NationalObjects.h"
+#include "OperationSteps.h"
 #include "OsslPtr.h"
+#include "SM2Keys.h"
 #include "SMHooks.h"
 #include "SharedCertificates.h"
 #include "kelu_zlog.h"
@@ -236,6 +239,63 @@ X509_CRL *ReadCrl(BIO *bio) {
   if (crl != nullptr) return crl;
   BIO_ctrl(bio, BIO_CTRL_RESET, 0, nullptr);
   return d2i_X509_CRL_bio(bio, nullptr);
+}
+
+// The tbsCertList of a CRL as it was read (the library keeps the encoding it decoded).
+bool SignedPartOfCrl(const TraceSite &site, const X509_CRL *crl, kelu::ops::BytesPtr *der,
+                     const unsigned char **tbs, long *tbs_size) {
+  int der_size = 0;
+  if (kelu::ops::EncodeDer(site, i2d_X509_CRL, crl, "i2d_X509_CRL", "nDERCRLSize <= 0", der,
+                           &der_size) != KELU_OK)
+    return false;
+  const unsigned char *p = der->get();
+  long length = 0;
+  int tag = 0, tag_class = 0;
+  if ((ASN1_get_object(&p, &length, &tag, &tag_class, der_size) & 0x80) != 0) return false;
+  const unsigned char *start = p;
+  int inner = ASN1_get_object(&p, &length, &tag, &tag_class, der_size - (p - der->get()));
+  if ((inner & 0x80) != 0 || tag != V_ASN1_SEQUENCE) return false;
+  *tbs = start;
+  *tbs_size = (p - start) + length;
+  return true;
+}
+
+// SM2 CRLs are signed with the default user ID, which the library cannot set for a CRL: the
+// toolkit's own SM2 verification checks them. Every other CRL: the library's.
+bool CrlSignedByKeyOf(const TraceSite &site, X509_CRL *crl, X509 *ca) {
+  EVP_PKEY *key = X509_get0_pubkey(ca);
+  if (key == nullptr) return false;
+  if (X509_CRL_get_signature_nid(crl) != NID_SM2_with_SM3) return X509_CRL_verify(crl, key) == 1;
+  unsigned char x[32], y[32], e[32];
+  kelu::ops::BytesPtr der;
+  const unsigned char *tbs = nullptr;
+  long tbs_size = 0;
+  const ASN1_BIT_STRING *signature = nullptr;
+  X509_CRL_get0_signature(crl, &signature, nullptr);
+  return SM2_KeyCurve(key) == NID_prime256v1SM2 && SM2_GetPublicKeyBytes(key, x, y) == 1 &&
+         signature != nullptr && SignedPartOfCrl(site, crl, &der, &tbs, &tbs_size) &&
+         tbs_size <= INT32_MAX &&
+         CalculateSM3Hash(tbs, static_cast<int>(tbs_size), x, y, e, true) == KELU_OK &&
+         pkey_ec_verify(key, ASN1_STRING_get0_data(signature),
+                        static_cast<size_t>(ASN1_STRING_length(signature)), e, sizeof e) == 1;
+}
+
+// A trusted certificate of the CRL's issuer whose key verifies the CRL's signature.
+bool CrlSignedByTrustedIssuer(const TraceSite &site, X509_CRL *crl, X509_STORE *store) {
+  X509StackPtr certs(X509_STORE_get1_all_certs(store));
+  const X509_NAME *issuer = X509_CRL_get_issuer(crl);
+  // Candidates that fail leave no errors behind when another one verifies.
+  ERR_set_mark();
+  for (int i = 0; i < sk_X509_num(certs.get()); ++i) {
+    X509 *ca = sk_X509_value(certs.get(), i);
+    if (X509_NAME_cmp(X509_get_subject_name(ca), issuer) == 0 &&
+        CrlSignedByKeyOf(site, crl, ca)) {
+      ERR_pop_to_mark();
+      return true;
+    }
+  }
+  ERR_clear_last_mark();
+  return false;
 }
 
 int AddCertToStore(const TraceSite &site, X509_STORE *store, X509 *cert) {
@@ -586,7 +646,7 @@ int VerifyCertTime(X509 *pX509) {
                     KELU_ERR_CERT_VALIDITY, "(tCurrentTime > tNotAfter)");
 }
 
-int VerifyCertCRL(FILE *fpCRL, X509 *pX509) {
+int VerifyCertCRL(FILE *fpCRL, X509 *pX509, X509_STORE *pTrustedStore) {
   int rc = TraceCheck(KELU_HERE, fpCRL != nullptr && pX509 != nullptr, "Check parameter",
                       KELU_ERR_FAILED, "NULL == fpCRL || NULL == pX509");
   if (rc != KELU_OK) return rc;
@@ -597,6 +657,18 @@ int VerifyCertCRL(FILE *fpCRL, X509 *pX509) {
   rc = TraceCheckOpenssl(KELU_HERE, crl != nullptr, "d2i_X509_CRL_bio", KELU_ERR_FAILED,
                          "NULL == pX509CRL");
   if (rc != KELU_OK) return rc;
+  // A CRL speaks only for the certificates of its issuer.
+  rc = TraceCheck(KELU_HERE,
+                  X509_NAME_cmp(X509_CRL_get_issuer(crl.get()), X509_get_issuer_name(pX509)) == 0,
+                  "Check CRL issuer", KELU_ERR_FAILED,
+                  "the CRL's issuer is not the certificate's issuer");
+  if (rc != KELU_OK) return rc;
+  if (pTrustedStore != nullptr) {
+    rc = TraceCheckOpenssl(KELU_HERE, CrlSignedByTrustedIssuer(KELU_HERE, crl.get(), pTrustedStore),
+                           "Check CRL signature", KELU_ERR_FAILED,
+                           "no trusted certificate of the CRL's issuer verifies the CRL");
+    if (rc != KELU_OK) return rc;
+  }
   // A CRL that revokes nothing has no list at all; the certificate is then not revoked.
   STACK_OF(X509_REVOKED) *pRevokedList = X509_CRL_get_REVOKED(crl.get());
   const ASN1_INTEGER *serial = X509_get0_serialNumber(pX509);
@@ -676,14 +748,28 @@ int VerifyCertChainByTrustedStore(X509_STORE *pX509Store, X509 *pX509) {
                            validity ? KELU_ERR_CERT_VALIDITY : KELU_ERR_CERT_UNTRUSTED, "true");
 }
 
-int VerifyCertChain(std::vector<FILE *> vecTrustedCAFiles, X509 *pX509) {
+namespace {
+
+int LoadTrustedStore(const TraceSite &site, const std::vector<FILE *> &files,
+                     X509StorePtr *store) {
   X509_STORE *raw = nullptr;
-  int rc = ReportCallOpenssl(KELU_HERE, "LoadCertsToStore",
-                             LoadCertsToStore(vecTrustedCAFiles, &raw));
+  int rc = ReportCallOpenssl(site, "LoadCertsToStore", LoadCertsToStore(files, &raw));
+  store->reset(raw);
+  return rc;
+}
+
+int VerifyChainInStore(const TraceSite &site, X509_STORE *store, X509 *pX509) {
+  return ReportCallOpenssl(site, "VerifyCertChainByTrustedStore",
+                           VerifyCertChainByTrustedStore(store, pX509));
+}
+
+}  // namespace
+
+int VerifyCertChain(std::vector<FILE *> vecTrustedCAFiles, X509 *pX509) {
+  X509StorePtr store;
+  int rc = LoadTrustedStore(KELU_HERE, vecTrustedCAFiles, &store);
   if (rc != KELU_OK) return rc;
-  X509StorePtr store(raw);
-  return ReportCallOpenssl(KELU_HERE, "VerifyCertChainByTrustedStore",
-                           VerifyCertChainByTrustedStore(store.get(), pX509));
+  return VerifyChainInStore(KELU_HERE, store.get(), pX509);
 }
 
 int VerifyX509(X509 *pX509, unsigned int nCertVerifyFlag, FILE *fpCRL,
@@ -695,12 +781,23 @@ int VerifyX509(X509 *pX509, unsigned int nCertVerifyFlag, FILE *fpCRL,
     rc = ReportCall(KELU_HERE, "VerifyCertTime", VerifyCertTime(pX509));
     if (rc != KELU_OK) return rc;
   }
-  if ((nCertVerifyFlag & CERT_VERIFY_CRL) != 0) {
-    rc = ReportCall(KELU_HERE, "VerifyCertCRL", VerifyCertCRL(fpCRL, pX509));
+  const bool crl = (nCertVerifyFlag & CERT_VERIFY_CRL) != 0;
+  const bool chain = (nCertVerifyFlag & CERT_VERIFY_CHAIN) != 0;
+  // With both, the trusted files are read once, before the CRL: its signature is checked with
+  // the key of its issuer among them.
+  X509StorePtr store;
+  if (crl && chain) {
+    rc = LoadTrustedStore(KELU_HERE, vecTrustedCAFiles, &store);
     if (rc != KELU_OK) return rc;
   }
-  if ((nCertVerifyFlag & CERT_VERIFY_CHAIN) != 0) {
-    rc = ReportCall(KELU_HERE, "VerifyCertChain", VerifyCertChain(vecTrustedCAFiles, pX509));
+  if (crl) {
+    rc = ReportCall(KELU_HERE, "VerifyCertCRL", VerifyCertCRL(fpCRL, pX509, store.get()));
+    if (rc != KELU_OK) return rc;
+  }
+  if (chain) {
+    rc = store ? VerifyChainInStore(KELU_HERE, store.get(), pX509)
+               : VerifyCertChain(vecTrustedCAFiles, pX509);
+    rc = ReportCall(KELU_HERE, "VerifyCertChain", rc);
     if (rc != KELU_OK) return rc;
   }
   return KELU_OK;

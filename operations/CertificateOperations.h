@@ -85,9 +85,12 @@ void SetCertVerifyClock(CertVerifyClock clock);
 
 // notBefore <= now <= notAfter. KELU_OK, KELU_ERR_CERT_VALIDITY, -1 or a time-reading code.
 int VerifyCertTime(X509 *pX509);
-// The certificate's serial number against the revoked entries of a PEM or DER CRL (of any
-// issuer; nothing else of the CRL is examined). KELU_OK, KELU_ERR_CERT_REVOKED or -1.
-int VerifyCertCRL(FILE *fpCRL, X509 *pX509);
+// The certificate's serial number against the revoked entries of a PEM or DER CRL. The CRL
+// decides only when its issuer is the certificate's issuer and, with a trusted store, when a
+// certificate of the store with that name verifies its signature (SM2 CRLs with the default
+// user ID); its dates are not examined. KELU_OK, KELU_ERR_CERT_REVOKED or -1 (also for a CRL
+// that does not decide).
+int VerifyCertCRL(FILE *fpCRL, X509 *pX509, X509_STORE *pTrustedStore = nullptr);
 // A trusted store of the first certificate (PEM, else DER) of each file.
 int LoadCertsToStore(std::vector<FILE *> vecTrustedCAFiles, X509_STORE **ppX509Store);
 // A trusted store of every certificate of two certificates-only PKCS#7 bundles (DER, each
@@ -100,7 +103,8 @@ int LoadP7bToStore(const unsigned char *pbyRootP7b, int nRootP7bSize,
 int VerifyCertChainByTrustedStore(X509_STORE *pX509Store, X509 *pX509);
 int VerifyCertChain(std::vector<FILE *> vecTrustedCAFiles, X509 *pX509);
 // The checks that nCertVerifyFlag asks for, in the order validity, CRL, chain; the first
-// failing check's code.
+// failing check's code. With both the CRL and the chain the trusted files are read before the
+// CRL, whose signature must then verify with one of them.
 int VerifyX509(X509 *pX509, unsigned int nCertVerifyFlag, FILE *fpCRL,
                std::vector<FILE *> vecTrustedCAFiles);
 int VerifyCertificate(const unsigned char *pbyCertData, int nCertDataSize,

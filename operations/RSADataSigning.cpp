@@ -525,6 +525,18 @@ kelu::BioPtr ReadOnlyStream(const unsigned char *data, int size) {
   return kelu::BioPtr(BIO_new_mem_buf(data != nullptr ? data : kNoBytes, size));
 }
 
+// Every digest of the SignedData's list is one the library has. PKCS7_verify does not release
+// its copy of a memory stream when it cannot start a digest, so it is not called without them.
+bool ListedDigestsAvailable(PKCS7 *p7) {
+  if (!PKCS7_type_is_signed(p7) || p7->d.sign == nullptr) return true;  // refused by the library
+  STACK_OF(X509_ALGOR) *digests = p7->d.sign->md_algs;
+  for (int i = 0; i < sk_X509_ALGOR_num(digests); ++i) {
+    const X509_ALGOR *digest = sk_X509_ALGOR_value(digests, i);
+    if (digest == nullptr || EVP_get_digestbyobj(digest->algorithm) == nullptr) return false;
+  }
+  return true;
+}
+
 // The DER of the first signer's certificate.
 int SignerCertOf(const TraceSite &site, PKCS7 *p7, int flags, BytesPtr *cert, int *cert_size) {
   CertListPtr signers(PKCS7_get0_signers(p7, nullptr, flags));
@@ -565,6 +577,9 @@ int VerifyPkcs7(const TraceSite &site, const unsigned char *der, int der_size,
     rc = CheckLibraryCall(site, stream != nullptr, "BIO_new_mem_buf", KELU_ERR_FAILED,
                           "NULL == pBioSourceData");
   }
+  if (rc != KELU_OK) return rc;
+  rc = TraceCheck(site, ListedDigestsAvailable(p7.get()), "Check digest algorithms",
+                  KELU_ERR_BAD_SIGNATURE, "unknown digest algorithm in the SignedData");
   if (rc != KELU_OK) return rc;
   const int flags = attached ? kVerifyAttachedFlags : kVerifyDetachedFlags;
   const int verified = attached ? PKCS7_verify(p7.get(), nullptr, nullptr, nullptr, stream.get(), flags)

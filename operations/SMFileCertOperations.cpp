@@ -15,8 +15,10 @@
 #include "DataEncryption.h"
 #include "KeluErrors.h"
 #include "Misc.h"
+#include "NationalObjects.h"
 #include "OperationSteps.h"
 #include "OsslPtr.h"
+#include "SM2Arithmetic.h"
 #include "SecretBytes.h"
 
 using kelu::ops::NamedStep;
@@ -289,7 +291,49 @@ void Replace(T **member, Ptr *value, void (*free_member)(T *)) {
   *member = value->release();
 }
 
+// X and Y of the certificate's SM2 key, 32 bytes each.
+int ReadCertificatePoint(const TraceSite &site, const unsigned char *cert, int cert_size,
+                         BytesPtr *x, BytesPtr *y) {
+  unsigned char *x_raw = NULL, *y_raw = NULL;
+  int x_size = 0, y_size = 0;
+  int rc = NamedStep(site,
+                     kelu::GetPublicKeyXYFromSM2Cert(cert, cert_size, &x_raw, &x_size, &y_raw,
+                                                     &y_size),
+                     "GetPublicKeyXYFromSM2Cert");
+  x->reset(x_raw);
+  y->reset(y_raw);
+  return rc;
+}
+
+// The Failed line of a key that is not the key of the certificate: code is the reader's or the
+// writer's.
+int CheckKeyMatchesCertificate(const TraceSite &site, const unsigned char *d,
+                               const unsigned char *x, const unsigned char *y, int code) {
+  return TraceCheck(site, SM2PrivateKeyMatchesPublicKey(d, x, y),
+                    "Check private key matches certificate", code,
+                    "the private key is not the key of the certificate");
+}
+
 }  // namespace
+
+bool SM2PrivateKeyMatchesPublicKey(const unsigned char d[32], const unsigned char x[32],
+                                   const unsigned char y[32]) {
+  const kelu::CurveArithmetic *curve = kelu::CurveArithmeticFor(kelu::NID_prime256v1SM2);
+  kelu::BignumPtr n_minus_1(curve != nullptr ? BN_dup(curve->order()) : nullptr);
+  unsigned char last[kSM2ValueSize] = {0};
+  if (!n_minus_1 || BN_sub_word(n_minus_1.get(), 1) != 1 ||
+      BN_bn2binpad(n_minus_1.get(), last, kSM2ValueSize) != kSM2ValueSize)
+    return false;
+  // MulBase refuses 0 and n or more; n-1 must go too, since a signature needs 1 + d invertible.
+  // Neither the comparisons nor the multiplication branch on d.
+  unsigned char computed[2 * kSM2ValueSize] = {0}, expected[2 * kSM2ValueSize];
+  std::memcpy(expected, x, kSM2ValueSize);
+  std::memcpy(expected + kSM2ValueSize, y, kSM2ValueSize);
+  const bool multiplied = curve->MulBase(d, computed, computed + kSM2ValueSize);
+  const bool below_last = CRYPTO_memcmp(d, last, kSM2ValueSize) != 0;
+  const bool same_point = CRYPTO_memcmp(computed, expected, sizeof computed) == 0;
+  return multiplied & below_last & same_point;
+}
 
 int ReadSM2PFXFile(const TraceSite &site, FILE *fpSM2PFXFile,
                    const kelu::ops::WholeFileTexts &texts,
@@ -373,22 +417,22 @@ int OpenSM2PFX(const char *function, const unsigned char *pbySM2PFXData, int nSM
                        KELU_ERR_KEY_FILE_PASSWORD, "32 != nPrivateKeySize");
   if (nResult != KELU_OK) return nResult;
 
-  unsigned char *x_raw = NULL, *y_raw = NULL;
-  int x_size = 0, y_size = 0;
-  nResult = NamedStep(KELU_SITE(function),
-                   kelu::GetPublicKeyXYFromSM2Cert(cert.get(), cert_size, &x_raw, &x_size, &y_raw,
-                                                   &y_size),
-                   "GetPublicKeyXYFromSM2Cert");
-  BytesPtr x(x_raw), y(y_raw);
+  BytesPtr x, y;
+  nResult = ReadCertificatePoint(KELU_SITE(function), cert.get(), cert_size, &x, &y);
+  if (nResult != KELU_OK) return nResult;
+  // The format has no check value: a wrong key, or a wrong password that left valid padding,
+  // shows only here.
+  nResult = CheckKeyMatchesCertificate(KELU_SITE(function), d.get(), x.get(), y.get(),
+                                       KELU_ERR_KEY_FILE_PASSWORD);
   if (nResult != KELU_OK) return nResult;
 
   if (pstSM2KeyPair != NULL) {
     pstSM2KeyPair->pbyPrivateKey = d.release();
     pstSM2KeyPair->nPrivateKeySize = d_size;
     pstSM2KeyPair->pbyPubKeyX = x.release();
-    pstSM2KeyPair->nPubKeyXSize = x_size;
+    pstSM2KeyPair->nPubKeyXSize = kSM2ValueSize;
     pstSM2KeyPair->pbyPubKeyY = y.release();
-    pstSM2KeyPair->nPubKeyYSize = y_size;
+    pstSM2KeyPair->nPubKeyYSize = kSM2ValueSize;
   }
   if (ppbyPublicCertData != NULL && pnPublicCertDataSize != NULL) {
     *ppbyPublicCertData = cert.release();
@@ -522,6 +566,13 @@ int EncapsulateSM2PFX(const unsigned char *pbyPublicCertData, int nPublicCertDat
       "Check parameter", KELU_ERR_INVALID_PARAMETER,
       "NULL == pbyPublicCertData || nPublicCertDataSize <= 0 || NULL == pbyPrivateKey || "
       "32 != nPrivateKeySize || NULL == ppbySM2PFXData || NULL == pnSM2PFXDataSize");
+  if (nResult != KELU_OK) return nResult;
+  // A file whose key is not its certificate's could not sign anything anyone verifies.
+  BytesPtr x, y;
+  nResult = ReadCertificatePoint(KELU_HERE, pbyPublicCertData, nPublicCertDataSize, &x, &y);
+  if (nResult != KELU_OK) return nResult;
+  nResult = CheckKeyMatchesCertificate(KELU_HERE, pbyPrivateKey, x.get(), y.get(),
+                                       KELU_ERR_INVALID_PARAMETER);
   if (nResult != KELU_OK) return nResult;
 
   SM2_PUBLIC_DATA *public_raw = NULL;

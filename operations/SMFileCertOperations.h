@@ -68,21 +68,28 @@ int ParseSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
 // Opens a key file's DER with its password: d from the decrypted key, X and Y from the
 // certificate. The pair (optional) must be empty on entry and is written only on success, as is
 // the certificate copy (only when both of its pointers are given). KELU_OK, the codes of
-// ParseSM2PFX, KELU_ERR_KEY_FILE_PASSWORD (the key does not decrypt to 32 bytes), the -1 of the
-// certificate reader, or KELU_ERR_INVALID_PARAMETER for a null password.
+// ParseSM2PFX, KELU_ERR_KEY_FILE_PASSWORD (the key does not decrypt to 32 bytes, or is not the
+// key of the certificate), the -1 of the certificate reader, or KELU_ERR_INVALID_PARAMETER for
+// a null password.
 int DecryptSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
                   const char *pszPassword, SM2_KEY_PAIR *pstSM2KeyPair,
                   unsigned char **ppbyPublicCertData, int *pnPublicCertDataSize);
 // The same with a required pair and no certificate output.
 int DecryptKeyPairFromSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
                              const char *pszPassword, SM2_KEY_PAIR *pstSM2KeyPair);
+// True when d (32 bytes) lies in [1, n-2] and [d]G is the point (X, Y) on the SM2 curve. Constant
+// time in d: one fixed-base multiplication and comparisons of the whole values.
+bool SM2PrivateKeyMatchesPublicKey(const unsigned char d[32], const unsigned char x[32],
+                                   const unsigned char y[32]);
 // Wipes the private key, releases the three buffers and nulls their pointers; the sizes stay.
 // A null pair is ignored. Always KELU_OK.
 int CleanupSM2KeyPair(SM2_KEY_PAIR *pstSM2KeyPair);
 
 // The DER SM2_PFX of a new key file (the caller Base64-encodes it): version 1, dataIDs
 // "1.2.156.10197.6.1.4.2.1", dataEncryptedAlg "1.2.156.10197.1.104", the 32-byte key encrypted
-// with the password, the certificate bytes as given. KELU_OK or the first failing step's code.
+// with the password, the certificate bytes as given. KELU_OK or the first failing step's code:
+// the -1 of the certificate reader for a certificate without an SM2 key, and
+// KELU_ERR_INVALID_PARAMETER for a key that is not the key of the certificate.
 int EncapsulateSM2PFX(const unsigned char *pbyPublicCertData, int nPublicCertDataSize,
                       const unsigned char *pbyPrivateKey, int nPrivateKeySize,
                       const char *pszPassword, unsigned char **ppbySM2PFXData,

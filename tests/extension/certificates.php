@@ -16,6 +16,10 @@ $pki->issue('rsa-expired', 'rsa-ca', 'RSA', '/CN=RSA Expired', LEAF_EXTENSIONS, 
 $pki->revoke('rsa-ca', 'rsa-revoked');
 $pki->makeCrl('rsa', 'rsa-ca');
 $pki->root('other-ca', 'RSA', '/CN=Other Root');
+$pki->makeCrl('other', 'other-ca');
+// A CA under the exact name of rsa-ca with a key of its own, and its CRL revoking nothing.
+$pki->root('rsa-ca-impostor', 'RSA', '/C=CN/O=Kelu Test/CN=RSA Root');
+$pki->makeCrl('impostor', 'rsa-ca-impostor');
 $pki->root('sm2-ca', 'SM2', '/C=CN/O=Kelu Test/CN=SM2 Root');
 $pki->issue('sm2-leaf', 'sm2-ca', 'SM2', '/C=CN/O=Kelu Test/CN=SM2 Leaf');
 
@@ -42,6 +46,10 @@ $cases = [  // certificate, flag, CA file(s), CRL file, result, [CA and CRL of o
     ['rsa-leaf', 4, $pki->pem('other-ca') . '|' . $pki->der('rsa-ca'), '', KELU_OK, null],
     ['rsa-leaf', 7, $pki->pem('rsa-ca') . '||', $crl, KELU_OK, ['rsa-ca', 'rsa']],
     ['rsa-revoked', 7, $pki->pem('rsa-ca'), $crl, KELU_ERR_CERT_REVOKED, null],
+    // A CRL decides only for its own issuer, and with the chain only under the issuer's key.
+    ['rsa-revoked', 2, '', $pki->crl('other'), KELU_ERR_VERIFY_CERT, ['rsa-ca', 'other']],
+    ['rsa-revoked', 6, $pki->pem('rsa-ca'), $pki->crl('impostor'), KELU_ERR_VERIFY_CERT, ['rsa-ca', 'impostor']],
+    ['rsa-leaf', 6, $pki->pem('rsa-ca'), $pki->crl('impostor'), KELU_ERR_VERIFY_CERT, ['rsa-ca', 'impostor']],
     ['sm2-leaf', 5, $pki->pem('sm2-ca'), '', KELU_OK, ['sm2-ca', null]],
     ['sm2-leaf', 4, $pki->pem('rsa-ca'), '', KELU_ERR_CERT_UNTRUSTED, ['rsa-ca', null]],
     // Only the low 32 bits of the flag count.

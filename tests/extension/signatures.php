@@ -157,8 +157,31 @@ foreach (['RSA' => 'SHA-256', 'SM2' => ''] as $alg => $hash) {
     check_same('kept', $signer, "$alg: no signer for another file");
 }
 
+// ---- A key file whose key is not its certificate's: no signature ----
+// One changed bit in the first block of the encrypted key: SM4-CBC keeps the padding valid.
+$keyFileDer = base64_decode(file_get_contents($keyFiles['SM2']));
+$encryptedKey = der_values($keyFileDer, 0x04)[0];
+check_same(48, strlen($encryptedKey), 'the encrypted key of the key file');
+$changedKey = "$work/changed-key.sm2";
+file_put_contents($changedKey, base64_encode(str_replace($encryptedKey, ($encryptedKey[0] ^ "\x01") . substr($encryptedKey, 1), $keyFileDer)));
+// The writer refuses another holder's key beside the certificate.
+exec('env -u LD_PRELOAD ' . implode(' ', array_map('escapeshellarg', [getenv('KELU_TEST_MAKE_SM2_KEY_FILE'),
+    $pki->key('sm2-nosign'), $pki->der('sm2'), $password, "$work/other-key.sm2"])) . ' 2>&1', $lines, $status);
+check_same(1, $status, 'make_sm2_key_file refuses a key that is not the certificate\'s');
+check(str_contains(implode("\n", $lines), '0x80070057') && !file_exists("$work/other-key.sm2"), 'its code, and no file');
+
+// ---- An RSA SignedData naming a digest the library does not have (valgrind: nothing kept) ----
+$rsaDetached = 'old';
+check_same(KELU_OK, kelu_signData_PKCS7Detached('RSA', $data, $keyFiles['RSA'], $password, 'SHA-256', $rsaDetached), 'RSA detached SHA-256');
+$unknownDigest = base64_encode(str_replace(hex2bin('0609608648016503040201'), hex2bin('060960864801650304027f'),
+    base64_decode($rsaDetached)));
+check($unknownDigest !== $rsaDetached, 'the digest OID replaced');
+
 // ---- Failures: the code reaches the script, the output keeps its value ----
 check_failures([
+    'SM2 key that is not the certificate\'s, PKCS#1' => [fn (&$o) => kelu_signData_PKCS1('SM2', $data, $changedKey, $password, '', $o), KELU_ERR_KEY_FILE_PASSWORD],
+    'RSA detached, unknown digest' => [fn (&$o) => kelu_verifyDataSignature_PKCS7Detached('RSA', $data, $unknownDigest, $o), KELU_ERR_BAD_SIGNATURE],
+    'SM2 key that is not the certificate\'s, file' => [fn (&$o) => kelu_signFile_PKCS7Detached('SM2', $dataFile, $changedKey, $password, '', $o), KELU_ERR_KEY_FILE_PASSWORD],
     'SM2 wrong password' => [fn (&$o) => kelu_signData_PKCS7Detached('SM2', $data, $keyFiles['SM2'], 'wrong', '', $o), KELU_ERR_KEY_FILE_PASSWORD],
     'SM2 key without digitalSignature' => [fn (&$o) => kelu_signData_PKCS1('SM2', $data, $pki->sm2KeyFile('sm2-nosign', $password), $password, '', $o), KELU_ERR_KEY_USAGE],
     'unknown algorithm, missing key file' => [fn (&$o) => kelu_signData_PKCS1('XYZ', $data, "$work/missing", $password, 'SHA-1', $o), KELU_ERR_OPEN_FILE],

@@ -1,7 +1,10 @@
 // The SM2 key file: its writer against an independent builder (OpenSSL's SM3 and SM4), its
 // parser over well-formed, varied and malformed files, and the key pair's release.
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/ec.h>
 #include <openssl/err.h>
+#include <openssl/obj_mac.h>
 
 #include <cstring>
 #include <functional>
@@ -141,6 +144,24 @@ TEST(EncapsulateSM2PFX, RefusedArguments) {
   EXPECT_TRUE(log.Contains("(EncapsulateSM2PFX -- SM4EncryptByPin)\t\t--Failed:(0x80070057)"))
       << log.Text();
   EXPECT_EQ(log.Text().find(ToHex(id.key.d)), std::string::npos);
+}
+
+TEST(EncapsulateSM2PFX, RefusesAKeyThatIsNotTheCertificates) {
+  const Identity &id = SharedIdentity();
+  const Sm2KeyValues other = ReadSm2PrivateKey(SharedPki().Key("sm2-int"));
+  LogCapture log;
+  EXPECT_EQ(Encapsulate(id.cert_der, other.d, "pw").result, KELU_ERR_INVALID_PARAMETER);
+  EXPECT_TRUE(log.Contains("(EncapsulateSM2PFX -- Check private key matches certificate)\t\t"
+                           "--Failed:(0x80070057) "
+                           "[Reason:the private key is not the key of the certificate]"))
+      << log.Text();
+  EXPECT_EQ(Encapsulate(id.cert_pem, Bytes(32, 0), "pw").result, KELU_ERR_INVALID_PARAMETER);
+  EXPECT_EQ(Encapsulate(SharedPki().DerBytes("rsa-leaf"), id.key.d, "pw").result,
+            KELU_ERR_FAILED)
+      << "a certificate without an SM2 key";
+  EXPECT_TRUE(log.Contains("(EncapsulateSM2PFX -- GetPublicKeyXYFromSM2Cert)\t\t--Failed"));
+  EXPECT_EQ(log.Text().find(ToHex(other.d)), std::string::npos);
+  ERR_clear_error();
 }
 
 TEST(CreateSM2Records, DottedOidsOnlyAndTakingOver) {
@@ -463,6 +484,110 @@ TEST(DecryptKeyPairFromSM2PFX, FillsARequiredPairAndNamesItsOwnSteps) {
   EXPECT_TRUE(log.Contains("(DecryptKeyPairFromSM2PFX -- SM4DecryptByPin)\t\t--Failed"));
   EXPECT_TRUE(log.Contains("(DecryptKeyPairFromSM2PFX -- GetPublicKeyXYFromSM2Cert)\t\t--OK"))
       << log.Text();
+}
+
+const char kKeyMismatchLine[] =
+    "(DecryptSM2PFX -- Check private key matches certificate)\t\t--Failed:(0xa0071108) "
+    "[Reason:the private key is not the key of the certificate]";
+
+// The format carries no check value: only the certificate tells a key of the file from another.
+TEST(DecryptSM2PFX, AKeyThatIsNotTheCertificatesDoesNotOpen) {
+  const Identity &id = SharedIdentity();
+  const Bytes n = FromHex("FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54123");
+  Bytes n_minus_1 = n;
+  n_minus_1.back() = 0x22;
+  const struct {
+    const char *name;
+    Bytes d;
+  } kCases[] = {
+      {"another holder's key", ReadSm2PrivateKey(SharedPki().Key("sm2-int")).d},
+      {"zero", Bytes(32, 0)},
+      {"one", FromHex("0000000000000000000000000000000000000000000000000000000000000001")},
+      {"n - 1", n_minus_1},
+      {"n", n},
+      {"all ones", Bytes(32, 0xFF)},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.name);
+    for (const Bytes *cert : {&id.cert_der, &id.cert_pem}) {
+      LogCapture log;
+      EXPECT_EQ(Open(BuildSm2PfxForKey(*cert, c.d, "pw"), "pw").result,
+                KELU_ERR_KEY_FILE_PASSWORD);
+      EXPECT_TRUE(log.Contains(kKeyMismatchLine)) << log.Text();
+    }
+  }
+}
+
+// SM4-CBC: a changed bit of the first block changes only the first 16 bytes of d and leaves
+// the padding of the last block valid.
+TEST(DecryptSM2PFX, EveryBitChangeInTheFirstBlockOfTheKeyIsFound) {
+  const Identity &id = SharedIdentity();
+  const Bytes encrypted = EncryptSm2KeyWithPassword(id.key.d, "pw");
+  ASSERT_EQ(encrypted.size(), 48u);
+  int opened = 0;
+  for (size_t bit = 0; bit < 128; ++bit) {
+    Bytes changed = encrypted;
+    changed[bit / 8] ^= static_cast<uint8_t>(0x80 >> (bit % 8));
+    const Opened o = Open(BuildSm2Pfx(id.cert_der, changed), "pw");
+    EXPECT_EQ(o.result, KELU_ERR_KEY_FILE_PASSWORD) << "bit " << bit;
+    if (o.result == KELU_OK) ++opened;
+  }
+  EXPECT_EQ(opened, 0);
+}
+
+// [d]G by OpenSSL's EC arithmetic on its own SM2 group, as 32-byte X and Y.
+void OpensslPublicPoint(const Bytes &d, Bytes *x, Bytes *y) {
+  EC_GROUP *group = EC_GROUP_new_by_curve_name(NID_sm2);
+  EC_POINT *point = group != nullptr ? EC_POINT_new(group) : nullptr;
+  BIGNUM *k = BN_bin2bn(d.data(), static_cast<int>(d.size()), nullptr);
+  BIGNUM *bx = BN_new(), *by = BN_new();
+  x->assign(32, 0);
+  y->assign(32, 0);
+  ASSERT_TRUE(point != nullptr && k != nullptr && bx != nullptr && by != nullptr &&
+              EC_POINT_mul(group, point, k, nullptr, nullptr, nullptr) == 1 &&
+              EC_POINT_get_affine_coordinates(group, point, bx, by, nullptr) == 1 &&
+              BN_bn2binpad(bx, x->data(), 32) == 32 && BN_bn2binpad(by, y->data(), 32) == 32);
+  BN_free(bx);
+  BN_free(by);
+  BN_free(k);
+  EC_POINT_free(point);
+  EC_GROUP_free(group);
+}
+
+TEST(SM2PrivateKeyMatchesPublicKey, TheRangeOneToNMinusTwoAgainstOpenssl) {
+  const Bytes n_minus_2 =
+      FromHex("FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54121");
+  Bytes n_minus_1 = n_minus_2;
+  n_minus_1.back() = 0x22;
+  Bytes one(32, 0);
+  one.back() = 1;
+  const Sm2KeyValues leaf = SharedIdentity().key;
+  Bytes gx, gy, x, y;
+  OpensslPublicPoint(one, &gx, &gy);
+  const struct {
+    const char *name;
+    Bytes d, point_of;  // the key and the scalar whose point it is compared with
+    bool want;
+  } kCases[] = {
+      {"1 and G", one, one, true},
+      {"n - 2", n_minus_2, n_minus_2, true},
+      {"the shared leaf", leaf.d, leaf.d, true},
+      // [n-1]G = -G is a point of the curve, but 1 + d is not invertible: no signature.
+      {"n - 1 and -G", n_minus_1, n_minus_1, false},
+      {"1 and [n-2]G", one, n_minus_2, false},
+      {"n - 2 and G", n_minus_2, one, false},
+  };
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.name);
+    OpensslPublicPoint(c.point_of, &x, &y);
+    EXPECT_EQ(SM2PrivateKeyMatchesPublicKey(c.d.data(), x.data(), y.data()), c.want);
+  }
+  EXPECT_TRUE(SM2PrivateKeyMatchesPublicKey(leaf.d.data(), leaf.x.data(), leaf.y.data()));
+  // 0, and n + 1 (whose point would be G), are not keys.
+  Bytes n_plus_1 = n_minus_2;
+  n_plus_1.back() = 0x24;
+  EXPECT_FALSE(SM2PrivateKeyMatchesPublicKey(Bytes(32, 0).data(), gx.data(), gy.data()));
+  EXPECT_FALSE(SM2PrivateKeyMatchesPublicKey(n_plus_1.data(), gx.data(), gy.data()));
 }
 
 TEST(DecryptSM2PFX, NoPasswordKeyOrDerivedKeyInTheLog) {

@@ -26,6 +26,7 @@ constexpr char kKeyFilePassword[] = "key file pass";
 //   ku-enc        the same key, a certificate allowing keyEncipherment only
 //   ku-none       the same key, a certificate without keyUsage
 //   rsa-cert      the same key beside an RSA certificate
+//   other-key     the sm2-leaf certificate beside the key of sm2-int (another holder's)
 //   empty, not-base64, not-a-key-file   key files that are none
 class Sm2SigningKeys {
  public:
@@ -36,6 +37,7 @@ class Sm2SigningKeys {
     WriteSm2KeyFile(Path("sm2-leaf-pem"), pki.Key("sm2-leaf"), pki.Pem("sm2-leaf"),
                     kKeyFilePassword);
     WriteSm2KeyFile(Path("rsa-cert"), pki.Key("sm2-leaf"), pki.Der("rsa-leaf"), kKeyFilePassword);
+    WriteSm2KeyFile(Path("other-key"), pki.Key("sm2-int"), pki.Der("sm2-leaf"), kKeyFilePassword);
     WriteTextFile(Path("empty"), "");
     WriteTextFile(Path("not-base64"), "!!! ~~~ ***\n");
     WriteTextFile(Path("not-a-key-file"), Sm2KeyFileText(RandomBytes(120)));

@@ -8,6 +8,7 @@
 
 #include "CertificateOperations.h"
 #include "KeluErrors.h"
+#include "LogCapture.h"
 #include "OsslPtr.h"
 #include "SMKernel.h"
 #include "TestPki.h"
@@ -16,6 +17,7 @@ namespace kelu {
 namespace {
 
 using test::FilePtr;
+using test::KeyAlg;
 using test::OpenForReading;
 using test::SharedPki;
 
@@ -119,18 +121,21 @@ TEST_F(CertificateVerify, RevocationInACrlFile) {
       // A CRL that revokes nothing: not revoked.
       {"rsa-leaf", pki.Crl("crl-empty"), KELU_OK},
       {"rsa-leaf", pki.CrlDer("crl-empty"), KELU_OK},
-      // The CRL's issuer is not examined: a CRL of another CA listing the serial revokes.
-      {"rsa-leaf", pki.Crl("crl-other"), KELU_ERR_CERT_REVOKED},
-      {"rsa-leaf-of-expired", pki.Crl("crl-other"), KELU_OK},
+      // A CRL of another CA does not decide, even when it lists the serial.
+      {"rsa-leaf", pki.Crl("crl-other"), KELU_ERR_FAILED},
+      {"rsa-leaf-of-expired", pki.Crl("crl-other"), KELU_ERR_FAILED},
       {"sm2-leaf", pki.Crl("sm2-crl-revoked"), KELU_ERR_CERT_REVOKED},
       {"sm2-leaf", pki.CrlDer("sm2-crl-revoked"), KELU_ERR_CERT_REVOKED},
       {"ku-sign", pki.Crl("sm2-crl-revoked"), KELU_OK},
       {"sm2-expired", pki.CrlDer("sm2-crl-revoked"), KELU_OK},
       {"sm2-leaf", pki.Crl("sm2-crl-empty"), KELU_OK},
       {"sm2-leaf", pki.CrlDer("sm2-crl-empty"), KELU_OK},
-      {"sm2-leaf", pki.Crl("sm2-crl-other"), KELU_ERR_CERT_REVOKED},
-      {"sm2-leaf", pki.CrlDer("sm2-crl-other"), KELU_ERR_CERT_REVOKED},
-      {"sm2-future", pki.Crl("sm2-crl-other"), KELU_OK},
+      {"sm2-leaf", pki.Crl("sm2-crl-other"), KELU_ERR_FAILED},
+      {"sm2-leaf", pki.CrlDer("sm2-crl-other"), KELU_ERR_FAILED},
+      {"sm2-future", pki.Crl("sm2-crl-other"), KELU_ERR_FAILED},
+      // The root's CRL for a certificate of the root.
+      {"sm2-int", pki.Crl("sm2-crl-other"), KELU_OK},
+      {"rsa-leaf", pki.Crl("sm2-crl-revoked"), KELU_ERR_FAILED},
       // Files that hold no CRL.
       {"rsa-leaf", pki.Pem("rsa-leaf"), KELU_ERR_FAILED},
       {"rsa-leaf", pki.Key("rsa-leaf"), KELU_ERR_FAILED},
@@ -165,6 +170,172 @@ TEST_F(CertificateVerify, RevocationAgreesWithOpenssl) {
     EXPECT_EQ(VerifyCertCRL(f.get(), Load("rsa-leaf").get()) == KELU_ERR_CERT_REVOKED,
               openssl_says_revoked(crl))
         << crl;
+  }
+}
+
+// CRLs that must not decide about the shared leaves: CAs bearing the exact names of the shared
+// intermediates under keys of their own (none revoked / the leaf revoked), and a CRL of the
+// real SM2 intermediate signed with the empty SM2 user ID (openssl ca without -sigopt).
+class ForeignCrls {
+ public:
+  ForeignCrls() : pki_(dir_.path()) {
+    const struct {
+      const char *prefix, *subject;
+      KeyAlg alg;
+      const char *serial;  // none of the serials of the shared PKI
+    } kCas[] = {{"rsa", "/C=CN/O=Kelu Test/CN=RSA Intermediate", KeyAlg::kRSA, "7A01"},
+                {"sm2", "/C=CN/O=Kelu Test/CN=SM2 Intermediate", KeyAlg::kSM2, "7A02"}};
+    for (const auto &ca : kCas) {
+      const std::string impostor = std::string(ca.prefix) + "-impostor";
+      test::CertSpec details;
+      details.alg = ca.alg;
+      details.subject = ca.subject;
+      details.extensions = test::kCaExtensions;
+      details.serial_hex = ca.serial;
+      pki_.AddRoot(impostor, details);
+      const std::string leaf = std::string(ca.prefix) + "-leaf";
+      test::WriteBinaryFile(pki_.Pem(leaf), SharedPki().PemBytes(leaf));
+      pki_.MakeCrl(impostor + "-empty", impostor);
+      pki_.Revoke(impostor, leaf);
+      pki_.MakeCrl(impostor + "-revoked", impostor);
+    }
+    const std::string db = dir_.File("sm2-int.db");
+    test::RunCommand("mkdir -p " + test::ShellQuote(db));
+    test::WriteTextFile(db + "/index.txt", "");
+    test::WriteTextFile(db + "/crlnumber", "01\n");
+    test::WriteTextFile(db + "/ca.cnf", "[ ca ]\ndefault_ca = d\n[ d ]\ndatabase = " + db +
+                                            "/index.txt\ncrlnumber = " + db +
+                                            "/crlnumber\ndefault_crl_days = 30\n");
+    pki_.Openssl("ca -batch -gencrl -config " + test::ShellQuote(db + "/ca.cnf") + " -keyfile " +
+                 test::ShellQuote(SharedPki().Key("sm2-int")) + " -cert " +
+                 test::ShellQuote(SharedPki().Pem("sm2-int")) + " -md sm3 -out " +
+                 test::ShellQuote(pki_.Crl("sm2-empty-id")));
+    pki_.Openssl("crl -in " + test::ShellQuote(pki_.Crl("sm2-empty-id")) + " -outform DER -out " +
+                 test::ShellQuote(pki_.CrlDer("sm2-empty-id")));
+  }
+  std::string Crl(const std::string &name) const { return pki_.Crl(name); }
+
+ private:
+  test::TempDir dir_;
+  test::TestPki pki_;
+};
+
+const ForeignCrls &SharedForeignCrls() {
+  static const ForeignCrls *crls = new ForeignCrls();
+  return *crls;
+}
+
+struct IssuerCase {
+  const char *label;
+  const char *cert;
+  unsigned flag;
+  std::string crl;
+  int want;
+  const char *failed_step;  // the check of VerifyCertCRL that refuses the CRL, if one does
+};
+
+constexpr char kIssuer[] = "Check CRL issuer";
+constexpr char kSignature[] = "Check CRL signature";
+
+// A CRL speaks only for the certificates of its issuer; with the chain asked, only when the
+// issuer's trusted certificate verifies it.
+TEST_F(CertificateVerify, ACrlDecidesOnlyForItsOwnIssuer) {
+  const test::TestPki &pki = SharedPki();
+  const ForeignCrls &foreign = SharedForeignCrls();
+  const IssuerCase cases[] = {
+      {"RSA: own CA, none revoked", "rsa-leaf", 0x6, pki.Crl("crl-empty"), KELU_OK, nullptr},
+      {"RSA: own CA, revoked", "rsa-leaf", 0x6, pki.Crl("crl-revoked"), KELU_ERR_CERT_REVOKED,
+       nullptr},
+      {"RSA: another CA's name", "rsa-leaf", 0x2, pki.Crl("crl-other"), KELU_ERR_FAILED, kIssuer},
+      {"RSA: another CA's name, chain", "rsa-leaf", 0x6, pki.Crl("crl-other"), KELU_ERR_FAILED,
+       kIssuer},
+      // Without the chain no key is at hand: the name is all there is to go by.
+      {"RSA: the CA's name, another key", "rsa-leaf", 0x2, foreign.Crl("rsa-impostor-empty"),
+       KELU_OK, nullptr},
+      {"RSA: the CA's name, another key, chain", "rsa-leaf", 0x6,
+       foreign.Crl("rsa-impostor-empty"), KELU_ERR_FAILED, kSignature},
+      {"RSA: the CA's name, another key, revoking, chain", "rsa-leaf", 0x6,
+       foreign.Crl("rsa-impostor-revoked"), KELU_ERR_FAILED, kSignature},
+      {"SM2: own CA, none revoked", "sm2-leaf", 0x6, pki.Crl("sm2-crl-empty"), KELU_OK, nullptr},
+      {"SM2: own CA, DER", "sm2-leaf", 0x6, pki.CrlDer("sm2-crl-empty"), KELU_OK, nullptr},
+      {"SM2: own CA, revoked", "sm2-leaf", 0x6, pki.Crl("sm2-crl-revoked"),
+       KELU_ERR_CERT_REVOKED, nullptr},
+      {"SM2: the root's CRL", "sm2-leaf", 0x2, pki.Crl("sm2-crl-other"), KELU_ERR_FAILED, kIssuer},
+      {"SM2: the root's CRL, chain", "sm2-leaf", 0x6, pki.Crl("sm2-crl-other"), KELU_ERR_FAILED,
+       kIssuer},
+      {"SM2: the CA's name, another key, chain", "sm2-leaf", 0x6,
+       foreign.Crl("sm2-impostor-empty"), KELU_ERR_FAILED, kSignature},
+      {"SM2: the CA's name, another key, revoking, chain", "sm2-leaf", 0x6,
+       foreign.Crl("sm2-impostor-revoked"), KELU_ERR_FAILED, kSignature},
+      {"SM2: own CA's key, the empty user ID, chain", "sm2-leaf", 0x6,
+       foreign.Crl("sm2-empty-id"), KELU_ERR_FAILED, kSignature},
+      {"SM2: own CA's key, the empty user ID", "sm2-leaf", 0x2, foreign.Crl("sm2-empty-id"),
+       KELU_OK, nullptr},
+  };
+  for (const IssuerCase &c : cases) {
+    SCOPED_TRACE(c.label);
+    const bool sm2 = std::string(c.cert).rfind("sm2", 0) == 0;
+    Files trusted = Open(sm2 ? std::vector<std::string>{"sm2-root", "sm2-int"}
+                             : std::vector<std::string>{"rsa-root", "rsa-int"});
+    FilePtr crl = OpenForReading(c.crl);
+    test::LogCapture log;
+    EXPECT_EQ(VerifyX509(Load(c.cert).get(), c.flag, crl.get(), trusted.streams), c.want);
+    if (c.failed_step != nullptr) {
+      EXPECT_TRUE(log.Contains(std::string("(VerifyCertCRL -- ") + c.failed_step +
+                               ")\t\t--Failed:(0xffffffff)"))
+          << log.Text();
+    } else {
+      EXPECT_FALSE(log.Contains("--Failed:(0xffffffff)")) << log.Text();
+    }
+  }
+}
+
+TEST_F(CertificateVerify, CrlDecisionsAgreeWithOpenssl) {
+  const test::TestPki &pki = SharedPki();
+  const ForeignCrls &foreign = SharedForeignCrls();
+  // openssl verify -crl_check decides the RSA chain: it checks the CRL's issuer and signature.
+  for (const std::string &crl : {pki.Crl("crl-empty"), pki.Crl("crl-revoked"),
+                                 pki.Crl("crl-other"), foreign.Crl("rsa-impostor-empty"),
+                                 foreign.Crl("rsa-impostor-revoked")}) {
+    SCOPED_TRACE(crl);
+    test::CommandResult r = test::RunCommand(
+        "openssl verify -crl_check -CAfile '" + pki.Pem("rsa-root") + "' -untrusted '" +
+        pki.Pem("rsa-int") + "' -CRLfile '" + crl + "' '" + pki.Pem("rsa-leaf") + "'");
+    Files trusted = Open({"rsa-root", "rsa-int"});
+    FilePtr f = OpenForReading(crl);
+    const int rc = VerifyX509(Load("rsa-leaf").get(), 0x6, f.get(), trusted.streams);
+    EXPECT_EQ(rc == KELU_OK, r.exit_code == 0) << r.output;
+    EXPECT_EQ(rc == KELU_ERR_CERT_REVOKED,
+              r.output.find("certificate revoked") != std::string::npos)
+        << r.output;
+  }
+  // OpenSSL cannot give a CRL the SM2 user ID; its SM2 verification of the signed part with
+  // the ID decides whether the SM2 intermediate signed the CRL.
+  test::TempDir dir;
+  pki.Openssl("x509 -in '" + pki.Pem("sm2-int") + "' -noout -pubkey -out '" +
+              dir.File("int.pub") + "'");
+  for (const std::string &crl : {pki.CrlDer("sm2-crl-empty"), pki.CrlDer("sm2-crl-revoked"),
+                                 foreign.Crl("sm2-impostor-empty") + ".der",
+                                 foreign.Crl("sm2-empty-id") + ".der"}) {
+    SCOPED_TRACE(crl);
+    // The signed part follows the outer header; the signature is the last BIT STRING.
+    std::vector<std::string> lines =
+        test::SplitLines(pki.Openssl("asn1parse -inform DER -in '" + crl + "'"));
+    ASSERT_GE(lines.size(), 2u);
+    const std::string header = lines.front().substr(lines.front().find("hl=") + 3);
+    const std::string last = lines.back().substr(0, lines.back().find(':'));
+    pki.Openssl("asn1parse -inform DER -in '" + crl + "' -strparse " +
+                std::to_string(std::stoi(header)) + " -noout -out '" + dir.File("tbs") + "'");
+    pki.Openssl("asn1parse -inform DER -in '" + crl + "' -strparse " + last +
+                " -noout -out '" + dir.File("sig") + "'");
+    test::CommandResult r = test::RunCommand(
+        "openssl pkeyutl -verify -pubin -inkey '" + dir.File("int.pub") +
+        "' -rawin -digest sm3 -pkeyopt distid:1234567812345678 -in '" + dir.File("tbs") +
+        "' -sigfile '" + dir.File("sig") + "'");
+    Files trusted = Open({"sm2-root", "sm2-int"});
+    FilePtr f = OpenForReading(crl);
+    const int rc = VerifyX509(Load("sm2-leaf").get(), 0x6, f.get(), trusted.streams);
+    EXPECT_EQ(rc != KELU_ERR_FAILED, r.exit_code == 0) << r.output;
   }
 }
 
@@ -333,18 +504,24 @@ TEST_F(CertificateVerify, ChecksRunInOrderAndStopAtTheFirstFailure) {
       {"not yet valid before a revoking CRL", "rsa-future", 0x7, "crl-revoked.crl", {}, true,
        KELU_ERR_CERT_VALIDITY},
       {"expired, time not asked", "rsa-expired", 0x2, "crl-empty.crl", {}, true, KELU_OK},
-      {"revoked before the store is built", "rsa-leaf", 0x6, "crl-revoked.crl", {}, true,
+      {"with the chain the trusted files are read before the CRL", "rsa-leaf", 0x6,
+       "crl-revoked.crl", {}, true, KELU_ERR_FAILED},
+      {"revoked by the CRL of a trusted CA", "rsa-leaf", 0x6, "crl-revoked.crl", rsa_chain,
+       false, KELU_ERR_CERT_REVOKED},
+      {"revoked, time and chain asked", "rsa-leaf", 0x7, "crl-revoked.crl", rsa_chain, false,
        KELU_ERR_CERT_REVOKED},
       {"unreadable CRL before the chain", "rsa-leaf", 0x6, unreadable_crl.c_str(), rsa_chain,
        false, KELU_ERR_FAILED},
       {"no CRL stream", "rsa-leaf", 0x2, "", {}, true, KELU_ERR_FAILED},
-      {"chain after a clean CRL", "rsa-leaf", 0x6, "crl-empty.crl", {}, false,
+      {"chain after a clean CRL", "rsa-leaf", 0x6, "crl-empty.crl", {"rsa-int"}, false,
        KELU_ERR_CERT_UNTRUSTED},
+      {"no trusted certificate to check the CRL with", "rsa-leaf", 0x6, "crl-empty.crl", {},
+       false, KELU_ERR_FAILED},
       {"all three pass", "rsa-leaf", 0x7, "crl-empty.crl", rsa_chain, false, KELU_OK},
       {"chain only, no CRL needed", "rsa-leaf", 0x4, "", rsa_chain, false, KELU_OK},
-      {"expired CA found by the chain", "rsa-leaf-of-expired", 0x7, "crl-empty.crl",
+      {"expired CA found by the chain", "rsa-leaf-of-expired", 0x5, "",
        {"rsa-root", "rsa-int-expired"}, false, KELU_ERR_CERT_VALIDITY},
-      {"SM2: all three pass", "sm2-leaf", 0x7, "crl-empty.crl", sm2_chain, false, KELU_OK},
+      {"SM2: all three pass", "sm2-leaf", 0x7, "sm2-crl-empty.crl", sm2_chain, false, KELU_OK},
       {"SM2: revoked", "sm2-leaf", 0x7, "sm2-crl-revoked.crl", sm2_chain, false,
        KELU_ERR_CERT_REVOKED},
       {"SM2: untrusted", "ku-sign", 0x5, "", {"sm2-int"}, false, KELU_ERR_CERT_UNTRUSTED},
@@ -354,8 +531,8 @@ TEST_F(CertificateVerify, ChecksRunInOrderAndStopAtTheFirstFailure) {
        true, KELU_ERR_CERT_VALIDITY},
       {"SM2: own CA's clean CRL, then the chain", "sm2-leaf", 0x7, "sm2-crl-empty.crl.der",
        sm2_chain, false, KELU_OK},
-      {"SM2: another issuer's CRL revokes before the chain", "sm2-leaf", 0x6,
-       "sm2-crl-other.crl", {}, true, KELU_ERR_CERT_REVOKED},
+      {"SM2: another issuer's CRL does not decide", "sm2-leaf", 0x6, "sm2-crl-other.crl",
+       sm2_chain, false, KELU_ERR_FAILED},
       {"SM2: expired, time not asked, chain finds it", "sm2-expired", 0x6, "sm2-crl-empty.crl",
        sm2_chain, false, KELU_ERR_CERT_VALIDITY},
   };

@@ -6,12 +6,20 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "KeluErrors.h"
 #include "LogCapture.h"
 #include "OsslPtr.h"
 #include "RSADataSigning.h"
 #include "RsaTestPki.h"
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/lsan_interface.h>
+#define KELU_TEST_LEAK_CHECK 1
+#endif
+#endif
 
 namespace kelu::test {
 namespace {
@@ -372,6 +380,48 @@ TEST_F(RsaPkcs7, OptionalOutputsAndMalformedInput) {
             KELU_ERR_FAILED);
   EXPECT_EQ(RSA_VerifyFileSignature_PKCS7Detached(Base64(der).c_str(), nullptr, nullptr, nullptr),
             KELU_ERR_INVALID_PARAMETER);
+}
+
+// The library's PKCS7_verify keeps a copy of a memory stream it cannot start digesting (an
+// unknown digest in the SignedData's list): a verification service would grow with every such
+// signature. The sanitizer build checks for leaks right after the calls.
+TEST_F(RsaPkcs7, UnknownDigestsOfADetachedSignatureLeakNothing) {
+  const Bytes data = Content(200);
+  Bytes der;
+  ASSERT_EQ(SignData(data, false, 672, &der), KELU_OK);
+  const Bytes sha256 = FromHex("0609608648016503040201");
+  std::vector<size_t> at;
+  for (auto it = der.begin(); (it = std::search(it, der.end(), sha256.begin(), sha256.end())) !=
+                              der.end();
+       ++it) {
+    at.push_back(static_cast<size_t>(it - der.begin()));
+  }
+  ASSERT_EQ(at.size(), 2u) << "the digest list and the signer";
+  // 2.16.840.1.101.3.4.2.127: no digest the library has.
+  auto unknown_at = [&](std::initializer_list<size_t> which) {
+    Bytes out = der;
+    for (size_t i : which) out[at[i] + sha256.size() - 1] = 0x7F;
+    return out;
+  };
+  const struct {
+    const char *what;
+    Bytes der;
+  } kCases[] = {{"the list and the signer", unknown_at({0, 1})},
+                {"the list only", unknown_at({0})}};
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(c.what);
+    LogCapture log;
+    for (int i = 0; i < 50; ++i) ASSERT_EQ(VerifyDetached(c.der, data).rc, KELU_ERR_BAD_SIGNATURE);
+    EXPECT_TRUE(log.Contains("(RSA_VerifyDataSignature_DERPKCS7Detached -- Check digest "
+                             "algorithms)\t\t--Failed:(0x80090006) "
+                             "[Reason:unknown digest algorithm in the SignedData]"))
+        << log.Text();
+  }
+  EXPECT_EQ(VerifyDetached(der, data).rc, KELU_OK) << "the signature as it was made";
+  ERR_clear_error();
+#ifdef KELU_TEST_LEAK_CHECK
+  EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0);
+#endif
 }
 
 TEST_F(RsaPkcs7, StepLines) {

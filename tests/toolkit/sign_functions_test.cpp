@@ -384,6 +384,55 @@ TEST_F(SignFunctionsLogged, GenericFailuresAreReplacedPerFunction) {
   }
 }
 
+// A key file whose key is not its certificate's: every signer refuses it as it refuses a wrong
+// password, and hands nothing out.
+TEST_F(SignFunctionsLogged, KeyFileWhoseKeyIsNotTheCertificatesSignsNothing) {
+  const Bytes data = RandomBytes(100);
+  const std::string source = Write("source", data), key = Sm2Key("other-key");
+  const std::string recipient = CertText("ku-both");
+  char *text = nullptr;
+  struct Case {
+    const char *function;
+    std::function<int()> call;
+  };
+  const Case cases[] = {
+      {"SignData_PKCS1",
+       [&] {
+         return SignData_PKCS1("SM2", data.data(), Size(data), key.c_str(), kKeyFilePassword,
+                               nullptr, &text);
+       }},
+      {"SignData_PKCS7Detached",
+       [&] {
+         return SignData_PKCS7Detached("SM2", data.data(), Size(data), key.c_str(),
+                                       kKeyFilePassword, nullptr, &text);
+       }},
+      {"SignData_PKCS7Attached",
+       [&] {
+         return SignData_PKCS7Attached("SM2", data.data(), Size(data), key.c_str(),
+                                       kKeyFilePassword, nullptr, &text);
+       }},
+      {"SignFile_PKCS7Detached",
+       [&] {
+         return SignFile_PKCS7Detached("SM2", source.c_str(), key.c_str(), kKeyFilePassword,
+                                       nullptr, &text);
+       }},
+      {"SignAndEncryptData",
+       [&] {
+         return SignAndEncryptData("SM2", data.data(), Size(data), key.c_str(), kKeyFilePassword,
+                                   nullptr, recipient.c_str(), nullptr, &text);
+       }},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.function);
+    log_.Take();
+    EXPECT_EQ(c.call(), KELU_ERR_KEY_FILE_PASSWORD);
+    EXPECT_EQ(text, nullptr);
+    EXPECT_TRUE(log_.Contains("-- Check private key matches certificate)\t\t--Failed:(0xa0071108) "
+                              "[Reason:the private key is not the key of the certificate]"))
+        << log_.Text();
+  }
+}
+
 // ---- Both paths against the peers ----------------------------------------------------------
 
 TEST_F(SignFunctions, Sm2SignaturesBothWaysWithPeers) {
