@@ -33,11 +33,13 @@
 #include "kelu_zlog.h"
 
 int Initialize(void) {
+  const kelu::toolkit::CallBoundary boundary;
   kelu_log_init_ex("./kelulog.conf");  // without a configuration the toolkit runs unlogged
   return kelu::SMKernelInitialize();
 }
 
 int Uninitialize(void) {
+  const kelu::toolkit::CallBoundary boundary;
   int result = kelu::SMKernelUninitialize();
   kelu_log_fini();
   return result;
@@ -157,6 +159,7 @@ int HandOutSignerCert(const TraceSite &site, const Handed &cert, char **text) {
 int SignData_PKCS1(const char *pszAlgorithm, const unsigned char *pbySourceData, int nSourceSize,
                    const char *pszPFXFilePath, const char *pszPFXPwd, const char *pszHashAlg,
                    char **ppszBase64PKCS1Signature) {
+  const kelu::toolkit::CallBoundary boundary;
   using kelu::toolkit::CheckTextParameter;
   KELU_RETURN_IF_FAILED(CheckTextParameter(KELU_HERE, pszAlgorithm, "Check parameter(pszAlgorithm)",
                                            "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"));
@@ -194,6 +197,7 @@ int SignData_PKCS1(const char *pszAlgorithm, const unsigned char *pbySourceData,
 int SignData_PKCS7Detached(const char *pszAlgorithm, const unsigned char *pbySourceData,
                            int nSourceSize, const char *pszPFXFilePath, const char *pszPFXPwd,
                            const char *pszHashAlg, char **ppszBase64PKCS7DetachedSignature) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_DATA(pbySourceData, nSourceSize);
   KELU_CHECK_TEXT(pszPFXFilePath);
@@ -206,6 +210,7 @@ int SignData_PKCS7Detached(const char *pszAlgorithm, const unsigned char *pbySou
 int SignData_PKCS7Attached(const char *pszAlgorithm, const unsigned char *pbySourceData,
                            int nSourceSize, const char *pszPFXFilePath, const char *pszPFXPwd,
                            const char *pszHashAlg, char **ppszBase64PKCS7AttachedSignature) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_DATA(pbySourceData, nSourceSize);
   KELU_CHECK_TEXT(pszPFXFilePath);
@@ -217,6 +222,7 @@ int SignData_PKCS7Attached(const char *pszAlgorithm, const unsigned char *pbySou
 int VerifyDataSignature_PKCS1(const char *pszAlgorithm, const unsigned char *pbySourceData,
                               int nSourceSize, const char *pszBase64CertContent,
                               const char *pszHashAlg, const char *pszBase64PKCS1Signature) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_DATA(pbySourceData, nSourceSize);
   KELU_CHECK_TEXT(pszBase64CertContent);
@@ -247,6 +253,7 @@ int VerifyDataSignature_PKCS7Detached(const char *pszAlgorithm,
                                       const unsigned char *pbySourceData, int nSourceSize,
                                       const char *pszBase64PKCS7DetachedSignature,
                                       char **ppszBase64SignCert) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_DATA(pbySourceData, nSourceSize);
   KELU_CHECK_TEXT(pszBase64PKCS7DetachedSignature);
@@ -281,6 +288,7 @@ int VerifyDataSignature_PKCS7Attached(const char *pszAlgorithm,
                                       const char *pszBase64PKCS7AttachedSignature,
                                       char **ppszBase64SignCert, unsigned char **ppbySourceData,
                                       int *pnSourceDataLen) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_TEXT(pszBase64PKCS7AttachedSignature);
   if (ppszBase64SignCert != nullptr) *ppszBase64SignCert = nullptr;
@@ -312,6 +320,7 @@ int VerifyDataSignature_PKCS7Attached(const char *pszAlgorithm,
 int SignFile_PKCS7Detached(const char *pszAlgorithm, const char *pszSourceFilePath,
                            const char *pszPFXFilePath, const char *pszPFXPwd,
                            const char *pszHashAlg, char **ppszBase64PKCS7DetachedSignature) {
+  const kelu::toolkit::CallBoundary boundary;
   using kelu::toolkit::OpenNamedFile;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_TEXT(pszSourceFilePath);
@@ -350,6 +359,7 @@ int SignFile_PKCS7Detached(const char *pszAlgorithm, const char *pszSourceFilePa
 int VerifyFileSignature_PKCS7Detached(const char *pszAlgorithm, const char *pszSourceFilePath,
                                       const char *pszBase64PKCS7DetachedSignature,
                                       char **ppszBase64SignCert) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_TEXT(pszSourceFilePath);
   KELU_CHECK_TEXT(pszBase64PKCS7DetachedSignature);
@@ -577,6 +587,7 @@ int VerifyWithNamedFiles(const TraceSite &site, const OwnedBytes &cert, unsigned
 
 int VerifyCertificate(const char *pszBase64CertContent, unsigned int nCertVerifyFlag,
                       const char *pszTrustedCACertFilePath, const char *pszCRLFilePath) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszBase64CertContent);
   OwnedBytes cert;
   KELU_RETURN_IF_FAILED(kelu::toolkit::DecodeBase64Text(KELU_HERE, pszBase64CertContent, &cert));
@@ -592,6 +603,7 @@ int VerifyCertificate(const char *pszBase64CertContent, unsigned int nCertVerify
 
 int GetCertificateInfo(const char *pszBase64CertContent, const char *pszInfoType,
                        char **ppszInfoContent) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszBase64CertContent);
   KELU_CHECK_TEXT(pszInfoType);
   KELU_CHECK_OUTPUT(ppszInfoContent);
@@ -615,6 +627,7 @@ int GetCertificateInfo(const char *pszBase64CertContent, const char *pszInfoType
 
 int GetPublicCertFromPFX(const char *pszAlgorithm, const char *pszPFXFilePath,
                          const char *pszPFXPwd, char **ppszBase64CertContent) {
+  const kelu::toolkit::CallBoundary boundary;
   using kelu::toolkit::CheckTextParameter;
   KELU_RETURN_IF_FAILED(CheckTextParameter(KELU_HERE, pszAlgorithm, "Check parameter(pszAlgorithm)",
                                            "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"));
@@ -973,6 +986,7 @@ int DecryptDataFromEnvelope(const TraceSite &site, const SM2Opening &opening,
 int EncryptDataToCMSEnvelope(const char *pszAlgorithm, const unsigned char *pbyPlainData,
                              int nPlainDataSize, const char *pszBase64CertContent,
                              const char *pszSymEncAlg, char **ppszBase64CMSEnvelope) {
+  const kelu::toolkit::CallBoundary boundary;
   return EncryptDataToEnvelope(KELU_HERE, SM2_ENC_ENCODED_C1C2C3, pszAlgorithm, pbyPlainData,
                                nPlainDataSize, pszBase64CertContent, pszSymEncAlg,
                                ppszBase64CMSEnvelope);
@@ -981,6 +995,7 @@ int EncryptDataToCMSEnvelope(const char *pszAlgorithm, const unsigned char *pbyP
 int EncryptDataToCMSEnvelopeEx(const char *pszAlgorithm, const unsigned char *pbyPlainData,
                                int nPlainDataSize, const char *pszBase64CertContent,
                                const char *pszSymEncAlg, char **ppszBase64CMSEnvelope) {
+  const kelu::toolkit::CallBoundary boundary;
   return EncryptDataToEnvelope(KELU_HERE, SM2_ENC_ENCODED_SM2CIPHER, pszAlgorithm, pbyPlainData,
                                nPlainDataSize, pszBase64CertContent, pszSymEncAlg,
                                ppszBase64CMSEnvelope);
@@ -989,6 +1004,7 @@ int EncryptDataToCMSEnvelopeEx(const char *pszAlgorithm, const unsigned char *pb
 int DecryptDataFromCMSEnvelope(const char *pszAlgorithm, const char *pszBase64CMSEnvelope,
                                const char *pszPFXFilePath, const char *pszPFXPwd,
                                unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  const kelu::toolkit::CallBoundary boundary;
   return DecryptDataFromEnvelope(KELU_HERE, kOpenCBC, pszAlgorithm, pszBase64CMSEnvelope,
                                  pszPFXFilePath, pszPFXPwd, ppbyPlainData, pnPlainDataSize);
 }
@@ -996,6 +1012,7 @@ int DecryptDataFromCMSEnvelope(const char *pszAlgorithm, const char *pszBase64CM
 int DecryptDataFromCMSEnvelopeEx(const char *pszAlgorithm, const char *pszBase64CMSEnvelope,
                                  const char *pszPFXFilePath, const char *pszPFXPwd,
                                  unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  const kelu::toolkit::CallBoundary boundary;
   return DecryptDataFromEnvelope(KELU_HERE, kOpenCBCEx, pszAlgorithm, pszBase64CMSEnvelope,
                                  pszPFXFilePath, pszPFXPwd, ppbyPlainData, pnPlainDataSize);
 }
@@ -1003,6 +1020,7 @@ int DecryptDataFromCMSEnvelopeEx(const char *pszAlgorithm, const char *pszBase64
 int DecryptDataFromCMSEnvelope_ECB(const char *pszAlgorithm, const char *pszBase64CMSEnvelope,
                                    const char *pszPFXFilePath, const char *pszPFXPwd,
                                    unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  const kelu::toolkit::CallBoundary boundary;
   return DecryptDataFromEnvelope(KELU_HERE, kOpenECB, pszAlgorithm, pszBase64CMSEnvelope,
                                  pszPFXFilePath, pszPFXPwd, ppbyPlainData, pnPlainDataSize);
 }
@@ -1010,6 +1028,7 @@ int DecryptDataFromCMSEnvelope_ECB(const char *pszAlgorithm, const char *pszBase
 int DecryptDataFromCMSEnvelopeEx_ECB(const char *pszAlgorithm, const char *pszBase64CMSEnvelope,
                                      const char *pszPFXFilePath, const char *pszPFXPwd,
                                      unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  const kelu::toolkit::CallBoundary boundary;
   return DecryptDataFromEnvelope(KELU_HERE, kOpenECBEx, pszAlgorithm, pszBase64CMSEnvelope,
                                  pszPFXFilePath, pszPFXPwd, ppbyPlainData, pnPlainDataSize);
 }
@@ -1090,6 +1109,7 @@ int SignAndEncryptData(const char *pszAlgorithm, const unsigned char *pbyPlainDa
                        int nPlainDataSize, const char *pszSignPFXFilePath, const char *pszPFXPwd,
                        const char *pszHashAlg, const char *pszBase64EncryptCertContent,
                        const char *pszSymEncAlg, char **ppszBase64SignedAndEncryptedResult) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_DATA(pbyPlainData, nPlainDataSize);
   KELU_CHECK_TEXT(pszSignPFXFilePath);
@@ -1122,6 +1142,7 @@ int DecryptAndVerifyDataSignature(const char *pszAlgorithm,
                                   const char *pszBase64SignedAndEncryptedResult,
                                   const char *pszDecryptPFXFilePath, const char *pszPFXPwd,
                                   unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_TEXT(pszBase64SignedAndEncryptedResult);
   KELU_CHECK_TEXT(pszDecryptPFXFilePath);
@@ -1334,6 +1355,7 @@ int DecryptFileWithKeyText(const TraceSite &site, const char *name, const char *
 }  // namespace
 
 int GenSymKey(const char *szEncAlgorithm, char **ppszHexSymKey) {
+  const kelu::toolkit::CallBoundary boundary;
   TRACE(KELU_TRACE_INFO, "szEncAlgorithm:[%s]", kelu::toolkit::DumpText(szEncAlgorithm));
   KELU_CHECK_PRESENT(szEncAlgorithm);
   KELU_CHECK_PRESENT(ppszHexSymKey);
@@ -1357,6 +1379,7 @@ int GenSymKey(const char *szEncAlgorithm, char **ppszHexSymKey) {
 
 int SymEncryptData(const unsigned char *pbyPlainData, int nPlainData, const char *szEncAlgorithm,
                    const char *szHexSymKey, char **ppszBase64EncryptedData) {
+  const kelu::toolkit::CallBoundary boundary;
   using kelu::toolkit::CheckOutputParameter;
   TRACE(KELU_TRACE_INFO, "szEncAlgorithm:[%s]", kelu::toolkit::DumpText(szEncAlgorithm));
   KELU_CHECK_PRESENT(pbyPlainData);
@@ -1381,6 +1404,7 @@ int SymEncryptData(const unsigned char *pbyPlainData, int nPlainData, const char
 
 int SymDecryptData(const char *szBase64EncryptedData, const char *szEncAlgorithm,
                    const char *szHexSymKey, unsigned char **ppbyPlainData, int *pnPlainData) {
+  const kelu::toolkit::CallBoundary boundary;
   TRACE(KELU_TRACE_INFO, "szEncAlgorithm:[%s]", kelu::toolkit::DumpText(szEncAlgorithm));
   KELU_CHECK_PRESENT(szBase64EncryptedData);
   KELU_CHECK_PRESENT(szEncAlgorithm);
@@ -1400,6 +1424,7 @@ int SymDecryptData(const char *szBase64EncryptedData, const char *szEncAlgorithm
 
 int SymEncryptFile(const char *pszEncAlgorithm, const char *pszPlainFilePath,
                    const char *pszEncryptFilePath, char **ppszSymKey) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszEncAlgorithm);
   KELU_CHECK_TEXT(pszPlainFilePath);
   KELU_CHECK_TEXT(pszEncryptFilePath);
@@ -1421,6 +1446,7 @@ int SymEncryptFile(const char *pszEncAlgorithm, const char *pszPlainFilePath,
 
 int SymDecryptFile(const char *pszEncAlgorithm, const char *pszEncryptFilePath,
                    const char *pszSymKey, const char *pszPlainFilePath) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszEncAlgorithm);
   KELU_CHECK_TEXT(pszEncryptFilePath);
   KELU_CHECK_TEXT(pszSymKey);
