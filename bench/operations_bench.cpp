@@ -531,6 +531,8 @@ void Register() {
 
 int main(int argc, char **argv) {
   if (kelu::SMKernelInitialize() != 0) return 1;
+  // The operations run where an exported function runs them: in the toolkit's context.
+  OSSL_LIB_CTX_set0_default(kelu::ToolkitLibraryContext());
   Register();
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;

@@ -213,6 +213,8 @@ BENCHMARK(OpenSslDigestFile)->Name("SM2 sign 64 MiB file/openssl SM3 of the file
 
 int main(int argc, char **argv) {
   if (kelu::SMKernelInitialize() != 0) return 1;
+  // The operations run where an exported function runs them: in the toolkit's context.
+  OSSL_LIB_CTX_set0_default(kelu::ToolkitLibraryContext());
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

@@ -61,7 +61,10 @@ function(kelu_shared_object target kind)
   endforeach()
   add_library(${target} ${kind} ${PROJECT_SOURCE_DIR}/cmake/empty.cpp ${ARG_SOURCES} ${objects})
   target_link_libraries(${target} PRIVATE OpenSSL::Crypto Threads::Threads)
-  target_link_options(${target} PRIVATE -Wl,-z,nodelete
+  # -Bsymbolic-functions binds the object's calls of its own exported names (TRACE,
+  # Initialize, zlog_*) to its own definitions: a program's function of the same name would
+  # otherwise receive them.
+  target_link_options(${target} PRIVATE -Wl,-z,nodelete -Wl,-Bsymbolic-functions
                       -Wl,--version-script=${PROJECT_SOURCE_DIR}/cmake/exports.map)
   set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${PROJECT_SOURCE_DIR}/cmake/exports.map)
   # (Under clang's sanitizers the runtime comes with the executable, so shared objects

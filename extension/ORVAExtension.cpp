@@ -581,8 +581,22 @@ KELU_SCRIPT_FUNCTION(kelu_getPublicCertFromPFX, kGetPublicCertFromPFX)
 
 // ---- Registration ----
 
+// Every script function runs inside the toolkit's call boundary, so that PHP's own openssl
+// functions see neither the toolkit's library context nor its errors.
+template <Php::NativeCallback F>
+Php::Value AtCallBoundary(Php::Parameters &params) {
+  const kelu::toolkit::CallBoundary boundary;
+  return F(params);
+}
+template <Php::NativeCallbackNoArguments F>
+Php::Value AtCallBoundary() {
+  const kelu::toolkit::CallBoundary boundary;
+  return F();
+}
+
 // The function's own name is the name scripts call it by.
-#define KELU_REGISTER(function, arguments) extension->add<function>(#function, arguments)
+#define KELU_REGISTER(function, arguments) \
+  extension->add<AtCallBoundary<function>>(#function, arguments)
 
 std::unique_ptr<Php::Extension> BuildExtension() {
   auto extension = std::make_unique<Php::Extension>("ORVAExtension", "3.0", kBindingApiVersion);

@@ -58,6 +58,8 @@ std::string MakeKeyFiles() {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   Require(kelu::SMKernelInitialize() == 0, "crypto start-up");
+  // The operations run where an exported function runs them: in the toolkit's context.
+  OSSL_LIB_CTX_set0_default(kelu::ToolkitLibraryContext());
   g_state = new State();
   const std::string dir = MakeKeyFiles();
   g_state->pfx = std::fopen((dir + "/k.p12").c_str(), "rb");

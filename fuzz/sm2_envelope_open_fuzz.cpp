@@ -153,6 +153,8 @@ int OpenInMemory(const Bytes &envelope, unsigned long encoding, Bytes *plain) {
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
   Require(kelu::SMKernelInitialize() == 0, "crypto start-up");
+  // The operations run where an exported function runs them: in the toolkit's context.
+  OSSL_LIB_CTX_set0_default(kelu::ToolkitLibraryContext());
   g_state = new State();
   static const std::string dir = MakeKeyFiles();
   // The exported opening reads the key file by its path: the folder stays until the end.

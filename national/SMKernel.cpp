@@ -5,6 +5,8 @@
 #include <openssl/evp.h>
 #include <openssl/provider.h>
 
+#include <atomic>
+
 #include "SMRegistration.h"
 #include "kelu_zlog.h"
 #include "th_lock.h"
@@ -15,22 +17,34 @@ int g_InitState = 0;
 
 namespace {
 
-// Loading "legacy" stops the implicit default provider, so both are loaded. They are kept
-// for the life of the process: an unloaded default provider does not come back for the other
-// users of the library (PHP's own openssl extension among them).
-bool LoadProvidersOnce() {
-  static OSSL_PROVIDER *legacy = nullptr;
-  static OSSL_PROVIDER *deflt = nullptr;
-  if (deflt == nullptr) deflt = OSSL_PROVIDER_load(nullptr, "default");
-  if (legacy == nullptr) legacy = OSSL_PROVIDER_load(nullptr, "legacy");
-  return deflt != nullptr && legacy != nullptr;
+std::atomic<OSSL_LIB_CTX *> g_toolkit_context{nullptr};
+
+// Loading "legacy" alone would stop the implicit default provider, so both are loaded. The
+// providers and the context stay for the life of the process: an object made in the context
+// (a key, a fetched cipher) may outlive a shut-down, and a later start-up reuses them.
+OSSL_LIB_CTX *MakeToolkitContextOnce() {
+  OSSL_LIB_CTX *ctx = g_toolkit_context.load(std::memory_order_acquire);
+  if (ctx != nullptr) return ctx;
+  ctx = OSSL_LIB_CTX_new();
+  if (ctx == nullptr) return nullptr;
+  if (OSSL_PROVIDER_load(ctx, "default") == nullptr ||
+      OSSL_PROVIDER_load(ctx, "legacy") == nullptr) {
+    OSSL_LIB_CTX_free(ctx);
+    return nullptr;
+  }
+  g_toolkit_context.store(ctx, std::memory_order_release);
+  return ctx;
 }
 
+// The library starts as it does for any of its users: whether and which configuration file it
+// reads stays the program's choice.
 bool StartCryptoLibrary() {
   const uint64_t opts = OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS |
-                        OPENSSL_INIT_LOAD_CRYPTO_STRINGS | OPENSSL_INIT_NO_LOAD_CONFIG;
+                        OPENSSL_INIT_LOAD_CRYPTO_STRINGS;
   if (OPENSSL_init_crypto(opts, nullptr) != 1) return false;
-  if (!LoadProvidersOnce()) return false;
+  if (MakeToolkitContextOnce() == nullptr) return false;
+  // What the registration makes belongs to the toolkit's context, like everything of a call.
+  ToolkitContextScope scope;
   return RegisterNationalAlgorithms() == 1;
 }
 
@@ -47,12 +61,14 @@ int SMKernelInitialize() {
   if (g_InitState == 1 || g_InitState == 2) return 0;
   if (g_InitState != 0) return -1;
   g_InitState = 1;
-  if (!StartCryptoLibrary() || !StartLocks()) {
+  ERR_set_mark();  // the start-up's own errors go, the caller's stay
+  const bool started = StartCryptoLibrary() && StartLocks();
+  ERR_pop_to_mark();
+  if (!started) {
     TRACE(KELU_TRACE_ERROR, "SMKernelInitialize failed!");
     g_InitState = 0;
     return -1;
   }
-  ERR_clear_error();
   g_InitState = 2;
   TRACE(KELU_TRACE_INFO, "SMKernelInitialize success!");
   return 0;
@@ -64,9 +80,10 @@ int SMKernelUninitialize() {
   // OpenSSL 3 frees its tables itself at process exit; OPENSSL_cleanup would end the library
   // for every user in the process, so only the toolkit's own set-up is undone here.
   CRYPTO_thread_cleanup();
-  ERR_clear_error();
   g_InitState = 0;
   return 0;
 }
+
+OSSL_LIB_CTX *ToolkitLibraryContext() { return g_toolkit_context.load(std::memory_order_acquire); }
 
 }  // namespace kelu

@@ -34,11 +34,13 @@
 #include "kelu_zlog.h"
 
 int Initialize(void) {
+  const kelu::toolkit::CallBoundary boundary;
   kelu_log_init_ex("./kelulog.conf");  // without a configuration the toolkit runs unlogged
   return kelu::SMKernelInitialize();
 }
 
 int Uninitialize(void) {
+  const kelu::toolkit::CallBoundary boundary;
   int result = kelu::SMKernelUninitialize();
   kelu_log_fini();
   return result;
@@ -158,6 +160,7 @@ int HandOutSignerCert(const TraceSite &site, const Handed &cert, char **text) {
 int SignData_PKCS1(const char *pszAlgorithm, const unsigned char *pbySourceData, int nSourceSize,
                    const char *pszPFXFilePath, const char *pszPFXPwd, const char *pszHashAlg,
                    char **ppszBase64PKCS1Signature) {
+  const kelu::toolkit::CallBoundary boundary;
   using kelu::toolkit::CheckTextParameter;
   KELU_RETURN_IF_FAILED(CheckTextParameter(KELU_HERE, pszAlgorithm, "Check parameter(pszAlgorithm)",
                                            "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"));
@@ -195,6 +198,7 @@ int SignData_PKCS1(const char *pszAlgorithm, const unsigned char *pbySourceData,
 int SignData_PKCS7Detached(const char *pszAlgorithm, const unsigned char *pbySourceData,
                            int nSourceSize, const char *pszPFXFilePath, const char *pszPFXPwd,
                            const char *pszHashAlg, char **ppszBase64PKCS7DetachedSignature) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_DATA(pbySourceData, nSourceSize);
   KELU_CHECK_TEXT(pszPFXFilePath);
@@ -207,6 +211,7 @@ int SignData_PKCS7Detached(const char *pszAlgorithm, const unsigned char *pbySou
 int SignData_PKCS7Attached(const char *pszAlgorithm, const unsigned char *pbySourceData,
                            int nSourceSize, const char *pszPFXFilePath, const char *pszPFXPwd,
                            const char *pszHashAlg, char **ppszBase64PKCS7AttachedSignature) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_DATA(pbySourceData, nSourceSize);
   KELU_CHECK_TEXT(pszPFXFilePath);
@@ -218,6 +223,7 @@ int SignData_PKCS7Attached(const char *pszAlgorithm, const unsigned char *pbySou
 int VerifyDataSignature_PKCS1(const char *pszAlgorithm, const unsigned char *pbySourceData,
                               int nSourceSize, const char *pszBase64CertContent,
                               const char *pszHashAlg, const char *pszBase64PKCS1Signature) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_DATA(pbySourceData, nSourceSize);
   KELU_CHECK_TEXT(pszBase64CertContent);
@@ -248,6 +254,7 @@ int VerifyDataSignature_PKCS7Detached(const char *pszAlgorithm,
                                       const unsigned char *pbySourceData, int nSourceSize,
                                       const char *pszBase64PKCS7DetachedSignature,
                                       char **ppszBase64SignCert) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_DATA(pbySourceData, nSourceSize);
   KELU_CHECK_TEXT(pszBase64PKCS7DetachedSignature);
@@ -282,6 +289,7 @@ int VerifyDataSignature_PKCS7Attached(const char *pszAlgorithm,
                                       const char *pszBase64PKCS7AttachedSignature,
                                       char **ppszBase64SignCert, unsigned char **ppbySourceData,
                                       int *pnSourceDataLen) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_TEXT(pszBase64PKCS7AttachedSignature);
   if (ppszBase64SignCert != nullptr) *ppszBase64SignCert = nullptr;
@@ -313,6 +321,7 @@ int VerifyDataSignature_PKCS7Attached(const char *pszAlgorithm,
 int SignFile_PKCS7Detached(const char *pszAlgorithm, const char *pszSourceFilePath,
                            const char *pszPFXFilePath, const char *pszPFXPwd,
                            const char *pszHashAlg, char **ppszBase64PKCS7DetachedSignature) {
+  const kelu::toolkit::CallBoundary boundary;
   using kelu::toolkit::OpenNamedFile;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_TEXT(pszSourceFilePath);
@@ -351,6 +360,7 @@ int SignFile_PKCS7Detached(const char *pszAlgorithm, const char *pszSourceFilePa
 int VerifyFileSignature_PKCS7Detached(const char *pszAlgorithm, const char *pszSourceFilePath,
                                       const char *pszBase64PKCS7DetachedSignature,
                                       char **ppszBase64SignCert) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_TEXT(pszSourceFilePath);
   KELU_CHECK_TEXT(pszBase64PKCS7DetachedSignature);
@@ -578,6 +588,7 @@ int VerifyWithNamedFiles(const TraceSite &site, const OwnedBytes &cert, unsigned
 
 int VerifyCertificate(const char *pszBase64CertContent, unsigned int nCertVerifyFlag,
                       const char *pszTrustedCACertFilePath, const char *pszCRLFilePath) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszBase64CertContent);
   OwnedBytes cert;
   KELU_RETURN_IF_FAILED(kelu::toolkit::DecodeBase64Text(KELU_HERE, pszBase64CertContent, &cert));
@@ -593,6 +604,7 @@ int VerifyCertificate(const char *pszBase64CertContent, unsigned int nCertVerify
 
 int GetCertificateInfo(const char *pszBase64CertContent, const char *pszInfoType,
                        char **ppszInfoContent) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszBase64CertContent);
   KELU_CHECK_TEXT(pszInfoType);
   KELU_CHECK_OUTPUT(ppszInfoContent);
@@ -616,6 +628,7 @@ int GetCertificateInfo(const char *pszBase64CertContent, const char *pszInfoType
 
 int GetPublicCertFromPFX(const char *pszAlgorithm, const char *pszPFXFilePath,
                          const char *pszPFXPwd, char **ppszBase64CertContent) {
+  const kelu::toolkit::CallBoundary boundary;
   using kelu::toolkit::CheckTextParameter;
   KELU_RETURN_IF_FAILED(CheckTextParameter(KELU_HERE, pszAlgorithm, "Check parameter(pszAlgorithm)",
                                            "(NULL == pszAlgorithm || 0 == strlen(pszAlgorithm))"));
@@ -974,6 +987,7 @@ int DecryptDataFromEnvelope(const TraceSite &site, const SM2Opening &opening,
 int EncryptDataToCMSEnvelope(const char *pszAlgorithm, const unsigned char *pbyPlainData,
                              int nPlainDataSize, const char *pszBase64CertContent,
                              const char *pszSymEncAlg, char **ppszBase64CMSEnvelope) {
+  const kelu::toolkit::CallBoundary boundary;
   return EncryptDataToEnvelope(KELU_HERE, SM2_ENC_ENCODED_C1C2C3, pszAlgorithm, pbyPlainData,
                                nPlainDataSize, pszBase64CertContent, pszSymEncAlg,
                                ppszBase64CMSEnvelope);
@@ -982,6 +996,7 @@ int EncryptDataToCMSEnvelope(const char *pszAlgorithm, const unsigned char *pbyP
 int EncryptDataToCMSEnvelopeEx(const char *pszAlgorithm, const unsigned char *pbyPlainData,
                                int nPlainDataSize, const char *pszBase64CertContent,
                                const char *pszSymEncAlg, char **ppszBase64CMSEnvelope) {
+  const kelu::toolkit::CallBoundary boundary;
   return EncryptDataToEnvelope(KELU_HERE, SM2_ENC_ENCODED_SM2CIPHER, pszAlgorithm, pbyPlainData,
                                nPlainDataSize, pszBase64CertContent, pszSymEncAlg,
                                ppszBase64CMSEnvelope);
@@ -990,6 +1005,7 @@ int EncryptDataToCMSEnvelopeEx(const char *pszAlgorithm, const unsigned char *pb
 int DecryptDataFromCMSEnvelope(const char *pszAlgorithm, const char *pszBase64CMSEnvelope,
                                const char *pszPFXFilePath, const char *pszPFXPwd,
                                unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  const kelu::toolkit::CallBoundary boundary;
   return DecryptDataFromEnvelope(KELU_HERE, kOpenCBC, pszAlgorithm, pszBase64CMSEnvelope,
                                  pszPFXFilePath, pszPFXPwd, ppbyPlainData, pnPlainDataSize);
 }
@@ -997,6 +1013,7 @@ int DecryptDataFromCMSEnvelope(const char *pszAlgorithm, const char *pszBase64CM
 int DecryptDataFromCMSEnvelopeEx(const char *pszAlgorithm, const char *pszBase64CMSEnvelope,
                                  const char *pszPFXFilePath, const char *pszPFXPwd,
                                  unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  const kelu::toolkit::CallBoundary boundary;
   return DecryptDataFromEnvelope(KELU_HERE, kOpenCBCEx, pszAlgorithm, pszBase64CMSEnvelope,
                                  pszPFXFilePath, pszPFXPwd, ppbyPlainData, pnPlainDataSize);
 }
@@ -1004,6 +1021,7 @@ int DecryptDataFromCMSEnvelopeEx(const char *pszAlgorithm, const char *pszBase64
 int DecryptDataFromCMSEnvelope_ECB(const char *pszAlgorithm, const char *pszBase64CMSEnvelope,
                                    const char *pszPFXFilePath, const char *pszPFXPwd,
                                    unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  const kelu::toolkit::CallBoundary boundary;
   return DecryptDataFromEnvelope(KELU_HERE, kOpenECB, pszAlgorithm, pszBase64CMSEnvelope,
                                  pszPFXFilePath, pszPFXPwd, ppbyPlainData, pnPlainDataSize);
 }
@@ -1011,6 +1029,7 @@ int DecryptDataFromCMSEnvelope_ECB(const char *pszAlgorithm, const char *pszBase
 int DecryptDataFromCMSEnvelopeEx_ECB(const char *pszAlgorithm, const char *pszBase64CMSEnvelope,
                                      const char *pszPFXFilePath, const char *pszPFXPwd,
                                      unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  const kelu::toolkit::CallBoundary boundary;
   return DecryptDataFromEnvelope(KELU_HERE, kOpenECBEx, pszAlgorithm, pszBase64CMSEnvelope,
                                  pszPFXFilePath, pszPFXPwd, ppbyPlainData, pnPlainDataSize);
 }
@@ -1091,6 +1110,7 @@ int SignAndEncryptData(const char *pszAlgorithm, const unsigned char *pbyPlainDa
                        int nPlainDataSize, const char *pszSignPFXFilePath, const char *pszPFXPwd,
                        const char *pszHashAlg, const char *pszBase64EncryptCertContent,
                        const char *pszSymEncAlg, char **ppszBase64SignedAndEncryptedResult) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_DATA(pbyPlainData, nPlainDataSize);
   KELU_CHECK_TEXT(pszSignPFXFilePath);
@@ -1123,6 +1143,7 @@ int DecryptAndVerifyDataSignature(const char *pszAlgorithm,
                                   const char *pszBase64SignedAndEncryptedResult,
                                   const char *pszDecryptPFXFilePath, const char *pszPFXPwd,
                                   unsigned char **ppbyPlainData, int *pnPlainDataSize) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszAlgorithm);
   KELU_CHECK_TEXT(pszBase64SignedAndEncryptedResult);
   KELU_CHECK_TEXT(pszDecryptPFXFilePath);
@@ -1335,6 +1356,7 @@ int DecryptFileWithKeyText(const TraceSite &site, const char *name, const char *
 }  // namespace
 
 int GenSymKey(const char *szEncAlgorithm, char **ppszHexSymKey) {
+  const kelu::toolkit::CallBoundary boundary;
   TRACE(KELU_TRACE_INFO, "szEncAlgorithm:[%s]", kelu::toolkit::DumpText(szEncAlgorithm));
   KELU_CHECK_PRESENT(szEncAlgorithm);
   KELU_CHECK_PRESENT(ppszHexSymKey);
@@ -1358,6 +1380,7 @@ int GenSymKey(const char *szEncAlgorithm, char **ppszHexSymKey) {
 
 int SymEncryptData(const unsigned char *pbyPlainData, int nPlainData, const char *szEncAlgorithm,
                    const char *szHexSymKey, char **ppszBase64EncryptedData) {
+  const kelu::toolkit::CallBoundary boundary;
   using kelu::toolkit::CheckOutputParameter;
   TRACE(KELU_TRACE_INFO, "szEncAlgorithm:[%s]", kelu::toolkit::DumpText(szEncAlgorithm));
   KELU_CHECK_PRESENT(pbyPlainData);
@@ -1382,6 +1405,7 @@ int SymEncryptData(const unsigned char *pbyPlainData, int nPlainData, const char
 
 int SymDecryptData(const char *szBase64EncryptedData, const char *szEncAlgorithm,
                    const char *szHexSymKey, unsigned char **ppbyPlainData, int *pnPlainData) {
+  const kelu::toolkit::CallBoundary boundary;
   TRACE(KELU_TRACE_INFO, "szEncAlgorithm:[%s]", kelu::toolkit::DumpText(szEncAlgorithm));
   KELU_CHECK_PRESENT(szBase64EncryptedData);
   KELU_CHECK_PRESENT(szEncAlgorithm);
@@ -1401,6 +1425,7 @@ int SymDecryptData(const char *szBase64EncryptedData, const char *szEncAlgorithm
 
 int SymEncryptFile(const char *pszEncAlgorithm, const char *pszPlainFilePath,
                    const char *pszEncryptFilePath, char **ppszSymKey) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszEncAlgorithm);
   KELU_CHECK_TEXT(pszPlainFilePath);
   KELU_CHECK_TEXT(pszEncryptFilePath);
@@ -1422,6 +1447,7 @@ int SymEncryptFile(const char *pszEncAlgorithm, const char *pszPlainFilePath,
 
 int SymDecryptFile(const char *pszEncAlgorithm, const char *pszEncryptFilePath,
                    const char *pszSymKey, const char *pszPlainFilePath) {
+  const kelu::toolkit::CallBoundary boundary;
   KELU_CHECK_TEXT(pszEncAlgorithm);
   KELU_CHECK_TEXT(pszEncryptFilePath);
   KELU_CHECK_TEXT(pszSymKey);

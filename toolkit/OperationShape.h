@@ -4,13 +4,39 @@
 #ifndef KELU_OPERATION_SHAPE_H
 #define KELU_OPERATION_SHAPE_H
 
+#include <openssl/err.h>
+
 #include <cstdio>
 #include <memory>
 
 #include "KeluErrors.h"
 #include "Misc.h"
+#include "SMKernel.h"
 
 namespace kelu::toolkit {
+
+// The boundary of one call into the toolkit, opened first in every exported function and
+// script function: the calling thread works in the toolkit's library context, and its error
+// queue is left as the call found it (the call's own errors reach its Failed lines, then
+// go). Both come back on every return; calls nest.
+class CallBoundary {
+ public:
+  CallBoundary() : enclosing_baseline_(SwapCallBaseline(MarkQueue())) {}
+  ~CallBoundary() {
+    ERR_pop_to_mark();
+    SwapCallBaseline(enclosing_baseline_);
+  }
+  CallBoundary(const CallBoundary &) = delete;
+  CallBoundary &operator=(const CallBoundary &) = delete;
+
+ private:
+  // The mark sits on the caller's latest error; an empty queue takes none and is emptied
+  // again at the end.
+  static QueuedError MarkQueue() { return ERR_set_mark() == 1 ? LatestQueuedError() : QueuedError{}; }
+
+  ToolkitContextScope context_;
+  QueuedError enclosing_baseline_;
+};
 
 // Text argument: not null and not empty.
 int CheckTextParameter(const TraceSite &site, const char *value, const char *step,

@@ -42,6 +42,25 @@ foreach ([$module, $libkelu] as $library) {
         fn ($s) => str_starts_with($s, '_Z'))), "$library exports no C++ symbol");
 }
 
+// Calls of an object's own exported functions are bound inside it: no relocation is left for
+// a program's function of the same name (TRACE, Initialize, zlog_init) to take them over.
+function relocated_symbols(string $library): array {
+    $lines = [];
+    exec('readelf -rW ' . escapeshellarg($library), $lines, $status);
+    check_same(0, $status, "readelf -r $library");
+    $names = [];
+    foreach ($lines as $l) if (preg_match('/^[0-9a-f]+\s+[0-9a-f]+\s+R_\w+\s+[0-9a-f]+\s+(\S+)/', $l, $m)) $names[] = $m[1];
+    return $names;
+}
+foreach ([$module, $libkelu] as $library) {
+    $lines = $functions = [];
+    exec('nm -D --defined-only --format=posix ' . escapeshellarg($library), $lines);
+    foreach ($lines as $l) if (preg_match('/^(\S+) [TtWi] /', $l, $m)) $functions[] = $m[1];
+    check(in_array('TRACE', $functions, true), "$library defines TRACE");
+    check_same([], array_values(array_intersect(relocated_symbols($library), $functions)),
+        "$library binds the calls of its own functions");
+}
+
 // The engine's symbols come from the php binary; libkelu needs none of them.
 $moduleUndefined = dynamic_symbols($module, '--undefined-only');
 check(in_array('zend_error', $moduleUndefined, true), 'the module takes zend_error from php');

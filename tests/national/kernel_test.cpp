@@ -42,14 +42,30 @@ TEST_F(KernelTest, ShutDownBeforeStartUpDoesNothing) {
   EXPECT_EQ(LockCount(), 0);
 }
 
-TEST_F(KernelTest, StartUpIsOnceAndLoadsBothProviders) {
+// RC4 in the library's default context: only what other users of the library have loaded.
+bool DefaultContextHasRc4() {
+  EVP_CIPHER *rc4 = EVP_CIPHER_fetch(nullptr, "RC4", nullptr);
+  EVP_CIPHER_free(rc4);
+  ERR_clear_error();
+  return rc4 != nullptr;
+}
+
+TEST_F(KernelTest, StartUpLoadsBothProvidersIntoTheToolkitsOwnContext) {
+  ASSERT_FALSE(DefaultContextHasRc4());
   ASSERT_EQ(SMKernelInitialize(), 0);
   EXPECT_EQ(g_InitState, 2);
   EXPECT_GE(LockCount(), 1);
   EXPECT_TRUE(LockingCallbackInstalled());
   EXPECT_TRUE(IdCallbackInstalled());
-  EXPECT_TRUE(CipherWorks(EVP_rc4()));
-  EXPECT_TRUE(CipherWorks(EVP_des_ede3_cbc()));
+  ASSERT_NE(ToolkitLibraryContext(), nullptr);
+  {
+    ToolkitContextScope scope;
+    EXPECT_TRUE(CipherWorks(EVP_rc4()));
+    EXPECT_TRUE(CipherWorks(EVP_des_ede3_cbc()));
+    EXPECT_TRUE(DigestWorks(EVP_sha256()));
+  }
+  EXPECT_FALSE(DefaultContextHasRc4()) << "the default context of every other user changed";
+  EXPECT_FALSE(CipherWorks(EVP_rc4()));
   EXPECT_TRUE(DigestWorks(EVP_sha256()));
   EXPECT_EQ(ERR_peek_error(), 0u) << "start-up left errors on the queue";
 
@@ -57,8 +73,30 @@ TEST_F(KernelTest, StartUpIsOnceAndLoadsBothProviders) {
   EXPECT_EQ(g_InitState, 2);
 }
 
+TEST_F(KernelTest, TheScopeRestoresTheThreadsDefaultContext) {
+  ASSERT_EQ(SMKernelInitialize(), 0);
+  OSSL_LIB_CTX *before = OSSL_LIB_CTX_set0_default(nullptr);
+  {
+    ToolkitContextScope scope;
+    EXPECT_EQ(OSSL_LIB_CTX_set0_default(nullptr), ToolkitLibraryContext());
+    ToolkitContextScope nested;
+  }
+  EXPECT_EQ(OSSL_LIB_CTX_set0_default(nullptr), before);
+}
+
+TEST_F(KernelTest, StartUpLeavesTheCallersErrorsOnTheQueue) {
+  ERR_raise(ERR_LIB_USER, 42);
+  const unsigned long pushed = ERR_peek_last_error();
+  ASSERT_EQ(SMKernelInitialize(), 0);
+  EXPECT_EQ(ERR_peek_last_error(), pushed);
+  EXPECT_EQ(SMKernelUninitialize(), 0);
+  EXPECT_EQ(ERR_get_error(), pushed);
+  EXPECT_EQ(ERR_get_error(), 0u);
+}
+
 TEST_F(KernelTest, StartStopStartKeepsTheLibraryUsable) {
   ASSERT_EQ(SMKernelInitialize(), 0);
+  OSSL_LIB_CTX *context = ToolkitLibraryContext();
   ASSERT_EQ(SMKernelUninitialize(), 0);
   EXPECT_EQ(g_InitState, 0);
   EXPECT_FALSE(LockingCallbackInstalled());
@@ -66,11 +104,13 @@ TEST_F(KernelTest, StartStopStartKeepsTheLibraryUsable) {
   EXPECT_EQ(LockCount(), 0);
   // Other users of the library in the process keep working after the toolkit's shut-down.
   EXPECT_TRUE(DigestWorks(EVP_sha256()));
-  EXPECT_TRUE(CipherWorks(EVP_rc4()));
+  EXPECT_FALSE(DefaultContextHasRc4());
 
   ASSERT_EQ(SMKernelInitialize(), 0);
   EXPECT_EQ(g_InitState, 2);
   EXPECT_GE(LockCount(), 1);
+  EXPECT_EQ(ToolkitLibraryContext(), context) << "a later start-up reuses the context";
+  ToolkitContextScope scope;
   EXPECT_TRUE(CipherWorks(EVP_rc4()));
 }
 

@@ -13,13 +13,12 @@
 #include <memory>
 #include <string>
 
-#include "SMKernel.h"
+#include "StartKernel.h"
 #include "TestSupport.h"
 
 namespace kelu::test {
 
-// Start-up loads the legacy provider (RC4) and registers the national algorithms.
-inline void StartCryptoKernel() { ASSERT_EQ(kelu::SMKernelInitialize(), 0); }
+inline void StartCryptoKernel() { StartKernelInToolkitContext(); }
 
 struct FileCloser {
   void operator()(FILE *f) const {

@@ -13,6 +13,7 @@
 #include "Base64Utility.h"
 #include "KeluErrors.h"
 #include "SMKernel.h"
+#include "StartKernel.h"
 #include "TestPki.h"
 #include "TestSupport.h"
 
@@ -89,8 +90,8 @@ inline const RsaPki &SharedRsaPki() {
   return *pki;
 }
 
-// Start-up loads the legacy provider (RC4, RC2-40 PKCS#12 files) and the national algorithms.
-inline void StartRsaKernel() { ASSERT_EQ(kelu::SMKernelInitialize(), 0); }
+// Start-up and the toolkit's library context for the test thread, as StartCryptoKernel.
+inline void StartRsaKernel() { StartKernelInToolkitContext(); }
 
 // The PKCS#12 file of name, opened for reading.
 inline FilePtr OpenPfx(const std::string &name) {

@@ -19,6 +19,7 @@
 #include "OsslPtr.h"
 #include "CertificateFields.h"
 #include "SMKernel.h"
+#include "StartKernel.h"
 #include "TestPki.h"
 
 namespace kelu {
@@ -30,7 +31,7 @@ using test::SharedPki;
 class CertificateReading : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    ASSERT_EQ(SMKernelInitialize(), 0);  // RC2-40 files need the legacy provider
+    test::StartKernelInToolkitContext();  // RC2-40 files need the toolkit's legacy provider
     SharedPki();
   }
 };
