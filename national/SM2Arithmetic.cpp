@@ -9,6 +9,7 @@
 #include <immintrin.h>
 #endif
 
+#include "ByteOrder.h"
 #include "NationalObjects.h"
 #include "OsslPtr.h"
 
@@ -278,18 +279,9 @@ struct FieldConstants {
   Fe gx, gy;
 };
 
-void FeFromBytesRaw(Fe &r, const uint8_t in[32]) {
-  for (int i = 0; i < 4; ++i) {
-    uint64_t limb = 0;
-    for (int j = 0; j < 8; ++j) limb = limb << 8 | in[(3 - i) * 8 + j];
-    r.v[i] = limb;
-  }
-}
+void FeFromBytesRaw(Fe &r, const uint8_t in[32]) { LoadLimbs256(r.v, in); }
 
-void FeToBytesRaw(uint8_t out[32], const Fe &a) {
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 8; ++j) out[(3 - i) * 8 + j] = static_cast<uint8_t>(a.v[i] >> (56 - 8 * j));
-}
+void FeToBytesRaw(uint8_t out[32], const Fe &a) { StoreLimbs256(out, a.v); }
 
 bool FeBelowP(const Fe &a) {
   uint64_t borrow = 0;

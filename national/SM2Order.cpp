@@ -2,6 +2,8 @@
 
 #include <openssl/crypto.h>
 
+#include "ByteOrder.h"
+
 namespace kelu {
 namespace {
 
@@ -17,21 +19,6 @@ constexpr Scalar kN = {{0x53BBF40939D54123ull, 0x7203DF6B21C6052Bull, 0xFFFFFFFF
 constexpr Scalar kR2 = {{0x901192AF7C114F20ull, 0x3464504ADE6FA2FAull, 0x620FC84C3AFFE0D4ull,
                          0x1EB5E412A22B3D3Bull}};  // R^2 mod n
 constexpr uint64_t kNPrime = 0x327F9E8872350975ull;       // -n^-1 mod 2^64
-
-// The 32-byte big-endian value as limbs; out of range is the caller's to reject.
-void FromBytes(Scalar &r, const uint8_t in[32]) {
-  for (int i = 0; i < 4; ++i) {
-    uint64_t w = 0;
-    for (int j = 0; j < 8; ++j) w = w << 8 | in[(3 - i) * 8 + j];
-    r.v[i] = w;
-  }
-}
-
-void ToBytes(uint8_t out[32], const Scalar &a) {
-  for (int i = 0; i < 4; ++i) {
-    for (int j = 0; j < 8; ++j) out[(3 - i) * 8 + j] = static_cast<uint8_t>(a.v[i] >> (56 - 8 * j));
-  }
-}
 
 // All ones when a < n (the borrow of a - n), else zero.
 uint64_t BelowOrderMask(const Scalar &a) {
@@ -100,13 +87,13 @@ void InvertMontgomery(Scalar &r, const Scalar &a) {
 
 bool SM2OrderInverse(const uint8_t a[32], uint8_t out[32]) {
   Scalar x, mont, inverse;
-  FromBytes(x, a);
+  LoadLimbs256(x.v, a);
   const uint64_t nonzero = x.v[0] | x.v[1] | x.v[2] | x.v[3];
   const bool usable = (BelowOrderMask(x) != 0) & (nonzero != 0);
   ScalarMul(mont, x, kR2);
   InvertMontgomery(inverse, mont);
   ScalarMul(x, inverse, Scalar{{1, 0, 0, 0}});
-  if (usable) ToBytes(out, x);
+  if (usable) StoreLimbs256(out, x.v);
   OPENSSL_cleanse(&x, sizeof x);
   OPENSSL_cleanse(&mont, sizeof mont);
   OPENSSL_cleanse(&inverse, sizeof inverse);
