@@ -9,6 +9,7 @@
 #include <immintrin.h>
 #endif
 
+#include "ByteOrder.h"
 #include "NationalObjects.h"
 #include "OsslPtr.h"
 
@@ -278,18 +279,9 @@ struct FieldConstants {
   Fe gx, gy;
 };
 
-void FeFromBytesRaw(Fe &r, const uint8_t in[32]) {
-  for (int i = 0; i < 4; ++i) {
-    uint64_t limb = 0;
-    for (int j = 0; j < 8; ++j) limb = limb << 8 | in[(3 - i) * 8 + j];
-    r.v[i] = limb;
-  }
-}
+void FeFromBytesRaw(Fe &r, const uint8_t in[32]) { LoadLimbs256(r.v, in); }
 
-void FeToBytesRaw(uint8_t out[32], const Fe &a) {
-  for (int i = 0; i < 4; ++i)
-    for (int j = 0; j < 8; ++j) out[(3 - i) * 8 + j] = static_cast<uint8_t>(a.v[i] >> (56 - 8 * j));
-}
+void FeToBytesRaw(uint8_t out[32], const Fe &a) { StoreLimbs256(out, a.v); }
 
 bool FeBelowP(const Fe &a) {
   uint64_t borrow = 0;
@@ -495,25 +487,48 @@ bool ToAffineBytes(Jacobian &p, uint8_t x[32], uint8_t y[32]) {
   return finite;
 }
 
+// P, 2P, ..., count P of an affine point in Jacobian form, 2 <= count < n - 1: after the
+// doubling each step adds P to jP with j >= 2, never P or -P.
+void JacobianMultiplesOf(Jacobian *m, const Affine &p, int count) {
+  m[0] = {p.x, p.y, kOneMont};
+  PointDouble(m[1], m[0]);
+  for (int j = 2; j < count; ++j) PointAddMixedUnchecked(m[j], m[j - 1], p);
+}
+
 // The multiples 1P..15P of an affine point, as affine points.
 void MultiplesOf(Affine out[15], const Affine &p) {
   Jacobian m[15];
-  m[0] = {p.x, p.y, kOneMont};
-  PointDouble(m[1], m[0]);
-  for (int j = 2; j < 15; ++j) PointAddMixedUnchecked(m[j], m[j - 1], p);  // jP + P, j >= 2
+  JacobianMultiplesOf(m, p, 15);
   BatchToAffine(out, m, 15);
 }
 
-// The entry digit (1..15) of a table, or a zero point for digit 0, reading every entry.
-void SelectEntry(Affine &r, const Affine table[15], uint64_t digit) {
+// The entry digit (1..count) of a table, or a zero point for digit 0, reading every entry.
+#if defined(__x86_64__)
+// On 128-bit lanes (SSE2 is part of x86-64): a quarter of the masking of 64-bit words.
+void SelectEntry(Affine &r, const Affine *table, int count, uint64_t digit) {
+  static_assert(sizeof(Affine) == 64, "an entry is four 128-bit lanes");
+  const __m128i wanted = _mm_set1_epi32(static_cast<int>(digit));
+  __m128i lanes[4] = {_mm_setzero_si128(), _mm_setzero_si128(), _mm_setzero_si128(),
+                      _mm_setzero_si128()};
+  for (int j = 0; j < count; ++j) {
+    const __m128i mask = _mm_cmpeq_epi32(_mm_set1_epi32(j + 1), wanted);
+    const __m128i *entry = reinterpret_cast<const __m128i *>(&table[j]);
+    for (int l = 0; l < 4; ++l)
+      lanes[l] = _mm_or_si128(lanes[l], _mm_and_si128(mask, _mm_loadu_si128(entry + l)));
+  }
+  for (int l = 0; l < 4; ++l) _mm_storeu_si128(reinterpret_cast<__m128i *>(&r) + l, lanes[l]);
+}
+#else
+void SelectEntry(Affine &r, const Affine *table, int count, uint64_t digit) {
   std::memset(&r, 0, sizeof r);
-  for (uint64_t j = 0; j < 15; ++j) {
-    uint64_t diff = digit ^ (j + 1);
+  for (int j = 0; j < count; ++j) {
+    uint64_t diff = digit ^ static_cast<uint64_t>(j + 1);
     uint64_t mask = ((diff | (0 - diff)) >> 63) - 1;
     FeSelect(r.x, table[j].x, mask);
     FeSelect(r.y, table[j].y, mask);
   }
 }
+#endif
 
 inline uint64_t Nibble(const uint8_t k[32], int i) {  // i = 0 is the lowest nibble
   return (k[31 - i / 2] >> (4 * (i % 2))) & 0xF;
@@ -521,9 +536,17 @@ inline uint64_t Nibble(const uint8_t k[32], int i) {  // i = 0 is the lowest nib
 
 inline uint64_t ZeroMask(uint64_t x) { return ((x | (0 - x)) >> 63) - 1; }
 
-// Comb table: window i holds j * 16^i * G for j = 1..15 (61,440 bytes, built once).
+// The fixed-base comb: [k]G as a sum of signed digits d_i 2^(w i), |d_i| <= 2^(w-1), with the
+// multiples 1..2^(w-1) of each 2^(w i) G in a table. The digits of a 256-bit scalar need one
+// window more than the whole windows that fit: the last one has fewer than w bits, so it takes
+// the carry out of the one below without a carry of its own.
+constexpr int kCombWidth = 6;
+constexpr int kCombWindows = 256 / kCombWidth + 1;
+constexpr int kCombEntries = 1 << (kCombWidth - 1);
+
+// 43 windows of 32 affine points (88,064 bytes), built once on first use.
 struct BaseTable {
-  Affine entries[64][15];
+  Affine entries[kCombWindows][kCombEntries];
 };
 
 const BaseTable &Table() {
@@ -531,34 +554,65 @@ const BaseTable &Table() {
     auto *t = new BaseTable;
     const FieldConstants &c = Constants();
     Affine base = {c.gx, c.gy};
-    for (int i = 0; i < 64; ++i) {
-      MultiplesOf(t->entries[i], base);
-      Jacobian next;
-      Jacobian fifteen = {t->entries[i][14].x, t->entries[i][14].y, kOneMont};
-      PointAddMixedUnchecked(next, fifteen, base);  // 15B + B = 16B
-      BatchToAffine(&base, &next, 1);
+    for (int i = 0; i < kCombWindows; ++i) {
+      // The multiples of this window's base, and the next base (2^w times it) in one inversion.
+      Jacobian m[kCombEntries + 1];
+      Affine affine[kCombEntries + 1];
+      JacobianMultiplesOf(m, base, kCombEntries);
+      PointDouble(m[kCombEntries], m[kCombEntries - 1]);
+      BatchToAffine(affine, m, kCombEntries + 1);
+      std::memcpy(t->entries[i], affine, sizeof t->entries[i]);
+      base = affine[kCombEntries];
     }
     return t;
   }();
   return *table;
 }
 
-// [k]G: one mixed addition per 4-bit digit, no doubling. The partial sums never equal the
-// added entry or its negative (their values are below 16^i, the entry's at least 16^i, and the
-// sum stays below n), so the only special cases are the zero digit and the empty sum.
+// The w bits of k from bit `first` up (bits past 255 are zero); the position is public.
+inline uint64_t WindowBits(const Fe &limbs, int first) {
+  const int limb = first / 64, shift = first % 64;
+  uint64_t v = limbs.v[limb] >> shift;
+  if (shift + kCombWidth > 64 && limb < 3) v |= limbs.v[limb + 1] << (64 - shift);
+  return v & ((uint64_t{1} << kCombWidth) - 1);
+}
+
+// -y for the masked entries, y for the others; constant time.
+inline void FeConditionalNegate(Fe &y, uint64_t mask) {
+  Fe negated;
+  FeSub(negated, Fe{}, y);
+  FeSelect(y, negated, mask);
+}
+
+// [k]G for 0 < k < n: one mixed addition per signed digit, no doubling. Digit i takes the
+// window's bits plus the carry, t in [0, 2^w]; above 2^(w-1) it becomes t - 2^w and carries one.
+// Before digit i the sum is S = (k mod 2^(w i)) - carry 2^(w i), so |S| < 2^(w i) <= |E| for the
+// entry E = d_i 2^(w i), and S is neither E nor -E as an integer; below the top digit |S| + |E|
+// stays below n, so not mod n either. At the top digit S + E = k is not 0 mod n, and
+// S - E = k - 2E is 0 mod n only for k = 2 d 2^(w i) mod n, whose top digit is not d (the edge
+// scalars of the tests). So the only special cases are the zero digit and the empty sum.
 void MulBaseJacobian(Jacobian &acc, const uint8_t k[32]) {
   const BaseTable &table = Table();
+  Fe limbs;
+  FeFromBytesRaw(limbs, k);
   std::memset(&acc, 0, sizeof acc);
-  uint64_t acc_inf = ~uint64_t{0};
-  for (int i = 0; i < 64; ++i) {
-    uint64_t digit = Nibble(k, i);
-    Affine entry;
-    SelectEntry(entry, table.entries[i], digit);
-    uint64_t digit_zero = ZeroMask(digit);
+  uint64_t acc_inf = ~uint64_t{0}, carry = 0;
+  Affine entry;
+  for (int i = 0; i < kCombWindows; ++i) {
+    const uint64_t t = WindowBits(limbs, kCombWidth * i) + carry;
+    const uint64_t negative = 0 - ((kCombEntries - t) >> 63);  // t > 2^(w-1)
+    const uint64_t magnitude = (t & ~negative) | ((2 * kCombEntries - t) & negative);
+    carry = negative & 1;
+    SelectEntry(entry, table.entries[i], kCombEntries, magnitude);
+    FeConditionalNegate(entry.y, negative);
+    const uint64_t digit_zero = ZeroMask(magnitude);
     PointAddMixedSelect(acc, acc, acc_inf, entry, digit_zero);
     acc_inf &= digit_zero;
   }
+  OPENSSL_cleanse(&limbs, sizeof limbs);
+  OPENSSL_cleanse(&entry, sizeof entry);
   OPENSSL_cleanse(&acc_inf, sizeof acc_inf);
+  OPENSSL_cleanse(&carry, sizeof carry);
 }
 
 // [k]P: fixed 4-bit windows from the top, four doublings and one mixed addition each. For
@@ -573,7 +627,7 @@ void MulPointJacobian(Jacobian &acc, const uint8_t k[32], const Affine &p) {
     for (int d = 0; d < 4; ++d) PointDouble(acc, acc);
     uint64_t digit = Nibble(k, i);
     Affine entry;
-    SelectEntry(entry, table, digit);
+    SelectEntry(entry, table, 15, digit);
     uint64_t digit_zero = ZeroMask(digit);
     PointAddMixedSelect(acc, acc, acc_inf, entry, digit_zero);
     acc_inf &= digit_zero;

@@ -96,14 +96,72 @@ void ExpectXCheckAgrees(const Bytes &s, const Bytes &t, const Point &q) {
   }
 }
 
-// Scalars whose digits are mostly zero, near the order, and random ones.
+Bytes BnBytes(const BIGNUM *bn) {
+  Bytes out(32);
+  BN_bn2binpad(bn, out.data(), 32);
+  return out;
+}
+
+// (j 2^i + delta) mod n.
+Bytes PowerOfTwoModOrder(uint32_t j, int i, int delta) {
+  BN_CTX *ctx = BN_CTX_new();
+  BIGNUM *v = BN_new();
+  BN_set_word(v, j);
+  BN_lshift(v, v, i);
+  if (delta < 0) BN_sub_word(v, static_cast<BN_ULONG>(-delta));
+  if (delta > 0) BN_add_word(v, static_cast<BN_ULONG>(delta));
+  BN_nnmod(v, v, Fast().order(), ctx);
+  Bytes out = BnBytes(v);
+  BN_free(v);
+  BN_CTX_free(ctx);
+  return out;
+}
+
+// The value whose w-bit windows below the top are all 2^(w-1): every signed digit of width w is
+// the largest; one more makes each of them the smallest, -(2^(w-1) - 1), with a carry into the
+// next, up to the top window.
+Bytes HalfWindows(int w, uint32_t plus) {
+  BIGNUM *v = BN_new();
+  BN_zero(v);
+  for (int i = 0; i + w < 256; i += w) BN_set_bit(v, i + w - 1);
+  BN_add_word(v, plus);
+  Bytes out = BnBytes(v);
+  BN_free(v);
+  return out;
+}
+
+// Scalars for the window methods: mostly zero digits, powers of two and all-ones runs at every
+// width, the largest and smallest signed digits of windows of 4 to 7 bits, every small multiple
+// of the powers of two near the top (the top digit and its carry, and 2^256 and 2^257 mod n),
+// values near the order and random ones.
 std::vector<Bytes> Scalars() {
-  std::vector<Bytes> k = {Small(1), Small(2), Small(15), Small(16), Small(17), Small(0x100),
+  std::vector<Bytes> k = {Small(1), Small(2), Small(15), Small(16), Small(17), Small(31),
+                          Small(32), Small(33), Small(63), Small(64), Small(0x100),
                           Small(0xF0F0F0F0), OrderMinus(1), OrderMinus(2), OrderMinus(16)};
   Bytes top(32, 0);
   top[0] = 0x80;
   k.push_back(top);
-  for (int i = 0; i < 40; ++i) k.push_back(RandomScalar());
+  BIGNUM *half = BN_dup(Fast().order());
+  BN_rshift1(half, half);  // (n - 1) / 2
+  k.push_back(BnBytes(half));
+  BN_free(half);
+  for (int i = 1; i < 256; ++i) {
+    k.push_back(PowerOfTwoModOrder(1, i, 0));
+    k.push_back(PowerOfTwoModOrder(1, i, -1));
+  }
+  for (int w = 4; w <= 7; ++w) {
+    k.push_back(HalfWindows(w, 0));
+    k.push_back(HalfWindows(w, 1));
+  }
+  for (int i = 250; i <= 257; ++i) {
+    for (uint32_t j = 1; j <= 32; ++j) k.push_back(PowerOfTwoModOrder(j, i, 0));
+  }
+  // FFFFFFFE FFFFFFFF FFFFFFFF FFFFFFFF 6FFF...F: all-ones nibbles below n.
+  Bytes ones(32, 0xFF);
+  ones[3] = 0xFE;
+  ones[16] = 0x6F;
+  k.push_back(ones);
+  for (int i = 0; i < 200; ++i) k.push_back(RandomScalar());
   return k;
 }
 
@@ -140,12 +198,6 @@ TEST(Sm2Arithmetic, CombinedMultiplesMatchTheLibrary) {
   EXPECT_FALSE(Combined(Fast(), Small(1), OrderMinus(1), g).ok);
   // [s]G + [t]G with equal halves takes the doubling path.
   ExpectSame(Combined(Fast(), Small(3), Small(3), g), Base(Fast(), Small(6)));
-}
-
-Bytes BnBytes(const BIGNUM *bn) {
-  Bytes out(32);
-  BN_bn2binpad(bn, out.data(), 32);
-  return out;
 }
 
 // k with u1 + u2 k = 0 (cancel) or u1 = u2 k (equal) mod n; u2 is not zero.
