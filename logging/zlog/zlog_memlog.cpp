@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <map>
 
@@ -36,9 +37,20 @@ struct FileUse {
   pid_t owner = 0;  // the process that opened fd
 };
 
+// A process's registration as a user of a memory-log path, made at rule creation whether or
+// not the file exists yet: a shared open-file-description lock on one byte of the path's
+// folder, at an offset made from the file's name, held for the process's life. A process
+// that has started a rule but never written the file is a user too.
+struct PathUse {
+  int dir_fd = -1;
+  pid_t owner = 0;
+  off_t slot = 0;
+};
+
 struct MemoryLogPath {
   MemoryLogHalves halves;
   FileUse use;
+  PathUse registration;
 };
 
 // Guards every pair of halves and the table (write mode only). Taken inside a logging call,
@@ -78,11 +90,73 @@ void UseFile(FileUse &use, int fd) {
   if (use.fd >= 0) LockShared(use.fd);
 }
 
-// At rule creation: empties the file when no other live process uses it. The exclusive lock
-// is tried on this process's own description (a failed try drops its shared lock, taken
-// again below); of processes starting together the first one empties, and whoever takes
-// the shared lock after that writes into the emptied file. A missing file is not created.
-void EmptyUnlessShared(FileUse &use, const std::string &path) {
+// The folder of path and the offset of its file name in that folder's lock bytes (FNV-1a,
+// kept below 2^62 so that the byte's end fits an off_t).
+std::string FolderOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+off_t NameSlot(const std::string &path) {
+  size_t slash = path.rfind('/');
+  uint64_t hash = 14695981039346656037ull;
+  for (size_t i = slash == std::string::npos ? 0 : slash + 1; i < path.size(); ++i) {
+    hash = (hash ^ static_cast<unsigned char>(path[i])) * 1099511628211ull;
+  }
+  return static_cast<off_t>(hash & ((1ull << 62) - 1));
+}
+
+struct flock SlotLock(short type, off_t slot) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = slot;
+  lock.l_len = 1;
+  return lock;
+}
+
+// Registers this process as a user of path; false when the folder cannot be opened or does
+// not take such locks (the file's own lock then decides alone).
+bool Register(PathUse &use, const std::string &path) {
+  int fd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  off_t slot = NameSlot(path);
+  if (use.dir_fd >= 0 && use.owner == getpid() && use.slot == slot && SameFile(use.dir_fd, fd)) {
+    close(fd);
+    return true;
+  }
+  struct flock lock = SlotLock(F_RDLCK, slot);
+  int rc;
+  while ((rc = fcntl(fd, F_OFD_SETLKW, &lock)) != 0 && errno == EINTR) {
+  }
+  if (rc != 0) {
+    close(fd);
+    return false;
+  }
+  // A parent's description keeps the parent's registration.
+  if (use.dir_fd >= 0) close(use.dir_fd);
+  use.dir_fd = fd;
+  use.owner = getpid();
+  use.slot = slot;
+  return true;
+}
+
+// Whether another description (another live process) holds the registration byte.
+bool OtherUserRegistered(const PathUse &use) {
+  struct flock lock = SlotLock(F_WRLCK, use.slot);
+  if (fcntl(use.dir_fd, F_OFD_GETLK, &lock) != 0) return false;
+  return lock.l_type != F_UNLCK;
+}
+
+// At rule creation: registers this process as a user of the path and empties the file when
+// no other live process uses it: none has registered, and none holds the file's shared lock
+// (taken before every write). The exclusive lock is tried on this process's own description
+// (a failed try drops its shared lock, taken again below); of processes starting together
+// none empties, and a writer that takes the shared lock after an emptying writes into the
+// emptied file. A missing file is not created.
+void EmptyUnlessShared(MemoryLogPath &state, const std::string &path) {
+  bool registered = Register(state.registration, path);
+  FileUse &use = state.use;
   int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) return;
   if (use.fd >= 0 && (use.owner != getpid() || !SameFile(use.fd, fd))) {
@@ -96,7 +170,9 @@ void EmptyUnlessShared(FileUse &use, const std::string &path) {
     close(fd);
   }
   // Without flock support the file is emptied, as it would be for the only user.
-  if (flock(use.fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK) {
+  bool alone = flock(use.fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
+  if (alone && registered) alone = !OtherUserRegistered(state.registration);
+  if (alone) {
     struct stat st;
     if (fstat(use.fd, &st) == 0 && st.st_size > 0 && ftruncate(use.fd, 0) != 0) {
       zc_error("ftruncate file[%s] fail, errno[%d]", path.c_str(), errno);
@@ -211,7 +287,7 @@ std::unique_ptr<Output> NewMemoryLogOutput(const std::string &path, mode_t perms
     return nullptr;
   }
   MemoryLogPath &state = StateFor(path);
-  if (!path.empty()) EmptyUnlessShared(state.use, path);
+  if (!path.empty()) EmptyUnlessShared(state, path);
   return std::make_unique<MemoryLogOutput>(path, perms, state);
 }
 

@@ -199,6 +199,35 @@ TEST(ZlogMemlog, StartBesideALiveUserKeepsTheFile) {
   EXPECT_EQ(ReadTextFile(session.File("m.log")), "d\n");
 }
 
+// A worker that started its rule before the file existed, and never wrote it, is a user too:
+// a worker starting after the file's only writer has ended keeps what that writer wrote.
+TEST(ZlogMemlog, UserThatNeverWroteKeepsTheFile) {
+  ZlogSession session(MemConf("kelu_category.INFO >memlog:@DIR@/m.log; m\n"));
+  ASSERT_TRUE(session.started());
+  const std::string path = session.File("m.log");
+  ASSERT_FALSE(FileExists(path));
+  // Each worker: an engine of its own on the configuration, an ERROR line when asked to.
+  auto run_worker = [&](bool error) {
+    pid_t child = fork();
+    if (child == 0) {
+      zlog_fini();
+      bool ok = zlog_init(session.conf_path().c_str()) == 0;
+      if (ok && error) Error("written by a worker that has ended");
+      _exit(ok ? 0 : 1);
+    }
+    int status = 0;
+    return child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+           WEXITSTATUS(status) == 0;
+  };
+  ASSERT_TRUE(run_worker(true));
+  const std::string written = ReadTextFile(path);
+  ASSERT_NE(written.find("written by a worker that has ended"), std::string::npos);
+  ASSERT_TRUE(run_worker(false));
+  EXPECT_EQ(ReadTextFile(path), written) << "a new worker beside a user that never wrote";
+  ASSERT_EQ(zlog_reload(nullptr), 0);
+  EXPECT_EQ(ReadTextFile(path), "") << "reload of the only user";
+}
+
 TEST(ZlogMemlog, FatalLevelNeverWrites) {
   TempDir dir;
   std::string path = dir.File("m.log");
