@@ -90,13 +90,15 @@ void UseFile(FileUse &use, int fd) {
   if (use.fd >= 0) LockShared(use.fd);
 }
 
-// The folder of path and the offset of its file name in that folder's lock bytes (FNV-1a,
-// kept below 2^62 so that the byte's end fits an off_t).
+// The folder of path ("." for a bare name).
 std::string FolderOf(const std::string &path) {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
 }
+
+// The offset of path's file name among its folder's lock bytes: FNV-1a, kept below 2^62 so
+// that the byte's end fits an off_t.
 off_t NameSlot(const std::string &path) {
   size_t slash = path.rfind('/');
   uint64_t hash = 14695981039346656037ull;
