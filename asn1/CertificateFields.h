@@ -17,6 +17,10 @@ namespace kelu {
 // would prompt on the terminal for a block that claims to be encrypted.
 int RefusePemPassword(char *buf, int size, int rwflag, void *userdata);
 
+// The first PEM CERTIFICATE block of a stream, or null; a failed attempt leaves no error on
+// the queue.
+X509 *ReadPemX509Quietly(BIO *pBio);
+
 // A certificate from a stream: a PEM CERTIFICATE block first, else, after rewinding the stream
 // to its start (BIO_CTRL_RESET), one DER certificate. A failed PEM attempt leaves no error on
 // the queue. KELU_OK, or -1 with the Failed line "d2i_X509_bio" (reason failed_reason) for site.

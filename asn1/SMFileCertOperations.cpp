@@ -65,12 +65,17 @@ int ReadDerField(const TraceSite &site, const unsigned char *data, int size, Get
 
 int RefusePemPassword(char *, int, int, void *) { return -1; }
 
-int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509, const char *failed_reason,
-                    bool *from_der) {
-  // The PEM attempt's errors are not the caller's concern when the DER attempt follows.
+X509 *ReadPemX509Quietly(BIO *pBio) {
+  // The PEM attempt's errors are not the caller's concern: a DER attempt follows, or none.
   ERR_set_mark();
   X509 *cert = PEM_read_bio_X509(pBio, nullptr, RefusePemPassword, nullptr);
   ERR_pop_to_mark();
+  return cert;
+}
+
+int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509, const char *failed_reason,
+                    bool *from_der) {
+  X509 *cert = ReadPemX509Quietly(pBio);
   if (from_der != nullptr) *from_der = cert == nullptr;
   if (cert == nullptr) {
     BIO_ctrl(pBio, BIO_CTRL_RESET, 0, nullptr);

@@ -2,7 +2,6 @@
 
 #include <openssl/bio.h>
 #include <openssl/err.h>
-#include <openssl/pem.h>
 #include <openssl/x509v3.h>
 
 #include <algorithm>
@@ -92,19 +91,11 @@ SharedX509 Own(X509 *cert) {
   return SharedX509(cert, [](const X509 *x) { X509_free(const_cast<X509 *>(x)); });
 }
 
-// A PEM CERTIFICATE block of the stream, leaving no error on the queue.
-X509Ptr ReadPemQuietly(BIO *bio) {
-  ERR_set_mark();
-  X509Ptr cert(PEM_read_bio_X509(bio, nullptr, RefusePemPassword, nullptr));
-  ERR_pop_to_mark();
-  return cert;
-}
-
 // The PEM-first reading of bytes read once already, without step lines or queued errors.
 X509Ptr DecodeQuietly(const unsigned char *data, int size) {
   BioPtr bio(BIO_new_mem_buf(data, size));
   if (bio == nullptr) return nullptr;
-  X509Ptr cert = ReadPemQuietly(bio.get());
+  X509Ptr cert(ReadPemX509Quietly(bio.get()));
   if (cert != nullptr) return cert;
   BIO_ctrl(bio.get(), BIO_CTRL_RESET, 0, nullptr);
   ERR_set_mark();
@@ -115,7 +106,7 @@ X509Ptr DecodeQuietly(const unsigned char *data, int size) {
 
 bool HasPemBlock(const unsigned char *data, int size) {
   BioPtr bio(BIO_new_mem_buf(data, size));
-  return bio == nullptr || ReadPemQuietly(bio.get()) != nullptr;
+  return bio == nullptr || X509Ptr(ReadPemX509Quietly(bio.get())) != nullptr;
 }
 
 }  // namespace
