@@ -81,9 +81,14 @@ void LockShared(int fd) {
   }
 }
 
+// Whether held, opened by owner, is this process's own and names the file that fd names.
+bool HeldByThisProcess(int held, pid_t owner, int fd) {
+  return held >= 0 && owner == getpid() && SameFile(held, fd);
+}
+
 // Makes use name the file that fd names, with a description of this process's own.
 void UseFile(FileUse &use, int fd) {
-  if (use.fd >= 0 && use.owner == getpid() && SameFile(use.fd, fd)) return;
+  if (HeldByThisProcess(use.fd, use.owner, fd)) return;
   if (use.fd >= 0) close(use.fd);  // a parent's description keeps the parent's lock
   use.fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   use.owner = getpid();
@@ -123,7 +128,7 @@ bool Register(PathUse &use, const std::string &path) {
   int fd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return false;
   off_t slot = NameSlot(path);
-  if (use.dir_fd >= 0 && use.owner == getpid() && use.slot == slot && SameFile(use.dir_fd, fd)) {
+  if (use.slot == slot && HeldByThisProcess(use.dir_fd, use.owner, fd)) {
     close(fd);
     return true;
   }
@@ -161,15 +166,12 @@ void EmptyUnlessShared(MemoryLogPath &state, const std::string &path) {
   FileUse &use = state.use;
   int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (fd < 0) return;
-  if (use.fd >= 0 && (use.owner != getpid() || !SameFile(use.fd, fd))) {
-    close(use.fd);
-    use.fd = -1;
-  }
-  if (use.fd < 0) {
+  if (HeldByThisProcess(use.fd, use.owner, fd)) {
+    close(fd);
+  } else {
+    if (use.fd >= 0) close(use.fd);  // a parent's description keeps the parent's lock
     use.fd = fd;
     use.owner = getpid();
-  } else {
-    close(fd);
   }
   // Without flock support the file is emptied, as it would be for the only user.
   bool alone = flock(use.fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
