@@ -4,7 +4,12 @@
 #ifndef KELU_ZLOG_TEST_SUPPORT_H
 #define KELU_ZLOG_TEST_SUPPORT_H
 
+#include <grp.h>
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <mutex>
@@ -124,6 +129,88 @@ class ZlogSession {
   std::string conf_path_;
   bool started_ = false;
 };
+
+// The user a deployed worker runs as: nobody when the tests run as root (root ignores file
+// modes, so only another user sees what a php-fpm worker sees), else the tests' own user.
+struct WorkerUser {
+  uid_t uid;
+  gid_t gid;
+};
+
+inline WorkerUser TheWorkerUser() {
+  if (geteuid() != 0) return {geteuid(), getegid()};
+  const struct passwd *nobody = getpwnam("nobody");
+  return nobody != nullptr ? WorkerUser{nobody->pw_uid, nobody->pw_gid} : WorkerUser{65534, 65534};
+}
+
+// In a child process: becomes the worker user for good; false when that fails.
+inline bool BecomeWorkerUser() {
+  if (geteuid() != 0) return true;
+  WorkerUser user = TheWorkerUser();
+  return setgroups(0, nullptr) == 0 && setgid(user.gid) == 0 && setuid(user.uid) == 0;
+}
+
+// A service's files as deployed: the folder and its configuration "zlog.conf" belong to the
+// tests' user and the worker can only read them (0644; 0444 when the tests do not run as
+// root, so that the worker, then the owner, cannot open it for writing either); the log
+// folder "logs" belongs to the worker. In a configuration "@DIR@" names the folder and
+// "@LOGS@" the log folder.
+class ServiceDir {
+ public:
+  ServiceDir() {
+    WorkerUser worker = TheWorkerUser();
+    EXPECT_EQ(chmod(dir_.path().c_str(), 0755), 0);
+    EXPECT_EQ(mkdir(Log("").c_str(), 0755), 0);
+    EXPECT_EQ(chown(Log("").c_str(), worker.uid, worker.gid), 0);
+  }
+  ServiceDir(const ServiceDir &) = delete;
+  ServiceDir &operator=(const ServiceDir &) = delete;
+
+  void WriteConf(const std::string &text) const {
+    std::string expanded = WithDir(text, dir_.path());
+    for (size_t at = expanded.find("@LOGS@"); at != std::string::npos;
+         at = expanded.find("@LOGS@", at)) {
+      expanded.replace(at, 6, Log(""));
+    }
+    chmod(conf().c_str(), 0600);
+    WriteTextFile(conf(), expanded);
+    EXPECT_EQ(chmod(conf().c_str(), geteuid() == 0 ? 0644 : 0444), 0);
+  }
+  std::string conf() const { return dir_.File("zlog.conf"); }
+  std::string File(const std::string &name) const { return dir_.File(name); }
+  // A file of the log folder; "" names the folder itself.
+  std::string Log(const std::string &name) const {
+    return dir_.File("logs") + (name.empty() ? "" : "/" + name);
+  }
+
+ private:
+  TempDir dir_;
+};
+
+enum class RunAs { kTestUser, kWorkerUser };
+
+// A process of its own: a child that starts its engine on conf, runs body and ends (exit
+// status 0 when both went well). The caller's engine must be finished before, so that the
+// child does not share it.
+template <class Body>
+pid_t StartProcess(const std::string &conf, Body body, RunAs who = RunAs::kTestUser) {
+  pid_t child = fork();
+  if (child == 0) {
+    if (who == RunAs::kWorkerUser && !BecomeWorkerUser()) _exit(2);
+    int rc = zlog_init(conf.c_str());
+    if (rc == 0) {
+      body();
+      zlog_fini();
+    }
+    _exit(rc == 0 ? 0 : 1);
+  }
+  return child;
+}
+
+inline bool EndsWell(pid_t child) {
+  int status = 0;
+  return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
 
 }  // namespace kelu::test
 

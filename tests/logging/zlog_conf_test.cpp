@@ -60,7 +60,8 @@ const ConfCase kConfCases[] = {
      "e.* -\"@DIR@/%c.log\", 1kb * 2\n"
      "f.* \"@DIR@/f.log\", 0\n"
      "g.* >syslog, LOG_LOCAL0\nh.* >syslog\ni.* | cat > /dev/null\n"
-     "j.* >memlog:@DIR@/m.log\nk.* >memlog:\n",
+     "j.* >memlog:@DIR@/m.log\nk.* >memlog:\n"
+     "l.* >memlog:@DIR@/l.log, 4MB * 2\nm.* >memlog:@DIR@/n.log, 1MB ~ \"@DIR@/n.#2s.log\"\n",
      true, ""},
     {"strict init false leaves bad formats and rules out",
      "[global]\nstrict init = false\n[formats]\nbad = \"%k\"\n"
@@ -90,6 +91,8 @@ const ConfCase kConfCases[] = {
      "unknown conversion character 'k'"},
     {"strict init false keeps global errors", "[global]\nstrict init = false\nbogus = 1\n",
      false, "unknown [global] parameter"},
+    {"memory-log rotation without a size", "[rules]\n*.* >memlog:@DIR@/m.log, * 2\n", false,
+     "bad rotation size"},
     {"level value 0", "[levels]\nTRACE = 0\n", false, "from 1 to 253"},
     {"level value 254", "[levels]\nTRACE = 254\n", false, "from 1 to 253"},
     {"level value not a number", "[levels]\nTRACE = ten\n", false, "from 1 to 253"},

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <regex>
 #include <string>
 #include <thread>
@@ -87,7 +89,8 @@ TEST(ZlogMemlog, TwoRulesOnTwoPathsKeepTheirOwnLines) {
   EXPECT_EQ(ReadTextFile(session.File("two.log")), "w\ne\n");
 }
 
-TEST(ZlogMemlog, ReloadEmptiesTheFileAndKeepsTheHalves) {
+// A reload starts an empty live file; what the file held becomes the newest archive.
+TEST(ZlogMemlog, ReloadArchivesTheFileAndKeepsTheHalves) {
   ZlogSession session(MemConf("kelu_category.INFO >memlog:@DIR@/m.log; m\n"));
   ASSERT_TRUE(session.started());
   Info("a");
@@ -95,9 +98,16 @@ TEST(ZlogMemlog, ReloadEmptiesTheFileAndKeepsTheHalves) {
   Info("c");
   ASSERT_EQ(ReadTextFile(session.File("m.log")), "a\nb\n");
   ASSERT_EQ(zlog_reload(nullptr), 0);
+  EXPECT_TRUE(FileExists(session.File("m.log")));
   EXPECT_EQ(ReadTextFile(session.File("m.log")), "");
+  EXPECT_EQ(ReadTextFile(session.File("m.log.0")), "a\nb\n");
   Error("d");
   EXPECT_EQ(ReadTextFile(session.File("m.log")), "c\nd\n");
+  ASSERT_EQ(zlog_reload(nullptr), 0);
+  EXPECT_EQ(ReadTextFile(session.File("m.log.1")), "a\nb\n");
+  EXPECT_EQ(ReadTextFile(session.File("m.log.0")), "c\nd\n");
+  ASSERT_EQ(zlog_reload(nullptr), 0);
+  EXPECT_FALSE(FileExists(session.File("m.log.2"))) << "an empty file is not archived";
 }
 
 TEST(ZlogMemlog, FinishAndNewStartKeepTheHalves) {
@@ -134,7 +144,7 @@ TEST(ZlogMemlog, FailedFlushKeepsTheHalvesForTheNextError) {
   EXPECT_NE(diagnostics.find("open file[] fail"), std::string::npos) << "the rule without path";
 }
 
-TEST(ZlogMemlog, StartUpCreatesFoldersAndEmptiesTheFile) {
+TEST(ZlogMemlog, StartUpCreatesFoldersAndStartsAnEmptyFile) {
   TempDir dir;
   ScopedEnv errors("ZLOG_PROFILE_ERROR", dir.File("error.log"));
   std::string path = dir.File("a/b/mem.log");
@@ -152,13 +162,14 @@ TEST(ZlogMemlog, StartUpCreatesFoldersAndEmptiesTheFile) {
   WriteTextFile(path, "old content\n");
   ASSERT_EQ(zlog_init_memory_log("INFO", path.c_str()), 0);
   EXPECT_EQ(ReadTextFile(path), "");
+  EXPECT_EQ(ReadTextFile(path + ".0"), "old content\n") << "kept as the newest archive";
   zlog_fini();
   EXPECT_EQ(ReadTextFile(dir.File("error.log")), "");
 }
 
 // A pool in small: a second process starting on the file (a new worker) keeps what the first
-// one wrote, and so does a reload while that process lives; alone again, a reload empties the
-// file as it does for a lone process.
+// one wrote, and so does a reload while that process lives; alone again, a reload starts an
+// empty file as it does for a lone process, keeping the old content as an archive.
 TEST(ZlogMemlog, StartBesideALiveUserKeepsTheFile) {
   ZlogSession session(MemConf("kelu_category.INFO >memlog:@DIR@/m.log; m\n"));
   ASSERT_TRUE(session.started());
@@ -195,6 +206,7 @@ TEST(ZlogMemlog, StartBesideALiveUserKeepsTheFile) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   ASSERT_EQ(zlog_reload(nullptr), 0);
   EXPECT_EQ(ReadTextFile(session.File("m.log")), "") << "reload of the only user";
+  EXPECT_EQ(ReadTextFile(session.File("m.log.0")), "a\nb\nc\n");
   Error("d");
   EXPECT_EQ(ReadTextFile(session.File("m.log")), "d\n");
 }
@@ -226,6 +238,175 @@ TEST(ZlogMemlog, UserThatNeverWroteKeepsTheFile) {
   EXPECT_EQ(ReadTextFile(path), written) << "a new worker beside a user that never wrote";
   ASSERT_EQ(zlog_reload(nullptr), 0);
   EXPECT_EQ(ReadTextFile(path), "") << "reload of the only user";
+  EXPECT_EQ(ReadTextFile(path + ".0"), written);
+}
+
+// Workers of a pool that are ended when idle, or after one request: a worker that starts
+// alone on the file keeps what the ended ones wrote as the newest archive, and starts an
+// empty live file.
+TEST(ZlogMemlog, WorkerStartingAloneKeepsWhatEndedWorkersWrote) {
+  TempDir dir;  // this process starts no rule on the file: it is no user of it
+  const std::string conf = dir.File("zlog.conf"), path = dir.File("m.log");
+  WriteTextFile(conf, MemConf("kelu_category.INFO >memlog:" + path + "; m\n"));
+  for (int worker = 0; worker < 3; ++worker) {
+    pid_t child = StartProcess(conf, [worker] {
+      Info("context of refusal " + std::to_string(worker));
+      Error("refusal " + std::to_string(worker));
+    });
+    ASSERT_TRUE(EndsWell(child));
+  }
+  ASSERT_TRUE(EndsWell(StartProcess(conf, [] {})));
+  EXPECT_TRUE(FileExists(path));
+  EXPECT_EQ(ReadTextFile(path), "");
+  std::string kept;
+  for (int i = 2; i >= 0; --i) kept += ReadTextFile(path + "." + std::to_string(i));
+  EXPECT_EQ(kept, "context of refusal 0\nrefusal 0\ncontext of refusal 1\nrefusal 1\n"
+                  "context of refusal 2\nrefusal 2\n");
+}
+
+// A flush of the rotation tests: three INFO lines and an ERROR line of 50 bytes each, tagged
+// with the writer and the flush's number.
+std::string FlushLine(int writer, int flush, char part) {
+  std::string head = std::to_string(writer) + " " + std::to_string(flush) + " " + part + " ";
+  return head + std::string(49 - head.size(), '.');
+}
+
+void WriteFlush(int writer, int flush) {
+  for (char part : {'0', '1', '2'}) Info(FlushLine(writer, flush, part));
+  Error(FlushLine(writer, flush, 'E'));
+}
+
+using FlushId = std::pair<int, int>;  // writer, flush
+
+// The flushes in a file, in order; a flush that is not whole in it fails the test.
+std::vector<FlushId> Flushes(const std::string &path) {
+  std::vector<FlushId> flushes;
+  std::vector<std::string> lines = SplitLines(ReadTextFile(path));
+  if (lines.size() % 4 != 0) ADD_FAILURE() << path << " holds " << lines.size() << " lines";
+  for (size_t i = 0; i + 3 < lines.size(); i += 4) {
+    int writer = -1, flush = -1;
+    std::sscanf(lines[i].c_str(), "%d %d", &writer, &flush);
+    const char parts[] = {'0', '1', '2', 'E'};
+    for (size_t j = 0; j < 4; ++j) {
+      if (lines[i + j] != FlushLine(writer, flush, parts[j])) {
+        ADD_FAILURE() << path << ": a flush is not whole at line " << i + j << ": " << lines[i + j];
+        return flushes;
+      }
+    }
+    flushes.emplace_back(writer, flush);
+  }
+  return flushes;
+}
+
+std::vector<FlushId> FlushRange(int writer, int first, int last) {
+  std::vector<FlushId> out;
+  for (int k = first; k <= last; ++k) out.emplace_back(writer, k);
+  return out;
+}
+
+// The memory log at path and its archives "<path>.0", "<path>.1", ... that exist.
+std::vector<std::string> LogAndArchives(const std::string &path) {
+  std::vector<std::string> files = {path};
+  for (int i = 0; FileExists(path + "." + std::to_string(i)); ++i) {
+    files.push_back(path + "." + std::to_string(i));
+  }
+  return files;
+}
+
+// A memory-log rule rotates like a file rule, but before a flush that would take the file past
+// its size: each flush stays whole in one file, and the newest one is in the live file. 20
+// flushes of 200 bytes with a size of 1 KiB: five to a file.
+TEST(ZlogMemlog, RotatesBeforeAFlushAndKeepsEachFlushWhole) {
+  struct ExpectedFile {
+    std::string name;
+    int first, last;  // flushes
+  };
+  struct Case {
+    const char *name;
+    const char *option;
+    std::vector<ExpectedFile> files;
+    std::vector<std::string> absent;
+  };
+  const Case cases[] = {
+      {"rolling, 2 kept", ", 1kb * 2", {{"m.log", 15, 19}, {"m.log.0", 10, 14}, {"m.log.1", 5, 9}},
+       {"m.log.2"}},
+      {"all kept", ", 1kb * 0",
+       {{"m.log", 15, 19}, {"m.log.0", 10, 14}, {"m.log.1", 5, 9}, {"m.log.2", 0, 4}},
+       {"m.log.3"}},
+      {"sequence in a folder of its own, 3 kept", ", 1kb * 3 ~ \"@DIR@/old/m.#2s.log\"",
+       {{"m.log", 15, 19}, {"old/m.01.log", 5, 9}, {"old/m.02.log", 10, 14}},
+       {"old/m.00.log", "old/m.03.log", "m.log.0"}},
+      {"a flush larger than the size is whole in the live file", ", 100 * 2",
+       {{"m.log", 19, 19}, {"m.log.0", 18, 18}, {"m.log.1", 17, 17}}, {"m.log.2"}},
+      {"size 0 never rotates", ", 0", {{"m.log", 0, 19}}, {"m.log.0"}},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ZlogSession session(
+        MemConf(std::string("kelu_category.INFO >memlog:@DIR@/m.log") + c.option + "; m\n"));
+    ASSERT_TRUE(session.started());
+    for (int k = 0; k < 20; ++k) WriteFlush(0, k);
+    for (const ExpectedFile &file : c.files) {
+      EXPECT_EQ(Flushes(session.File(file.name)), FlushRange(0, file.first, file.last))
+          << file.name;
+    }
+    for (const std::string &name : c.absent) EXPECT_FALSE(FileExists(session.File(name))) << name;
+    EXPECT_EQ(session.Diagnostics(), "");
+  }
+}
+
+// Without a size the memory log is bounded all the same: the live file and its archives never
+// hold more than 32 MiB together (here about 38 MB of flushes of 64 KiB).
+TEST(ZlogMemlog, DefaultBoundOf32MiB) {
+  ZlogSession session(MemConf("kelu_category.INFO >memlog:@DIR@/m.log; m\n"));
+  ASSERT_TRUE(session.started());
+  const std::string line(999, 'i');
+  for (int flush = 0; flush < 600; ++flush) {
+    for (int i = 0; i < 64; ++i) Info(line);
+    Error("flush " + std::to_string(flush));
+  }
+  size_t total = 0;
+  for (const std::string &file : LogAndArchives(session.File("m.log"))) {
+    size_t size = ReadTextFile(file).size();
+    EXPECT_LE(size, 8u << 20) << file;
+    total += size;
+  }
+  EXPECT_LE(total, 32u << 20);
+  EXPECT_GT(total, 24u << 20) << "three archives and the live file";
+  EXPECT_TRUE(FileExists(session.File("m.log.2")));
+  EXPECT_FALSE(FileExists(session.File("m.log.3")));
+  EXPECT_NE(ReadTextFile(session.File("m.log")).find("flush 599\n"), std::string::npos);
+}
+
+// Workers of a pool, unprivileged on a configuration they can only read, flushing to one
+// memory log with a size: none of their flushes is lost or split, and no file passes the size.
+TEST(ZlogMemlog, WorkersRotateOneFileTogether) {
+  constexpr int kWriters = 3;
+  constexpr int kFlushes = 300;
+  ServiceDir dir;
+  dir.WriteConf(MemConf("kelu_category.INFO >memlog:@LOGS@/m.log, 8kb * 0; m\n"));
+  std::vector<pid_t> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.push_back(StartProcess(
+        dir.conf(), [w] { for (int k = 0; k < kFlushes; ++k) WriteFlush(w, k); },
+        RunAs::kWorkerUser));
+    ASSERT_GE(writers.back(), 0);
+  }
+  for (pid_t writer : writers) EXPECT_TRUE(EndsWell(writer));
+  std::vector<FlushId> all, expected;
+  std::vector<std::string> files = LogAndArchives(dir.Log("m.log"));
+  EXPECT_GE(files.size(), 15u);
+  for (const std::string &file : files) {
+    EXPECT_LE(ReadTextFile(file).size(), 8192u) << file;
+    std::vector<FlushId> part = Flushes(file);
+    all.insert(all.end(), part.begin(), part.end());
+  }
+  for (int w = 0; w < kWriters; ++w) {
+    std::vector<FlushId> own = FlushRange(w, 0, kFlushes - 1);
+    expected.insert(expected.end(), own.begin(), own.end());
+  }
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(all, expected);
 }
 
 TEST(ZlogMemlog, FatalLevelNeverWrites) {

@@ -1,8 +1,9 @@
 // Size rotation: archive names (#r, #s, widths, dates, folders), archive counts, dynamic and
 // synchronous files, the lazily opened lock file, several threads and several processes at
 // once (a quiet one beside a busy one, busy ones together).
+#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +11,6 @@
 #include <cstdio>
 #include <ctime>
 #include <map>
-#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -36,14 +36,17 @@ void WriteLines(zlog_category_t *category, int writer, int first, int last) {
 // The numbers of writer 0's lines in a file, checking that every line is whole.
 std::vector<int> Numbers(const std::string &path, int writer = 0) {
   std::vector<int> numbers;
-  static const std::regex kLine(R"((\d+) (\d+) x+)");
   for (const std::string &line : SplitLines(ReadTextFile(path))) {
-    std::smatch match;
-    if (!std::regex_match(line, match, kLine) || line.size() != kLineSize - 1) {
+    int line_writer = -1, number = -1, used = 0;
+    bool whole = line.size() == kLineSize - 1 &&
+                 std::sscanf(line.c_str(), "%d %d %n", &line_writer, &number, &used) == 2 &&
+                 used > 0 &&
+                 line.find_first_not_of('x', static_cast<size_t>(used)) == std::string::npos;
+    if (!whole) {
       ADD_FAILURE() << path << ": damaged line " << line;
       continue;
     }
-    if (std::stoi(match[1]) == writer) numbers.push_back(std::stoi(match[2]));
+    if (line_writer == writer) numbers.push_back(number);
   }
   return numbers;
 }
@@ -54,24 +57,30 @@ std::vector<int> Range(int first, int last) {
   return out;
 }
 
-// The log "p.log" and its archives "p.log.0", "p.log.1", ... that exist.
-std::vector<std::string> LogAndArchives(const ZlogSession &session) {
-  std::vector<std::string> files = {session.File("p.log")};
-  for (int i = 0; FileExists(session.File("p.log." + std::to_string(i))); ++i) {
-    files.push_back(session.File("p.log." + std::to_string(i)));
+// The log at path and its archives "<path>.0", "<path>.1", ... that exist.
+std::vector<std::string> LogAndArchives(const std::string &path) {
+  std::vector<std::string> files = {path};
+  for (int i = 0; FileExists(path + "." + std::to_string(i)); ++i) {
+    files.push_back(path + "." + std::to_string(i));
   }
   return files;
 }
+std::vector<std::string> LogAndArchives(const ZlogSession &session) {
+  return LogAndArchives(session.File("p.log"));
+}
 
-// The numbers of a writer's lines in the log and its archives, sorted.
-std::vector<int> KeptNumbers(const ZlogSession &session, int writer) {
+// The numbers of a writer's lines in the log at path and its archives, sorted.
+std::vector<int> KeptNumbers(const std::string &path, int writer) {
   std::vector<int> all;
-  for (const std::string &file : LogAndArchives(session)) {
+  for (const std::string &file : LogAndArchives(path)) {
     std::vector<int> part = Numbers(file, writer);
     all.insert(all.end(), part.begin(), part.end());
   }
   std::sort(all.begin(), all.end());
   return all;
+}
+std::vector<int> KeptNumbers(const ZlogSession &session, int writer) {
+  return KeptNumbers(session.File("p.log"), writer);
 }
 
 // A configuration whose category "c" goes to "p.log" with the given rotation, under a rotate
@@ -79,27 +88,6 @@ std::vector<int> KeptNumbers(const ZlogSession &session, int writer) {
 std::string SharedLogConf(const std::string &rotation) {
   return "[global]\nrotate lock file = @DIR@/zlog.lock\n[formats]\nm = \"%m%n\"\n[rules]\n"
          "*.* \"@DIR@/p.log\", " + rotation + " ~ \"@DIR@/p.log.#r\"; m\n";
-}
-
-// A process of its own: a child that starts its engine on conf, runs body and ends. The
-// caller's engine must be finished before, so that the child does not share it.
-template <class Body>
-pid_t StartProcess(const std::string &conf, Body body) {
-  pid_t child = fork();
-  if (child == 0) {
-    int rc = zlog_init(conf.c_str());
-    if (rc == 0) {
-      body();
-      zlog_fini();
-    }
-    _exit(rc == 0 ? 0 : 1);
-  }
-  return child;
-}
-
-bool EndsWell(pid_t child) {
-  int status = 0;
-  return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 std::string Today() {
@@ -346,6 +334,152 @@ TEST(ZlogRotate, UnopenableLockFileStillRotates) {
   EXPECT_EQ(Numbers(session.File("u.log")), Range(23, 30));
   EXPECT_NE(session.Diagnostics().find("rotating under the in-process lock only"),
             std::string::npos);
+}
+
+// Workers as a service runs them: unprivileged, on a configuration they can only read, whose
+// default rotate lock file is the configuration itself, rotating one file together at full
+// speed with every archive kept. No line may be lost, and every archive is a whole rotation:
+// past the limit, and not past it by more than the others' lines of one check period.
+TEST(ZlogRotate, UnprivilegedWorkersOnAReadOnlyConfigurationLoseNoLine) {
+  constexpr int kWriters = 3;
+  constexpr int kLines = 35000;  // 3.5 MB a writer
+  constexpr size_t kLimit = 1024 * 1024;
+  ServiceDir dir;
+  dir.WriteConf("[formats]\nm = \"%m%n\"\n[rules]\n"
+                "*.* \"@LOGS@/p.log\", 1MB * 0 ~ \"@LOGS@/p.log.#r\"; m\n");
+  std::vector<pid_t> writers;
+  for (int w = 0; w < kWriters; ++w) {
+    writers.push_back(StartProcess(
+        dir.conf(), [w] { WriteLines(zlog_get_category("c"), w, 0, kLines - 1); },
+        RunAs::kWorkerUser));
+    ASSERT_GE(writers.back(), 0);
+  }
+  for (pid_t writer : writers) EXPECT_TRUE(EndsWell(writer));
+
+  const std::string log = dir.Log("p.log");
+  for (int w = 0; w < kWriters; ++w) {
+    std::vector<int> kept = KeptNumbers(log, w);
+    EXPECT_EQ(kept, Range(0, kLines - 1))
+        << "writer " << w << ": " << kLines - static_cast<int>(kept.size()) << " of " << kLines
+        << " lines lost";
+  }
+  std::vector<std::string> files = LogAndArchives(log);
+  EXPECT_GE(files.size(), 9u);
+  for (size_t i = 1; i < files.size(); ++i) {
+    size_t size = ReadTextFile(files[i]).size();
+    EXPECT_GT(size, kLimit) << files[i];
+    EXPECT_LE(size, kLimit * 3 / 2) << files[i];
+  }
+}
+
+// Lines written for at least `seconds` of the thread's own processor time (so that other
+// work on a loaded machine does not change the pace), numbered from first.
+struct Pace {
+  int lines = 0;
+  double cpu_seconds = 0;
+  double wall_seconds = 0;
+  double PerSecond() const { return lines / cpu_seconds; }
+};
+
+double Seconds(clockid_t clock) {
+  struct timespec now;
+  clock_gettime(clock, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+}
+
+Pace WriteFor(zlog_category_t *category, int first, double seconds) {
+  Pace pace;
+  double cpu_start = Seconds(CLOCK_THREAD_CPUTIME_ID), wall_start = Seconds(CLOCK_MONOTONIC);
+  do {
+    WriteLines(category, 0, first + pace.lines, first + pace.lines + 99);
+    pace.lines += 100;
+    pace.cpu_seconds = Seconds(CLOCK_THREAD_CPUTIME_ID) - cpu_start;
+  } while (pace.cpu_seconds < seconds);
+  pace.wall_seconds = Seconds(CLOCK_MONOTONIC) - wall_start;
+  return pace;
+}
+
+size_t Count(const std::string &text, const std::string &part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+// A log folder that stops taking renames (made read-only) when the file is past its limit:
+// lines go on to the live file at about the pace they had, and the rotation is tried again
+// about once a second, not at every line. Once the folder takes renames again, the file
+// rotates.
+TEST(ZlogRotate, FolderThatRefusesRenamesKeepsThePace) {
+  ServiceDir dir;
+  dir.WriteConf("[formats]\nm = \"%m%n\"\n[rules]\n*.* \"@LOGS@/r.log\", 100kb * 3; m\n");
+  const std::string logs = dir.Log(""), errors = dir.Log("error.log");
+  ScopedEnv error_log("ZLOG_PROFILE_ERROR", errors);
+  int report[2];
+  ASSERT_EQ(pipe(report), 0);
+  pid_t worker = StartProcess(
+      dir.conf(),
+      [&] {
+        close(report[0]);
+        close(open(errors.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));  // before the fault
+        zlog_category_t *category = zlog_get_category("c");
+        Pace paces[2];
+        paces[0] = WriteFor(category, 0, 0.3);
+        bool ok = chmod(logs.c_str(), 0555) == 0;
+        paces[1] = WriteFor(category, paces[0].lines, 0.3);
+        ok = chmod(logs.c_str(), 0755) == 0 && ok;
+        usleep(1100 * 1000);  // past the wait after the last failed try
+        WriteLines(category, 0, paces[0].lines + paces[1].lines, paces[0].lines + paces[1].lines);
+        if (!ok || write(report[1], paces, sizeof paces) != sizeof paces) _exit(3);
+      },
+      RunAs::kWorkerUser);
+  ASSERT_GE(worker, 0);
+  close(report[1]);
+  Pace paces[2];
+  ASSERT_EQ(read(report[0], paces, sizeof paces), static_cast<ssize_t>(sizeof paces));
+  close(report[0]);
+  ASSERT_TRUE(EndsWell(worker));
+
+  const Pace &before = paces[0], &during = paces[1];
+  EXPECT_GE(during.PerSecond(), 0.5 * before.PerSecond())
+      << "lines a second: " << before.PerSecond() << " before the fault, " << during.PerSecond()
+      << " during it";
+  size_t tries = Count(ReadTextFile(errors), "rename[");
+  EXPECT_GE(tries, 1u);
+  EXPECT_LE(tries, static_cast<size_t>(during.wall_seconds) + 2) << "rename tries in "
+                                                                 << during.wall_seconds << " s";
+  // The lines of the fault are in the file that was live during it, now the newest archive.
+  std::vector<int> archived = Numbers(dir.Log("r.log.0"));
+  const int first = before.lines, last = before.lines + during.lines - 1;
+  ASSERT_FALSE(archived.empty());
+  std::vector<int> fault(std::lower_bound(archived.begin(), archived.end(), first),
+                         archived.end());
+  EXPECT_EQ(fault, Range(first, last));
+  EXPECT_EQ(Numbers(dir.Log("r.log")), Range(last + 1, last + 1)) << "rotated after the fault";
+}
+
+// A process that can take no lock between processes (a rotate lock file that cannot be
+// opened, a log folder it cannot read) still rotates, and says so once in the log itself.
+TEST(ZlogRotate, NoLockBetweenProcessesIsSaidOnceInTheLog) {
+  ServiceDir dir;
+  dir.WriteConf("[global]\nrotate lock file = @DIR@/zlog.conf/lock\n[formats]\nm = \"%m%n\"\n"
+                "[rules]\n*.* \"@LOGS@/live/n.log\", 1k ~ \"@LOGS@/old/n.log.#r\"; m\n");
+  const std::string live = dir.Log("live");
+  pid_t worker = StartProcess(
+      dir.conf(),
+      [&] {
+        if (chmod(live.c_str(), 0333) != 0) _exit(3);  // the folder cannot be opened now
+        WriteLines(zlog_get_category("c"), 0, 1, 40);
+        if (chmod(live.c_str(), 0755) != 0) _exit(3);
+      },
+      RunAs::kWorkerUser);
+  ASSERT_GE(worker, 0);
+  ASSERT_TRUE(EndsWell(worker));
+  std::string all = ReadTextFile(dir.Log("live/n.log"));
+  for (int i = 0; FileExists(dir.Log("old/n.log." + std::to_string(i))); ++i) {
+    all += ReadTextFile(dir.Log("old/n.log." + std::to_string(i)));
+  }
+  EXPECT_TRUE(FileExists(dir.Log("old/n.log.2"))) << "rotated three times";
+  EXPECT_EQ(Count(all, "rotate lock file[" + dir.File("zlog.conf/lock") + "]"), 1u) << all;
 }
 
 }  // namespace
