@@ -99,4 +99,10 @@ bool ParseQuoted(std::string_view text, std::string *out, std::string_view *rest
   return true;
 }
 
+std::string FolderOf(const std::string &path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace kelu::zl

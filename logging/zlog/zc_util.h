@@ -33,6 +33,9 @@ bool ParseSize(std::string_view text, uint64_t *out);
 // Plain decimal digits only.
 bool ParseCount(std::string_view text, uint64_t *out);
 
+// The folder of path ("." for a bare name).
+std::string FolderOf(const std::string &path);
+
 // text starts with '"': takes the text up to the next '"' into *out and leaves in *rest
 // what follows the closing quote. False when there is no closing quote.
 bool ParseQuoted(std::string_view text, std::string *out, std::string_view *rest);

@@ -268,6 +268,16 @@ bool OutputEvent(Env &env, zlog_category_s *category, const CallSite &site, Even
   return period != 0 && env.log_count.fetch_add(1) + 1 >= period;
 }
 
+void LogFormatted(zlog_category_s *category, const CallSite &site, const char *format,
+                  va_list args);
+
+void LogText(zlog_category_s *category, const CallSite &site, const char *format, ...) {
+  va_list args;
+  va_start(args, format);
+  LogFormatted(category, site, format, args);
+  va_end(args);
+}
+
 // category null: the default category of the dzlog calls.
 void Log(zlog_category_s *category, const CallSite &site, Event &event) {
   Env &env = TheEnv();
@@ -290,6 +300,12 @@ void Log(zlog_category_s *category, const CallSite &site, Event &event) {
   if (reload) {
     WriteLock lock(env);
     if (lock.ok()) ReloadInner(env, kAutoReload);
+  }
+  if (event.notice != nullptr) {
+    static const char kFile[] = "zlog_rotate.cpp", kFunction[] = "RotationHold";
+    LogText(category, CallSite{kFile, sizeof kFile - 1, kFunction, sizeof kFunction - 1, 0,
+                               ZLOG_LEVEL_WARN},
+            "%s", event.notice);
   }
 }
 

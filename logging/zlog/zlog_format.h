@@ -38,6 +38,9 @@ struct Event {
   bool message_ready = false;
   bool message_ok = false;
   const void *line_holds = nullptr;  // the pattern whose output thread->line holds
+
+  // Set by an output: a line of the engine's own, logged after this one in its category.
+  const char *notice = nullptr;
 };
 
 // The text of %m, made once per event in thread->message; false on a formatting error.

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
+#include <optional>
 
 #include "zc_profile.h"
 #include "zc_util.h"
@@ -95,13 +96,6 @@ void UseFile(FileUse &use, int fd) {
   if (use.fd >= 0) LockShared(use.fd);
 }
 
-// The folder of path ("." for a bare name).
-std::string FolderOf(const std::string &path) {
-  size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // The offset of path's file name among its folder's lock bytes: FNV-1a, kept below 2^62 so
 // that the byte's end fits an off_t.
 off_t NameSlot(const std::string &path) {
@@ -155,13 +149,29 @@ bool OtherUserRegistered(const PathUse &use) {
   return lock.l_type != F_UNLCK;
 }
 
-// At rule creation: registers this process as a user of the path and empties the file when
-// no other live process uses it: none has registered, and none holds the file's shared lock
-// (taken before every write). The exclusive lock is tried on this process's own description
-// (a failed try drops its shared lock, taken again below); of processes starting together
-// none empties, and a writer that takes the shared lock after an emptying writes into the
-// emptied file. A missing file is not created.
-void EmptyUnlessShared(MemoryLogPath &state, const std::string &path) {
+// The lone user's start: what the file holds becomes the newest archive, and use names a new,
+// empty live file. When the archive cannot be made the content stays in the live file.
+void StartFreshFile(FileUse &use, const std::string &path, const RotationSpec &rotation,
+                    Rotater &rotater, mode_t perms) {
+  RotationHold hold(rotater, path, nullptr);
+  if (!ArchiveFileNow(rotation, path)) return;
+  int fresh = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, perms);
+  if (fresh < 0) {
+    zc_error("open file[%s] fail, errno[%d]", path.c_str(), errno);
+    return;
+  }
+  close(use.fd);
+  use.fd = fresh;
+}
+
+// At rule creation: registers this process as a user of the path and, when no other live
+// process uses it (none has registered, and none holds the file's shared lock, taken before
+// every write), starts a fresh file. The exclusive lock is tried on this process's own
+// description (a failed try drops its shared lock, taken again below); of processes starting
+// together none starts a fresh file, and a writer that takes the shared lock after one was
+// started writes into it. A missing file is not created.
+void StartFreshFileUnlessShared(MemoryLogPath &state, const std::string &path,
+                                const RotationSpec &rotation, Rotater &rotater, mode_t perms) {
   bool registered = Register(state.registration, path);
   FileUse &use = state.use;
   int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
@@ -173,14 +183,12 @@ void EmptyUnlessShared(MemoryLogPath &state, const std::string &path) {
     use.fd = fd;
     use.owner = getpid();
   }
-  // Without flock support the file is emptied, as it would be for the only user.
+  // Without flock support this process counts as the only user.
   bool alone = flock(use.fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
   if (alone && registered) alone = !OtherUserRegistered(state.registration);
-  if (alone) {
-    struct stat st;
-    if (fstat(use.fd, &st) == 0 && st.st_size > 0 && ftruncate(use.fd, 0) != 0) {
-      zc_error("ftruncate file[%s] fail, errno[%d]", path.c_str(), errno);
-    }
+  struct stat st;
+  if (alone && fstat(use.fd, &st) == 0 && st.st_size > 0) {
+    StartFreshFile(use, path, rotation, rotater, perms);
   }
   LockShared(use.fd);
 }
@@ -207,8 +215,10 @@ class LockHold {
 
 class MemoryLogOutput : public Output {
  public:
-  MemoryLogOutput(std::string path, mode_t perms, MemoryLogPath &state)
-      : path_(std::move(path)), perms_(perms), state_(state) {}
+  MemoryLogOutput(std::string path, mode_t perms, std::unique_ptr<RotationSpec> rotation,
+                  Rotater *rotater, MemoryLogPath &state)
+      : path_(std::move(path)), perms_(perms), rotation_(std::move(rotation)),
+        rotater_(rotater), state_(state) {}
 
   int Write(Event &event, const Pattern &format) override {
     std::string_view line;
@@ -217,10 +227,12 @@ class MemoryLogOutput : public Output {
     if (!lock.ok()) return -1;
     bool cut = Keep(state_.halves, line);
     if (event.level->value != kErrorLevel) return 0;  // FATAL lines do not flush
-    return Flush(state_.halves, line, cut);
+    return Flush(state_.halves, line, cut, event);
   }
 
-  std::string Describe() const override { return ">memlog:" + path_; }
+  std::string Describe() const override {
+    return ">memlog:" + path_ + (rotation_ ? ", " + rotation_->source : "");
+  }
 
  private:
   // Appends line to the current half, first moving the current half to the older one when the
@@ -243,21 +255,23 @@ class MemoryLogOutput : public Output {
     return cut;
   }
 
-  // Appends both halves to the file and empties them once every byte is written. A line
-  // that was cut in memory goes to the file whole.
-  int Flush(MemoryLogHalves &halves, std::string_view line, bool cut) {
-    int fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, perms_);
-    if (fd < 0) {
-      zc_error("open file[%s] fail, errno[%d]", path_.c_str(), errno);
-      return -1;
+  // Appends both halves to the file and empties them once every byte is written, under the
+  // rotation locks, so that no other process rotates the file in between. A line that was
+  // cut in memory (it is alone in the current half) goes to the file whole, unless the flush
+  // would then pass the size.
+  int Flush(MemoryLogHalves &halves, std::string_view line, bool cut, Event &event) {
+    std::optional<RotationHold> hold;
+    if (rotation_) hold.emplace(*rotater_, path_, &event);
+    std::string_view older(halves.log_buf1, halves.buf1_log_len);
+    std::string_view current(halves.log_buf2, halves.buf2_log_len);
+    if (cut && (!rotation_ || rotation_->limit == 0 ||
+                older.size() + line.size() <= rotation_->limit)) {
+      current = line;
     }
-    UseFile(state_.use, fd);  // before writing: a starting process may be emptying the file
-    size_t current = halves.buf2_log_len;
-    if (cut) current = 0;  // a cut line is alone in the current half
-    bool ok = WriteAll(fd, std::string_view(halves.log_buf1, halves.buf1_log_len)) &&
-              WriteAll(fd, std::string_view(halves.log_buf2, current)) &&
-              (!cut || WriteAll(fd, line));
-    if (!ok) {
+    int fd = Open();
+    if (fd < 0) return -1;
+    fd = RotateBefore(fd, older.size() + current.size(), event);
+    if (!WriteAll(fd, older) || !WriteAll(fd, current)) {
       zc_error("write fail, errno[%d]", errno);
       close(fd);
       return -1;
@@ -271,15 +285,49 @@ class MemoryLogOutput : public Output {
     return 0;
   }
 
+  // The file, opened for a flush; -1 (reported) when it cannot be.
+  int Open() {
+    int fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, perms_);
+    if (fd < 0) {
+      zc_error("open file[%s] fail, errno[%d]", path_.c_str(), errno);
+      return -1;
+    }
+    UseFile(state_.use, fd);  // before writing: a starting process may be archiving the file
+    return fd;
+  }
+
+  // When a flush of flush_size bytes would take the file fd names past the size, and the file
+  // is not empty, the file becomes the newest archive first: returns the descriptor to write
+  // the flush to. After a failure the flush goes where fd points, and the next try waits.
+  int RotateBefore(int fd, size_t flush_size, Event &event) {
+    if (!rotation_ || rotation_->limit == 0 || retry_.Waiting()) return fd;
+    struct stat st;
+    if (fstat(fd, &st) != 0 || st.st_size == 0 ||
+        static_cast<uint64_t>(st.st_size) + flush_size <= rotation_->limit) {
+      return fd;
+    }
+    int fresh = ArchiveFile(*rotation_, path_, event) ? Open() : -1;
+    if (fresh < 0) {
+      retry_.Failed();
+      return fd;
+    }
+    close(fd);
+    return fresh;
+  }
+
   std::string path_;
   mode_t perms_;
+  std::unique_ptr<RotationSpec> rotation_;  // null for the rule without a path
+  Rotater *rotater_;
   MemoryLogPath &state_;
+  RetryWait retry_;
 };
 
 }  // namespace
 
 std::unique_ptr<Output> NewMemoryLogOutput(const std::string &path, mode_t perms,
-                                           std::string *error) {
+                                           std::unique_ptr<RotationSpec> rotation,
+                                           Rotater *rotater, std::string *error) {
   if (path.size() > kMaxPathLength) {
     *error = "memory-log path longer than 1024 characters";
     return nullptr;
@@ -291,8 +339,8 @@ std::unique_ptr<Output> NewMemoryLogOutput(const std::string &path, mode_t perms
     return nullptr;
   }
   MemoryLogPath &state = StateFor(path);
-  if (!path.empty()) EmptyUnlessShared(state, path);
-  return std::make_unique<MemoryLogOutput>(path, perms, state);
+  if (!path.empty()) StartFreshFileUnlessShared(state, path, *rotation, *rotater, perms);
+  return std::make_unique<MemoryLogOutput>(path, perms, std::move(rotation), rotater, state);
 }
 
 }  // namespace kelu::zl

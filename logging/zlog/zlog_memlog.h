@@ -1,8 +1,10 @@
-// The memory-log output (">memlog:path"): the most recent lines are kept in memory in two
-// halves of 32768 bytes and appended to the file, older half first, whenever a line of level
-// ERROR is logged. Each path has its own pair of halves, which live for the whole process:
-// a reload, a finish or a new start keeps what they hold. A process uses the path from its
-// first rule on it until it ends.
+// The memory-log output (">memlog:path[, size * count ~ archive]"): the most recent lines are
+// kept in memory in two halves of 32768 bytes and appended to the file, older half first,
+// whenever a line of level ERROR is logged. The file rotates like a rotated file, but before a
+// flush that would take it past its size, so that a flush is never split and the newest one
+// is in the live file. Each path has its own pair of halves, which live for the whole
+// process: a reload, a finish or a new start keeps what they hold. A process uses the path
+// from its first rule on it until it ends.
 #ifndef KELU_ZLOG_MEMLOG_H
 #define KELU_ZLOG_MEMLOG_H
 
@@ -12,17 +14,23 @@
 #include <string>
 
 #include "zlog_output.h"
+#include "zlog_rotate.h"
 
 namespace kelu::zl {
 
 constexpr size_t kMemoryLogHalf = 32768;
 
-// Creates the path's folders, registers this process as a user of the path and empties the
-// file if it holds anything and no other live process uses it (a missing file is not
-// created). An empty path makes an output whose
-// flushes fail to open.
+// The rotation of a rule that names none: the live file and three archives of 8 MiB, so that
+// they never hold more than 32 MiB together.
+constexpr char kMemoryLogDefaultRotation[] = "8MB * 3";
+
+// Creates the path's folders and registers this process as a user of the path. When the
+// file holds anything and no other live process uses it, its content becomes the newest
+// archive and the live file starts empty (a missing file is not created). An empty path
+// makes an output whose flushes fail to open; it needs no rotation.
 std::unique_ptr<Output> NewMemoryLogOutput(const std::string &path, mode_t perms,
-                                           std::string *error);
+                                           std::unique_ptr<RotationSpec> rotation,
+                                           Rotater *rotater, std::string *error);
 
 }  // namespace kelu::zl
 

@@ -118,7 +118,8 @@ class FileOutput : public Output {
     } else {
       SyncIfDue(fd);
       if (options_.rotation) {
-        RotateDynamicFile(*options_.rotation, *options_.rotater, path.data(), fd, event);
+        RotateDynamicFile(*options_.rotation, *options_.rotater, dynamic_retry_, path.data(), fd,
+                          event);
       }
     }
     close(fd);
@@ -135,6 +136,7 @@ class FileOutput : public Output {
   int fd_ = -1;  // static files only
   std::string static_path_;
   std::unique_ptr<RotatedFile> rotated_;  // static files with rotation only
+  RetryWait dynamic_retry_;                // dynamic files with rotation only
   std::atomic<uint64_t> writes_{0};
 };
 

@@ -3,7 +3,9 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -24,6 +26,9 @@ constexpr size_t kMaxArchiveDigits = 18;
 // How often a static file is looked at. The coarse clock ticks every 1 to 4 ms, so a line
 // written 8 ms after another process rotated goes to the live file.
 constexpr int64_t kLookPeriodNs = 4'000'000;
+
+// How long the next try waits after a failed rotation.
+constexpr int64_t kRetryPeriodNs = 1'000'000'000;
 
 // Read from the vDSO, without a system call.
 int64_t CoarseNow() {
@@ -108,47 +113,6 @@ void Remove(const std::string &path) {
   if (unlink(path.c_str()) != 0) zc_error("unlink[%s] fail, errno[%d]", path.c_str(), errno);
 }
 
-// Renames path to its archive name and shifts (#r) or trims (#s) the older archives.
-bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event) {
-  bool prefix_ok, suffix_ok;
-  std::string prefix = Expand(*plan.prefix, event, &prefix_ok);
-  std::string suffix = Expand(*plan.suffix, event, &suffix_ok);
-  if (!prefix_ok || !suffix_ok) {
-    zc_error("archive name of [%s] cannot be made", path.c_str());
-    return false;
-  }
-  size_t slash = prefix.rfind('/');
-  std::string folder_prefix = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
-  std::string name_prefix = prefix.substr(folder_prefix.size());
-  std::string folder = folder_prefix.empty() ? "." : folder_prefix;
-  std::vector<Archive> archives = ListArchives(folder, name_prefix, suffix);
-
-  if (plan.rolling) {
-    std::sort(archives.begin(), archives.end(),
-              [](const Archive &a, const Archive &b) { return a.number > b.number; });
-    for (const Archive &archive : archives) {
-      if (plan.count != 0 && archive.number + 1 >= plan.count) {
-        Remove(folder_prefix + archive.name);
-      } else if (!Rename(folder_prefix + archive.name,
-                         Numbered(prefix, archive.number + 1, plan.width, suffix))) {
-        return false;
-      }
-    }
-    return Rename(path, Numbered(prefix, 0, plan.width, suffix));
-  }
-
-  uint64_t next = 0;
-  for (const Archive &archive : archives) next = std::max(next, archive.number + 1);
-  if (!Rename(path, Numbered(prefix, next, plan.width, suffix))) return false;
-  archives.push_back({next, ""});
-  std::sort(archives.begin(), archives.end(),
-            [](const Archive &a, const Archive &b) { return a.number < b.number; });
-  for (size_t i = 0; plan.count != 0 && archives.size() - i > plan.count; ++i) {
-    Remove(folder_prefix + archives[i].name);
-  }
-  return true;
-}
-
 // Takes the status of fd's file into *by_fd and tells whether path still names that file.
 // False when fd cannot be looked at.
 bool LookAt(int fd, const char *path, struct stat *by_fd, bool *path_names_it) {
@@ -159,16 +123,48 @@ bool LookAt(int fd, const char *path, struct stat *by_fd, bool *path_names_it) {
   return true;
 }
 
-class RotaterHold {
- public:
-  explicit RotaterHold(Rotater &rotater) : rotater_(rotater) { rotater_.Lock(); }
-  ~RotaterHold() { rotater_.Unlock(); }
-  RotaterHold(const RotaterHold &) = delete;
-  RotaterHold &operator=(const RotaterHold &) = delete;
+// A fresh read-only descriptor of path under an exclusive flock, or -1 with *error set.
+// extra: O_DIRECTORY for a folder; O_CREAT for a lock file, made (0644: others need to read
+// it only) when it is missing.
+int LockedDescriptor(const std::string &path, int extra, int *error) {
+  int flags = O_RDONLY | O_CLOEXEC | (extra & O_DIRECTORY);
+  int fd = open(path.c_str(), flags);
+  if (fd < 0 && errno == ENOENT && (extra & O_CREAT) != 0) {
+    fd = open(path.c_str(), flags | O_CREAT, 0644);
+  }
+  if (fd < 0) {
+    *error = errno;
+    return -1;
+  }
+  while (flock(fd, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      *error = errno;
+      close(fd);
+      return -1;
+    }
+  }
+  return fd;
+}
 
- private:
-  Rotater &rotater_;
-};
+// Released explicitly: a child forked meanwhile would keep a closed description locked.
+void Unlock(int fd) {
+  if (fd < 0) return;
+  if (flock(fd, LOCK_UN) != 0) zc_error("unlock fd[%d] fail, errno[%d]", fd, errno);
+  close(fd);
+}
+
+std::atomic<bool> no_lock_noticed{false};
+
+// Once a process: the rotating call's event carries the notice to its category's outputs.
+void NoticeNoLock(const std::string &path, const std::string &lock_path, Event *event) {
+  if (event == nullptr || no_lock_noticed.exchange(true)) return;
+  static char notice[2 * kMaxPathLength + 256];
+  std::snprintf(notice, sizeof notice,
+                "zlog: rotation of [%s] is not locked against other processes: neither its "
+                "folder nor rotate lock file[%s] can be locked",
+                path.c_str(), lock_path.c_str());
+  event->notice = notice;
+}
 
 }  // namespace
 
@@ -218,42 +214,84 @@ std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
   return plan;
 }
 
+bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event) {
+  bool prefix_ok, suffix_ok;
+  std::string prefix = Expand(*plan.prefix, event, &prefix_ok);
+  std::string suffix = Expand(*plan.suffix, event, &suffix_ok);
+  if (!prefix_ok || !suffix_ok) {
+    zc_error("archive name of [%s] cannot be made", path.c_str());
+    return false;
+  }
+  size_t slash = prefix.rfind('/');
+  std::string folder_prefix = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
+  std::string name_prefix = prefix.substr(folder_prefix.size());
+  std::string folder = folder_prefix.empty() ? "." : folder_prefix;
+  std::vector<Archive> archives = ListArchives(folder, name_prefix, suffix);
+
+  if (plan.rolling) {
+    std::sort(archives.begin(), archives.end(),
+              [](const Archive &a, const Archive &b) { return a.number > b.number; });
+    for (const Archive &archive : archives) {
+      if (plan.count != 0 && archive.number + 1 >= plan.count) {
+        Remove(folder_prefix + archive.name);
+      } else if (!Rename(folder_prefix + archive.name,
+                         Numbered(prefix, archive.number + 1, plan.width, suffix))) {
+        return false;
+      }
+    }
+    return Rename(path, Numbered(prefix, 0, plan.width, suffix));
+  }
+
+  uint64_t next = 0;
+  for (const Archive &archive : archives) next = std::max(next, archive.number + 1);
+  if (!Rename(path, Numbered(prefix, next, plan.width, suffix))) return false;
+  archives.push_back({next, ""});
+  std::sort(archives.begin(), archives.end(),
+            [](const Archive &a, const Archive &b) { return a.number < b.number; });
+  for (size_t i = 0; plan.count != 0 && archives.size() - i > plan.count; ++i) {
+    Remove(folder_prefix + archives[i].name);
+  }
+  return true;
+}
+
+bool ArchiveFileNow(const RotationSpec &plan, const std::string &path) {
+  ThreadBuffers thread;
+  Event event;
+  event.thread = &thread;
+  gettimeofday(&event.now, nullptr);
+  return ArchiveFile(plan, path, event);
+}
+
 Rotater::Rotater(std::string lock_path) : lock_path_(std::move(lock_path)) {}
 
-Rotater::~Rotater() {
-  if (fd_ >= 0) close(fd_);
+RotationHold::RotationHold(Rotater &rotater, const std::string &path, Event *event)
+    : rotater_(rotater) {
+  int folder_error = 0, lock_error = 0;
+  folder_fd_ = LockedDescriptor(FolderOf(path), O_DIRECTORY, &folder_error);
+  if (folder_fd_ < 0 && !rotater_.folder_failed_.exchange(true)) {
+    zc_warn("folder of [%s] cannot be locked, errno[%d]", path.c_str(), folder_error);
+  }
+  pthread_mutex_lock(&rotater_.mutex_);
+  lock_fd_ = LockedDescriptor(rotater_.lock_path_, O_CREAT, &lock_error);
+  if (lock_fd_ < 0 && !rotater_.lock_file_failed_.exchange(true)) {
+    zc_warn("rotate lock file[%s] cannot be locked, errno[%d]", rotater_.lock_path_.c_str(),
+            lock_error);
+  }
+  if (folder_fd_ < 0 && lock_fd_ < 0) NoticeNoLock(path, rotater_.lock_path_, event);
 }
 
-void Rotater::Lock() {
-  pthread_mutex_lock(&mutex_);
-  if (fd_ < 0 && !open_failed_) {
-    fd_ = open(lock_path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (fd_ < 0) {
-      open_failed_ = true;
-      zc_warn("rotate lock file[%s] cannot be opened, errno[%d]; rotating under the "
-              "in-process lock only", lock_path_.c_str(), errno);
-    }
-  }
-  if (fd_ < 0) return;
-  struct flock lock = {};
-  lock.l_type = F_WRLCK;
-  lock.l_whence = SEEK_SET;
-  while (fcntl(fd_, F_SETLKW, &lock) != 0) {
-    if (errno != EINTR) {
-      zc_error("lock fd[%d] fail, errno[%d]", fd_, errno);
-      break;
-    }
-  }
+RotationHold::~RotationHold() {
+  Unlock(lock_fd_);
+  pthread_mutex_unlock(&rotater_.mutex_);
+  Unlock(folder_fd_);
 }
 
-void Rotater::Unlock() {
-  if (fd_ >= 0) {
-    struct flock lock = {};
-    lock.l_type = F_UNLCK;
-    lock.l_whence = SEEK_SET;
-    if (fcntl(fd_, F_SETLK, &lock) != 0) zc_error("unlock fd[%d] fail, errno[%d]", fd_, errno);
-  }
-  pthread_mutex_unlock(&mutex_);
+bool RetryWait::Waiting() const {
+  return CoarseNow() < retry_at_.load(std::memory_order_relaxed);
+}
+
+void RetryWait::Failed() {
+  retry_at_.store(CoarseNow() + kRetryPeriodNs, std::memory_order_relaxed);
 }
 
 RotatedFile::RotatedFile(const RotationSpec &plan, Rotater &rotater, const std::string &path,
@@ -273,24 +311,21 @@ void RotatedFile::BeforeLine(Event &event) {
   if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return;
   if (same && static_cast<uint64_t>(by_fd.st_size) <= plan_.limit) {
     size_.store(static_cast<uint64_t>(by_fd.st_size));
-  } else {
+  } else if (!retry_.Waiting()) {
     RotateAndReopen(event);
   }
 }
 
-void RotatedFile::AfterLine(Event &event, size_t length) {
-  if (size_.fetch_add(length) + length > plan_.limit) RotateAndReopen(event);
-}
-
 void RotatedFile::RotateAndReopen(Event &event) {
-  RotaterHold hold(rotater_);
+  RotationHold hold(rotater_, path_, &event);
   struct stat by_fd;
   bool same;
   if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return;
+  bool failed = false;
   // Another thread or process may have rotated it meanwhile: then only the reopen is due.
-  if (same && static_cast<uint64_t>(by_fd.st_size) > plan_.limit &&
-      ArchiveFile(plan_, path_, event)) {
-    same = false;
+  if (same && static_cast<uint64_t>(by_fd.st_size) > plan_.limit) {
+    failed = !ArchiveFile(plan_, path_, event);
+    same = failed;
   }
   if (!same) {
     int reopened = open(path_.c_str(), flags_, perms_);
@@ -300,26 +335,31 @@ void RotatedFile::RotateAndReopen(Event &event) {
     }
     if (reopened < 0) {
       zc_error("open file[%s] fail, errno[%d]", path_.c_str(), errno);
+      failed = true;
     } else {
       // dup2 swaps the file under the descriptor number that the other threads write to.
       dup2(reopened, fd_);
       close(reopened);
     }
   }
+  if (failed) retry_.Failed();
   // Set before the lock is released, so that no late value of an earlier rotation
   // overwrites a later one.
   if (fstat(fd_, &by_fd) == 0) size_.store(static_cast<uint64_t>(by_fd.st_size));
 }
 
-void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, const char *path, int fd,
-                       Event &event) {
+void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, RetryWait &retry,
+                       const char *path, int fd, Event &event) {
   struct stat by_fd;
-  if (fstat(fd, &by_fd) != 0 || static_cast<uint64_t>(by_fd.st_size) <= plan.limit) return;
-  RotaterHold hold(rotater);
+  if (fstat(fd, &by_fd) != 0 || static_cast<uint64_t>(by_fd.st_size) <= plan.limit ||
+      retry.Waiting()) {
+    return;
+  }
+  RotationHold hold(rotater, path, &event);
   bool same;
   if (LookAt(fd, path, &by_fd, &same) && same &&
-      static_cast<uint64_t>(by_fd.st_size) > plan.limit) {
-    ArchiveFile(plan, path, event);
+      static_cast<uint64_t>(by_fd.st_size) > plan.limit && !ArchiveFile(plan, path, event)) {
+    retry.Failed();
   }
 }
 

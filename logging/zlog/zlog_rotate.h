@@ -1,6 +1,9 @@
-// Size rotation of file outputs: "path", 10MB * 5 ~ "archive.#r". Renames run under an
-// in-process mutex and a write lock on the configuration's "rotate lock file", so that the
-// threads and processes sharing a log rotate it once.
+// Size rotation of file and memory-log outputs: "path", 10MB * 5 ~ "archive.#r". A rotation
+// runs under three locks, taken in this order: an flock on the rotated file's folder, the
+// configuration's in-process mutex, and an flock on its "rotate lock file". flock takes a
+// read-only descriptor, so every process that shares a log takes the same locks whatever its
+// right to write the lock file (a php-fpm worker reading a root-owned configuration); and the
+// folder is one that any process able to rotate the file can read.
 #ifndef KELU_ZLOG_ROTATE_H
 #define KELU_ZLOG_ROTATE_H
 
@@ -33,23 +36,56 @@ struct RotationSpec {
 std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
                                             const std::string &path_source, std::string *error);
 
+// Renames path to its archive name and shifts (#r) or trims (#s) the older archives; false
+// when a rename fails. The archive name is expanded for event.
+bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event);
+// The same outside a logging call (the archive name's time is now).
+bool ArchiveFileNow(const RotationSpec &plan, const std::string &path);
+
+// A configuration's rotations: the in-process mutex and the rotate lock file.
 class Rotater {
  public:
   explicit Rotater(std::string lock_path);
-  ~Rotater();
   Rotater(const Rotater &) = delete;
   Rotater &operator=(const Rotater &) = delete;
-
-  // Serialises rotations; the lock file is opened on first use.
-  void Lock();
-  void Unlock();
   const std::string &lock_path() const { return lock_path_; }
 
  private:
+  friend class RotationHold;
   pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
   std::string lock_path_;
-  int fd_ = -1;
-  bool open_failed_ = false;
+  std::atomic<bool> lock_file_failed_{false};  // reported once
+  std::atomic<bool> folder_failed_{false};
+};
+
+// Held while a file is rotated, or a memory log checked, rotated and written: excludes the
+// other threads of this process and the other processes that rotate a file in the same folder
+// or under the same rotate lock file. Each flock is taken on a descriptor opened for the hold,
+// so that threads exclude each other and a child of fork shares no lock with its parent. A
+// process that can take neither flock says so once, in event's category (event may be null:
+// then it says so at a later rotation).
+class RotationHold {
+ public:
+  RotationHold(Rotater &rotater, const std::string &path, Event *event);
+  ~RotationHold();
+  RotationHold(const RotationHold &) = delete;
+  RotationHold &operator=(const RotationHold &) = delete;
+
+ private:
+  Rotater &rotater_;
+  int folder_fd_ = -1;
+  int lock_fd_ = -1;
+};
+
+// After a failed rotation the next try waits about a second of the coarse clock, so that a
+// folder that refuses renames costs a try a second instead of one a line.
+class RetryWait {
+ public:
+  bool Waiting() const;
+  void Failed();
+
+ private:
+  std::atomic<int64_t> retry_at_{0};  // coarse clock, nanoseconds
 };
 
 // A rotated static file that other processes may write and rotate too. Rotation is decided on
@@ -69,11 +105,14 @@ class RotatedFile {
   // Before a line: the periodic look at the file, done by one thread per period.
   void BeforeLine(Event &event);
   // After a line of length bytes: rotates once the file is past the limit.
-  void AfterLine(Event &event, size_t length);
+  void AfterLine(Event &event, size_t length) {
+    if (size_.fetch_add(length) + length > plan_.limit && !retry_.Waiting()) RotateAndReopen(event);
+  }
 
  private:
-  // Under the rotation lock: rotates the file if the path still names it and it is still too
-  // large, then makes fd name the file now at the path.
+  // Under the rotation locks: rotates the file if the path still names it and it is still too
+  // large, then makes fd name the file now at the path. A failure of either makes the next
+  // try wait.
   void RotateAndReopen(Event &event);
 
   const RotationSpec &plan_;
@@ -84,12 +123,13 @@ class RotatedFile {
   const mode_t perms_;
   std::atomic<uint64_t> size_{0};  // the file's size at the last look, plus this process's lines
   std::atomic<int64_t> looked_at_;  // coarse clock, nanoseconds
+  RetryWait retry_;
 };
 
 // After a line to a dynamic file, whose descriptor is closed after it anyway: rotates the
 // file once it is past the limit, if the path still names it.
-void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, const char *path, int fd,
-                       Event &event);
+void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, RetryWait &retry,
+                       const char *path, int fd, Event &event);
 
 }  // namespace kelu::zl
 

@@ -28,6 +28,16 @@ void SplitOption(std::string_view text, std::string_view *name, std::string_view
   *option = comma == std::string_view::npos ? std::string_view() : Trim(text.substr(comma + 1));
 }
 
+// A pattern source for text as written: a memory-log path has no conversion specifiers.
+std::string LiteralPattern(const std::string &text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '%') out += '%';
+    out += c;
+  }
+  return out;
+}
+
 bool CompilePath(const std::string &text, std::unique_ptr<Pattern> *path, std::string *error) {
   if (text.empty()) {
     *error = "empty file path";
@@ -195,7 +205,14 @@ bool Rule::ParseStream(std::string_view action, const RuleContext &context,
   if (name.substr(0, 7) == "memlog:") {
     // The path runs to the end of the output; blanks around it are not part of it.
     std::string path(Trim(name.substr(7)));
-    output_ = NewMemoryLogOutput(path, context.file_perms, error);
+    std::unique_ptr<RotationSpec> rotation;
+    if (!path.empty()) {
+      rotation = ParseRotation(option.empty() ? kMemoryLogDefaultRotation : option,
+                               LiteralPattern(path), error);
+      if (!rotation) return false;
+    }
+    output_ = NewMemoryLogOutput(path, context.file_perms, std::move(rotation), context.rotater,
+                                 error);
     return output_ != nullptr;
   }
   *error = "[" + std::string(name) + "]the string after is not syslog, stdout or stderr";
