@@ -1,14 +1,21 @@
 // A logged INFO line of 100 bytes to a file: without rotation, with size rotation (whose look at
 // the file the other processes may have rotated happens at most once per 4 ms of the coarse
-// clock), and the stat + fstat that looking at the file on every line would cost.
+// clock), and the stat + fstat that looking at the file on every line would cost. And how far
+// the archives of processes logging together at a steady pace pass their size: each process
+// counts the others' lines only when it looks at the file.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/wait.h>
+#include <time.h>
+
+#include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "zlog/zlog.h"
 
@@ -70,9 +77,84 @@ void PathAndDescriptorLook(benchmark::State &state) {
   close(fd);
 }
 
+bool WriteConf(const std::string &path, const std::string &text) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  return fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) &&
+         close(fd) == 0;
+}
+
+// One writer: lines of 100 bytes at bytes_per_ms for milliseconds, in a burst each
+// millisecond of the clock.
+void WriteAtPace(const std::string &conf, int bytes_per_ms, int milliseconds) {
+  if (zlog_init(conf.c_str()) != 0) _exit(1);
+  zlog_category_t *category = zlog_get_category("bench");
+  const std::string line(99, 'x');
+  struct timespec next;
+  clock_gettime(CLOCK_MONOTONIC, &next);
+  for (int ms = 0; ms < milliseconds; ++ms) {
+    for (int sent = 0; sent < bytes_per_ms; sent += 100) zlog_info(category, "%s", line.c_str());
+    next.tv_nsec += 1'000'000;
+    if (next.tv_nsec >= 1'000'000'000) {
+      next.tv_nsec -= 1'000'000'000;
+      ++next.tv_sec;
+    }
+    clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &next, nullptr);
+  }
+  zlog_fini();
+  _exit(0);
+}
+
+// state.range(0) processes at 30 MB/s each for two seconds on a "1MB" file: the median and
+// largest archive size above the limit, in percent.
+void ArchiveExcessAtPace(benchmark::State &state) {
+  const int writers = static_cast<int>(state.range(0));
+  constexpr int kBytesPerMs = 30'000, kMilliseconds = 2000;
+  constexpr double kLimit = 1024 * 1024;
+  std::vector<double> excess;
+  double seconds = 0;
+  for (auto _ : state) {
+    BenchDir dir;
+    std::string conf = dir.File("zlog.conf");
+    if (!WriteConf(conf, "[formats]\nm = \"%m%n\"\n[rules]\n*.* \"" + dir.File("p.log") +
+                             "\", 1MB * 0 ~ \"" + dir.File("p.log.#s") + "\"; m\n")) {
+      state.SkipWithError("configuration not written");
+      return;
+    }
+    struct timespec start, end;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    std::vector<pid_t> children;
+    for (int w = 0; w < writers; ++w) {
+      pid_t child = fork();
+      if (child == 0) WriteAtPace(conf, kBytesPerMs, kMilliseconds);
+      children.push_back(child);
+    }
+    for (pid_t child : children) waitpid(child, nullptr, 0);
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    seconds += static_cast<double>(end.tv_sec - start.tv_sec) +
+               static_cast<double>(end.tv_nsec - start.tv_nsec) / 1e9;
+    struct stat st;
+    for (int i = 0; stat(dir.File("p.log." + std::to_string(i)).c_str(), &st) == 0; ++i) {
+      excess.push_back((static_cast<double>(st.st_size) - kLimit) / kLimit * 100);
+    }
+  }
+  if (excess.empty()) {
+    state.SkipWithError("no archive");
+    return;
+  }
+  std::sort(excess.begin(), excess.end());
+  state.counters["archives"] = static_cast<double>(excess.size());
+  state.counters["median_excess_pct"] = excess[excess.size() / 2];
+  state.counters["largest_excess_pct"] = excess.back();
+  // The pace the writers kept: below 30 when the machine could not keep up.
+  state.counters["MB_per_s_per_process"] =
+      static_cast<double>(kBytesPerMs) * kMilliseconds * static_cast<double>(state.iterations()) /
+      seconds / 1e6;
+}
+
 BENCHMARK_CAPTURE(LineToFile, plain, std::string());
 BENCHMARK_CAPTURE(LineToFile, rotated_10MB_x2, std::string(", 10MB * 2"));
 BENCHMARK(PathAndDescriptorLook);
+BENCHMARK(ArchiveExcessAtPace)->Arg(1)->Arg(3)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
