@@ -91,6 +91,15 @@ inline std::string WithDir(std::string text, const std::string &dir) {
   return text;
 }
 
+// The log at path and its archives "<path>.0", "<path>.1", ... that exist.
+inline std::vector<std::string> LogAndArchives(const std::string &path) {
+  std::vector<std::string> files = {path};
+  for (int i = 0; FileExists(path + "." + std::to_string(i)); ++i) {
+    files.push_back(path + "." + std::to_string(i));
+  }
+  return files;
+}
+
 // A configuration file in a fresh folder, started with zlog_init and finished on destruction.
 // "@DIR@" in the text names that folder, which holds the files the configuration writes;
 // diagnostics go to its "error.log".

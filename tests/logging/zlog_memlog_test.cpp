@@ -304,15 +304,6 @@ std::vector<FlushId> FlushRange(int writer, int first, int last) {
   return out;
 }
 
-// The memory log at path and its archives "<path>.0", "<path>.1", ... that exist.
-std::vector<std::string> LogAndArchives(const std::string &path) {
-  std::vector<std::string> files = {path};
-  for (int i = 0; FileExists(path + "." + std::to_string(i)); ++i) {
-    files.push_back(path + "." + std::to_string(i));
-  }
-  return files;
-}
-
 // A memory-log rule rotates like a file rule, but before a flush that would take the file past
 // its size: each flush stays whole in one file, and the newest one is in the live file. 20
 // flushes of 200 bytes with a size of 1 KiB: five to a file.

@@ -63,17 +63,6 @@ size_t Count(const std::string &text, const std::string &part) {
   return n;
 }
 
-// The log at path and its archives "<path>.0", "<path>.1", ... that exist.
-std::vector<std::string> LogAndArchives(const std::string &path) {
-  std::vector<std::string> files = {path};
-  for (int i = 0; FileExists(path + "." + std::to_string(i)); ++i) {
-    files.push_back(path + "." + std::to_string(i));
-  }
-  return files;
-}
-std::vector<std::string> LogAndArchives(const ZlogSession &session) {
-  return LogAndArchives(session.File("p.log"));
-}
 
 // The numbers of a writer's lines in the log at path and its archives, sorted.
 std::vector<int> KeptNumbers(const std::string &path, int writer) {
@@ -275,7 +264,7 @@ TEST(ZlogRotate, QuietProcessFollowsABusyOnesRotations) {
     close(done[0]);
     EXPECT_TRUE(EndsWell(busy));
 
-    for (const std::string &file : LogAndArchives(session)) {
+    for (const std::string &file : LogAndArchives(session.File("p.log"))) {
       EXPECT_LE(ReadTextFile(file).size(), kLimit + 3 * kLineSize) << file;
     }
     if (c.all_kept) {
@@ -307,7 +296,7 @@ TEST(ZlogRotate, BusyProcessesKeepEachFileNearTheLimit) {
   for (pid_t writer : writers) EXPECT_TRUE(EndsWell(writer));
   ASSERT_EQ(zlog_init(session.conf_path().c_str()), 0);
 
-  std::vector<std::string> files = LogAndArchives(session);
+  std::vector<std::string> files = LogAndArchives(session.File("p.log"));
   EXPECT_GE(files.size(), 6u);
   for (const std::string &file : files) {
     // Lines of the other processes within one check period may pass the limit.
