@@ -294,12 +294,22 @@ TEST_F(Sm2Pkcs7, SignedDataOfOpensslSignaturesVerify) {
             KELU_ERR_PKCS7_FORMAT);
 }
 
+// OpenSSL's signature (the SM2Q1 SEQUENCE) of random data with the shared leaf's key, the
+// leaf's certificate and another one.
+struct TheirSignature {
+  Bytes data, signature, cert, other;
+};
+TheirSignature SignedByOpenssl() {
+  const Bytes data = RandomBytes(300);
+  return {data, OpensslSm2Sign(SharedPki().Key("sm2-leaf"), data, true), SignerCertDer(),
+          SharedPki().DerBytes("sm2-int")};
+}
+
 // The names that the signature does not cover, as peers write them: each verifies, attached
 // and detached, in memory and from a file.
 TEST_F(Sm2Pkcs7, NamesWrittenByPeersVerify) {
-  const Bytes data = RandomBytes(300);
-  const Bytes theirs = OpensslSm2Sign(SharedPki().Key("sm2-leaf"), data, true);
-  const Bytes cert = SignerCertDer(), other = SharedPki().DerBytes("sm2-int");
+  const TheirSignature t = SignedByOpenssl();
+  const Bytes &data = t.data, &theirs = t.signature, &cert = t.cert, &other = t.other;
   struct Case {
     const char *what;
     std::function<void(SignedDataParts *)> change;
@@ -353,9 +363,8 @@ TEST_F(Sm2Pkcs7, NamesWrittenByPeersVerify) {
 // OpenSSL's valid signature of the data under names that are not the signer's, or not SM3 and
 // SM2: each is refused as a signature that does not verify, and the log says which name.
 TEST_F(Sm2Pkcs7, SignaturesUnderOtherNamesAreRefused) {
-  const Bytes data = RandomBytes(300);
-  const Bytes theirs = OpensslSm2Sign(SharedPki().Key("sm2-leaf"), data, true);
-  const Bytes cert = SignerCertDer(), other = SharedPki().DerBytes("sm2-int");
+  const TheirSignature t = SignedByOpenssl();
+  const Bytes &data = t.data, &theirs = t.signature, &cert = t.cert, &other = t.other;
   struct Case {
     const char *what;
     std::function<void(SignedDataParts *)> change;
