@@ -394,10 +394,15 @@ namespace {
 using kelu::asn1::OidText;
 
 struct SignedDataNodes {
+  const NodeEx *root = nullptr;
+  const NodeEx *signed_data = nullptr;
+  const NodeEx *content_info = nullptr;
   const NodeEx *outer_type = nullptr;
   const NodeEx *content = nullptr;  // the element inside the contentInfo's [0]; null detached
   const NodeEx *certificates = nullptr;
   const NodeEx *signer = nullptr;
+  const NodeEx *digest_algorithm = nullptr;
+  const NodeEx *encryption_algorithm = nullptr;
   const NodeEx *digest_oid = nullptr;
   const NodeEx *encryption_oid = nullptr;
   const NodeEx *signed_attributes = nullptr;
@@ -444,11 +449,14 @@ int FindSignatureValue(size_t index, SignedDataNodes *nodes) {
 int FindSignedDataNodes(const NodeEx &root, SignedDataNodes *out) {
   SignedDataNodes nodes;
   if (Count(&root) < 2) return FormatFailure(KELU_HERE, "Check PKCS#7 nodes");
+  nodes.root = &root;
   nodes.outer_type = Child(&root, 0);
   if (Count(Child(&root, 1)) < 1) return FormatFailure(KELU_HERE, "Check PKCS#7 'content [0]' nodes");
   const NodeEx *signed_data = Child(Child(&root, 1), 0);
   if (Count(signed_data) < 5) return FormatFailure(KELU_HERE, "Check PKCS#7 'signedData' nodes");
+  nodes.signed_data = signed_data;
   const NodeEx *content_info = Child(signed_data, 2);
+  nodes.content_info = content_info;
   if (Count(content_info) < 2) {
     TRACE(KELU_TRACE_INFO, "It's a PKCS#7 detached signature");
   } else {
@@ -472,8 +480,10 @@ int FindSignedDataNodes(const NodeEx &root, SignedDataNodes *out) {
   const bool with_signed_attributes = Count(nodes.signer) > 5 && fourth->Tag == kTagContext0;
   const size_t encryption_index = with_signed_attributes ? 4 : 3;
   if (with_signed_attributes) nodes.signed_attributes = fourth;
-  nodes.digest_oid = Child(Child(nodes.signer, 2), 0);
-  nodes.encryption_oid = Child(Child(nodes.signer, encryption_index), 0);
+  nodes.digest_algorithm = Child(nodes.signer, 2);
+  nodes.encryption_algorithm = Child(nodes.signer, encryption_index);
+  nodes.digest_oid = Child(nodes.digest_algorithm, 0);
+  nodes.encryption_oid = Child(nodes.encryption_algorithm, 0);
   if (nodes.digest_oid == nullptr || nodes.encryption_oid == nullptr) {
     return FormatFailure(KELU_HERE, "Check PKCS#7 'signerInfo' nodes");
   }
@@ -648,6 +658,164 @@ void HandOutFields(const SignedDataOutputs &outputs, SignedDataFields *fields) {
   HandOut(outputs.encryption, &fields->encryption.text, fields->encryption.length);
 }
 
+// ---- What the SM2 verifiers require of a SignedData besides its signature value. Without
+// signed attributes the signature covers the content alone: the structure, the algorithms and
+// the signer that the message names are taken as they stand, so they must be the format's and
+// the signer must be the certificate whose key verifies the signature.
+
+constexpr uint8_t kTagNull = 0x05;
+constexpr unsigned char kPkcs7DataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7,
+                                           0x0D, 0x01, 0x07, 0x01};
+
+struct OidOctets {
+  const unsigned char *der;
+  size_t length;
+};
+
+OidOctets NationalOid(int id) {
+  const kelu::NationalObject *object = kelu::FindNationalObject(id);
+  return object != nullptr ? OidOctets{object->der, object->der_length} : OidOctets{nullptr, 0};
+}
+
+bool IsOneOf(const NodeEx *node, std::initializer_list<OidOctets> oids) {
+  if (node == nullptr) return false;
+  for (const OidOctets &oid : oids) {
+    if (oid.der != nullptr && kelu::asn1::OidNodeEquals(*node, oid.der, oid.length)) return true;
+  }
+  return false;
+}
+
+// An AlgorithmIdentifier of one of the OIDs whose parameters are absent or NULL.
+bool IsAlgorithm(const NodeEx *node, std::initializer_list<OidOctets> oids) {
+  if (node == nullptr || node->Tag != ASN1_TAG_C_SEQUENCE || Count(node) < 1 || Count(node) > 2 ||
+      !IsOneOf(Child(node, 0), oids)) {
+    return false;
+  }
+  const NodeEx *parameters = Child(node, 1);
+  return parameters == nullptr ||
+         (parameters->Tag == kTagNull && parameters->ValueLength == 0 && Count(parameters) == 0);
+}
+
+// An INTEGER of one content octet that is one of the versions.
+bool IsVersion(const NodeEx *node, std::initializer_list<unsigned char> versions) {
+  unsigned char octet = 0;
+  if (node == nullptr || node->Tag != kTagInteger || node->ValueLength != 1 ||
+      !kelu::asn1::ReadSourceRange(*node, node->ValueStartPosition, 1, &octet)) {
+    return false;
+  }
+  for (unsigned char version : versions) {
+    if (octet == version) return true;
+  }
+  return false;
+}
+
+bool ListsAlgorithm(const NodeEx *set, std::initializer_list<OidOctets> oids) {
+  if (set == nullptr || set->Tag != ASN1_TAG_C_SET_OF) return false;
+  for (const NodeEx *algorithm : set->vetNodes) {
+    if (IsAlgorithm(algorithm, oids)) return true;
+  }
+  return false;
+}
+
+// contentType pkcs7-data or SM data, and an attached content as [0] { OCTET STRING }, in the
+// primitive or the constructed form.
+bool IsInnerContentInfo(const NodeEx *content_info) {
+  if (content_info == nullptr || content_info->Tag != ASN1_TAG_C_SEQUENCE ||
+      Count(content_info) > 2 ||
+      !IsOneOf(Child(content_info, 0), {{kPkcs7DataOid, sizeof kPkcs7DataOid},
+                                         NationalOid(kelu::NID_SM_pkcs7_data)})) {
+    return false;
+  }
+  const NodeEx *explicit_content = Child(content_info, 1);
+  if (explicit_content == nullptr) return true;
+  const NodeEx *content = Child(explicit_content, 0);
+  return explicit_content->Tag == kTagContext0 && Count(explicit_content) == 1 &&
+         (content->Tag == kTagOctetString || content->Tag == kTagConstructedOctetString);
+}
+
+// The first element of the SignedData that is not as the format has it, or null: ContentInfo
+// { pkcs7-signedData or SM signedData, [0] { SignedData } }, SignedData { version 1 (PKCS#7,
+// CMS with data) or 3 (CMS with another content type), SET of digests with SM3, contentInfo,
+// [0] certificates, [1] CRLs when present, signerInfos }, SignerInfo { version 1,
+// issuerAndSerialNumber { Name, INTEGER }, SM3, [0] attributes when present, an SM2
+// signature algorithm, ... }. SM2 signatures are named as this toolkit writes them
+// (1.2.156.10197.1.301.1), as the crypto library's signers do (SM2-with-SM3,
+// 1.2.156.10197.1.501) or by the key's algorithm as PKCS#7 names RSA ones (1.2.156.10197.1.301).
+const char *SignedDataFault(const SignedDataNodes &nodes) {
+  const OidOctets sm3 = NationalOid(kelu::NID_ChinaSM3);
+  const NodeEx *explicit_content = Child(nodes.root, 1);
+  if (nodes.root->Tag != ASN1_TAG_C_SEQUENCE || Count(nodes.root) != 2 ||
+      explicit_content->Tag != kTagContext0 || Count(explicit_content) != 1) {
+    return "ContentInfo { contentType, [0] { SignedData } }";
+  }
+  if (!IsOneOf(nodes.outer_type, {{kPkcs7SignedDataOid, sizeof kPkcs7SignedDataOid},
+                                  NationalOid(kelu::NID_SM_pkcs7_signed)})) {
+    return "contentType";
+  }
+  const NodeEx *signed_data = nodes.signed_data;
+  const size_t count = Count(signed_data);
+  if (signed_data->Tag != ASN1_TAG_C_SEQUENCE || count > 6 ||
+      Child(signed_data, 3)->Tag != kTagContext0 ||
+      (count == 6 && Child(signed_data, 4)->Tag != kTagContext1)) {
+    return "SignedData";
+  }
+  if (!IsVersion(Child(signed_data, 0), {1, 3})) return "SignedData version";
+  if (!ListsAlgorithm(Child(signed_data, 1), {sm3})) return "digestAlgorithms";
+  if (!IsInnerContentInfo(nodes.content_info)) return "contentInfo";
+  if (nodes.signer->Tag != ASN1_TAG_C_SEQUENCE) return "SignerInfo";
+  if (!IsVersion(Child(nodes.signer, 0), {1})) return "SignerInfo version";
+  const NodeEx *issuer_and_serial = Child(nodes.signer, 1);
+  if (issuer_and_serial->Tag != ASN1_TAG_C_SEQUENCE || Count(issuer_and_serial) != 2 ||
+      Child(issuer_and_serial, 0)->Tag != ASN1_TAG_C_SEQUENCE ||
+      Child(issuer_and_serial, 1)->Tag != kTagInteger) {
+    return "issuerAndSerialNumber";
+  }
+  if (!IsAlgorithm(nodes.digest_algorithm, {sm3})) return "digestAlgorithm";
+  if (!IsAlgorithm(nodes.encryption_algorithm, {NationalOid(kelu::NID_ChinaSM2withSM3PKCS7),
+                                                 NationalOid(kelu::NID_ChinaSM2withSM3),
+                                                 NationalOid(kelu::NID_prime256v1SM2)})) {
+    return "digestEncryptionAlgorithm";
+  }
+  return nullptr;
+}
+
+// Whether the issuerAndSerialNumber holds the issuer Name and the serialNumber that the field
+// readers give of the certificate: the DER the encoder writes there.
+bool NamesCertificate(const NodeEx &issuer_and_serial, const OwnedBytes &certificate) {
+  const int cert_size = static_cast<int>(certificate.size);
+  unsigned char *issuer = NULL, *serial = NULL;
+  int issuer_size = 0, serial_size = 0;
+  const int issuer_rc =
+      kelu::GetIssuerFromCert(certificate.data.get(), cert_size, &issuer, &issuer_size);
+  BytesPtr issuer_holder(issuer);
+  if (KELU_OK != issuer_rc) return false;
+  const int serial_rc =
+      kelu::GetSerialNumberFromCert(certificate.data.get(), cert_size, &serial, &serial_size);
+  BytesPtr serial_holder(serial);
+  if (KELU_OK != serial_rc) return false;
+  const uint64_t expected = static_cast<uint64_t>(issuer_size) + static_cast<uint64_t>(serial_size);
+  OwnedBytes named;
+  if (issuer_and_serial.ValueLength != expected ||
+      KELU_OK != kelu::asn1::CopyValue(KELU_HERE, issuer_and_serial, false,
+                                       "!pbyIssuerAndSerialNumber", &named)) {
+    return false;
+  }
+  return std::memcmp(named.data.get(), issuer, static_cast<size_t>(issuer_size)) == 0 &&
+         std::memcmp(named.data.get() + issuer_size, serial, static_cast<size_t>(serial_size)) == 0;
+}
+
+// -1, as for a signature that does not verify, when the SignedData is not one that an SM2
+// signature of the certificate may verify.
+int CheckSM2Signer(const SignedDataNodes &nodes, const OwnedBytes &certificate) {
+  const char *fault = SignedDataFault(nodes);
+  if (fault == nullptr && certificate.data != nullptr &&
+      !NamesCertificate(*Child(nodes.signer, 1), certificate)) {
+    fault = "issuerAndSerialNumber of another certificate";
+  }
+  return TraceCheck(KELU_HERE, fault == nullptr, "Check SM2 SignedData signer", KELU_ERR_FAILED,
+                    fault != nullptr ? fault : "");
+}
+
 // The attached content in memory: the joined segments of a constructed OCTET STRING, else (as
 // the format was always read) the value of its single element or its own value.
 int CopyContent(const NodeEx &content, OwnedBytes *out) {
@@ -684,6 +852,95 @@ int ContentRange(const NodeEx &content, uint64_t *offset, uint64_t *length) {
   return KELU_OK;
 }
 
+// ParsePKCS7Signature for site; with sm2_signer, CheckSM2Signer before anything is handed out.
+int ParseSignedDataInMemory(const TraceSite &site, const unsigned char *der, int der_size,
+                            const SignedDataOutputs &outputs,
+                            const Output<unsigned char> &content_output, bool decode_sm2q1,
+                            bool sm2_signer) {
+  int nResult = CheckArguments(site, outputs.valid() && content_output.valid(),
+                               "an output without its size pointer");
+  if (KELU_OK != nResult) return nResult;
+  NodeEx *pPKCS7 = NULL;
+  nResult = der_size > 0
+                ? DecodeASN1MemoryEx(der, static_cast<unsigned long>(der_size), &pPKCS7)
+                : KELU_ERR_FAILED;
+  NodePtr tree(pPKCS7);
+  if (KELU_OK != nResult || NULL == pPKCS7) {
+    TraceStepFailed(site, "DecodeASN1MemoryEx", KELU_ERR_FAILED,
+                    "KELU_OK != nResult || NULL == pPKCS7");
+    return KELU_ERR_FAILED;
+  }
+  SignedDataNodes nodes;
+  nResult = FindSignedDataNodes(*tree, &nodes);
+  if (KELU_OK != nResult) return nResult;
+  OwnedBytes content;
+  if (content_output.wanted() && nodes.content != nullptr) {
+    nResult = CopyContent(*nodes.content, &content);
+    if (KELU_OK != nResult) return nResult;
+  }
+  SignedDataFields fields;
+  nResult = ReadSignedDataFields(nodes, outputs, decode_sm2q1, &fields);
+  if (KELU_OK != nResult) return nResult;
+  if (sm2_signer) {
+    nResult = CheckSM2Signer(nodes, fields.certificate);
+    if (KELU_OK != nResult) return nResult;
+  }
+  HandOutFields(outputs, &fields);
+  HandOut(content_output, &content.data, content.size);
+  return KELU_OK;
+}
+
+// ParsePKCS7AttachedSignatureFile for site; with sm2_signer, as above.
+int ParseSignedDataFile(const TraceSite &site, FILE *fpFile, const SignedDataOutputs &outputs,
+                        long long *pllSourceDataOffset, int *pnSourceDataSize, bool sm2_signer) {
+  int nResult = CheckArguments(
+      site,
+      NULL != fpFile && outputs.valid() && (NULL == pllSourceDataOffset) == (NULL == pnSourceDataSize),
+      "NULL == fpFile || an output without its size pointer");
+  if (KELU_OK != nResult) return nResult;
+  FilePositionGuard position(fpFile);
+  nResult = CheckArguments(site, position.valid(), "-1 == ftello(fpFile)");
+  if (KELU_OK != nResult) return nResult;
+  NodeEx *pPKCS7 = NULL;
+  nResult = DecodeASN1FileEx(fpFile, &pPKCS7);
+  NodePtr tree(pPKCS7);
+  if (KELU_OK != nResult || NULL == pPKCS7) {
+    TraceStepFailed(site, "DecodeASN1FileEx", KELU_ERR_FAILED,
+                    "KELU_OK != nResult || NULL == pPKCS7");
+    return KELU_ERR_FAILED;
+  }
+  SignedDataNodes nodes;
+  nResult = FindSignedDataNodes(*tree, &nodes);
+  if (KELU_OK != nResult) return nResult;
+  if (nodes.content == nullptr) {
+    return FormatFailure(site, "Check PKCS#7 signature attached source data");
+  }
+  uint64_t offset = 0;
+  uint64_t length = 0;
+  nResult = ContentRange(*nodes.content, &offset, &length);
+  if (KELU_OK != nResult) return nResult;
+  // Under the SM signedData type an OCTET STRING signature value is always an SM2Q1.
+  SignedDataFields fields;
+  nResult = ReadSignedDataFields(nodes, outputs, true, &fields);
+  if (KELU_OK != nResult) return nResult;
+  if (sm2_signer) {
+    nResult = CheckSM2Signer(nodes, fields.certificate);
+    if (KELU_OK != nResult) return nResult;
+  }
+  HandOutFields(outputs, &fields);
+  if (NULL != pllSourceDataOffset) {
+    *pllSourceDataOffset = static_cast<long long>(offset);
+    *pnSourceDataSize = static_cast<int>(length);
+  }
+  return KELU_OK;
+}
+
+// The certificate and the signature value, required of the SM2 verifiers' readings.
+SignedDataOutputs SM2VerifierOutputs(unsigned char **ppbyCert, int *pnCertSize,
+                                     unsigned char **ppbySignature, int *pnSignatureSize) {
+  return {{ppbyCert, pnCertSize}, {ppbySignature, pnSignatureSize}, {}, {}, {}, {}};
+}
+
 }  // namespace
 
 int ParsePKCS7Signature(const unsigned char *pbyPKCS7, int nPKCS7Size, unsigned char **ppbyCert,
@@ -700,34 +957,8 @@ int ParsePKCS7Signature(const unsigned char *pbyPKCS7, int nPKCS7Size, unsigned 
                                      {ppbyUnsignedAttrs, pnUnsignedAttrsSize},
                                      {ppszDigestAlgOid, pnDigestAlgOidLength},
                                      {ppszDigestEncryptionAlgOid, pnDigestEncryptionAlgOidLength}};
-  const Output<unsigned char> content_output = {ppbySourceData, pnSourceDataSize};
-  int nResult = CheckArguments(KELU_HERE, outputs.valid() && content_output.valid(),
-                               "an output without its size pointer");
-  if (KELU_OK != nResult) return nResult;
-  NodeEx *pPKCS7 = NULL;
-  nResult = nPKCS7Size > 0 ? DecodeASN1MemoryEx(pbyPKCS7, static_cast<unsigned long>(nPKCS7Size),
-                                                &pPKCS7)
-                           : KELU_ERR_FAILED;
-  NodePtr tree(pPKCS7);
-  if (KELU_OK != nResult || NULL == pPKCS7) {
-    TraceStepFailed(KELU_HERE, "DecodeASN1MemoryEx", KELU_ERR_FAILED,
-                    "KELU_OK != nResult || NULL == pPKCS7");
-    return KELU_ERR_FAILED;
-  }
-  SignedDataNodes nodes;
-  nResult = FindSignedDataNodes(*tree, &nodes);
-  if (KELU_OK != nResult) return nResult;
-  OwnedBytes content;
-  if (content_output.wanted() && nodes.content != nullptr) {
-    nResult = CopyContent(*nodes.content, &content);
-    if (KELU_OK != nResult) return nResult;
-  }
-  SignedDataFields fields;
-  nResult = ReadSignedDataFields(nodes, outputs, bDecodeSM2Q1 != 0, &fields);
-  if (KELU_OK != nResult) return nResult;
-  HandOutFields(outputs, &fields);
-  HandOut(content_output, &content.data, content.size);
-  return KELU_OK;
+  return ParseSignedDataInMemory(KELU_HERE, pbyPKCS7, nPKCS7Size, outputs,
+                                 {ppbySourceData, pnSourceDataSize}, bDecodeSM2Q1 != 0, false);
 }
 
 int ParsePKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, int *pnCertSize,
@@ -744,42 +975,32 @@ int ParsePKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, int 
                                      {ppbyUnsignedAttrs, pnUnsignedAttrsSize},
                                      {ppszDigestAlgOid, pnDigestAlgOidLength},
                                      {ppszDigestEncryptionAlgOid, pnDigestEncryptionAlgOidLength}};
-  int nResult = CheckArguments(
-      KELU_HERE,
-      NULL != fpFile && outputs.valid() && (NULL == pllSourceDataOffset) == (NULL == pnSourceDataSize),
-      "NULL == fpFile || an output without its size pointer");
+  return ParseSignedDataFile(KELU_HERE, fpFile, outputs, pllSourceDataOffset, pnSourceDataSize,
+                             false);
+}
+
+int ParseSM2PKCS7Signature(const unsigned char *pbyPKCS7, int nPKCS7Size,
+                           unsigned char **ppbyCert, int *pnCertSize,
+                           unsigned char **ppbySignature, int *pnSignatureSize,
+                           unsigned char **ppbySourceData, int *pnSourceDataSize) {
+  int nResult = CheckArguments(KELU_HERE, NULL != ppbyCert && NULL != ppbySignature,
+                               "NULL == ppbyCert || NULL == ppbySignature");
   if (KELU_OK != nResult) return nResult;
-  FilePositionGuard position(fpFile);
-  nResult = CheckArguments(KELU_HERE, position.valid(), "-1 == ftello(fpFile)");
+  return ParseSignedDataInMemory(
+      KELU_HERE, pbyPKCS7, nPKCS7Size,
+      SM2VerifierOutputs(ppbyCert, pnCertSize, ppbySignature, pnSignatureSize),
+      {ppbySourceData, pnSourceDataSize}, true, true);
+}
+
+int ParseSM2PKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, int *pnCertSize,
+                                       unsigned char **ppbySignature, int *pnSignatureSize,
+                                       long long *pllSourceDataOffset, int *pnSourceDataSize) {
+  int nResult = CheckArguments(KELU_HERE, NULL != ppbyCert && NULL != ppbySignature,
+                               "NULL == ppbyCert || NULL == ppbySignature");
   if (KELU_OK != nResult) return nResult;
-  NodeEx *pPKCS7 = NULL;
-  nResult = DecodeASN1FileEx(fpFile, &pPKCS7);
-  NodePtr tree(pPKCS7);
-  if (KELU_OK != nResult || NULL == pPKCS7) {
-    TraceStepFailed(KELU_HERE, "DecodeASN1FileEx", KELU_ERR_FAILED,
-                    "KELU_OK != nResult || NULL == pPKCS7");
-    return KELU_ERR_FAILED;
-  }
-  SignedDataNodes nodes;
-  nResult = FindSignedDataNodes(*tree, &nodes);
-  if (KELU_OK != nResult) return nResult;
-  if (nodes.content == nullptr) {
-    return FormatFailure(KELU_HERE, "Check PKCS#7 signature attached source data");
-  }
-  uint64_t offset = 0;
-  uint64_t length = 0;
-  nResult = ContentRange(*nodes.content, &offset, &length);
-  if (KELU_OK != nResult) return nResult;
-  // Under the SM signedData type an OCTET STRING signature value is always an SM2Q1.
-  SignedDataFields fields;
-  nResult = ReadSignedDataFields(nodes, outputs, true, &fields);
-  if (KELU_OK != nResult) return nResult;
-  HandOutFields(outputs, &fields);
-  if (NULL != pllSourceDataOffset) {
-    *pllSourceDataOffset = static_cast<long long>(offset);
-    *pnSourceDataSize = static_cast<int>(length);
-  }
-  return KELU_OK;
+  return ParseSignedDataFile(
+      KELU_HERE, fpFile, SM2VerifierOutputs(ppbyCert, pnCertSize, ppbySignature, pnSignatureSize),
+      pllSourceDataOffset, pnSourceDataSize, true);
 }
 
 int Decode_SM2Q1(const unsigned char *pbySM2Q1, int nSM2Q1Size, unsigned char **ppbyRawRS,

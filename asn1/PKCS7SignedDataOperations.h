@@ -116,6 +116,25 @@ int ParsePKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, int 
                                     unsigned char **ppbySignedAttrs, int *pnSignedAttrsSize,
                                     unsigned char **ppbyUnsignedAttrs, int *pnUnsignedAttrsSize);
 
+// The readings of the SM2 verifiers: ParsePKCS7Signature with bDecodeSM2Q1 set, and
+// ParsePKCS7AttachedSignatureFile, for the certificate and the signature value (both required)
+// and the content (optional). Besides, the SignedData must be one that an SM2 signature of the
+// certificate handed out may verify, as the signature alone does not cover it: the format's
+// tags along the way from the ContentInfo to the SignerInfo; content types pkcs7-signedData or
+// SM signedData, and pkcs7-data or SM data; SignedData version 1 or 3, SignerInfo version 1;
+// SM3 among the digestAlgorithms and as the signer's digest; 1.2.156.10197.1.301.1,
+// 1.2.156.10197.1.501 or 1.2.156.10197.1.301 as its signature algorithm (parameters absent or
+// NULL); and the signer's issuer and serial number those of the certificate (its issuer Name
+// and serialNumber DER as GetIssuerFromCert and GetSerialNumberFromCert give them). Another
+// SignedData fails with -1, as a signature that does not verify ("Check SM2 SignedData signer").
+int ParseSM2PKCS7Signature(const unsigned char *pbyPKCS7, int nPKCS7Size,
+                           unsigned char **ppbyCert, int *pnCertSize,
+                           unsigned char **ppbySignature, int *pnSignatureSize,
+                           unsigned char **ppbySourceData, int *pnSourceDataSize);
+int ParseSM2PKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, int *pnCertSize,
+                                       unsigned char **ppbySignature, int *pnSignatureSize,
+                                       long long *pllSourceDataOffset, int *pnSourceDataSize);
+
 // SM2Q1 to 64 bytes r || s, each right-aligned. The DER must be exactly one SEQUENCE of two
 // INTEGERs (minimal, padded with zeros, or 32 octets without a sign octet) whose values fit
 // 32 bytes. 0 or -1.

@@ -1,6 +1,7 @@
 // The SignedData parsers and the attribute search on arbitrary bytes: no crash, no read outside
 // the input, nothing handed out on failure; the file parser agrees with the memory parser on
-// every attached SignedData whose content lies in one range.
+// every attached SignedData whose content lies in one range; the SM2 verifiers' readings accept
+// only what the plain parsers read, with the same certificate.
 #include <unistd.h>
 
 #include <cstddef>
@@ -59,6 +60,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   if (result != KELU_OK) {
     Require(memory.empty() && content == nullptr, "nothing handed out on failure");
   }
+  {
+    Outputs sm2;
+    unsigned char *sm2_content = nullptr;
+    int sm2_content_size = 0;
+    const int sm2_result = ParseSM2PKCS7Signature(data, n, &sm2.cert, &sm2.cert_size, &sm2.sig,
+                                                  &sm2.sig_size, &sm2_content, &sm2_content_size);
+    if (sm2_result != KELU_OK) {
+      Require(sm2.empty() && sm2_content == nullptr, "nothing handed out on failure");
+    } else {
+      Require(result == KELU_OK && Same(sm2.cert, sm2.cert_size, memory.cert, memory.cert_size) &&
+                  Same(sm2.sig, sm2.sig_size, memory.sig, memory.sig_size),
+              "the SM2 reading is the plain one");
+    }
+    delete[] sm2_content;
+  }
   if (result == KELU_OK && memory.signed_attrs != nullptr) {
     unsigned char *value = nullptr;
     int value_size = 0;
@@ -94,6 +110,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 Same(from_file.signed_attrs, from_file.signed_size, memory.signed_attrs,
                      memory.signed_size),
             "same fields from the file");
+  }
+  Outputs sm2_file;
+  const int sm2_file_result =
+      ParseSM2PKCS7AttachedSignatureFile(file, &sm2_file.cert, &sm2_file.cert_size, &sm2_file.sig,
+                                         &sm2_file.sig_size, &offset, &length);
+  Require(ftello(file) == 2, "file position put back");
+  if (sm2_file_result != KELU_OK) {
+    Require(sm2_file.empty(), "nothing handed out on failure");
+  } else {
+    Require(file_result == KELU_OK &&
+                Same(sm2_file.cert, sm2_file.cert_size, from_file.cert, from_file.cert_size),
+            "the SM2 reading of the file is the plain one");
   }
   std::fclose(file);
   delete[] content;

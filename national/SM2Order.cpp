@@ -20,15 +20,21 @@ constexpr Scalar kR2 = {{0x901192AF7C114F20ull, 0x3464504ADE6FA2FAull, 0x620FC84
                          0x1EB5E412A22B3D3Bull}};  // R^2 mod n
 constexpr uint64_t kNPrime = 0x327F9E8872350975ull;       // -n^-1 mod 2^64
 
-// All ones when a < n (the borrow of a - n), else zero.
-uint64_t BelowOrderMask(const Scalar &a) {
+// All ones when a < b (the borrow of a - b), else zero.
+uint64_t BelowMask(const Scalar &a, const Scalar &b) {
   u128 acc = 0;
   uint64_t borrow = 0;
   for (int i = 0; i < 4; ++i) {
-    acc = static_cast<u128>(a.v[i]) - kN.v[i] - borrow;
+    acc = static_cast<u128>(a.v[i]) - b.v[i] - borrow;
     borrow = static_cast<uint64_t>(acc >> 64) & 1;
   }
   return 0 - borrow;
+}
+
+// All ones when a is not zero, else zero.
+uint64_t NonZeroMask(const Scalar &a) {
+  const uint64_t bits = a.v[0] | a.v[1] | a.v[2] | a.v[3];
+  return 0 - ((bits | (0 - bits)) >> 63);
 }
 
 // r = a b / R mod n (operand scanning, then one conditional subtraction of n).
@@ -88,8 +94,7 @@ void InvertMontgomery(Scalar &r, const Scalar &a) {
 bool SM2OrderInverse(const uint8_t a[32], uint8_t out[32]) {
   Scalar x, mont, inverse;
   LoadLimbs256(x.v, a);
-  const uint64_t nonzero = x.v[0] | x.v[1] | x.v[2] | x.v[3];
-  const bool usable = (BelowOrderMask(x) != 0) & (nonzero != 0);
+  const bool usable = (BelowMask(x, kN) & NonZeroMask(x)) != 0;
   ScalarMul(mont, x, kR2);
   InvertMontgomery(inverse, mont);
   ScalarMul(x, inverse, Scalar{{1, 0, 0, 0}});
@@ -98,6 +103,15 @@ bool SM2OrderInverse(const uint8_t a[32], uint8_t out[32]) {
   OPENSSL_cleanse(&mont, sizeof mont);
   OPENSSL_cleanse(&inverse, sizeof inverse);
   return usable;
+}
+
+uint64_t SM2PrivateKeyRangeMask(const uint8_t d[32]) {
+  Scalar x, last = kN;
+  last.v[0] -= 1;  // n - 1; the low limb of n is odd
+  LoadLimbs256(x.v, d);
+  const uint64_t mask = BelowMask(x, last) & NonZeroMask(x);
+  OPENSSL_cleanse(&x, sizeof x);
+  return mask;
 }
 
 }  // namespace kelu

@@ -497,10 +497,8 @@ struct ParsedSignedData {
 int ParseSignedData(const TraceSite &site, const unsigned char *der, int der_size,
                     const char *step, ParsedSignedData *p) {
   unsigned char *cert = nullptr, *signature = nullptr, *content = nullptr;
-  const int rc = ParsePKCS7Signature(der, der_size, &cert, &p->cert_size, &signature,
-                                     &p->signature_size, &content, &p->content_size, nullptr,
-                                     nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                                     1);
+  const int rc = ParseSM2PKCS7Signature(der, der_size, &cert, &p->cert_size, &signature,
+                                        &p->signature_size, &content, &p->content_size);
   p->cert.reset(cert);
   p->signature.reset(signature);
   p->content.reset(content);
@@ -878,9 +876,8 @@ int VerifyFileSignature_PKCS7Attached(FILE *fpASN1PKCS7SignatureFile,
   unsigned char *cert = nullptr, *signature = nullptr;
   int cert_size = 0, signature_size = 0, content_size = 0;
   long long offset = 0;
-  rc = ParsePKCS7AttachedSignatureFile(file, &cert, &cert_size, &signature, &signature_size,
-                                       &offset, &content_size, nullptr, nullptr, nullptr, nullptr,
-                                       nullptr, nullptr, nullptr, nullptr);
+  rc = ParseSM2PKCS7AttachedSignatureFile(file, &cert, &cert_size, &signature, &signature_size,
+                                          &offset, &content_size);
   BytesPtr cert_holder(cert), signature_holder(signature);
   rc = NamedStep(KELU_HERE, rc, "ParsePKCS7AttachedSignatureFile");
   if (rc != KELU_OK) return rc;

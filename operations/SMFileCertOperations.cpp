@@ -19,6 +19,7 @@
 #include "OperationSteps.h"
 #include "OsslPtr.h"
 #include "SM2Arithmetic.h"
+#include "SM2Order.h"
 #include "SecretBytes.h"
 
 using kelu::ops::NamedStep;
@@ -319,20 +320,22 @@ int CheckKeyMatchesCertificate(const TraceSite &site, const unsigned char *d,
 bool SM2PrivateKeyMatchesPublicKey(const unsigned char d[32], const unsigned char x[32],
                                    const unsigned char y[32]) {
   const kelu::CurveArithmetic *curve = kelu::CurveArithmeticFor(kelu::NID_prime256v1SM2);
-  kelu::BignumPtr n_minus_1(curve != nullptr ? BN_dup(curve->order()) : nullptr);
-  unsigned char last[kSM2ValueSize] = {0};
-  if (!n_minus_1 || BN_sub_word(n_minus_1.get(), 1) != 1 ||
-      BN_bn2binpad(n_minus_1.get(), last, kSM2ValueSize) != kSM2ValueSize)
-    return false;
-  // MulBase refuses 0 and n or more; n-1 must go too, since a signature needs 1 + d invertible.
-  // Neither the comparisons nor the multiplication branch on d.
+  if (curve == nullptr) return false;
+  // Out of the range a d of 1 takes its place, so that the same multiplication runs for every
+  // d (MulBase refuses 0 and n or more at once); the range joins the result without a branch.
+  const uint64_t in_range = kelu::SM2PrivateKeyRangeMask(d);
+  const unsigned char keep = static_cast<unsigned char>(in_range);
+  unsigned char scalar[kSM2ValueSize];
+  for (int i = 0; i < kSM2ValueSize; ++i) scalar[i] = d[i] & keep;
+  scalar[kSM2ValueSize - 1] |= static_cast<unsigned char>(~keep & 1);
   unsigned char computed[2 * kSM2ValueSize] = {0}, expected[2 * kSM2ValueSize];
   std::memcpy(expected, x, kSM2ValueSize);
   std::memcpy(expected + kSM2ValueSize, y, kSM2ValueSize);
-  const bool multiplied = curve->MulBase(d, computed, computed + kSM2ValueSize);
-  const bool below_last = CRYPTO_memcmp(d, last, kSM2ValueSize) != 0;
+  const bool multiplied = curve->MulBase(scalar, computed, computed + kSM2ValueSize);
   const bool same_point = CRYPTO_memcmp(computed, expected, sizeof computed) == 0;
-  return multiplied & below_last & same_point;
+  OPENSSL_cleanse(scalar, sizeof scalar);
+  OPENSSL_cleanse(computed, sizeof computed);
+  return (in_range != 0) & multiplied & same_point;
 }
 
 int ReadSM2PFXFile(const TraceSite &site, FILE *fpSM2PFXFile,

@@ -78,7 +78,7 @@ int DecryptSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
 int DecryptKeyPairFromSM2PFX(const unsigned char *pbySM2PFXData, int nSM2PFXDataSize,
                              const char *pszPassword, SM2_KEY_PAIR *pstSM2KeyPair);
 // True when d (32 bytes) lies in [1, n-2] and [d]G is the point (X, Y) on the SM2 curve. Constant
-// time in d: one fixed-base multiplication and comparisons of the whole values.
+// time in d, in range or not: one fixed-base multiplication and comparisons of the whole values.
 bool SM2PrivateKeyMatchesPublicKey(const unsigned char d[32], const unsigned char x[32],
                                    const unsigned char y[32]);
 // Wipes the private key, releases the three buffers and nulls their pointers; the sizes stay.

@@ -85,5 +85,30 @@ TEST(Sm2Order, RefusesZeroAndValuesFromTheOrderUp) {
   }
 }
 
+// The private keys that sign: 1 to n - 2, each end and its neighbours.
+TEST(Sm2Order, PrivateKeyRange) {
+  const auto near_order = [](int delta) {
+    Bn v;
+    BN_copy(v.v, Order());
+    if (delta < 0) BN_sub_word(v.v, static_cast<BN_ULONG>(-delta));
+    if (delta > 0) BN_add_word(v.v, static_cast<BN_ULONG>(delta));
+    return BnBytes(v.v);
+  };
+  Bytes one(32, 0), two(32, 0), top(32, 0);
+  one.back() = 1;
+  two.back() = 2;
+  top[0] = 0x80;
+  const struct {
+    Bytes d;
+    bool signs;
+  } kCases[] = {{Bytes(32, 0), false}, {one, true},           {two, true},
+                {top, true},           {near_order(-2), true}, {near_order(-1), false},
+                {near_order(0), false}, {near_order(1), false}, {Bytes(32, 0xFF), false}};
+  for (const auto &c : kCases) {
+    SCOPED_TRACE(ToHex(c.d));
+    EXPECT_EQ(SM2PrivateKeyRangeMask(c.d.data()), c.signs ? ~uint64_t{0} : 0u);
+  }
+}
+
 }  // namespace
 }  // namespace kelu::test

@@ -1,9 +1,12 @@
 #include "SM2.h"
 
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
 #include <openssl/core_names.h>
+#include <openssl/ec.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/obj_mac.h>
 
 #include <cstring>
 #include <string>
@@ -204,22 +207,110 @@ TEST(Sm2, DigestAboveTheOrderCountsModTheOrder) {
   ERR_clear_error();
 }
 
-// r and s outside [1, n-1] are rejected before any point arithmetic.
-TEST(Sm2, OutOfRangeSignatureValues) {
+// Signature values of the SM2 curve crafted with OpenSSL's EC arithmetic, each for one guard of
+// the verification: without it the final comparison would pass them.
+struct Crafted {
+  Bytes r, s, x, y, e;
+};
+
+class CraftedValues {
+ public:
+  CraftedValues()
+      : group_(EC_GROUP_new_by_curve_name(NID_sm2)), ctx_(BN_CTX_new()),
+        n_(EC_GROUP_get0_order(group_.get())) {}
+
+  // r = n - s makes t = r + s = 0 mod n, so [s]G + [t]P = [s]G whatever the key P; with
+  // e = r - x([s]G) mod n the comparison (e + x1) mod n = r would hold.
+  Crafted ZeroT(const Bytes &x, const Bytes &y) {
+    BignumPtr s = RandomScalar(), r(BN_new()), e(BN_new());
+    BN_sub(r.get(), n_, s.get());
+    BN_mod_sub(e.get(), r.get(), XOf(Multiple(s.get())).get(), n_, ctx_.get());
+    return {Of(r.get()), Of(s.get()), x, y, Of(e.get())};
+  }
+
+  // The key P = t^-1 (Q - [s]G) for Q = (0, sqrt(b)) makes [s]G + [t]P = Q, whose x is 0, and
+  // e = r - (p - n) mod n has the comparison look for c = p - n: x = 0 is not c mod n, but 0 is
+  // c + n = p mod p, which the check must not take as a coordinate.
+  Crafted ZeroX() {
+    BignumPtr p(BN_new()), a(BN_new()), b(BN_new()), root(BN_new()), zero(BN_new());
+    EC_GROUP_get_curve(group_.get(), p.get(), a.get(), b.get(), ctx_.get());
+    EXPECT_NE(BN_mod_sqrt(root.get(), b.get(), p.get(), ctx_.get()), nullptr) << "b is a square";
+    BN_zero(zero.get());
+    EcPointPtr q(EC_POINT_new(group_.get()));
+    EXPECT_EQ(EC_POINT_set_affine_coordinates(group_.get(), q.get(), zero.get(), root.get(),
+                                              ctx_.get()),
+              1);
+    BignumPtr s = RandomScalar(), r = RandomScalar(), t(BN_new()), t_inverse(BN_new());
+    BN_mod_add(t.get(), r.get(), s.get(), n_, ctx_.get());
+    BN_mod_inverse(t_inverse.get(), t.get(), n_, ctx_.get());
+    EcPointPtr key = Multiple(s.get());
+    EC_POINT_invert(group_.get(), key.get(), ctx_.get());
+    EC_POINT_add(group_.get(), key.get(), key.get(), q.get(), ctx_.get());
+    EC_POINT_mul(group_.get(), key.get(), nullptr, key.get(), t_inverse.get(), ctx_.get());
+    BignumPtr c(BN_new()), e(BN_new()), kx(BN_new()), ky(BN_new());
+    BN_sub(c.get(), p.get(), n_);
+    BN_mod_sub(e.get(), r.get(), c.get(), n_, ctx_.get());
+    EC_POINT_get_affine_coordinates(group_.get(), key.get(), kx.get(), ky.get(), ctx_.get());
+    return {Of(r.get()), Of(s.get()), Of(kx.get()), Of(ky.get()), Of(e.get())};
+  }
+
+ private:
+  BignumPtr RandomScalar() {
+    BignumPtr k(BN_new());
+    do BN_rand_range(k.get(), n_);
+    while (BN_is_zero(k.get()));
+    return k;
+  }
+  EcPointPtr Multiple(const BIGNUM *k) {
+    EcPointPtr point(EC_POINT_new(group_.get()));
+    EC_POINT_mul(group_.get(), point.get(), k, nullptr, nullptr, ctx_.get());
+    return point;
+  }
+  BignumPtr XOf(const EcPointPtr &point) {
+    BignumPtr x(BN_new());
+    EC_POINT_get_affine_coordinates(group_.get(), point.get(), x.get(), nullptr, ctx_.get());
+    return x;
+  }
+  static Bytes Of(const BIGNUM *v) {
+    Bytes out(32);
+    EXPECT_EQ(BN_bn2binpad(v, out.data(), 32), 32);
+    return out;
+  }
+
+  EcGroupPtr group_;
+  BnCtxPtr ctx_;
+  const BIGNUM *n_;
+};
+
+// Signatures that verification refuses, each by one of its checks: r and s outside [1, n-1]
+// before any point arithmetic, t = r + s = 0 mod n, and the x coordinate of the sum compared
+// as c + n although that is not below p.
+TEST(Sm2, RefusedSignatureValues) {
   KeyPair key = NewKey();
   Bytes e = RandomBytes(32), r(32), s(32);
   ASSERT_EQ(_SM2_sign_ex(e.data(), key.d.data(), r.data(), s.data()), 1);
   const std::string n = FindNationalCurve(NID_prime256v1SM2)->n;
   Bytes zero(32, 0), order = FromHex(n), ff(32, 0xFF);
+  CraftedValues crafted;
+  const Crafted zero_t = crafted.ZeroT(key.x, key.y), zero_x = crafted.ZeroX();
   struct Case {
     const char *name;
-    Bytes r, s;
+    Crafted values;
   };
-  const Case cases[] = {{"r=0", zero, s}, {"s=0", r, zero}, {"r=n", order, s},
-                        {"s=n", r, order}, {"r=ff..", ff, s}, {"s=ff..", r, ff}};
+  const Case cases[] = {
+      {"r=0", {zero, s, key.x, key.y, e}},
+      {"s=0", {r, zero, key.x, key.y, e}},
+      {"r=n", {order, s, key.x, key.y, e}},
+      {"s=n", {r, order, key.x, key.y, e}},
+      {"r=ff..", {ff, s, key.x, key.y, e}},
+      {"s=ff..", {r, ff, key.x, key.y, e}},
+      {"t = r + s = 0 mod n", zero_t},
+      {"x = 0 against c = p - n", zero_x},
+  };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.name);
-    EXPECT_EQ(_SM2_verify_ex(c.r.data(), c.s.data(), key.x.data(), key.y.data(), e.data()), 0);
+    const Crafted &v = c.values;
+    EXPECT_EQ(_SM2_verify_ex(v.r.data(), v.s.data(), v.x.data(), v.y.data(), v.e.data()), 0);
     EXPECT_NE(ERR_get_error(), 0u);
     ERR_clear_error();
   }

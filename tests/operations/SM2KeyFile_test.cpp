@@ -6,6 +6,9 @@
 #include <openssl/err.h>
 #include <openssl/obj_mac.h>
 
+#include <unistd.h>
+
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <memory>
@@ -588,6 +591,72 @@ TEST(SM2PrivateKeyMatchesPublicKey, TheRangeOneToNMinusTwoAgainstOpenssl) {
   n_plus_1.back() = 0x24;
   EXPECT_FALSE(SM2PrivateKeyMatchesPublicKey(Bytes(32, 0).data(), gx.data(), gy.data()));
   EXPECT_FALSE(SM2PrivateKeyMatchesPublicKey(n_plus_1.data(), gx.data(), gy.data()));
+}
+
+// The check of one key, counted by callgrind in the test below (kept out of line so that its
+// instructions can be told apart).
+__attribute__((noinline)) bool OneKeyCheck(const Bytes &d, const Bytes &x, const Bytes &y) {
+  return SM2PrivateKeyMatchesPublicKey(d.data(), x.data(), y.data());
+}
+
+// Run by the test below in a process of its own: one check of the key in KELU_KEY_CHECK_D (hex)
+// against G, after a first check that builds the multiplication's tables.
+TEST(SM2PrivateKeyMatchesPublicKey, DISABLED_OneCheckUnderCallgrind) {
+  const char *hex = std::getenv("KELU_KEY_CHECK_D");
+  ASSERT_NE(hex, nullptr);
+  Bytes one(32, 0), gx, gy;
+  one.back() = 1;
+  OpensslPublicPoint(one, &gx, &gy);
+  ASSERT_TRUE(SM2PrivateKeyMatchesPublicKey(one.data(), gx.data(), gy.data()));
+  OneKeyCheck(FromHex(hex), gx, gy);
+}
+
+// The check runs the same instructions whatever d is: in range, 0, n - 1 (which signs
+// nothing), n and above. Counted by callgrind, so the machine's load plays no part.
+TEST(SM2PrivateKeyMatchesPublicKey, SameInstructionsForEveryKey) {
+#if defined(__SANITIZE_ADDRESS__)
+  GTEST_SKIP() << "valgrind does not run sanitized programs";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(undefined_behavior_sanitizer)
+  GTEST_SKIP() << "valgrind does not run sanitized programs";
+#endif
+#endif
+  if (RunCommand("valgrind --version").exit_code != 0) GTEST_SKIP() << "no valgrind";
+  TempDir dir;
+  const std::string self = RunCommand("readlink -f /proc/" + std::to_string(getpid()) + "/exe",
+                                      false)
+                               .output;
+  const std::string n = "FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54123";
+  const struct {
+    const char *name;
+    std::string d;
+  } kKeys[] = {
+      {"a key", "3945208F7B2144B13F36E38AC6D39F95889393692860B51A42FB81EF4DF7C5B8"},
+      {"1", std::string(63, '0') + "1"},
+      {"0", std::string(64, '0')},
+      {"n - 1", n.substr(0, 63) + "2"},
+      {"n", n},
+      {"2^256 - 1", std::string(64, 'F')},
+  };
+  long long first = -1;
+  for (const auto &key : kKeys) {
+    SCOPED_TRACE(key.name);
+    const std::string out = dir.File("callgrind.out");
+    const CommandResult run = RunCommand(
+        "KELU_KEY_CHECK_D=" + key.d + " valgrind --tool=callgrind --callgrind-out-file=" +
+        ShellQuote(out) + " '--toggle-collect=*OneKeyCheck*' " +
+        ShellQuote(self.substr(0, self.find_last_not_of('\n') + 1)) +
+        " --gtest_also_run_disabled_tests"
+        " --gtest_filter=SM2PrivateKeyMatchesPublicKey.DISABLED_OneCheckUnderCallgrind");
+    ASSERT_EQ(run.exit_code, 0) << run.output;
+    const std::string counts = ReadTextFile(out);
+    const size_t at = counts.find("\nsummary: ");
+    ASSERT_NE(at, std::string::npos) << counts;
+    const long long instructions = std::stoll(counts.substr(at + 10));
+    EXPECT_GT(instructions, 100000) << "a whole multiplication";
+    if (first < 0) first = instructions;
+    EXPECT_EQ(instructions, first);
+  }
 }
 
 TEST(DecryptSM2PFX, NoPasswordKeyOrDerivedKeyInTheLog) {

@@ -151,7 +151,8 @@ TEST_F(DecodeOnce, EachCallDecodesItsCertificateOnceAndLaterCallsNotAtAll) {
            return rc;
          });
        }},
-      {"PKCS#7 detached verification", 1,
+      // The signer's issuer and serial number, then its key.
+      {"PKCS#7 detached verification", 3,
        [&] {
          return VerifySignature_PKCS7Detached(detached.c_str(),
                                               static_cast<int>(detached.size()), data.data(),

@@ -44,36 +44,81 @@ Bytes Oid(const char *dotted) {
 
 Bytes Algorithm(const char *dotted) { return DerTlv(0x30, Cat({Oid(dotted), {0x05, 0x00}})); }
 
-// The issuerAndSerialNumber content of a DER certificate.
-Bytes IssuerAndSerial(const Bytes &cert) {
+// The issuer Name DER or the serialNumber DER of a DER certificate (the first of several).
+Bytes CertificateField(const Bytes &cert, bool issuer) {
   const unsigned char *p = cert.data();
   X509 *x = d2i_X509(nullptr, &p, Size(cert));
   EXPECT_NE(x, nullptr);
-  unsigned char *issuer = nullptr, *serial = nullptr;
-  const int issuer_size = i2d_X509_NAME(X509_get_issuer_name(x), &issuer);
-  const int serial_size = i2d_ASN1_INTEGER(X509_get0_serialNumber(x), &serial);
-  Bytes out(issuer, issuer + issuer_size);
-  out.insert(out.end(), serial, serial + serial_size);
-  OPENSSL_free(issuer);
-  OPENSSL_free(serial);
+  unsigned char *der = nullptr;
+  const int size = issuer ? i2d_X509_NAME(X509_get_issuer_name(x), &der)
+                          : i2d_ASN1_INTEGER(X509_get0_serialNumber(x), &der);
+  Bytes out(der, der + size);
+  OPENSSL_free(der);
   X509_free(x);
   return out;
 }
+Bytes IssuerOf(const Bytes &cert) { return CertificateField(cert, true); }
+Bytes SerialOf(const Bytes &cert) { return CertificateField(cert, false); }
 
-// A SignedData of one signer written here, independently of the toolkit's encoder: the
-// certificate, the content when given, and the SignerInfo's signature value element as given.
-Bytes BuildSignedData(const Bytes &cert, const Bytes *content, const Bytes &signature_element,
-                      const char *content_type = "1.2.156.10197.6.1.4.2.2") {
-  const Bytes content_info = DerTlv(
-      0x30, Cat({Oid("1.2.156.10197.6.1.4.2.1"),
-                 content != nullptr ? DerTlv(0xA0, DerTlv(0x04, *content)) : Bytes()}));
+// The issuerAndSerialNumber content of a DER certificate.
+Bytes IssuerAndSerial(const Bytes &cert) { return Cat({IssuerOf(cert), SerialOf(cert)}); }
+
+// The parts of a SignedData of one signer written here, independently of the toolkit's
+// encoder; the defaults are what the toolkit writes.
+struct SignedDataParts {
+  const char *outer_type = "1.2.156.10197.6.1.4.2.2";
+  const char *inner_type = "1.2.156.10197.6.1.4.2.1";
+  Bytes version = {0x02, 0x01, 0x01};  // of the SignedData
+  Bytes digest_algorithm = Algorithm("1.2.156.10197.1.401");
+  Bytes signature_algorithm = Algorithm(kSignatureOid);
+  Bytes signer;     // issuerAndSerialNumber content; that of the (first) certificate when empty
+  Bytes after_certificates;  // the element between the certificates and the signerInfos, if any
+};
+
+// certificates: the content of the [0] element (one certificate, or several one after the
+// other); the content when given; the SignerInfo's signature value element as given.
+Bytes BuildSignedData(const Bytes &certificates, const Bytes *content,
+                      const Bytes &signature_element, const SignedDataParts &parts = {}) {
+  const Bytes content_info =
+      DerTlv(0x30, Cat({Oid(parts.inner_type),
+                        content != nullptr ? DerTlv(0xA0, DerTlv(0x04, *content)) : Bytes()}));
   const Bytes signer = DerTlv(
-      0x30, Cat({{0x02, 0x01, 0x01}, DerTlv(0x30, IssuerAndSerial(cert)),
-                 Algorithm("1.2.156.10197.1.401"), Algorithm(kSignatureOid), signature_element}));
-  const Bytes signed_data = DerTlv(
-      0x30, Cat({{0x02, 0x01, 0x01}, DerTlv(0x31, Algorithm("1.2.156.10197.1.401")), content_info,
-                 DerTlv(0xA0, cert), DerTlv(0x31, signer)}));
-  return DerTlv(0x30, Cat({Oid(content_type), DerTlv(0xA0, signed_data)}));
+      0x30, Cat({{0x02, 0x01, 0x01},
+                 DerTlv(0x30, parts.signer.empty() ? IssuerAndSerial(certificates) : parts.signer),
+                 parts.digest_algorithm, parts.signature_algorithm, signature_element}));
+  const Bytes signed_data =
+      DerTlv(0x30, Cat({parts.version, DerTlv(0x31, parts.digest_algorithm), content_info,
+                        DerTlv(0xA0, certificates), parts.after_certificates,
+                        DerTlv(0x31, signer)}));
+  return DerTlv(0x30, Cat({Oid(parts.outer_type), DerTlv(0xA0, signed_data)}));
+}
+
+SignedDataParts WithOuterType(const char *type) {
+  SignedDataParts parts;
+  parts.outer_type = type;
+  return parts;
+}
+
+// Where an element lies in DER, found by the path of element indices from the outermost one
+// (read here, independently of the toolkit's decoder).
+struct Element {
+  size_t tag, value, length;
+};
+Element HeaderAt(const Bytes &der, size_t at) {
+  size_t p = at + 1, length = der.at(p++);
+  if (length & 0x80) {
+    size_t octets = length & 0x7F;
+    for (length = 0; octets-- > 0;) length = length << 8 | der.at(p++);
+  }
+  return {at, p, length};
+}
+Element ElementAt(const Bytes &der, std::initializer_list<size_t> path) {
+  Element e = HeaderAt(der, 0);
+  for (size_t index : path) {
+    e = HeaderAt(der, e.value);
+    for (size_t i = 0; i < index; ++i) e = HeaderAt(der, e.value + e.length);
+  }
+  return e;
 }
 
 bool Contains(const Bytes &haystack, const Bytes &needle) {
@@ -143,6 +188,11 @@ class Sm2Pkcs7 : public ::testing::Test {
                                                                    source.get(), o, n, true);
              }).bytes;
     return v;
+  }
+
+  static int VerifyAttachedFile(const std::string &path) {
+    FilePtr file = OpenForReading(path);
+    return VerifyFileSignature_PKCS7Attached(file.get(), nullptr, nullptr, nullptr, nullptr, true);
   }
 
   TempDir dir_;
@@ -238,10 +288,225 @@ TEST_F(Sm2Pkcs7, SignedDataOfOpensslSignaturesVerify) {
             KELU_ERR_FAILED);
   // Under another content type the OCTET STRING is no SM2Q1.
   EXPECT_EQ(VerifyDetached(ToBase64(BuildSignedData(cert, nullptr, DerTlv(0x04, theirs),
-                                                    "1.2.840.113549.1.7.3")),
+                                                    WithOuterType("1.2.840.113549.1.7.3"))),
                            data)
                 .rc,
             KELU_ERR_PKCS7_FORMAT);
+}
+
+// OpenSSL's signature (the SM2Q1 SEQUENCE) of random data with the shared leaf's key, the
+// leaf's certificate and another one.
+struct TheirSignature {
+  Bytes data, signature, cert, other;
+};
+TheirSignature SignedByOpenssl() {
+  const Bytes data = RandomBytes(300);
+  return {data, OpensslSm2Sign(SharedPki().Key("sm2-leaf"), data, true), SignerCertDer(),
+          SharedPki().DerBytes("sm2-int")};
+}
+
+// The names that the signature does not cover, as peers write them: each verifies, attached
+// and detached, in memory and from a file.
+TEST_F(Sm2Pkcs7, NamesWrittenByPeersVerify) {
+  const TheirSignature t = SignedByOpenssl();
+  const Bytes &data = t.data, &theirs = t.signature, &cert = t.cert, &other = t.other;
+  struct Case {
+    const char *what;
+    std::function<void(SignedDataParts *)> change;
+    Bytes certificates;
+    bool q1_in_octet_string;  // else the SM2Q1 SEQUENCE itself
+  };
+  const Case cases[] = {
+      {"as the toolkit writes it", [](SignedDataParts *) {}, cert, true},
+      {"pkcs7-signedData with the SM2Q1 itself",
+       [](SignedDataParts *p) { p->outer_type = "1.2.840.113549.1.7.2"; }, cert, false},
+      {"pkcs7-data inside", [](SignedDataParts *p) { p->inner_type = "1.2.840.113549.1.7.1"; },
+       cert, true},
+      {"SignedData version 3", [](SignedDataParts *p) { p->version = {0x02, 0x01, 0x03}; }, cert,
+       true},
+      {"SM2-with-SM3",
+       [](SignedDataParts *p) { p->signature_algorithm = Algorithm("1.2.156.10197.1.501"); }, cert,
+       true},
+      {"the SM2 key algorithm",
+       [](SignedDataParts *p) { p->signature_algorithm = Algorithm("1.2.156.10197.1.301"); }, cert,
+       true},
+      {"no parameters",
+       [](SignedDataParts *p) {
+         p->digest_algorithm = DerTlv(0x30, Oid("1.2.156.10197.1.401"));
+         p->signature_algorithm = DerTlv(0x30, Oid(kSignatureOid));
+       },
+       cert, true},
+      {"an empty set of CRLs", [](SignedDataParts *p) { p->after_certificates = {0xA1, 0x00}; },
+       cert, true},
+      {"the signer's certificate second of two",
+       [&](SignedDataParts *p) { p->signer = IssuerAndSerial(cert); }, Cat({other, cert}), true},
+  };
+  const std::string path = dir_.File("signed.p7");
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    SignedDataParts parts;
+    c.change(&parts);
+    const Bytes element = c.q1_in_octet_string ? DerTlv(0x04, theirs) : theirs;
+    const Verified detached =
+        VerifyDetached(ToBase64(BuildSignedData(c.certificates, nullptr, element, parts)), data);
+    EXPECT_EQ(detached.rc, KELU_OK);
+    EXPECT_EQ(detached.cert, cert);
+    const Bytes attached = BuildSignedData(c.certificates, &data, element, parts);
+    EXPECT_EQ(VerifyAttached(ToBase64(attached)).rc, KELU_OK);
+    if (c.q1_in_octet_string) {  // the file verifier takes an OCTET STRING under SM types only
+      WriteBinaryFile(path, attached);
+      EXPECT_EQ(VerifyAttachedFile(path), KELU_OK);
+    }
+  }
+}
+
+// OpenSSL's valid signature of the data under names that are not the signer's, or not SM3 and
+// SM2: each is refused as a signature that does not verify, and the log says which name.
+TEST_F(Sm2Pkcs7, SignaturesUnderOtherNamesAreRefused) {
+  const TheirSignature t = SignedByOpenssl();
+  const Bytes &data = t.data, &theirs = t.signature, &cert = t.cert, &other = t.other;
+  struct Case {
+    const char *what;
+    std::function<void(SignedDataParts *)> change;
+    Bytes certificates;
+    const char *reason;
+  };
+  const char *kOtherSigner = "issuerAndSerialNumber of another certificate";
+  const Case cases[] = {
+      {"another certificate's issuer and serial",
+       [&](SignedDataParts *p) { p->signer = IssuerAndSerial(other); }, cert, kOtherSigner},
+      {"the serial under another issuer",
+       [&](SignedDataParts *p) { p->signer = Cat({IssuerOf(other), SerialOf(cert)}); }, cert,
+       kOtherSigner},
+      {"the serial of the second of two under another issuer",
+       [&](SignedDataParts *p) { p->signer = Cat({IssuerOf(other), SerialOf(cert)}); },
+       Cat({other, cert}), kOtherSigner},
+      {"SHA-256",
+       [](SignedDataParts *p) { p->digest_algorithm = Algorithm("2.16.840.1.101.3.4.2.1"); },
+       cert, "digestAlgorithms"},
+      {"ECDSA with SHA-256",
+       [](SignedDataParts *p) { p->signature_algorithm = Algorithm("1.2.840.10045.4.3.2"); },
+       cert, "digestEncryptionAlgorithm"},
+      {"parameters that are not NULL",
+       [](SignedDataParts *p) {
+         p->signature_algorithm = DerTlv(0x30, Cat({Oid(kSignatureOid), {0x04, 0x00}}));
+       },
+       cert, "digestEncryptionAlgorithm"},
+      {"SignedData version 2", [](SignedDataParts *p) { p->version = {0x02, 0x01, 0x02}; }, cert,
+       "SignedData version"},
+      {"enveloped-data", [](SignedDataParts *p) { p->outer_type = "1.2.840.113549.1.7.3"; }, cert,
+       "contentType"},
+      {"a SET where CRLs go", [](SignedDataParts *p) { p->after_certificates = {0x31, 0x00}; },
+       cert, "SignedData"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    SignedDataParts parts;
+    c.change(&parts);
+    log_.Take();
+    EXPECT_EQ(VerifyDetached(ToBase64(BuildSignedData(c.certificates, nullptr, theirs, parts)),
+                             data)
+                  .rc,
+              KELU_ERR_FAILED);
+    EXPECT_TRUE(log_.Contains(std::string("Check SM2 SignedData signer)\t\t--Failed:(0xffffffff) "
+                                          "[Reason:") +
+                              c.reason + "]"))
+        << log_.Text();
+  }
+}
+
+// One byte (XOR 0x5a) of each name of the toolkit's detached SignedData that its signature does
+// not cover. -1 is this layer's code of a signature that does not verify (the exported
+// functions return KELU_ERR_BAD_SIGNATURE for it). Under the SM signedData type the outer
+// content type was refused before as a SignedData of another type, with KELU_ERR_PKCS7_FORMAT.
+TEST_F(Sm2Pkcs7, SingleByteChangesOfTheNamesAreRefused) {
+  const Bytes data = RandomBytes(100);
+  const Bytes der = FromBase64(SignData(data, false).text);
+  ASSERT_EQ(VerifyDetached(ToBase64(der), data).rc, KELU_OK);
+  enum Octet { kTag, kLastValueOctet };
+  struct Case {
+    const char *what;
+    std::initializer_list<size_t> path;
+    Octet octet;
+    int want;
+    const char *reason;
+  };
+  const char *kContentInfo = "ContentInfo { contentType, [0] { SignedData } }";
+  const char *kOtherSigner = "issuerAndSerialNumber of another certificate";
+  const Case cases[] = {
+      {"ContentInfo tag", {}, kTag, KELU_ERR_FAILED, kContentInfo},
+      {"outer content type", {0}, kLastValueOctet, KELU_ERR_PKCS7_FORMAT, nullptr},
+      {"[0] tag", {1}, kTag, KELU_ERR_FAILED, kContentInfo},
+      {"SignedData tag", {1, 0}, kTag, KELU_ERR_FAILED, "SignedData"},
+      {"SignedData version tag", {1, 0, 0}, kTag, KELU_ERR_FAILED, "SignedData version"},
+      {"SignedData version", {1, 0, 0}, kLastValueOctet, KELU_ERR_FAILED, "SignedData version"},
+      {"digestAlgorithms tag", {1, 0, 1}, kTag, KELU_ERR_FAILED, "digestAlgorithms"},
+      {"digestAlgorithms SM3", {1, 0, 1, 0, 0}, kLastValueOctet, KELU_ERR_FAILED,
+       "digestAlgorithms"},
+      {"contentInfo tag", {1, 0, 2}, kTag, KELU_ERR_FAILED, "contentInfo"},
+      {"inner content type", {1, 0, 2, 0}, kLastValueOctet, KELU_ERR_FAILED, "contentInfo"},
+      {"SignerInfo tag", {1, 0, 4, 0}, kTag, KELU_ERR_FAILED, "SignerInfo"},
+      {"SignerInfo version", {1, 0, 4, 0, 0}, kLastValueOctet, KELU_ERR_FAILED,
+       "SignerInfo version"},
+      {"issuerAndSerialNumber tag", {1, 0, 4, 0, 1}, kTag, KELU_ERR_FAILED,
+       "issuerAndSerialNumber"},
+      {"issuer tag", {1, 0, 4, 0, 1, 0}, kTag, KELU_ERR_FAILED, "issuerAndSerialNumber"},
+      {"issuer", {1, 0, 4, 0, 1, 0}, kLastValueOctet, KELU_ERR_FAILED, kOtherSigner},
+      {"serial number", {1, 0, 4, 0, 1, 1}, kLastValueOctet, KELU_ERR_FAILED, kOtherSigner},
+      {"digestAlgorithm tag", {1, 0, 4, 0, 2}, kTag, KELU_ERR_FAILED, "digestAlgorithm"},
+      {"digestAlgorithm SM3", {1, 0, 4, 0, 2, 0}, kLastValueOctet, KELU_ERR_FAILED,
+       "digestAlgorithm"},
+      {"digestEncryptionAlgorithm tag", {1, 0, 4, 0, 3}, kTag, KELU_ERR_FAILED,
+       "digestEncryptionAlgorithm"},
+      {"digestEncryptionAlgorithm", {1, 0, 4, 0, 3, 0}, kLastValueOctet, KELU_ERR_FAILED,
+       "digestEncryptionAlgorithm"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    const Element e = ElementAt(der, c.path);
+    Bytes changed = der;
+    changed[c.octet == kTag ? e.tag : e.value + e.length - 1] ^= 0x5a;
+    log_.Take();
+    EXPECT_EQ(VerifyDetached(ToBase64(changed), data).rc, c.want);
+    if (c.reason != nullptr) {
+      EXPECT_TRUE(log_.Contains(std::string("[Reason:") + c.reason + "]")) << log_.Text();
+    }
+  }
+}
+
+// Every single-byte change (XOR 0x5a) outside the carried certificate of the toolkit's
+// SignedData, detached and attached, in memory and from a file, fails to verify. (Inside the
+// certificate only the key, the issuer and the serial number are the verification's.)
+TEST_F(Sm2Pkcs7, NoSingleByteChangeOutsideTheCertificateVerifies) {
+  const Bytes data = RandomBytes(64);
+  const std::string path = dir_.File("signed.p7");
+  for (bool attached : {false, true}) {
+    SCOPED_TRACE(attached ? "attached" : "detached");
+    const Bytes der = FromBase64(SignData(data, attached).text);
+    const Element cert = ElementAt(der, {1, 0, 3, 0});
+    ASSERT_EQ(Bytes(der.begin() + cert.tag, der.begin() + cert.value + cert.length),
+              SignerCertDer());
+    std::vector<size_t> verified;
+    for (size_t at = 0; at < der.size(); ++at) {
+      if (at >= cert.tag && at < cert.value + cert.length) continue;
+      Bytes changed = der;
+      changed[at] ^= 0x5a;
+      bool ok;
+      if (attached) {
+        WriteBinaryFile(path, changed);
+        ok = VerifySignature_DERPKCS7Attached(changed.data(), Size(changed), nullptr, nullptr,
+                                              nullptr, nullptr, true) == KELU_OK ||
+             VerifyAttachedFile(path) == KELU_OK;
+      } else {
+        ok = VerifySignature_DERPKCS7Detached(changed.data(), Size(changed), data.data(),
+                                              Size(data), nullptr, nullptr, true) == KELU_OK;
+      }
+      if (ok) verified.push_back(at);
+      log_.Take();
+    }
+    EXPECT_EQ(verified, std::vector<size_t>()) << "offsets that still verify";
+  }
+  ERR_clear_error();
 }
 
 // A detached SignedData of a file and of the same bytes in memory verify against either.
@@ -322,7 +587,7 @@ TEST_F(Sm2Pkcs7, AttachedFileWithAnotherSignatureSize) {
   // Under pkcs7-signedData the OCTET STRING is handed out unchanged.
   const std::string path = dir_.File("signed.p7");
   WriteBinaryFile(path, BuildSignedData(SignerCertDer(), &data, DerTlv(0x04, theirs),
-                                        "1.2.840.113549.1.7.2"));
+                                        WithOuterType("1.2.840.113549.1.7.2")));
   FilePtr file = OpenForReading(path);
   log_.Take();
   EXPECT_EQ(VerifyFileSignature_PKCS7Attached(file.get(), nullptr, nullptr, nullptr, nullptr, true),
