@@ -27,8 +27,13 @@ KELU_EXPORT void FreeMemory(void *p);
 /* Symmetric keys and ciphers. Names, in any case: "SM4_CBC" (SM4-CBC), "3DES_CBC"
  * (DES-EDE3-CBC), "RC4" (data functions and GenSymKey only). A key text is upper-case
  * hexadecimal (either case is read) of the IV followed by the key: SM4_CBC 16 + 16 bytes,
- * 3DES_CBC 8 + 24 bytes, RC4 16 key bytes without IV. Outputs are written on success only;
- * a file function that fails leaves its output file empty. */
+ * 3DES_CBC 8 + 24 bytes, RC4 16 key bytes without IV. Outputs are written on success only.
+ * The file functions open the input file, then the output file, which the opening creates or
+ * empties: a call that fails before both are open (a parameter check, an input that does not
+ * open, an output path that names the input file, an output that does not open) leaves an
+ * existing output file as it was; once both are open, every failure (an unknown cipher name
+ * or key text included) leaves the output file empty (an output that cannot be cut, such as
+ * a pipe, keeps what it was given). */
 
 /* A fresh random key text (64 characters, 32 for RC4) in *ppszHexSymKey; the caller releases
  * it with FreeMemory. */
@@ -44,8 +49,8 @@ KELU_EXPORT int SymDecryptData(const char *szBase64EncryptedData, const char *sz
                                const char *szHexSymKey, unsigned char **ppbyPlainData,
                                int *pnPlainData);
 /* Encrypts a plain file of 1 to 524,288,000 bytes ("SM4_CBC" or "3DES_CBC") under a fresh
- * key into the encrypted file (created or emptied); the key text in *ppszSymKey, released by
- * the caller with FreeMemory. */
+ * key into the encrypted file; the key text in *ppszSymKey, released by the caller with
+ * FreeMemory. */
 KELU_EXPORT int SymEncryptFile(const char *pszEncAlgorithm, const char *pszPlainFilePath,
                                const char *pszEncryptFilePath, char **ppszSymKey);
 /* Decrypts a file of SymEncryptFile with its 64-character key text into the plain file. */

@@ -220,9 +220,11 @@ TEST_F(SymFile, SizeAtTheLimitProceeds) {
   std::remove(Path("limit").c_str());
 }
 
-// A failed call leaves its output file empty, not holding part of a result; and an output
-// path that names the input file is refused before the input is emptied by the opening.
-TEST_F(SymFileLogged, FailuresLeaveTheOutputEmpty) {
+// Each file function opens its input, then its output, which the opening creates or empties.
+// A call that fails before both are open leaves an existing output as it was; once both are
+// open, every failure leaves the output empty, never holding part of a result. An output path
+// that names the input file is refused before the input is emptied by the opening.
+TEST_F(SymFileLogged, FailuresKeepTheOutputUntilBothFilesAreOpenThenEmptyIt) {
   const Bytes data = RandomBytes(40000);
   WriteBinaryFile(Path("plain"), data);
   std::string key;
@@ -230,47 +232,72 @@ TEST_F(SymFileLogged, FailuresLeaveTheOutputEmpty) {
   Bytes cut = ReadBinaryFile(Path("enc"));
   cut.pop_back();
   WriteBinaryFile(Path("cut"), cut);
+  WriteTextFile(Path("empty"), "");
+  ASSERT_EQ(mkdir(Path("folder").c_str(), 0700), 0);
+  // A file of fixed bytes under a fixed key, and another fixed key under which its padding does
+  // not check out (a random one passes for about one key in 256).
+  Bytes pattern(40000);
+  for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<uint8_t>(i * 7);
+  WriteBinaryFile(Path("pattern"), pattern);
+  const std::string fixed_key = "00010203040506070123456789ABCDEFFEDCBA987654321089ABCDEF01234567";
+  const std::string other_key = "070605040302010089ABCDEF01234567FEDCBA98765432100123456789ABCDEF";
+  Openssl("enc -e " + OpensslKeyArgs(kFileCiphers[1], fixed_key) + " -in " +
+          ShellQuote(Path("pattern")) + " -out " + ShellQuote(Path("fixed")));
 
+  const auto encrypt = [](std::string name, std::string plain) {
+    return [=](const std::string &out) {
+      char *key_text = nullptr;
+      const int rc = SymEncryptFile(name.c_str(), plain.c_str(), out.c_str(), &key_text);
+      FreeMemory(key_text);
+      return rc;
+    };
+  };
+  const auto decrypt = [](std::string name, std::string encrypted, std::string key_text) {
+    return [=](const std::string &out) {
+      return SymDecryptFile(name.c_str(), encrypted.c_str(), key_text.c_str(), out.c_str());
+    };
+  };
   struct Case {
     const char *what;
-    std::function<int()> call;
+    std::function<int(const std::string &out)> call;
     int want;
-    std::string output;
+    bool emptied;  // else the output keeps its old content
   };
-  WriteTextFile(Path("empty"), "");
-  const std::string k = key;
   const Case cases[] = {
-      {"truncated cipher text",
-       [&] {
-         return SymDecryptFile("3DES_CBC", Path("cut").c_str(), k.c_str(), Path("out").c_str());
-       },
-       KELU_ERR_DECRYPT, Path("out")},
-      {"key text of the wrong size",
-       [&] {
-         return SymDecryptFile("3DES_CBC", Path("enc").c_str(), k.substr(2).c_str(),
-                               Path("out").c_str());
-       },
-       KELU_ERR_FAILED, Path("out")},
-      {"empty plain file",
-       [&] {
-         char *text = nullptr;
-         return SymEncryptFile("SM4_CBC", Path("empty").c_str(), Path("enc2").c_str(), &text);
-       },
-       KELU_ERR_READ_FILE, Path("enc2")},
-      {"empty encrypted file",
-       [&] {
-         return SymDecryptFile("SM4_CBC", Path("empty").c_str(), k.c_str(), Path("out").c_str());
-       },
-       KELU_ERR_READ_FILE, Path("out")},
+      {"encrypt: empty name", encrypt("", Path("plain")), KELU_ERR_INVALID_PARAMETER, false},
+      {"encrypt: missing plain file", encrypt("SM4_CBC", Path("missing")), KELU_ERR_OPEN_FILE,
+       false},
+      {"encrypt: unknown name", encrypt("SM4", Path("plain")), KELU_ERR_INVALID_PARAMETER, true},
+      {"encrypt: RC4", encrypt("RC4", Path("plain")), KELU_ERR_INVALID_PARAMETER, true},
+      {"encrypt: empty plain file", encrypt("SM4_CBC", Path("empty")), KELU_ERR_READ_FILE, true},
+      {"encrypt: a folder as plain file", encrypt("SM4_CBC", Path("folder")), KELU_ERR_READ_FILE,
+       true},
+      {"decrypt: empty key text", decrypt("3DES_CBC", Path("enc"), ""),
+       KELU_ERR_INVALID_PARAMETER, false},
+      {"decrypt: missing encrypted file", decrypt("3DES_CBC", Path("missing"), key),
+       KELU_ERR_OPEN_FILE, false},
+      {"decrypt: unknown name", decrypt("DES", Path("enc"), key), KELU_ERR_INVALID_PARAMETER,
+       true},
+      {"decrypt: key text not hexadecimal", decrypt("3DES_CBC", Path("enc"), "xyz"),
+       KELU_ERR_INVALID_PARAMETER, true},
+      {"decrypt: key text of the wrong size", decrypt("3DES_CBC", Path("enc"), key.substr(2)),
+       KELU_ERR_FAILED, true},
+      {"decrypt: another key", decrypt("3DES_CBC", Path("fixed"), other_key), KELU_ERR_DECRYPT,
+       true},
+      {"decrypt: truncated cipher text", decrypt("3DES_CBC", Path("cut"), key), KELU_ERR_DECRYPT,
+       true},
+      {"decrypt: empty encrypted file", decrypt("SM4_CBC", Path("empty"), key),
+       KELU_ERR_READ_FILE, true},
   };
+  const std::string out = Path("out");
   for (const Case &c : cases) {
     SCOPED_TRACE(c.what);
-    WriteTextFile(c.output, "old content");
+    WriteTextFile(out, "old content");
     const int fds = OpenDescriptorCount();
-    EXPECT_EQ(c.call(), c.want);
+    EXPECT_EQ(c.call(out), c.want);
     EXPECT_EQ(OpenDescriptorCount(), fds) << "both files are closed";
-    EXPECT_TRUE(FileExists(c.output));
-    EXPECT_EQ(FileSize(c.output), 0u);
+    ASSERT_TRUE(FileExists(out));
+    EXPECT_EQ(ReadTextFile(out), c.emptied ? "" : "old content");
   }
 
   // The same file as input and output, by the same or by another path.
@@ -285,11 +312,11 @@ TEST_F(SymFileLogged, FailuresLeaveTheOutputEmpty) {
     EXPECT_EQ(ReadBinaryFile(Path("plain")), data) << "the input is untouched";
     EXPECT_TRUE(log_.Contains(FailedStep("SymEncryptFile", "fopen(pszEncryptFilePath)",
                                          KELU_ERR_INVALID_PARAMETER, "the input file")));
-    EXPECT_EQ(SymDecryptFile("3DES_CBC", Path("enc").c_str(), k.c_str(), Path("enc").c_str()),
+    EXPECT_EQ(SymDecryptFile("3DES_CBC", Path("enc").c_str(), key.c_str(), Path("enc").c_str()),
               KELU_ERR_INVALID_PARAMETER);
   }
   // The encrypted file survived the refused decryption onto itself.
-  ASSERT_EQ(SymDecryptFile("3DES_CBC", Path("enc").c_str(), k.c_str(), Path("out").c_str()),
+  ASSERT_EQ(SymDecryptFile("3DES_CBC", Path("enc").c_str(), key.c_str(), Path("out").c_str()),
             KELU_OK);
   EXPECT_EQ(ReadBinaryFile(Path("out")), data);
 }
