@@ -1,4 +1,4 @@
-# Install-time script: puts ORVAExtension.so and mods-available/orva.ini in place.
+# Install-time script: puts ORVAExtension.so and mods-available/orvaextension.ini in place.
 # A destination given at configure time (KELU_PHP_EXTENSION_DIR, KELU_PHP_MODS_DIR) is used as
 # it is when absolute, under the install prefix when relative. Otherwise, when the prefix is
 # CMake's default /usr/local or PHP's own prefix, they go where this PHP reads them (the
@@ -28,5 +28,17 @@ endfunction()
 
 kelu_php_destination("${KELU_PHP_EXTENSION_DIR}" "${KELU_PHP_SYSTEM_EXTENSION_DIR}" extension_dir)
 kelu_php_destination("${KELU_PHP_MODS_DIR}" "${KELU_PHP_SYSTEM_MODS_DIR}" mods_dir)
-file(INSTALL DESTINATION "${extension_dir}" TYPE MODULE FILES "${KELU_PHP_MODULE}")
-file(INSTALL DESTINATION "${mods_dir}" TYPE FILE FILES "${KELU_PHP_INI}")
+get_filename_component(module_name "${KELU_PHP_MODULE}" NAME)
+
+# Macros, so that file(INSTALL) lists what it installs in the install's own scope (the manifest).
+macro(kelu_install_php_module)
+  file(INSTALL DESTINATION "${extension_dir}" TYPE MODULE FILES "${KELU_PHP_MODULE}")
+  kelu_installed_path("${extension_dir}" installed_extension_dir)
+  kelu_strip_installed("${installed_extension_dir}/${module_name}" "${KELU_PHP_MODULE}.debug")
+  file(INSTALL DESTINATION "${mods_dir}" TYPE FILE FILES "${KELU_PHP_INI}")
+endmacro()
+
+# The module's debugging symbols, in a .debug folder beside it (where gdb looks).
+macro(kelu_install_php_debug_file)
+  file(INSTALL DESTINATION "${extension_dir}/.debug" TYPE FILE FILES "${KELU_PHP_MODULE}.debug")
+endmacro()

@@ -73,4 +73,14 @@ function(kelu_shared_object target kind)
     # A native library must be complete; a PHP module takes the engine's symbols from php.
     target_link_options(${target} PRIVATE -Wl,--no-undefined)
   endif()
+  kelu_debug_file(${target})
+endfunction()
+
+# kelu_debug_file(<target>)
+# Copies the debugging symbols of an installed object into <its file>.debug beside it at each
+# link: the install strips the object and links it to that file (see KeluInstall.cmake).
+function(kelu_debug_file target)
+  add_custom_command(TARGET ${target} POST_BUILD
+      COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>.debug
+      VERBATIM)
 endfunction()

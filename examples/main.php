@@ -3,7 +3,8 @@
 // an SM2 key file and a PKCS#12 file and their fields, and verify them against their roots;
 // sign and verify data and a file with SM2 and RSA (PKCS#1, PKCS#7 detached and attached);
 // make and open digital envelopes with SM2 and RSA; encrypt and decrypt data and a file with
-// symmetric keys; hash data and a file; shut the toolkit down and show the log it wrote.
+// symmetric keys; hash data and a file; shut the toolkit down and show the end of the log it
+// wrote, then a summary.
 // Exits non-zero when any step fails.
 //
 // Run it through examples/run, or from a folder where examples/make_fixtures has made its
@@ -14,6 +15,7 @@ $log = $argv[2] ?? 'kelu.log';
 const PASSWORD = 'example password';  // of the fixtures' SM2 key file and PKCS#12 file
 const KEY_FILES = ['SM2' => 'sm2.sm2', 'RSA' => 'rsa.p12'];
 const CA_FILES = ['SM2' => 'ca-sm2.pem', 'RSA' => 'ca-rsa.pem'];
+const LOG_LINES_SHOWN = 10;
 
 if (!extension_loaded('ORVAExtension')) {
     fwrite(STDERR, "the module is not loaded: php -d extension=/path/to/ORVAExtension.so main.php\n");
@@ -138,7 +140,10 @@ foreach (['SM3', 'MD5', 'SHA-1', 'SHA-256'] as $name) {
 $rc = kelu_uninitialize();
 step('kelu_uninitialize', $rc);
 
-echo "== log lines ($log)\n";
-readfile($log);
+// Each step line ends with a blank line: those are not counted.
+$lines = array_values(array_filter(file($log, FILE_IGNORE_NEW_LINES) ?: [], fn ($l) => trim($l) !== ''));
+$shown = array_slice($lines, -LOG_LINES_SHOWN);
+printf("== the last %d of %d log lines (the whole log: %s)\n", count($shown), count($lines), realpath($log) ?: $log);
+foreach ($shown as $line) echo "  $line\n";
 printf("== %s\n", $failures === 0 ? 'every step succeeded' : "$failures step(s) failed");
 exit($failures === 0 ? 0 : 1);

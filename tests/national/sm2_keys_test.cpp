@@ -16,6 +16,7 @@
 #include "OsslPtr.h"
 #include "SM2.h"
 #include "SM2Arithmetic.h"
+#include "Sm2KeyFiles.h"
 
 namespace kelu::test {
 namespace {
@@ -112,14 +113,7 @@ TEST(Sm2Keys, SignAndVerifyAgainstOpenSsl) {
 
 // r || s into a DER SEQUENCE, with each INTEGER given as its value bytes.
 Bytes SignatureDer(const Bytes &r, const Bytes &s) {
-  Bytes body = {0x02, static_cast<uint8_t>(r.size())};
-  body.insert(body.end(), r.begin(), r.end());
-  body.push_back(0x02);
-  body.push_back(static_cast<uint8_t>(s.size()));
-  body.insert(body.end(), s.begin(), s.end());
-  Bytes der = {0x30, static_cast<uint8_t>(body.size())};
-  der.insert(der.end(), body.begin(), body.end());
-  return der;
+  return DerTlv(0x30, Concat({DerTlv(0x02, r), DerTlv(0x02, s)}));
 }
 
 TEST(Sm2Keys, VerificationInputs) {
@@ -129,11 +123,7 @@ TEST(Sm2Keys, VerificationInputs) {
   SM2_GetPrivateKeyBytes(key.get(), d);
   Bytes e = RandomBytes(32), r(32), s(32);
   ASSERT_EQ(_SM2_sign_ex(e.data(), d, r.data(), s.data()), 1);
-  auto padded = [](const Bytes &v) {
-    Bytes out = {0x00, 0x00};
-    out.insert(out.end(), v.begin(), v.end());
-    return out;
-  };
+  auto padded = [](const Bytes &v) { return Concat({Bytes{0x00, 0x00}, v}); };
   Bytes long_r = r;
   long_r.insert(long_r.begin(), 0x01);
   Bytes e31(e.begin(), e.begin() + 31);
@@ -255,14 +245,8 @@ TEST(Sm2Keys, MalformedDerCipherTexts) {
        }()},
       {"x of 33 value bytes", [&] {
          // SEQUENCE { INTEGER 01 || 32 bytes, ... } with a consistent outer length.
-         Bytes t = {0x02, 0x21, 0x01};
-         Bytes x(32, 0x11);
-         t.insert(t.end(), x.begin(), x.end());
          Bytes rest(good.begin() + 2 + 2 + good[3], good.end());
-         t.insert(t.end(), rest.begin(), rest.end());
-         Bytes der = {0x30, static_cast<uint8_t>(t.size())};
-         der.insert(der.end(), t.begin(), t.end());
-         return der;
+         return DerTlv(0x30, Concat({Bytes{0x02, 0x21, 0x01}, Bytes(32, 0x11), rest}));
        }()},
       {"empty", Bytes{}},
   };

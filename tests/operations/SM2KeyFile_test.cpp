@@ -587,8 +587,8 @@ TEST(SM2PrivateKeyMatchesPublicKey, TheRangeOneToNMinusTwoAgainstOpenssl) {
   }
   EXPECT_TRUE(SM2PrivateKeyMatchesPublicKey(leaf.d.data(), leaf.x.data(), leaf.y.data()));
   // 0, and n + 1 (whose point would be G), are not keys.
-  Bytes n_plus_1 = n_minus_2;
-  n_plus_1.back() = 0x24;
+  const Bytes n_plus_1 =
+      FromHex("FFFFFFFEFFFFFFFFFFFFFFFFFFFFFFFF7203DF6B21C6052B53BBF40939D54124");
   EXPECT_FALSE(SM2PrivateKeyMatchesPublicKey(Bytes(32, 0).data(), gx.data(), gy.data()));
   EXPECT_FALSE(SM2PrivateKeyMatchesPublicKey(n_plus_1.data(), gx.data(), gy.data()));
 }

@@ -160,11 +160,15 @@ TEST_F(RsaEnvelopeFile, FailedOpeningsLeaveThePlainFileAsItWas) {
     const char *pfx;
     int want;
   };
+  // The envelope with its byte at back bytes from its end changed.
+  auto changed_from_end = [&envelope](size_t back) {
+    Bytes changed = envelope;
+    if (back <= changed.size()) changed[changed.size() - back] ^= 0x55;
+    return changed;
+  };
   // The padding (a whole block of 08) changed through the block before it, and the first block.
-  Bytes padding_changed = envelope;
-  padding_changed[envelope.size() - 9] ^= 0x55;
-  Bytes first_block_changed = envelope;
-  first_block_changed[envelope.size() - 50008] ^= 0x55;
+  const Bytes padding_changed = changed_from_end(9);
+  const Bytes first_block_changed = changed_from_end(50008);
   const Case cases[] = {
       {"cut inside the content", Bytes(envelope.begin(), envelope.end() - 20000), "rsa",
        KELU_ERR_FAILED},

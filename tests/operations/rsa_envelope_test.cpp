@@ -15,6 +15,7 @@
 #include "OsslPtr.h"
 #include "RSADataEncryption.h"
 #include "RsaTestPki.h"
+#include "Sm2KeyFiles.h"
 
 namespace kelu::test {
 namespace {
@@ -138,11 +139,7 @@ Bytes EncodeEnvelope(const Bytes &key_id, const Bytes &encrypted_key, const char
 }
 
 // Content-encryption parameters of a CBC cipher: the OCTET STRING of the IV.
-Bytes IvParameters(const Bytes &iv) {
-  Bytes p = {0x04, static_cast<uint8_t>(iv.size())};
-  p.insert(p.end(), iv.begin(), iv.end());
-  return p;
-}
+Bytes IvParameters(const Bytes &iv) { return DerTlv(0x04, iv); }
 
 // RSAES-PKCS1-v1_5 with OpenSSL's own RSA, to the public key of a DER certificate.
 Bytes OpensslRsaEncrypt(const Bytes &cert_der, const Bytes &plain) {

@@ -1,6 +1,6 @@
 <?php
 // Keys, certificates, CRLs, PKCS#12 files and SM2 key files made at test time with the openssl
-// command line (and, for the toolkit's own SM2 key file format, examples/make_sm2_key_file).
+// command line (and, for the toolkit's own SM2 key file format, its tool make_sm2_key_file).
 // SM2 certificates are signed and checked with the default SM2 user ID.
 
 const SM2_DISTID = '1234567812345678';
@@ -67,14 +67,11 @@ final class Pki {
 
     // The toolkit's SM2 key file of an SM2 certificate and its key; $form: 'pem' or 'der'.
     public function sm2KeyFile(string $name, string $password, string $form = 'der'): string {
-        $tool = getenv('KELU_TEST_MAKE_SM2_KEY_FILE');
         $out = "{$this->dir}/$name.sm2";
         $cert = $form === 'pem' ? $this->pem($name) : $this->der($name);
-        // The tool carries its own sanitizer runtime, if any: not the one preloaded into php.
-        exec('env -u LD_PRELOAD ' . implode(' ', array_map('escapeshellarg', [$tool, $this->key($name), $cert, $password, $out]))
-            . ' 2>&1', $lines, $status);
+        [$status, $output] = make_sm2_key_file([$this->key($name), $cert, $out], $password);
         if ($status !== 0) {
-            fwrite(STDERR, "make_sm2_key_file failed:\n" . implode("\n", $lines) . "\n");
+            fwrite(STDERR, "make_sm2_key_file failed:\n$output\n");
             exit(2);
         }
         return $out;
@@ -141,4 +138,17 @@ function public_point_hex(string $certPem): string {
 function openssl_ok(string $args): bool {
     exec("openssl $args 2>&1", $lines, $status);
     return $status === 0;
+}
+
+// Runs the key-file tool with its arguments, the password on its standard input; [exit status,
+// what it printed]. The tool carries its own sanitizer runtime, if any: not the one preloaded
+// into php.
+function make_sm2_key_file(array $arguments, string $password): array {
+    $command = ['env', '-u', 'LD_PRELOAD', getenv('KELU_TEST_MAKE_SM2_KEY_FILE'), ...$arguments];
+    $process = proc_open($command, [0 => ['pipe', 'r'], 1 => ['pipe', 'w'], 2 => ['redirect', 1]], $pipes);
+    fwrite($pipes[0], "$password\n");
+    fclose($pipes[0]);
+    $output = stream_get_contents($pipes[1]);
+    fclose($pipes[1]);
+    return [proc_close($process), $output];
 }
