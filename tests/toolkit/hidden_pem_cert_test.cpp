@@ -30,7 +30,7 @@ std::string CommentHolding(const std::string &pem_path) {
 
 // Under the CA "ca", which carries the PEM text of the CA "other-ca" in its comment:
 // sm2-outer (SM2) and rsa-outer (RSA), each carrying the PEM text of sm2-hidden / rsa-hidden,
-// leaves of other-ca with keys of their own. The leaves allow digitalSignature and
+// leaves of other-ca with keys of their own, and "plain", an RSA leaf without a comment. The leaves allow digitalSignature and
 // keyEncipherment and have a subject key identifier. Key files name.sm2 (password
 // kKeyFilePassword) and PKCS#12 files name.p12 (kPfxPassword) of each.
 class HiddenPemPki : public LeafPki {
@@ -51,6 +51,10 @@ class HiddenPemPki : public LeafPki {
       spec.extensions = usage + CommentHolding(pki_.Pem(hidden));
       pki_.Issue(outer, "ca", spec);
     }
+    CertSpec plain;
+    plain.alg = KeyAlg::kRSA;
+    plain.subject = "/CN=plain";
+    pki_.Issue("plain", "ca", plain);
     for (const char *name : {"sm2-outer", "sm2-hidden"})
       WriteSm2KeyFile(KeyFile(name), pki_.Key(name), pki_.Der(name), kKeyFilePassword);
     for (const char *name : {"rsa-outer", "rsa-hidden"}) pki_.MakePkcs12(name, name, kPfxPassword, "");
@@ -163,7 +167,7 @@ const Row kRows[] = {
      }},
     {"VerifyCertificate: the chain of the outer certificate to the outer CA file, PEM or DER",
      [] {
-       for (const char *name : {"sm2-outer", "rsa-outer"}) {
+       for (const char *name : {"sm2-outer", "rsa-outer", "plain"}) {
          SCOPED_TRACE(name);
          for (const std::string &ca_file : {Pki().Pem("ca"), Pki().pki().Der("ca")})
            EXPECT_EQ(VerifyCertificate(Pki().Text(name).c_str(), 0x5, ca_file.c_str(), ""),
