@@ -4,7 +4,10 @@
 // certificate, and the key-file writer and opener, must act on the outer one, whose DER the
 // bytes are.
 #include <gtest/gtest.h>
+#include <openssl/bio.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/x509.h>
 
 #include <functional>
 #include <string>
@@ -309,7 +312,21 @@ TEST(HiddenPemCertificate, EveryReaderActsOnTheOuterCertificate) {
   }
 }
 
-// The fixture is what it claims: openssl's PEM reader takes the hidden certificate from the
+// The subject of the certificate that OpenSSL's PEM reader finds in bytes held in memory; the
+// reader of a file (the openssl command line's) stops early at a line that begins with a zero
+// byte, which DER may hold.
+std::string PemSubjectInBytes(const Bytes &bytes) {
+  BIO *bio = BIO_new_mem_buf(bytes.data(), Size(bytes));
+  X509 *cert = PEM_read_bio_X509(bio, nullptr, nullptr, nullptr);
+  char subject[256] = "(none)";
+  if (cert != nullptr) X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof subject);
+  X509_free(cert);
+  BIO_free(bio);
+  ERR_clear_error();
+  return subject;
+}
+
+// The fixture is what it claims: OpenSSL's PEM reader takes the hidden certificate from the
 // outer one's DER, its DER reader the outer one.
 TEST(HiddenPemCertificate, OpensslReadsTheFixtureBothWays) {
   struct Pair {
@@ -319,9 +336,8 @@ TEST(HiddenPemCertificate, OpensslReadsTheFixtureBothWays) {
                         Pair{"rsa-outer", "rsa-outer", "rsa-hidden"},
                         Pair{"ca", "Outer CA", "Other CA"}}) {
     SCOPED_TRACE(p.outer);
+    EXPECT_EQ(PemSubjectInBytes(Pki().pki().DerBytes(p.outer)), std::string("/CN=") + p.hidden_cn);
     const std::string der = ShellQuote(Pki().pki().Der(p.outer));
-    EXPECT_NE(Pki().Openssl("x509 -noout -subject -in " + der).find(p.hidden_cn),
-              std::string::npos);
     EXPECT_NE(Pki().Openssl("x509 -inform DER -noout -subject -in " + der).find(p.outer_cn),
               std::string::npos);
   }
