@@ -17,23 +17,29 @@ namespace kelu {
 // would prompt on the terminal for a block that claims to be encrypted.
 int RefusePemPassword(char *buf, int size, int rwflag, void *userdata);
 
-// The first PEM CERTIFICATE block of a stream, or null; a failed attempt leaves no error on
-// the queue.
-X509 *ReadPemX509Quietly(BIO *pBio);
+// The forms a certificate reader takes.
+enum class CertForms { kDer, kDerOrPem };
 
-// A certificate from a stream: a PEM CERTIFICATE block first, else, after rewinding the stream
-// to its start (BIO_CTRL_RESET), one DER certificate. A failed PEM attempt leaves no error on
-// the queue. KELU_OK, or -1 with the Failed line "d2i_X509_bio" (reason failed_reason) for site.
-// from_der, when given, tells whether the certificate came from the DER attempt.
+// The one reading of a certificate, shared by every reader of every form: a stream that begins
+// with one whole DER certificate is that certificate, whatever text it carries (an nsComment
+// may hold another certificate's PEM text, which a PEM reader finds anywhere); with
+// kDerOrPem, any other stream gives its first PEM CERTIFICATE block (text before it is
+// skipped), read after rewinding the stream to its start (BIO_CTRL_RESET). Writes no step
+// line. Null when neither: the DER attempt's errors are then left queued for the caller's
+// Failed line, the PEM attempt's never. from_der, when given, tells which attempt gave it.
+X509 *DecodeX509FromBio(BIO *pBio, CertForms forms, bool *from_der = nullptr);
+
+// A certificate from a stream of PEM or DER, as DecodeX509FromBio reads it, with the step
+// lines of a decode for site: the OK line "d2i_X509_bio" for a DER certificate, none for a PEM
+// one, and for neither -1 with the Failed line "d2i_X509_bio" (reason failed_reason).
 int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509,
                     const char *failed_reason = "NULL == pX509Cert", bool *from_der = nullptr);
 
-// Certificate bytes to a certificate object: a PEM CERTIFICATE block is tried first (text
-// before it is skipped), then one DER certificate from the start of the bytes. The step lines
-// are written for site. KELU_OK, or -1 (null or non-positive size, neither form).
+// Certificate bytes to a certificate object, as ReadX509FromBio reads them from a memory
+// stream (step "BIO_new_mem_buf"). KELU_OK, or -1 (null or non-positive size, neither form).
 int ReadX509FromCertBytes(const TraceSite &site, const unsigned char *pbyCertData,
                           int nCertDataSize, X509 **ppX509);
-// The same after the parameter check: a memory stream of the bytes and ReadX509FromBio.
+// The same after the parameter check.
 int DecodeCertBytes(const TraceSite &site, const unsigned char *pbyCertData, int nCertDataSize,
                     X509 **ppX509, bool *from_der);
 

@@ -65,21 +65,34 @@ int ReadDerField(const TraceSite &site, const unsigned char *data, int size, Get
 
 int RefusePemPassword(char *, int, int, void *) { return -1; }
 
-X509 *ReadPemX509Quietly(BIO *pBio) {
-  // The PEM attempt's errors are not the caller's concern: a DER attempt follows, or none.
+X509 *DecodeX509FromBio(BIO *pBio, CertForms forms, bool *from_der) {
+  if (from_der != nullptr) *from_der = true;
   ERR_set_mark();
-  X509 *cert = PEM_read_bio_X509(pBio, nullptr, RefusePemPassword, nullptr);
+  X509 *cert = d2i_X509_bio(pBio, nullptr);
+  if (cert != nullptr || forms == CertForms::kDer) {
+    ERR_clear_last_mark();
+    return cert;
+  }
+  BIO_ctrl(pBio, BIO_CTRL_RESET, 0, nullptr);
+  ERR_set_mark();
+  cert = PEM_read_bio_X509(pBio, nullptr, RefusePemPassword, nullptr);
   ERR_pop_to_mark();
+  // Found: the DER attempt's errors go too. Not found: they stay for the Failed line.
+  if (cert != nullptr) {
+    ERR_pop_to_mark();
+    if (from_der != nullptr) *from_der = false;
+  } else {
+    ERR_clear_last_mark();
+  }
   return cert;
 }
 
 int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509, const char *failed_reason,
                     bool *from_der) {
-  X509 *cert = ReadPemX509Quietly(pBio);
-  if (from_der != nullptr) *from_der = cert == nullptr;
-  if (cert == nullptr) {
-    BIO_ctrl(pBio, BIO_CTRL_RESET, 0, nullptr);
-    cert = d2i_X509_bio(pBio, nullptr);
+  bool der = false;
+  X509 *cert = DecodeX509FromBio(pBio, CertForms::kDerOrPem, &der);
+  if (from_der != nullptr) *from_der = der;
+  if (cert == nullptr || der) {
     int rc = TraceCheckOpenssl(site, cert != nullptr, "d2i_X509_bio", KELU_ERR_FAILED,
                                failed_reason);
     if (rc != KELU_OK) return rc;

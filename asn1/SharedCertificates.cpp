@@ -18,8 +18,8 @@ namespace kelu {
 
 namespace {
 
-// One stored certificate: what the PEM-first reading of bytes gives; from_der when the bytes
-// held no PEM block, so that d2i_X509 of them gives the same certificate.
+// One stored certificate: what the reading of bytes gives; from_der when they began with its
+// DER, so that a reader of DER alone takes it too.
 struct Entry {
   std::string bytes;
   SharedX509 cert;
@@ -91,22 +91,31 @@ SharedX509 Own(X509 *cert) {
   return SharedX509(cert, [](const X509 *x) { X509_free(const_cast<X509 *>(x)); });
 }
 
-// The PEM-first reading of bytes read once already, without step lines or queued errors.
-X509Ptr DecodeQuietly(const unsigned char *data, int size) {
+// The reading of bytes read once already, without step lines or queued errors.
+X509Ptr DecodeQuietly(const unsigned char *data, int size, CertForms forms) {
   BioPtr bio(BIO_new_mem_buf(data, size));
   if (bio == nullptr) return nullptr;
-  X509Ptr cert(ReadPemX509Quietly(bio.get()));
-  if (cert != nullptr) return cert;
-  BIO_ctrl(bio.get(), BIO_CTRL_RESET, 0, nullptr);
   ERR_set_mark();
-  cert.reset(d2i_X509_bio(bio.get(), nullptr));
+  X509Ptr cert(DecodeX509FromBio(bio.get(), forms));
   ERR_pop_to_mark();
   return cert;
 }
 
-bool HasPemBlock(const unsigned char *data, int size) {
-  BioPtr bio(BIO_new_mem_buf(data, size));
-  return bio == nullptr || X509Ptr(ReadPemX509Quietly(bio.get())) != nullptr;
+// The stored certificate of the bytes, for a reader of forms.
+bool FindStored(const unsigned char *data, int size, CertForms forms, SharedX509 *cert) {
+  SharedX509 found;
+  bool der = false;
+  if (!TheStore().Find(data, static_cast<size_t>(size), &found, &der)) return false;
+  if (forms == CertForms::kDer && !der) return false;
+  *cert = std::move(found);
+  return true;
+}
+
+// A certificate just decoded from the bytes, stored for the calls that follow.
+SharedX509 Keep(const unsigned char *data, int size, CertForms forms, X509Ptr fresh,
+                bool from_der) {
+  if (!CacheExtensions(fresh.get())) return Own(DecodeQuietly(data, size, forms).release());
+  return TheStore().Add(data, static_cast<size_t>(size), Own(fresh.release()), from_der);
 }
 
 }  // namespace
@@ -117,40 +126,34 @@ int ReadSharedX509(const TraceSite &site, const unsigned char *pbyCertData, int 
                       "Check parameter(pbyCertData and nCertDataSize)", KELU_ERR_FAILED,
                       "NULL == pbyCertData || nCertDataSize <= 0");
   if (rc != KELU_OK) return rc;
-  const size_t size = static_cast<size_t>(nCertDataSize);
-  bool from_der = false;
-  if (TheStore().Find(pbyCertData, size, cert, &from_der)) return KELU_OK;
+  if (FindStored(pbyCertData, nCertDataSize, CertForms::kDerOrPem, cert)) return KELU_OK;
   X509 *decoded = nullptr;
-  rc = DecodeCertBytes(site, pbyCertData, nCertDataSize, &decoded, &from_der);
+  bool der = false;
+  rc = DecodeCertBytes(site, pbyCertData, nCertDataSize, &decoded, &der);
   X509Ptr fresh(decoded);
   if (rc != KELU_OK) return rc;
-  if (!CacheExtensions(fresh.get())) {
-    fresh = DecodeQuietly(pbyCertData, nCertDataSize);
-    *cert = Own(fresh.release());
-    return *cert != nullptr ? KELU_OK : KELU_ERR_FAILED;
-  }
-  *cert = TheStore().Add(pbyCertData, size, Own(fresh.release()), from_der);
-  return KELU_OK;
+  *cert = Keep(pbyCertData, nCertDataSize, CertForms::kDerOrPem, std::move(fresh), der);
+  return *cert != nullptr ? KELU_OK : KELU_ERR_FAILED;
 }
 
-SharedX509 FindSharedDerX509(const unsigned char *der, int der_size) {
-  if (der == nullptr || der_size <= 0) return nullptr;
+int ReadSharedDerX509(const TraceSite &site, const unsigned char *der, int der_size,
+                      const char *failed_reason, SharedX509 *cert) {
+  const bool given = der != nullptr && der_size > 0;
+  if (given && FindStored(der, der_size, CertForms::kDer, cert)) return KELU_OK;
+  BioPtr bio(given ? BIO_new_mem_buf(der, der_size) : nullptr);
+  X509Ptr fresh(bio != nullptr ? DecodeX509FromBio(bio.get(), CertForms::kDer) : nullptr);
+  const int rc = TraceCheckOpenssl(site, fresh != nullptr, "d2i_X509", KELU_ERR_FAILED,
+                                   failed_reason);
+  if (rc != KELU_OK) return rc;
+  *cert = Keep(der, der_size, CertForms::kDer, std::move(fresh), true);
+  return *cert != nullptr ? KELU_OK : KELU_ERR_FAILED;
+}
+
+bool IsDerX509(const unsigned char *data, int size) {
+  if (data == nullptr || size <= 0) return false;
   SharedX509 cert;
-  bool from_der = false;
-  if (!TheStore().Find(der, static_cast<size_t>(der_size), &cert, &from_der)) return nullptr;
-  return from_der ? cert : nullptr;
-}
-
-SharedX509 ShareDerX509(const unsigned char *der, int der_size, X509Ptr cert) {
-  if (cert == nullptr || der == nullptr || der_size <= 0) return Own(cert.release());
-  // d2i_X509 answers for the PEM-first reading only when there is no PEM block to find.
-  if (HasPemBlock(der, der_size)) return Own(cert.release());
-  if (!CacheExtensions(cert.get())) {
-    const unsigned char *p = der;
-    cert.reset(d2i_X509(nullptr, &p, der_size));
-    return Own(cert.release());
-  }
-  return TheStore().Add(der, static_cast<size_t>(der_size), Own(cert.release()), true);
+  return FindStored(data, size, CertForms::kDer, &cert) ||
+         DecodeQuietly(data, size, CertForms::kDer) != nullptr;
 }
 
 size_t SetSharedX509Capacity(size_t capacity) { return TheStore().SetCapacity(capacity); }

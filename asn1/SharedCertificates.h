@@ -35,12 +35,15 @@ inline X509 *ForReading(const SharedX509 &cert) { return const_cast<X509 *>(cert
 int ReadSharedX509(const TraceSite &site, const unsigned char *pbyCertData, int nCertDataSize,
                    SharedX509 *cert);
 
-// The stored certificate that d2i_X509 of the bytes gives, or null when there is none (the
-// caller decodes them).
-SharedX509 FindSharedDerX509(const unsigned char *der, int der_size);
-// A certificate that d2i_X509 decoded from the bytes, stored when the PEM-first reading of the
-// same bytes gives it too (no PEM block in them), for the calls that follow.
-SharedX509 ShareDerX509(const unsigned char *der, int der_size, X509Ptr cert);
+// The certificate of DER bytes as ReadSharedX509 reads DER; PEM text is refused. The step
+// "d2i_X509" (Failed with failed_reason) is written only when the bytes are decoded.
+// KELU_OK or -1.
+int ReadSharedDerX509(const TraceSite &site, const unsigned char *der, int der_size,
+                      const char *failed_reason, SharedX509 *cert);
+
+// Whether the bytes begin with a DER certificate, the one the readers above take from them; no
+// step line, no queued error, and no decode when they were read before.
+bool IsDerX509(const unsigned char *data, int size);
 
 // The bound of the store (0 stores nothing), for the tests of the store and of its users'
 // first calls; the previous bound is returned. Shrinking drops the oldest certificates.

@@ -27,6 +27,17 @@ void CallersErrorQueued(benchmark::State &state) {
 }
 BENCHMARK(CallersErrorQueued)->Name("call boundary/caller's error queued");
 
+// A full queue: each entry with a text of the library's copy, as ERR_raise_data makes them.
+void CallersQueueFull(benchmark::State &state) {
+  for (int i = 0; i < 16; ++i) ERR_raise_data(ERR_LIB_USER, 42 + i, "caller's error %d", i);
+  for (auto _ : state) {
+    const kelu::toolkit::CallBoundary boundary;
+    benchmark::ClobberMemory();
+  }
+  ERR_clear_error();
+}
+BENCHMARK(CallersQueueFull)->Name("call boundary/16 caller's errors with texts queued");
+
 void RefusedCall(benchmark::State &state) {
   char *key = nullptr;
   for (auto _ : state) benchmark::DoNotOptimize(GenSymKey("AES", &key));

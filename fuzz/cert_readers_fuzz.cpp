@@ -1,8 +1,8 @@
 // Certificate bytes from outside go through every certificate reader, and the same bytes as a
 // CRL file through the revocation check: no crash, no leak, and the readers agree with each
 // other (one loader, one subject key identifier), the second time too, when the certificate
-// comes from the store of decoded certificates; d2i_X509 answered from the store gives what
-// d2i_X509 gives.
+// comes from the store of decoded certificates; bytes that d2i_X509 decodes are that
+// certificate for the readers of DER alone and of both forms.
 #include <openssl/x509.h>
 
 #include <cstddef>
@@ -12,7 +12,6 @@
 #include <cstring>
 #include <ctime>
 #include <string>
-#include <utility>
 
 #include "CertificateFields.h"
 #include "CertificateOperations.h"
@@ -92,23 +91,18 @@ void ReadEverything(X509 *x) {
   kelu::VerifyX509(x, CERT_VERIFY_VALIDITY, nullptr, {});
 }
 
-// What the store hands out for d2i_X509 of the bytes is what d2i_X509 decodes.
-void CheckDerFromStore(const uint8_t *data, int size) {
+// Bytes that d2i_X509 decodes are that certificate for every reader: the reader of DER alone
+// (first and from the store) and the reader of both forms, whatever PEM text they hold.
+void CheckDerIsItself(const uint8_t *data, int size, const X509 *parsed) {
   const unsigned char *p = data;
   kelu::X509Ptr decoded(d2i_X509(nullptr, &p, size));
-  const kelu::SharedX509 found = kelu::FindSharedDerX509(data, size);
-  if (decoded == nullptr) {
-    Require(found == nullptr);
-    return;
+  for (int round = 0; round < 2; ++round) {
+    kelu::SharedX509 shared;
+    const int rc = kelu::ReadSharedDerX509(KELU_HERE, data, size, "NULL == pX509Cert", &shared);
+    Require((rc == KELU_OK) == (decoded != nullptr));
+    if (decoded != nullptr) Require(X509_cmp(shared.get(), decoded.get()) == 0);
   }
-  if (found != nullptr) Require(X509_cmp(found.get(), decoded.get()) == 0);
-  p = data;
-  kelu::X509Ptr copy(d2i_X509(nullptr, &p, size));
-  Require(copy != nullptr);
-  const kelu::SharedX509 shared = kelu::ShareDerX509(data, size, std::move(copy));
-  Require(shared != nullptr && X509_cmp(shared.get(), decoded.get()) == 0);
-  const kelu::SharedX509 after = kelu::FindSharedDerX509(data, size);
-  if (after != nullptr) Require(X509_cmp(after.get(), decoded.get()) == 0);
+  if (decoded != nullptr) Require(parsed != nullptr && X509_cmp(parsed, decoded.get()) == 0);
 }
 
 }  // namespace
@@ -133,7 +127,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
   Require(ReadField(kelu::GetSerialNumberFromCert, data, n, &again) == parsed && again == serial);
   Require(ReadField(kelu::GetSubjectKeyIDFromCert, data, n, &again) == has_id &&
           (!has_id || again == id));
-  CheckDerFromStore(data, n);
+  CheckDerIsItself(data, n, cert.get());
   unsigned char *x = nullptr, *y = nullptr;
   int x_len = 0, y_len = 0;
   if (kelu::GetPublicKeyXYFromSM2Cert(data, n, &x, &x_len, &y, &y_len) == KELU_OK)

@@ -37,7 +37,8 @@ namespace kelu {
 int ParsePFXFile(FILE *fpPFXFile, const char *pszPFXPwd, EVP_PKEY **ppPrivateKey,
                  X509 **ppX509Cert, STACK_OF(X509) **ppCACerts);
 
-// PEM (tried first) or DER certificate bytes to an object for the caller (X509_free).
+// DER or PEM certificate bytes (as DecodeX509FromBio reads them) to an object for the caller
+// (X509_free).
 int ConvertCertDataToX509(const unsigned char *pbyCertData, int nCertDataSize,
                           X509 **ppX509Cert);
 // The same object from the shared store (SharedCertificates.h), for callers that only read it;

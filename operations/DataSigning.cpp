@@ -453,11 +453,11 @@ int DerOfPem(const TraceSite &site, const SigningKey &key, BytesPtr *der, int *d
 int EncodeSignedData(const TraceSite &site, const SigningKey &key, const Signed &source,
                      bool attached, const BytesPtr &rs, unsigned long selector, const char *oid,
                      unsigned char **der, int *der_size, FILE *out) {
-  // PEM text has no place in a DER SignedData; DER (a SEQUENCE) goes in as it is.
+  // PEM text has no place in a DER SignedData; DER goes in as it is.
   const unsigned char *cert = key.cert.get();
   int cert_size = key.cert_size;
   BytesPtr converted;
-  if (cert_size <= 0 || cert[0] != 0x30) {
+  if (!kelu::IsDerX509(cert, cert_size)) {
     int rc = DerOfPem(site, key, &converted, &cert_size);
     if (rc != KELU_OK) return rc;
     cert = converted.get();

@@ -585,19 +585,10 @@ struct RecipientParts {
 };
 
 // The recipient certificate of DER bytes; decoded (the step "d2i_X509") unless the same bytes
-// were decoded before.
+// were read before.
 int ReadRecipientCert(const TraceSite &site, const unsigned char *cert, int cert_size,
                       kelu::SharedX509 *x509) {
-  *x509 = kelu::FindSharedDerX509(cert, cert_size);
-  if (*x509 != nullptr) return KELU_OK;
-  const unsigned char *p = cert;
-  kelu::X509Ptr decoded(cert != nullptr && cert_size > 0 ? d2i_X509(nullptr, &p, cert_size)
-                                                         : nullptr);
-  int rc = CheckLibraryCall(site, decoded != nullptr, "d2i_X509", KELU_ERR_FAILED,
-                            "NULL == pX509Cert");
-  if (rc != KELU_OK) return rc;
-  *x509 = kelu::ShareDerX509(cert, cert_size, std::move(decoded));
-  return KELU_OK;
+  return kelu::ReadSharedDerX509(site, cert, cert_size, "NULL == pX509Cert", x509);
 }
 
 int EncryptKeyToRecipient(const TraceSite &site, const unsigned char *cert, int cert_size,

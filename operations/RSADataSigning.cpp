@@ -25,6 +25,7 @@
 #include "OperationSteps.h"
 #include "OsslPtr.h"
 #include "PKCS7SignedDataOperations.h"
+#include "SharedCertificates.h"
 #include "kelu_zlog.h"
 
 namespace {
@@ -315,19 +316,15 @@ int VerifyWithX509(const TraceSite &site, const Signed &source, X509 *cert, int 
       "RSA_verify", KELU_ERR_BAD_SIGNATURE, "1 != nResult");
 }
 
-kelu::X509Ptr DecodeDerCert(const unsigned char *cert, int cert_size) {
-  const unsigned char *p = cert;
-  return kelu::X509Ptr(cert != nullptr && cert_size > 0 ? d2i_X509(nullptr, &p, cert_size)
-                                                        : nullptr);
-}
-
 int VerifyWithDerCert(const TraceSite &site, const Signed &source, const unsigned char *cert,
                       int cert_size, int nid, const unsigned char *signature, int signature_size,
                       const char *verify_step) {
-  kelu::X509Ptr x509 = DecodeDerCert(cert, cert_size);
-  int rc = CheckLibraryCall(site, x509 != nullptr, "d2i_X509", KELU_ERR_FAILED, "NULL == pPubCert");
+  kelu::SharedX509 x509;
+  int rc = kelu::ReadSharedDerX509(site, cert, cert_size, "NULL == pPubCert", &x509);
   if (rc != KELU_OK) return rc;
-  return NamedStep(site, VerifyWithX509(site, source, x509.get(), nid, signature, signature_size),
+  return NamedStep(site,
+                   VerifyWithX509(site, source, kelu::ForReading(x509), nid, signature,
+                                  signature_size),
                    verify_step);
 }
 

@@ -13,6 +13,41 @@
 
 namespace kelu::toolkit {
 
+namespace {
+
+char *CopyOf(const char *text) { return text != nullptr ? OPENSSL_strdup(text) : nullptr; }
+
+}  // namespace
+
+void CallersErrors::MoveOut() {
+  while (ERR_clear_last_mark() == 1) ++marks_;
+  const char *file = nullptr, *function = nullptr, *data = nullptr;
+  int line = 0, flags = 0;
+  unsigned long code = 0;
+  while (count_ < ERR_NUM_ERRORS &&
+         (code = ERR_get_error_all(&file, &line, &function, &data, &flags)) != 0) {
+    // A copy that cannot be made leaves that text out.
+    Entry &e = entries_[count_++];
+    e = Entry{code, CopyOf(file), line, CopyOf(function), nullptr, 0};
+    if ((flags & ERR_TXT_STRING) == 0) continue;
+    e.data = (flags & ERR_TXT_MALLOCED) != 0 ? CopyOf(data) : const_cast<char *>(data);
+    if (e.data != nullptr) e.flags = flags;
+  }
+}
+
+void CallersErrors::PutBack() {
+  for (int i = 0; i < count_; ++i) {
+    const Entry &e = entries_[i];
+    ERR_new();
+    ERR_set_debug(e.file, e.line, e.function);  // the queue makes copies of its own
+    OPENSSL_free(e.file);
+    OPENSSL_free(e.function);
+    ERR_set_error(ERR_GET_LIB(e.code), ERR_GET_REASON(e.code), nullptr);
+    if (e.data != nullptr) ERR_set_error_data(e.data, e.flags);  // a copy is the queue's now
+  }
+  for (; marks_ > 0; --marks_) ERR_set_mark();
+}
+
 int CheckTextParameter(const TraceSite &site, const char *value, const char *step,
                        const char *reason) {
   bool passed = value != nullptr && *value != '\0';

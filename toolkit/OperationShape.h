@@ -15,27 +15,60 @@
 
 namespace kelu::toolkit {
 
+// The caller's entries of the thread's error queue, moved out when a call begins and put back
+// whole when it ends (code, file, line, function, data and its flags), after the call's own
+// errors are dropped. In the queue they would not be safe: it is a ring of 16 slots, and the
+// call's own errors take slots even when they are popped again (the crypto library's decoder
+// attempts), pushing the caller's oldest entries out. The library tells where a mark is only
+// by popping down to it, so the caller's marks come back on its newest entry.
+class CallersErrors {
+ public:
+  CallersErrors() {
+    if (ERR_peek_error() != 0) MoveOut();
+  }
+  ~CallersErrors() {
+    // Pops the call's own errors, over any mark the call left; ERR_clear_error would cost
+    // some 100 ns on an empty queue (it walks every slot).
+    while (ERR_pop_to_mark() == 1) {
+    }
+    if (count_ != 0) PutBack();
+  }
+  CallersErrors(const CallersErrors &) = delete;
+  CallersErrors &operator=(const CallersErrors &) = delete;
+
+ private:
+  // The library keeps its own copies of an entry's texts in the slot, which its next error
+  // reuses: the entry holds copies (OPENSSL_strdup), except of a static text (flags without
+  // ERR_TXT_MALLOCED), which stays the caller's.
+  struct Entry {
+    unsigned long code;
+    char *file;
+    int line;
+    char *function;
+    char *data;  // null for none
+    int flags;
+  };
+  void MoveOut();
+  void PutBack();
+
+  Entry entries_[ERR_NUM_ERRORS];
+  int count_ = 0;
+  int marks_ = 0;
+};
+
 // The boundary of one call into the toolkit, opened first in every exported function and
 // script function: the calling thread works in the toolkit's library context, and its error
 // queue is left as the call found it (the call's own errors reach its Failed lines, then
 // go). Both come back on every return; calls nest.
 class CallBoundary {
  public:
-  CallBoundary() : enclosing_baseline_(SwapCallBaseline(MarkQueue())) {}
-  ~CallBoundary() {
-    ERR_pop_to_mark();
-    SwapCallBaseline(enclosing_baseline_);
-  }
+  CallBoundary() = default;
   CallBoundary(const CallBoundary &) = delete;
   CallBoundary &operator=(const CallBoundary &) = delete;
 
  private:
-  // The mark sits on the caller's latest error; an empty queue takes none and is emptied
-  // again at the end.
-  static QueuedError MarkQueue() { return ERR_set_mark() == 1 ? LatestQueuedError() : QueuedError{}; }
-
   ToolkitContextScope context_;
-  QueuedError enclosing_baseline_;
+  CallersErrors callers_errors_;
 };
 
 // Text argument: not null and not empty.

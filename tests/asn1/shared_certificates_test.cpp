@@ -1,6 +1,6 @@
 // The store of decoded certificates: the same bytes give the same certificate without a new
-// decode, other bytes never do, it keeps at most its bound, answers d2i_X509 only where the
-// PEM-first reading agrees, and concurrent calls read the right fields.
+// decode, other bytes never do, it keeps at most its bound, serves the readers of DER alone
+// and those of both forms alike, and concurrent calls read the right fields.
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 #include <openssl/x509.h>
@@ -199,13 +199,10 @@ TEST(SharedCertificates, RefusedExtensionsAreNotKept) {
   ERR_clear_error();
 }
 
-// d2i_X509 of bytes is answered from the store only when the PEM-first reading of them gave
-// the same certificate: here the DER carries another certificate's PEM text in a comment.
-TEST(SharedCertificates, DerAnswersOnlyWhereNoPemBlockHides) {
-  const Bytes plain = SharedPki().DerBytes("sm2-int");
-  const SharedX509 read = Read(plain);
-  EXPECT_EQ(FindSharedDerX509(plain.data(), static_cast<int>(plain.size())).get(), read.get());
-
+// Bytes that begin with a DER certificate are that certificate for both readings, also when it
+// carries another certificate's PEM text (in a comment here), and one stored object serves
+// both; PEM text is a certificate for the reading of both forms only, from the store too.
+TEST(SharedCertificates, DerIsItselfForBothReadingsPemForOne) {
   // An IA5String of a line break and the PEM text.
   const Bytes inner = SharedPki().PemBytes("rsa-leaf");
   const size_t length = inner.size() + 1;
@@ -218,21 +215,32 @@ TEST(SharedCertificates, DerAnswersOnlyWhereNoPemBlockHides) {
   std::copy(inner.begin(), inner.end(), comment.begin() + 5);
   const Bytes outer =
       test::WithExtension(SharedPki().DerBytes("sm2-leaf"), NID_netscape_comment, &comment);
+  const std::string outer_subject = SubjectOf(Decode(SharedPki().DerBytes("sm2-leaf")).get());
   const int size = static_cast<int>(outer.size());
-  EXPECT_EQ(FindSharedDerX509(outer.data(), size), nullptr);
-  const SharedX509 shared = ShareDerX509(outer.data(), size, Decode(outer));
-  ASSERT_NE(shared, nullptr);
-  EXPECT_EQ(SubjectOf(shared.get()), SubjectOf(Decode(SharedPki().DerBytes("sm2-leaf")).get()));
-  EXPECT_EQ(FindSharedDerX509(outer.data(), size), nullptr);
-  // The PEM-first reading finds the hidden certificate, and d2i_X509 is still not answered.
-  EXPECT_EQ(SubjectOf(Read(outer).get()), SubjectOf(Decode(SharedPki().DerBytes("rsa-leaf")).get()));
-  EXPECT_EQ(FindSharedDerX509(outer.data(), size), nullptr);
+  for (int round = 0; round < 2; ++round) {
+    SharedX509 der_read;
+    ASSERT_EQ(ReadSharedDerX509(KELU_HERE, outer.data(), size, "NULL == pX509Cert", &der_read),
+              KELU_OK);
+    EXPECT_EQ(SubjectOf(der_read.get()), outer_subject);
+    EXPECT_EQ(Read(outer).get(), der_read.get());
+  }
 
-  // Plain DER that d2i_X509 decoded is kept for both readings.
-  const Bytes rsa = SharedPki().DerBytes("rsa-root");
-  const SharedX509 kept = ShareDerX509(rsa.data(), static_cast<int>(rsa.size()), Decode(rsa));
-  EXPECT_EQ(FindSharedDerX509(rsa.data(), static_cast<int>(rsa.size())).get(), kept.get());
-  EXPECT_EQ(Read(rsa).get(), kept.get());
+  const Bytes pem = SharedPki().PemBytes("rsa-root");
+  const SharedX509 from_pem = Read(pem);
+  ASSERT_NE(from_pem, nullptr);
+  test::LogCapture log;
+  for (int round = 0; round < 2; ++round) {
+    SharedX509 none;
+    EXPECT_EQ(ReadSharedDerX509(KELU_HERE, pem.data(), static_cast<int>(pem.size()),
+                                "NULL == pPubCert", &none),
+              KELU_ERR_FAILED);
+    EXPECT_EQ(none, nullptr);
+    EXPECT_TRUE(log.Contains("d2i_X509)\t\t--Failed:(0xffffffff) [Reason:NULL == pPubCert]"))
+        << log.Text();
+    log.Take();
+  }
+  SharedX509 none;
+  EXPECT_EQ(ReadSharedDerX509(KELU_HERE, nullptr, 10, "NULL == pPubCert", &none), KELU_ERR_FAILED);
   ERR_clear_error();
 }
 

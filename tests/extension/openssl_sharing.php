@@ -70,6 +70,26 @@ foreach ($failing as $what => $call) {
     check_same(false, openssl_error_string(), "$what: nothing queued after PHP's own call");
 }
 
+// PHP's own errors, which it keeps in a list of its own, wait there through the module's calls.
+function php_openssl_errors(): array {
+    $errors = [];
+    while (($error = openssl_error_string()) !== false) $errors[] = $error;
+    return $errors;
+}
+$calls = $failing + [
+    'RC4 key' => fn (&$o) => kelu_genSymKey('RC4', $o),
+    'RC2-40 PKCS#12 file' => fn (&$o) => kelu_getPublicCertFromPFX('RSA', $legacyP12, $password, $o),
+];
+foreach ($calls as $what => $call) {
+    openssl_pkey_get_private('not a key');
+    $want = php_openssl_errors();
+    check(count($want) > 0, "$what: PHP's failed call left errors");
+    openssl_pkey_get_private('not a key');
+    $out = '';
+    $call($out);
+    check_same($want, php_openssl_errors(), "$what: PHP's errors after the call");
+}
+
 check_same(KELU_OK, kelu_uninitialize(), 'kelu_uninitialize');
 check_same($before, php_openssl_offer($legacyP12, $password), 'PHP openssl after kelu_uninitialize');
 

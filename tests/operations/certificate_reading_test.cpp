@@ -79,8 +79,14 @@ TEST_F(CertificateReading, PemAfterOtherTextAndBytesAfterDer) {
   Bytes trailing = der;
   trailing.insert(trailing.end(), {0x00, 0xFF, 0x30, 0x82});
   X509Ptr b = Convert(trailing);
-  ASSERT_TRUE(a && b);
+  // Bytes that begin with a DER certificate are that one, whatever PEM text follows.
+  Bytes then_pem = der;
+  const Bytes other = SharedPki().PemBytes("sm2-leaf");
+  then_pem.insert(then_pem.end(), other.begin(), other.end());
+  X509Ptr c = Convert(then_pem);
+  ASSERT_TRUE(a && b && c);
   EXPECT_EQ(X509_cmp(a.get(), b.get()), 0);
+  EXPECT_EQ(X509_cmp(a.get(), c.get()), 0);
 }
 
 TEST_F(CertificateReading, BytesThatAreNoCertificateFail) {

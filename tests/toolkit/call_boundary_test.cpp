@@ -6,9 +6,12 @@
 #include <openssl/evp.h>
 
 #include <functional>
+#include <ostream>
 #include <string>
+#include <vector>
 
 #include "../operations/RsaTestPki.h"
+#include "../operations/Sm2SigningTestUtil.h"
 #include "ToolkitTestUtil.h"
 
 namespace kelu::test {
@@ -19,6 +22,7 @@ class CallBoundaryTest : public ::testing::Test {
   static void SetUpTestSuite() {
     StartCryptoKernel();
     SharedRsaPki();
+    SharedSigningKeys();
   }
   void SetUp() override { ERR_clear_error(); }
   void TearDown() override { ERR_clear_error(); }
@@ -175,6 +179,135 @@ TEST_F(CallBoundaryTest, AFailedLineShowsOnlyAnErrorOfItsOwnCall) {
   line = FailedLineOf(log_.Take(), "PKCS12_verify_mac");
   EXPECT_NE(line.find(none), std::string::npos) << "not the caller's error: " << line;
   EXPECT_EQ(ERR_get_error(), callers);
+}
+
+// One entry of the error queue as the crypto library hands it out.
+struct QueueEntry {
+  unsigned long code;
+  std::string file, function, data;
+  int line, flags;
+  bool operator==(const QueueEntry &o) const {
+    return code == o.code && file == o.file && function == o.function && data == o.data &&
+           line == o.line && flags == o.flags;
+  }
+};
+
+std::ostream &operator<<(std::ostream &out, const QueueEntry &e) {
+  return out << std::hex << e.code << std::dec << " " << e.file << ":" << e.line << " "
+             << e.function << " [" << e.data << "] flags " << e.flags;
+}
+
+std::vector<QueueEntry> DrainQueue() {
+  std::vector<QueueEntry> entries;
+  const char *file = nullptr, *function = nullptr, *data = nullptr;
+  int line = 0, flags = 0;
+  // Without ERR_TXT_STRING there is no text, whatever the other flags say of the slot.
+  while (unsigned long code = ERR_get_error_all(&file, &line, &function, &data, &flags))
+    entries.push_back({code, file, function, data, line, (flags & ERR_TXT_STRING) ? flags : 0});
+  return entries;
+}
+
+// Sixteen errors of a caller, one more than the queue keeps: entries without data, with data
+// the library copied, with the caller's own static text, and system errors.
+void RaiseCallersErrors() {
+  static char kStaticText[] = "the caller's static text";
+  for (int i = 0; i < 16; ++i) {
+    ERR_new();
+    ERR_set_debug("caller.c", 100 + i, "caller_function");
+    switch (i % 4) {
+      case 0: ERR_set_error(ERR_LIB_USER, 1 + i, nullptr); break;
+      case 1: ERR_set_error(ERR_LIB_USER, 1 + i, "caller's error %d", i); break;
+      case 2:
+        ERR_set_error(ERR_LIB_EVP, 1 + i, nullptr);
+        ERR_set_error_data(kStaticText, ERR_TXT_STRING);
+        break;
+      default: ERR_set_error(ERR_LIB_SYS, 2, "open(caller file %d)", i); break;
+    }
+  }
+}
+
+// Successful and failing calls of several kinds, each failing inside the crypto library or
+// making it try decoders that fail.
+struct QueueCall {
+  const char *what;
+  std::function<int()> call;
+  int want;
+};
+
+int RsaEnvelopeRoundTrip(const char *password) {
+  const unsigned char plain[] = "caller's errors around an RC4 envelope";
+  char *envelope = nullptr;
+  const std::string cert = OpensslBase64(SharedRsaPki().pki().Der("rsa"));
+  int rc = EncryptDataToCMSEnvelope("RSA", plain, sizeof plain, cert.c_str(), "RC4", &envelope);
+  if (rc != KELU_OK) return rc;
+  unsigned char *opened = nullptr;
+  int opened_size = 0;
+  rc = DecryptDataFromCMSEnvelope("RSA", envelope, SharedRsaPki().Pfx("rsa").c_str(), password,
+                                  &opened, &opened_size);
+  FreeMemory(envelope);
+  FreeMemory(opened);
+  return rc;
+}
+
+int CertOfPkcs12(const std::string &name, const char *password) {
+  char *text = nullptr;
+  const int rc = GetPublicCertFromPFX("RSA", SharedRsaPki().Pfx(name).c_str(), password, &text);
+  FreeMemory(text);
+  return rc;
+}
+
+int Sm2Signature(const char *password) {
+  const unsigned char data[] = "signed while the caller's errors wait";
+  char *signature = nullptr;
+  const int rc = SignData_PKCS1("SM2", data, sizeof data, SharedSigningKeys().Path("sm2-leaf").c_str(),
+                                password, "", &signature);
+  FreeMemory(signature);
+  return rc;
+}
+
+const QueueCall kQueueCalls[] = {
+    {"RSA RC4 envelope round trip", [] { return RsaEnvelopeRoundTrip(kPfxPassword); }, KELU_OK},
+    {"RSA RC4 envelope, wrong password",
+     [] { return RsaEnvelopeRoundTrip("wrong"); }, KELU_ERR_DECRYPT},
+    {"PKCS#12 file", [] { return CertOfPkcs12("rsa", kPfxPassword); }, KELU_OK},
+    {"legacy PKCS#12 file", [] { return CertOfPkcs12("rsa-legacy", kPfxPassword); }, KELU_OK},
+    {"PKCS#12 file, wrong password", [] { return CertOfPkcs12("rsa", "wrong"); }, KELU_ERR_FAILED},
+    {"SM2 signature", [] { return Sm2Signature(kKeyFilePassword); }, KELU_OK},
+    {"SM2 signature, wrong password",
+     [] { return Sm2Signature("wrong"); }, KELU_ERR_KEY_FILE_PASSWORD},
+    {"certificate that is no DER",
+     [] {
+       char *text = nullptr;
+       return GetCertificateInfo("MIIBAAECAwQF", "SubjectDN", &text);
+     },
+     KELU_ERR_CERT_INFO},
+};
+
+TEST_F(CallBoundaryTest, TheCallersQueuedErrorsComeBackWhole) {
+  for (const QueueCall &c : kQueueCalls) {
+    SCOPED_TRACE(c.what);
+    RaiseCallersErrors();
+    const std::vector<QueueEntry> want = DrainQueue();
+    ASSERT_EQ(want.size(), 15u) << "the queue keeps fifteen";
+
+    RaiseCallersErrors();
+    EXPECT_EQ(c.call(), c.want);
+    EXPECT_EQ(DrainQueue(), want);
+  }
+}
+
+// A caller that marks its queue before a call and pops to the mark after it keeps every entry.
+TEST_F(CallBoundaryTest, TheCallersMarkBeforeACallStays) {
+  for (const QueueCall &c : kQueueCalls) {
+    SCOPED_TRACE(c.what);
+    RaiseCallersErrors();
+    const std::vector<QueueEntry> want = DrainQueue();
+    RaiseCallersErrors();
+    ASSERT_EQ(ERR_set_mark(), 1);
+    EXPECT_EQ(c.call(), c.want);
+    EXPECT_EQ(ERR_pop_to_mark(), 1) << "the mark is found again";
+    EXPECT_EQ(DrainQueue(), want);
+  }
 }
 
 }  // namespace
