@@ -28,6 +28,9 @@ enum class CertForms { kDer, kDerOrPem };
 // line. Null when neither: the DER attempt's errors are then left queued for the caller's
 // Failed line, the PEM attempt's never. from_der, when given, tells which attempt gave it.
 X509 *DecodeX509FromBio(BIO *pBio, CertForms forms, bool *from_der = nullptr);
+// A CRL from a stream of DER or PEM, read the same way: a stream that begins with one whole
+// DER CRL is that CRL, whatever its extensions carry; else its first PEM X509 CRL block.
+X509_CRL *DecodeCrlFromBio(BIO *pBio);
 
 // A certificate from a stream of PEM or DER, as DecodeX509FromBio reads it, with the step
 // lines of a decode for site: the OK line "d2i_X509_bio" for a DER certificate, none for a PEM

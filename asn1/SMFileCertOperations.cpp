@@ -65,26 +65,43 @@ int ReadDerField(const TraceSite &site, const unsigned char *data, int size, Get
 
 int RefusePemPassword(char *, int, int, void *) { return -1; }
 
-X509 *DecodeX509FromBio(BIO *pBio, CertForms forms, bool *from_der) {
+namespace {
+
+// DER first, then (kDerOrPem) the first PEM block, as DecodeX509FromBio documents it.
+template <class T>
+T *DecodeDerFirst(BIO *pBio, T *(*d2i)(BIO *, T **),
+                  T *(*pem)(BIO *, T **, pem_password_cb *, void *), CertForms forms,
+                  bool *from_der) {
   if (from_der != nullptr) *from_der = true;
   ERR_set_mark();
-  X509 *cert = d2i_X509_bio(pBio, nullptr);
-  if (cert != nullptr || forms == CertForms::kDer) {
+  T *object = d2i(pBio, nullptr);
+  if (object != nullptr || forms == CertForms::kDer) {
     ERR_clear_last_mark();
-    return cert;
+    return object;
   }
   BIO_ctrl(pBio, BIO_CTRL_RESET, 0, nullptr);
   ERR_set_mark();
-  cert = PEM_read_bio_X509(pBio, nullptr, RefusePemPassword, nullptr);
+  object = pem(pBio, nullptr, RefusePemPassword, nullptr);
   ERR_pop_to_mark();
   // Found: the DER attempt's errors go too. Not found: they stay for the Failed line.
-  if (cert != nullptr) {
+  if (object != nullptr) {
     ERR_pop_to_mark();
     if (from_der != nullptr) *from_der = false;
   } else {
     ERR_clear_last_mark();
   }
-  return cert;
+  return object;
+}
+
+}  // namespace
+
+X509 *DecodeX509FromBio(BIO *pBio, CertForms forms, bool *from_der) {
+  return DecodeDerFirst(pBio, d2i_X509_bio, PEM_read_bio_X509, forms, from_der);
+}
+
+X509_CRL *DecodeCrlFromBio(BIO *pBio) {
+  return DecodeDerFirst(pBio, d2i_X509_CRL_bio, PEM_read_bio_X509_CRL, CertForms::kDerOrPem,
+                        nullptr);
 }
 
 int ReadX509FromBio(const TraceSite &site, BIO *pBio, X509 **ppX509, const char *failed_reason,

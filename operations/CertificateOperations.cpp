@@ -231,16 +231,6 @@ int ReportCallOpenssl(const TraceSite &site, const char *step, int nResult) {
   return TraceCheckOpenssl(site, nResult == KELU_OK, step, nResult, "KELU_OK != nResult");
 }
 
-// A CRL from a stream: PEM first, else DER from the start of the stream.
-X509_CRL *ReadCrl(BIO *bio) {
-  ERR_set_mark();
-  X509_CRL *crl = PEM_read_bio_X509_CRL(bio, nullptr, RefusePemPassword, nullptr);
-  ERR_pop_to_mark();
-  if (crl != nullptr) return crl;
-  BIO_ctrl(bio, BIO_CTRL_RESET, 0, nullptr);
-  return d2i_X509_CRL_bio(bio, nullptr);
-}
-
 // The tbsCertList of a CRL as it was read (the library keeps the encoding it decoded).
 bool SignedPartOfCrl(const TraceSite &site, const X509_CRL *crl, kelu::ops::BytesPtr *der,
                      const unsigned char **tbs, long *tbs_size) {
@@ -653,7 +643,7 @@ int VerifyCertCRL(FILE *fpCRL, X509 *pX509, X509_STORE *pTrustedStore) {
   BioPtr bio(BIO_new_fp(fpCRL, BIO_NOCLOSE));
   rc = TraceCheck(KELU_HERE, bio != nullptr, "BIO_new_fp", KELU_ERR_FAILED, "NULL == pBIO_CRL");
   if (rc != KELU_OK) return rc;
-  X509CrlPtr crl(ReadCrl(bio.get()));
+  X509CrlPtr crl(DecodeCrlFromBio(bio.get()));
   rc = TraceCheckOpenssl(KELU_HERE, crl != nullptr, "d2i_X509_CRL_bio", KELU_ERR_FAILED,
                          "NULL == pX509CRL");
   if (rc != KELU_OK) return rc;

@@ -2,6 +2,7 @@
 // files, and the order in which they run.
 #include <gtest/gtest.h>
 #include <openssl/err.h>
+#include <openssl/pem.h>
 
 #include <string>
 #include <vector>
@@ -154,6 +155,42 @@ TEST_F(CertificateVerify, RevocationInACrlFile) {
   EXPECT_EQ(VerifyCertCRL(nullptr, Load("rsa-leaf").get()), KELU_ERR_FAILED);
   FilePtr crl = OpenForReading(pki.Crl("crl-empty"));
   EXPECT_EQ(VerifyCertCRL(crl.get(), nullptr), KELU_ERR_FAILED);
+}
+
+// A DER CRL whose comment extension holds the PEM text of an older CRL of the same CA (which
+// revokes nothing): the CRL is the one whose DER the bytes are, the one that revokes the leaf.
+TEST_F(CertificateVerify, ACrlIsTheOneWhoseDerTheBytesAre) {
+  test::TempDir dir;
+  test::TestPki pki(dir.path());
+  test::CertSpec ca;
+  ca.alg = KeyAlg::kRSA;
+  ca.subject = "/CN=CRL Issuer";
+  ca.extensions = test::kCaExtensions;
+  pki.AddRoot("ca", ca);
+  test::CertSpec leaf = ca;
+  leaf.subject = "/CN=Revoked Leaf";
+  leaf.extensions = test::kLeafSignExtensions;
+  pki.Issue("leaf", "ca", leaf);
+  pki.MakeCrl("none-revoked", "ca");
+  pki.Revoke("ca", "leaf");
+  pki.MakeCrl("hiding", "ca", test::CommentHolding(pki.Crl("none-revoked")));
+
+  // The fixture is what it claims: a PEM reader finds the older CRL in the outer one's DER.
+  const test::Bytes der = test::ReadBinaryFile(pki.CrlDer("hiding"));
+  BioPtr bio(BIO_new_mem_buf(der.data(), static_cast<int>(der.size())));
+  X509CrlPtr hidden(PEM_read_bio_X509_CRL(bio.get(), nullptr, nullptr, nullptr));
+  ASSERT_NE(hidden, nullptr);
+  EXPECT_EQ(sk_X509_REVOKED_num(X509_CRL_get_REVOKED(hidden.get())), -1);
+  ERR_clear_error();
+
+  const test::Bytes leaf_der = pki.DerBytes("leaf");
+  X509 *x = nullptr;
+  ASSERT_EQ(ConvertCertDataToX509(leaf_der.data(), static_cast<int>(leaf_der.size()), &x), KELU_OK);
+  X509Ptr cert(x);
+  for (const std::string &path : {pki.CrlDer("hiding"), pki.Crl("hiding")}) {
+    FilePtr crl = OpenForReading(path);
+    EXPECT_EQ(VerifyCertCRL(crl.get(), cert.get()), KELU_ERR_CERT_REVOKED) << path;
+  }
 }
 
 TEST_F(CertificateVerify, RevocationAgreesWithOpenssl) {

@@ -89,6 +89,12 @@ void TestPki::MakeKey(const std::string &name, const CertSpec &details) {
   entities_[name] = Entity{details.alg, details.distid};
 }
 
+std::string CommentHolding(const std::string &path) {
+  std::string value = "\\n";
+  for (char c : ReadTextFile(path)) value += c == '\n' ? std::string("\\n") : std::string(1, c);
+  return "nsComment = " + value + "\n";
+}
+
 void TestPki::MakeCaFiles(const std::string &name) {
   std::string ca = CaDir(name);
   if (FileExists(ca + "/ca.cnf")) return;
@@ -160,12 +166,20 @@ void TestPki::Revoke(const std::string &ca, const std::string &cert) {
           ShellQuote(Pem(cert)));
 }
 
-void TestPki::MakeCrl(const std::string &name, const std::string &ca) {
+void TestPki::MakeCrl(const std::string &name, const std::string &ca,
+                      const std::string &extensions) {
   MakeCaFiles(ca);
   CertSpec defaults;
-  Openssl("ca -batch -gencrl -config " + ShellQuote(CaDir(ca) + "/ca.cnf") + " -keyfile " +
-          ShellQuote(Key(ca)) + " -cert " + ShellQuote(Pem(ca)) + " -out " +
-          ShellQuote(Crl(name)) + SigningOptions(ca, defaults));
+  std::string config = CaDir(ca) + "/ca.cnf", options;
+  if (!extensions.empty()) {
+    const std::string own = dir_ + "/" + name + ".crl.cnf";
+    WriteTextFile(own, ReadTextFile(config) + "[ crl_ext ]\n" + extensions);
+    config = own;
+    options = " -crlexts crl_ext";
+  }
+  Openssl("ca -batch -gencrl -config " + ShellQuote(config) + " -keyfile " + ShellQuote(Key(ca)) +
+          " -cert " + ShellQuote(Pem(ca)) + " -out " + ShellQuote(Crl(name)) + options +
+          SigningOptions(ca, defaults));
   Openssl("crl -in " + ShellQuote(Crl(name)) + " -outform DER -out " + ShellQuote(CrlDer(name)));
 }
 

@@ -42,6 +42,11 @@ struct CertSpec {
   std::string distid = "1234567812345678";  // SM2 user ID used when an SM2 key signs
 };
 
+// An nsComment extension line whose text is the file's after a line break, line feeds
+// included (the configuration reader turns \n into one outside quotes): a PEM block that a
+// PEM reader finds inside the DER of the object carrying it.
+std::string CommentHolding(const std::string &path);
+
 // Extension lines that most tests use.
 extern const char kCaExtensions[];
 extern const char kLeafSignExtensions[];
@@ -57,8 +62,10 @@ class TestPki {
   void Issue(const std::string &name, const std::string &issuer, const CertSpec &details);
   // Adds cert (any issuer's) to the revocation database of ca.
   void Revoke(const std::string &ca, const std::string &cert);
-  // A CRL of ca from its database: name.crl (PEM) and name.crl.der.
-  void MakeCrl(const std::string &name, const std::string &ca);
+  // A CRL of ca from its database: name.crl (PEM) and name.crl.der, with the CRL extension
+  // lines given (none by default).
+  void MakeCrl(const std::string &name, const std::string &ca,
+               const std::string &extensions = "");
   // openssl pkcs12 -export of cert with its key and extra arguments (-legacy, -nomac,
   // -nokeys, -certfile ...); returns the path.
   std::string MakePkcs12(const std::string &name, const std::string &cert,

@@ -23,14 +23,6 @@ namespace {
 
 constexpr char kKeyFilePassword[] = "key file pass";
 
-// An extensions line whose comment is the PEM text of the certificate in pem_path, after a line
-// break (the configuration reader turns \n into one outside quotes).
-std::string CommentHolding(const std::string &pem_path) {
-  std::string value = "\\n";
-  for (char c : ReadTextFile(pem_path)) value += c == '\n' ? std::string("\\n") : std::string(1, c);
-  return "nsComment = " + value + "\n";
-}
-
 // Under the CA "ca", which carries the PEM text of the CA "other-ca" in its comment:
 // sm2-outer (SM2) and rsa-outer (RSA), each carrying the PEM text of sm2-hidden / rsa-hidden,
 // leaves of other-ca with keys of their own, and "plain", an RSA leaf without a comment. The leaves allow digitalSignature and
