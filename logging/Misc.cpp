@@ -60,40 +60,13 @@ void TraceStepFailed(const TraceSite &site, const char *step, int code, const ch
   TraceError(line);
 }
 
-namespace {
-
-thread_local QueuedError t_call_baseline;
-
-bool SameEntry(const QueuedError &a, const QueuedError &b) {
-  return a.code == b.code && a.file == b.file && a.line == b.line && a.data == b.data;
-}
-
-// The latest error pushed during the current call, 0 when there is none.
-unsigned long LatestErrorOfCall() {
-  const QueuedError latest = LatestQueuedError();
-  if (latest.code != 0 && SameEntry(latest, t_call_baseline)) return 0;
-  return latest.code;
-}
-
-}  // namespace
-
-QueuedError LatestQueuedError() {
-  QueuedError entry;
-  entry.code = ERR_peek_last_error_all(&entry.file, &entry.line, nullptr, &entry.data, nullptr);
-  return entry;
-}
-
-QueuedError SwapCallBaseline(const QueuedError &baseline) {
-  const QueuedError previous = t_call_baseline;
-  t_call_baseline = baseline;
-  return previous;
-}
-
 void TraceStepFailedOpenssl(const TraceSite &site, const char *step, int code,
                             const char *reason) {
   // ERR_error_string(e, NULL) writes a static buffer; the _n form into our own is thread-safe.
   char openssl_text[256];
-  ERR_error_string_n(LatestErrorOfCall(), openssl_text, sizeof openssl_text);
+  // The caller's own entries are out of the queue while a toolkit call runs: the latest entry
+  // is the call's, or 0.
+  ERR_error_string_n(ERR_peek_last_error(), openssl_text, sizeof openssl_text);
   char line[kStepLineSize];
   FormatStepFailed(line, site, step, code, reason, openssl_text);
   TraceError(line);

@@ -38,19 +38,6 @@ void TraceStepFailed(const TraceSite &site, const char *step, int code, const ch
 void TraceStepFailedOpenssl(const TraceSite &site, const char *step, int code,
                             const char *reason);
 
-// The latest entry of the thread's error queue, told apart from a later one by where it was
-// raised; code 0 for an empty queue.
-struct QueuedError {
-  unsigned long code = 0;
-  const char *file = nullptr;
-  int line = 0;
-  const char *data = nullptr;
-};
-QueuedError LatestQueuedError();
-// Sets the entry that was latest when the current toolkit call began (code 0: the queue was
-// empty) and returns the one of the enclosing call.
-QueuedError SwapCallBaseline(const QueuedError &baseline);
-
 // Writes step line text into a 512-byte buffer (exposed for the tests of the line formats).
 void FormatStepOK(char (&line)[kStepLineSize], const TraceSite &site, const char *step);
 void FormatStepFailed(char (&line)[kStepLineSize], const TraceSite &site, const char *step,
