@@ -37,14 +37,14 @@ class HiddenPemPki : public LeafPki {
         "subjectKeyIdentifier = hash\n";
     for (const auto &[prefix, alg] : {std::pair{"sm2", KeyAlg::kSM2}, {"rsa", KeyAlg::kRSA}}) {
       const std::string hidden = std::string(prefix) + "-hidden", outer = std::string(prefix) + "-outer";
-      CertSpec spec;
-      spec.alg = alg;
-      spec.subject = "/CN=" + hidden;
-      spec.extensions = usage;
-      pki_.Issue(hidden, "other-ca", spec);
-      spec.subject = "/CN=" + outer;
-      spec.extensions = usage + CommentHolding(pki_.Pem(hidden));
-      pki_.Issue(outer, "ca", spec);
+      CertSpec leaf;
+      leaf.alg = alg;
+      leaf.subject = "/CN=" + hidden;
+      leaf.extensions = usage;
+      pki_.Issue(hidden, "other-ca", leaf);
+      leaf.subject = "/CN=" + outer;
+      leaf.extensions = usage + CommentHolding(pki_.Pem(hidden));
+      pki_.Issue(outer, "ca", leaf);
     }
     CertSpec plain;
     plain.alg = KeyAlg::kRSA;
