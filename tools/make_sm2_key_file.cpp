@@ -396,7 +396,7 @@ class TemporaryFile {
   bool kept_ = false;
 };
 
-// The existing file's owner and mode on the new one, before it takes its place.
+// The existing file's owner and mode on the new one, before anything is written into it.
 bool TakeOverOwnerAndMode(int fd, const struct stat &existing) {
   struct stat now;
   if (fstat(fd, &now) != 0) return false;
@@ -416,15 +416,13 @@ bool WriteKeyFile(const char *key_file, const std::string &text) {
   if (!FindDestination(key_file, &destination)) return false;
   // Past a file-size limit write() then fails with EFBIG instead of the process being killed.
   std::signal(SIGXFSZ, SIG_IGN);
+  const char *outcome = destination.exists ? "it is left as it was" : "no key file written";
   TemporaryFile temporary(destination.path);
-  if (!temporary.opened()) return Fail("cannot write %s: %s", key_file, std::strerror(errno));
-  if (!WriteAll(temporary.fd(), text) || fsync(temporary.fd()) != 0 ||
+  if (!temporary.opened() ||
       (destination.exists && !TakeOverOwnerAndMode(temporary.fd(), destination.existing)) ||
-      !temporary.Close())
-    return Fail("cannot write %s: %s; %s", key_file, std::strerror(errno),
-                destination.exists ? "it is left as it was" : "no key file written");
-  if (rename(temporary.path().c_str(), destination.path.c_str()) != 0)
-    return Fail("cannot write %s: %s", key_file, std::strerror(errno));
+      !WriteAll(temporary.fd(), text) || fsync(temporary.fd()) != 0 || !temporary.Close() ||
+      rename(temporary.path().c_str(), destination.path.c_str()) != 0)
+    return Fail("cannot write %s: %s; %s", key_file, std::strerror(errno), outcome);
   temporary.Keep();
   // The rename reaches the disk with the folder.
   const int folder = open(FolderOf(destination.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
