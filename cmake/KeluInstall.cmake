@@ -102,9 +102,12 @@ install(FILES ${PROJECT_SOURCE_DIR}/cmake/KeluUninstall.cmake DESTINATION ${kelu
 install(CODE "${kelu_install_setup} kelu_record_installed(\"${kelu_share_dir}\")")
 install(CODE "${kelu_install_setup} kelu_record_installed(\"${kelu_share_dir}\")"
         COMPONENT debug EXCLUDE_FROM_ALL)
+install(CODE "${kelu_install_setup} kelu_refresh_linker_cache()")
 
-# `cmake --build <build> --target uninstall`: the removal script of the configured prefix.
+# `cmake --build <build> --target uninstall`: the removal script of the configured prefix
+# (under DESTDIR when set); nothing to remove is no failure.
 add_custom_target(uninstall
-    COMMAND ${CMAKE_COMMAND} -P ${CMAKE_INSTALL_PREFIX}/${kelu_share_dir}/uninstall.cmake
+    COMMAND ${CMAKE_COMMAND} -DKELU_PREFIX=${CMAKE_INSTALL_PREFIX}
+            -P ${PROJECT_SOURCE_DIR}/cmake/KeluUninstallTarget.cmake
     COMMENT "Removing the toolkit from ${CMAKE_INSTALL_PREFIX}"
     VERBATIM)

@@ -38,3 +38,15 @@ function(kelu_record_installed share_dir)
   list(JOIN files "\n" text)
   file(WRITE "$ENV{DESTDIR}${list_file}" "${text}\n")
 endfunction()
+
+# kelu_refresh_linker_cache(): ldconfig after an install into the running system as root, so
+# that programs find libkelu.so.3 in the linker's folders at once, as the removal script makes
+# the cache forget it. A staged install (DESTDIR) and an install by another user leave it alone.
+function(kelu_refresh_linker_cache)
+  execute_process(COMMAND id -u OUTPUT_VARIABLE uid OUTPUT_STRIP_TRAILING_WHITESPACE)
+  find_program(ldconfig ldconfig PATHS /sbin /usr/sbin)
+  if("$ENV{DESTDIR}" STREQUAL "" AND uid STREQUAL "0" AND ldconfig)
+    message(STATUS "Running ldconfig")
+    execute_process(COMMAND "${ldconfig}" COMMAND_ERROR_IS_FATAL ANY)
+  endif()
+endfunction()

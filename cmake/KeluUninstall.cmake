@@ -8,14 +8,79 @@
 #   3. the folders it leaves empty go, up to P (not the standard folders right under /usr and
 #      /usr/local, bin, lib, share, ..., nor PHP's folders);
 #   4. ldconfig, so that the dynamic linker's cache forgets libkelu.so.3.
-# With DESTDIR set, the files are removed under it and PHP and ldconfig are left alone.
+# It removes the tree it stands in: the installed one, where installed-files says it was
+# installed, or a staged copy of it (`DESTDIR=S cmake --install ...` put it in S/P/share/kelu),
+# whose files are removed under S while PHP and ldconfig are left alone. Anywhere else (a tree
+# moved after its install) it refuses and removes nothing, and so it does when DESTDIR names
+# another tree than the one it stands in.
 cmake_minimum_required(VERSION 3.25)
 set(list_file "${CMAKE_CURRENT_LIST_DIR}/installed-files")
 if(NOT EXISTS "${list_file}")
-  message(FATAL_ERROR "${list_file} is missing: nothing to remove")
+  message(STATUS "Nothing to remove: ${list_file} is missing")
+  return()
 endif()
 file(STRINGS "${list_file}" files)
-set(destdir "$ENV{DESTDIR}")
+
+# The list names itself as it was installed: P/share/kelu/installed-files.
+set(recorded "")
+foreach(file IN LISTS files)
+  if(file MATCHES "/share/kelu/installed-files$")
+    set(recorded "${file}")
+  endif()
+endforeach()
+if(NOT recorded)
+  message(FATAL_ERROR "${list_file} does not say where it was installed: nothing removed")
+endif()
+
+# The staging folder the script stands in ("" for the installed tree itself).
+function(find_staging_root out)
+  if(list_file STREQUAL recorded)
+    set(${out} "" PARENT_SCOPE)
+    return()
+  endif()
+  if(EXISTS "${recorded}")
+    file(REAL_PATH "${list_file}" here)
+    file(REAL_PATH "${recorded}" there)
+    if(here STREQUAL there)
+      set(${out} "" PARENT_SCOPE)
+      return()
+    endif()
+  endif()
+  string(LENGTH "${list_file}" length)
+  string(LENGTH "${recorded}" recorded_length)
+  math(EXPR root_length "${length} - ${recorded_length}")
+  if(root_length GREATER 0)
+    string(SUBSTRING "${list_file}" ${root_length} -1 tail)
+    string(SUBSTRING "${list_file}" 0 ${root_length} root)
+    if(tail STREQUAL recorded)
+      set(${out} "${root}" PARENT_SCOPE)
+      return()
+    endif()
+  endif()
+  message(FATAL_ERROR "${list_file} was installed as ${recorded}: this script removes the tree "
+          "it stands in, and this is neither that place nor a copy of it staged under a "
+          "DESTDIR (moved since?): nothing removed")
+endfunction()
+find_staging_root(destdir)
+
+# DESTDIR, when set, names the tree the script stands in.
+if(NOT "$ENV{DESTDIR}" STREQUAL "")
+  file(REAL_PATH "$ENV{DESTDIR}" wanted)
+  set(standing "/")
+  if(destdir)
+    file(REAL_PATH "${destdir}" standing)
+  endif()
+  if(NOT wanted STREQUAL standing)
+    if(destdir)
+      set(tree "the tree staged under ${destdir}")
+    else()
+      set(tree "the installed tree")
+    endif()
+    get_filename_component(share "${recorded}" DIRECTORY)
+    message(FATAL_ERROR "DESTDIR is $ENV{DESTDIR}, but ${list_file} is of ${tree}: "
+            "$ENV{DESTDIR}${share}/uninstall.cmake removes the tree staged there: nothing removed")
+  endif()
+endif()
 
 # phpdismod -p with -v and -s: given several SAPIs at once it drops the recorded state of the
 # last one only.

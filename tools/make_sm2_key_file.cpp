@@ -5,8 +5,9 @@
 // encrypted) and its certificate (PEM or DER). The password is one line of standard input, or of
 // FILE: the line ends at a line feed, a CR LF or the end of the input, and its end is not part
 // of it; on a terminal it is asked for twice without echo. It never comes from the command line,
-// where every user of the machine would see it. A key that is not the certificate's is refused
-// and nothing is written. Exit status: 0 written, 1 refused or failed, 2 usage.
+// where every user of the machine would see it, and it is never empty. A key that is not the
+// certificate's is refused and nothing is written. KEYFILE is replaced whole, or left as it was.
+// Exit status: 0 written, 1 refused or failed, 2 usage.
 #include <fcntl.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
@@ -41,7 +42,8 @@ constexpr char kUsage[] =
     "usage: make_sm2_key_file [--password-file FILE] KEY.pem CERT KEYFILE\n"
     "Writes the SM2 key file KEYFILE from the SM2 private key KEY.pem (PEM, not encrypted) and\n"
     "its certificate CERT (PEM or DER). The password is one line of standard input, or of FILE;\n"
-    "its line end (LF or CR LF) is not part of it. On a terminal it is asked for twice.\n";
+    "its line end (LF or CR LF) is not part of it, and it may not be empty. On a terminal it is\n"
+    "asked for twice.\n";
 
 bool Fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
 bool Fail(const char *format, ...) {
@@ -191,7 +193,7 @@ bool PromptOnTerminal(const char *prompt, Password *password) {
   return ok && password->Take(size, "the terminal");
 }
 
-bool ReadPassword(const Options &options, Password *password) {
+bool ReadPasswordText(const Options &options, Password *password) {
   if (options.password_file == nullptr && isatty(STDIN_FILENO)) {
     Password again;
     if (!PromptOnTerminal("Password for the key file: ", password) ||
@@ -209,6 +211,17 @@ bool ReadPassword(const Options &options, Password *password) {
   const bool read = ReadInto(fd, false, password, &size, source);
   if (fd != STDIN_FILENO) close(fd);
   return read && password->Take(size, source);
+}
+
+// An empty password is what a script whose variable is missing, or nothing on standard input,
+// gives: refused, as such a key file opens for anyone.
+bool ReadPassword(const Options &options, Password *password) {
+  if (!ReadPasswordText(options, password)) return false;
+  if (*password->text() != '\0') return true;
+  const bool terminal = options.password_file == nullptr && isatty(STDIN_FILENO);
+  return Fail("the password from %s is empty: no key file written",
+              options.password_file ? options.password_file
+                                    : terminal ? "the terminal" : "standard input");
 }
 
 // Counts the library's calls of the PEM password callback: an encrypted key asks for one.
@@ -300,29 +313,130 @@ bool KeyFileIsNoInput(const Options &options) {
   return true;
 }
 
-// A new file is readable by its owner only, as openssl writes private keys; an existing file
-// keeps its owner and mode. A failed write leaves no part of a key file behind.
-bool WriteKeyFile(const char *path, const std::string &text) {
-  const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (fd < 0) return Fail("cannot write %s: %s", path, std::strerror(errno));
+// Where the key file goes: KEYFILE itself, or the file that a symbolic link KEYFILE names, so
+// that the link stays; with the owner and mode of the file that is there.
+struct Destination {
+  std::string path;
+  bool exists = false;
+  struct stat existing = {};
+};
+
+// Anything but a regular file (a device, a folder, a link to nothing) is refused.
+bool FindDestination(const char *key_file, Destination *destination) {
+  destination->path.assign(key_file);
+  destination->exists = false;
+  struct stat link;
+  if (lstat(key_file, &link) != 0) {
+    if (errno == ENOENT) return true;
+    return Fail("cannot look at %s: %s", key_file, std::strerror(errno));
+  }
+  if (stat(key_file, &destination->existing) != 0)
+    return Fail("%s is a symbolic link to nothing: no key file written", key_file);
+  if (!S_ISREG(destination->existing.st_mode))
+    return Fail("%s exists and is not a regular file: no key file written", key_file);
+  if (S_ISLNK(link.st_mode)) {
+    std::unique_ptr<char, kelu::Deleter<free>> target(realpath(key_file, nullptr));
+    if (target == nullptr) return Fail("cannot follow %s: %s", key_file, std::strerror(errno));
+    destination->path.assign(target.get());
+  }
+  destination->exists = true;
+  return true;
+}
+
+bool WriteAll(int fd, const std::string &text) {
   size_t written = 0;
   while (written < text.size()) {
     const ssize_t n = write(fd, text.data() + written, text.size() - written);
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) break;
+    if (n < 0) return false;
     written += static_cast<size_t>(n);
-  }
-  const int error = written < text.size() ? errno : 0;
-  if (close(fd) != 0 || error != 0) {
-    const int reported = error != 0 ? error : errno;
-    unlink(path);
-    return Fail("cannot write %s: %s", path, std::strerror(reported));
   }
   return true;
 }
 
+// The folder of a path, for the temporary file beside it and the sync of the rename.
+std::string FolderOf(const std::string &path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A temporary file beside the destination, removed when it goes unless Keep was called.
+class TemporaryFile {
+ public:
+  explicit TemporaryFile(const std::string &destination) {
+    const size_t slash = destination.rfind('/');
+    const size_t name = slash == std::string::npos ? 0 : slash + 1;
+    path_ = destination.substr(0, name) + "." + destination.substr(name) + ".XXXXXX";
+    fd_ = mkostemp(&path_[0], O_CLOEXEC);  // mode 0600
+    made_ = fd_ >= 0;
+  }
+  ~TemporaryFile() {
+    if (fd_ >= 0) close(fd_);
+    if (made_ && !kept_) unlink(path_.c_str());
+  }
+  TemporaryFile(const TemporaryFile &) = delete;
+  TemporaryFile &operator=(const TemporaryFile &) = delete;
+
+  bool opened() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
+  const std::string &path() const { return path_; }
+  // Closes the file; false with errno when the close reports a failed write.
+  bool Close() {
+    const int fd = fd_;
+    fd_ = -1;
+    return close(fd) == 0;
+  }
+  void Keep() { kept_ = true; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool made_ = false;
+  bool kept_ = false;
+};
+
+// The existing file's owner and mode on the new one, before anything is written into it.
+bool TakeOverOwnerAndMode(int fd, const struct stat &existing) {
+  struct stat now;
+  if (fstat(fd, &now) != 0) return false;
+  if ((now.st_uid != existing.st_uid || now.st_gid != existing.st_gid) &&
+      fchown(fd, existing.st_uid, existing.st_gid) != 0)
+    return false;
+  return fchmod(fd, existing.st_mode & 07777) == 0;
+}
+
+// The key file is written whole into a temporary file in KEYFILE's folder, synced, and renamed
+// over KEYFILE: a reader sees the old file or the new one, and a failure (a full disk, a quota)
+// removes only the temporary file. A new file is readable by its owner only, as openssl writes
+// private keys; an existing one keeps its owner and mode.
+bool WriteKeyFile(const char *key_file, const std::string &text) {
+  // Looked at again: it may have changed while the password was typed.
+  Destination destination;
+  if (!FindDestination(key_file, &destination)) return false;
+  // Past a file-size limit write() then fails with EFBIG instead of the process being killed.
+  std::signal(SIGXFSZ, SIG_IGN);
+  const char *outcome = destination.exists ? "it is left as it was" : "no key file written";
+  TemporaryFile temporary(destination.path);
+  if (!temporary.opened() ||
+      (destination.exists && !TakeOverOwnerAndMode(temporary.fd(), destination.existing)) ||
+      !WriteAll(temporary.fd(), text) || fsync(temporary.fd()) != 0 || !temporary.Close() ||
+      rename(temporary.path().c_str(), destination.path.c_str()) != 0)
+    return Fail("cannot write %s: %s; %s", key_file, std::strerror(errno), outcome);
+  temporary.Keep();
+  // The rename reaches the disk with the folder.
+  const int folder = open(FolderOf(destination.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const bool synced = folder >= 0 && fsync(folder) == 0;
+  const int error = errno;
+  if (folder >= 0) close(folder);
+  return synced || Fail("%s is written, but its folder was not synced: %s", key_file,
+                        std::strerror(error));
+}
+
 bool Run(const Options &options) {
-  if (!KeyFileIsNoInput(options)) return false;
+  // KEYFILE is looked at first: nothing is asked for when it cannot be written.
+  Destination destination;
+  if (!KeyFileIsNoInput(options) || !FindDestination(options.key_file, &destination)) return false;
   unsigned char d[kKeySize] = {0};
   Password password;
   std::string cert, text;
