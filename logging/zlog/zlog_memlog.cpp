@@ -198,7 +198,9 @@ void StartFreshFile(FileUse &use, const std::string &path, const RotationSpec &r
   struct stat live;
   if (fstat(use.fd, &live) != 0) return;
   if (AppendToNewestArchive(path, rotation, live)) {
-    if (ftruncate(use.fd, 0) != 0) zc_error("truncate file[%s] fail, errno[%d]", path.c_str(), errno);
+    if (ftruncate(use.fd, 0) != 0) {
+      zc_error("truncate file[%s] fail, errno[%d]", path.c_str(), errno);
+    }
     return;
   }
   if (!ArchiveFileNow(rotation, path)) return;
@@ -351,8 +353,9 @@ class MemoryLogOutput : public Output {
   }
 
   // Under the rotation locks: the live file, which this process may not write, becomes the
-  // newest archive (or goes, when it is empty) where the folder allows. A refusal makes the
-  // next try wait; errno stays that of the refused open.
+  // newest archive (or goes, when it is empty) where the folder allows. Every flush opens the
+  // path, so its other writers follow to the new file. A refusal makes the next try wait;
+  // errno stays that of the refused open.
   bool ReplaceUnwritable(Event &event) {
     if (!rotation_ || retry_.Waiting()) return false;
     struct stat st;
@@ -364,7 +367,8 @@ class MemoryLogOutput : public Output {
       errno = EACCES;
       return false;
     }
-    zc_warn("file[%s] was not writable: it is archived, and this process starts its own",
+    zc_warn("file[%s] is not writable by this process: it is set aside (archived, or removed "
+            "when empty) and this process starts its own",
             path_.c_str());
     return true;
   }
