@@ -320,6 +320,7 @@ class MemoryLogOutput : public Output {
     int fd = Open(event, nullptr);
     if (fd < 0) return -1;
     fd = RotateBefore(fd, older.size() + current.size(), event);
+    if (fd < 0) return -1;
     if (!WriteAll(fd, older) || !WriteAll(fd, current)) {
       zc_error("write fail, errno[%d]", errno);
       close(fd);
@@ -375,7 +376,9 @@ class MemoryLogOutput : public Output {
 
   // When a flush of flush_size bytes would take the file fd names past the size, and the file
   // is not empty, the file becomes the newest archive first: returns the descriptor to write
-  // the flush to. After a failure the flush goes where fd points, and the next try waits.
+  // the flush to (fd is closed or returned). A failed archive leaves the flush to the live
+  // file; a new live file that cannot be opened leaves it to the halves (-1), never to the
+  // archive. Either failure makes the next try wait.
   int RotateBefore(int fd, size_t flush_size, Event &event) {
     if (!rotation_ || rotation_->limit == 0 || retry_.Waiting()) return fd;
     struct stat st;
@@ -383,12 +386,13 @@ class MemoryLogOutput : public Output {
         static_cast<uint64_t>(st.st_size) + flush_size <= rotation_->limit) {
       return fd;
     }
-    int fresh = ArchiveFile(*rotation_, path_, event) ? Open(event, &st) : -1;
-    if (fresh < 0) {
+    if (!ArchiveFile(*rotation_, path_, event)) {
       retry_.Failed();
       return fd;
     }
     close(fd);
+    int fresh = Open(event, &st);
+    if (fresh < 0) retry_.Failed();
     return fresh;
   }
 
