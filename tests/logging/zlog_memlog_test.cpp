@@ -360,6 +360,11 @@ TEST(ZlogMemlog, RootJobAndWorkersKeepEachOthersContexts) {
 
   ASSERT_TRUE(run(RunAs::kTestUser, {"r0"}));
   ASSERT_EQ(OwnerOf(live), geteuid());
+  // Run by another user than root the worker is the job's user: the file is made one it may
+  // not write all the same.
+  if (geteuid() != 0) {
+    ASSERT_EQ(chmod(live.c_str(), 0400), 0);
+  }
   ASSERT_TRUE(run(RunAs::kWorkerUser, {"w0", "w1", "w2"}));
   ExpectRefusals(ReadTextFile(dir.Log("m.log.0")), {"r0"}, kRefusal);  // the root job's file
   ExpectRefusals(ReadTextFile(live), {"w0", "w1", "w2"}, kRefusal);
@@ -377,6 +382,9 @@ TEST(ZlogMemlog, RootJobAndWorkersKeepEachOthersContexts) {
                  {"r0", "w0", "w1", "w2", "r1", "r2", "r3", "r4", "w3"}, kRefusal);
   std::string diagnostics = ReadTextFile(errors);
   EXPECT_EQ(diagnostics.find("open file["), std::string::npos) << diagnostics;
+  EXPECT_NE(diagnostics.find("file[" + live + "] is not writable by this process"),
+            std::string::npos)
+      << diagnostics;
 }
 
 // A flush of the rotation tests: three INFO lines and an ERROR line of 50 bytes each, tagged
