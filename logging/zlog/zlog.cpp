@@ -268,13 +268,17 @@ bool OutputEvent(Env &env, zlog_category_s *category, const CallSite &site, Even
   return period != 0 && env.log_count.fetch_add(1) + 1 >= period;
 }
 
-void LogFormatted(zlog_category_s *category, const CallSite &site, const char *format,
-                  va_list args);
+void LogGuarded(zlog_category_s *category, const CallSite &site, Event &event);
 
-void LogText(zlog_category_s *category, const CallSite &site, const char *format, ...) {
+// A line of the engine's own.
+void LogNotice(zlog_category_s *category, const CallSite &site, const char *format, ...) {
   va_list args;
   va_start(args, format);
-  LogFormatted(category, site, format, args);
+  Event event;
+  event.format = format;
+  event.args = &args;
+  event.engine_notice = true;
+  LogGuarded(category, site, event);
   va_end(args);
 }
 
@@ -303,9 +307,9 @@ void Log(zlog_category_s *category, const CallSite &site, Event &event) {
   }
   if (event.notice != nullptr) {
     static const char kFile[] = "zlog_rotate.cpp", kFunction[] = "RotationHold";
-    LogText(category, CallSite{kFile, sizeof kFile - 1, kFunction, sizeof kFunction - 1, 0,
-                               ZLOG_LEVEL_WARN},
-            "%s", event.notice);
+    LogNotice(category, CallSite{kFile, sizeof kFile - 1, kFunction, sizeof kFunction - 1, 0,
+                                 ZLOG_LEVEL_WARN},
+              "%s", event.notice);
   }
 }
 

@@ -41,6 +41,7 @@ struct Event {
 
   // Set by an output: a line of the engine's own, logged after this one in its category.
   const char *notice = nullptr;
+  bool engine_notice = false;  // this event is such a line
 };
 
 // The text of %m, made once per event in thread->message; false on a formatting error.

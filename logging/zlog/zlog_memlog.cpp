@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <optional>
+#include <vector>
 
 #include "zc_profile.h"
 #include "zc_util.h"
@@ -149,13 +150,61 @@ bool OtherUserRegistered(const PathUse &use) {
   return lock.l_type != F_UNLCK;
 }
 
-// The lone user's start: what the file holds becomes the newest archive, and use names a new,
-// empty live file. When the archive cannot be made the content stays in the live file.
+// Appends all that from holds to to; false on a failed read or write.
+bool CopyAll(int from, int to) {
+  std::vector<char> buffer(1 << 16);
+  for (;;) {
+    ssize_t n = read(from, buffer.data(), buffer.size());
+    if (n == 0) return true;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || !WriteAll(to, std::string_view(buffer.data(), static_cast<size_t>(n)))) {
+      return false;
+    }
+  }
+}
+
+// Appends the live file's content (live: its status) to the newest archive when that stays
+// within the size; false, with nothing changed, when there is no size, no archive, or no room.
+bool AppendToNewestArchive(const std::string &path, const RotationSpec &rotation,
+                           const struct stat &live) {
+  if (rotation.limit == 0) return false;
+  std::string newest = NewestArchiveNow(rotation, path);
+  if (newest.empty()) return false;
+  int archive = open(newest.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  if (archive < 0) return false;
+  struct stat before;
+  bool room = fstat(archive, &before) == 0 &&
+              static_cast<uint64_t>(before.st_size) + static_cast<uint64_t>(live.st_size) <=
+                  rotation.limit;
+  int source = room ? open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  struct stat by_source;
+  bool ok = source >= 0 && fstat(source, &by_source) == 0 && by_source.st_dev == live.st_dev &&
+            by_source.st_ino == live.st_ino && CopyAll(source, archive);
+  if (!ok && source >= 0 && ftruncate(archive, before.st_size) != 0) {
+    zc_error("truncate file[%s] fail, errno[%d]", newest.c_str(), errno);
+  }
+  if (source >= 0) close(source);
+  close(archive);
+  return ok;
+}
+
+// The lone user's start: the live file starts empty, and what it held is kept within the size
+// rule: appended to the newest archive while that stays within the size, else made the newest
+// archive itself, in place of which a live file with the same owner is made. When neither can
+// be done the content stays in the live file.
 void StartFreshFile(FileUse &use, const std::string &path, const RotationSpec &rotation,
                     Rotater &rotater, mode_t perms) {
   RotationHold hold(rotater, path, nullptr);
+  struct stat live;
+  if (fstat(use.fd, &live) != 0) return;
+  if (AppendToNewestArchive(path, rotation, live)) {
+    if (ftruncate(use.fd, 0) != 0) {
+      zc_error("truncate file[%s] fail, errno[%d]", path.c_str(), errno);
+    }
+    return;
+  }
   if (!ArchiveFileNow(rotation, path)) return;
-  int fresh = open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, perms);
+  int fresh = OpenInPlaceOf(path, O_WRONLY | O_CREAT | O_CLOEXEC, perms, live);
   if (fresh < 0) {
     zc_error("open file[%s] fail, errno[%d]", path.c_str(), errno);
     return;
@@ -268,9 +317,10 @@ class MemoryLogOutput : public Output {
                 older.size() + line.size() <= rotation_->limit)) {
       current = line;
     }
-    int fd = Open();
+    int fd = Open(event, nullptr);
     if (fd < 0) return -1;
     fd = RotateBefore(fd, older.size() + current.size(), event);
+    if (fd < 0) return -1;
     if (!WriteAll(fd, older) || !WriteAll(fd, current)) {
       zc_error("write fail, errno[%d]", errno);
       close(fd);
@@ -285,9 +335,16 @@ class MemoryLogOutput : public Output {
     return 0;
   }
 
-  // The file, opened for a flush; -1 (reported) when it cannot be.
-  int Open() {
-    int fd = open(path_.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, perms_);
+  // The file, opened for a flush; -1 (reported) when it cannot be. Made in place of replaced
+  // (just archived) it gets that file's owner. A live file this process may not write (another
+  // user's: a root job's) is replaced by one of its own.
+  int Open(Event &event, const struct stat *replaced) {
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
+    int fd = replaced != nullptr ? OpenInPlaceOf(path_, kFlags, perms_, *replaced)
+                                 : open(path_.c_str(), kFlags, perms_);
+    if (fd < 0 && errno == EACCES && ReplaceUnwritable(event)) {
+      fd = open(path_.c_str(), kFlags, perms_);
+    }
     if (fd < 0) {
       zc_error("open file[%s] fail, errno[%d]", path_.c_str(), errno);
       return -1;
@@ -296,9 +353,32 @@ class MemoryLogOutput : public Output {
     return fd;
   }
 
+  // Under the rotation locks: the live file, which this process may not write, becomes the
+  // newest archive (or goes, when it is empty) where the folder allows. Every flush opens the
+  // path, so its other writers follow to the new file. A refusal makes the next try wait;
+  // errno stays that of the refused open.
+  bool ReplaceUnwritable(Event &event) {
+    if (!rotation_ || retry_.Waiting()) return false;
+    struct stat st;
+    bool gone = stat(path_.c_str(), &st) == 0 &&
+                (st.st_size == 0 ? unlink(path_.c_str()) == 0
+                                 : ArchiveFile(*rotation_, path_, event));
+    if (!gone) {
+      retry_.Failed();
+      errno = EACCES;
+      return false;
+    }
+    zc_warn("file[%s] is not writable by this process: it is set aside (archived, or removed "
+            "when empty) and this process starts its own",
+            path_.c_str());
+    return true;
+  }
+
   // When a flush of flush_size bytes would take the file fd names past the size, and the file
   // is not empty, the file becomes the newest archive first: returns the descriptor to write
-  // the flush to. After a failure the flush goes where fd points, and the next try waits.
+  // the flush to (fd is closed or returned). A failed archive leaves the flush to the live
+  // file; a new live file that cannot be opened leaves it to the halves (-1), never to the
+  // archive. Either failure makes the next try wait.
   int RotateBefore(int fd, size_t flush_size, Event &event) {
     if (!rotation_ || rotation_->limit == 0 || retry_.Waiting()) return fd;
     struct stat st;
@@ -306,12 +386,13 @@ class MemoryLogOutput : public Output {
         static_cast<uint64_t>(st.st_size) + flush_size <= rotation_->limit) {
       return fd;
     }
-    int fresh = ArchiveFile(*rotation_, path_, event) ? Open() : -1;
-    if (fresh < 0) {
+    if (!ArchiveFile(*rotation_, path_, event)) {
       retry_.Failed();
       return fd;
     }
     close(fd);
+    int fresh = Open(event, &st);
+    if (fresh < 0) retry_.Failed();
     return fresh;
   }
 

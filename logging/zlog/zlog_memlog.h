@@ -25,9 +25,10 @@ constexpr size_t kMemoryLogHalf = 32768;
 constexpr char kMemoryLogDefaultRotation[] = "8MB * 3";
 
 // Creates the path's folders and registers this process as a user of the path. When the
-// file holds anything and no other live process uses it, its content becomes the newest
-// archive and the live file starts empty (a missing file is not created). An empty path
-// makes an output whose flushes fail to open; it needs no rotation.
+// file holds anything and no other live process uses it, its content is appended to the
+// newest archive while that stays within the size, else becomes the newest archive, and the
+// live file starts empty (a missing file is not created). An empty path makes an output whose
+// flushes fail to open; it needs no rotation.
 std::unique_ptr<Output> NewMemoryLogOutput(const std::string &path, mode_t perms,
                                            std::unique_ptr<RotationSpec> rotation,
                                            Rotater *rotater, std::string *error);

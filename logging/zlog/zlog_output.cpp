@@ -84,7 +84,10 @@ class FileOutput : public Output {
 
  private:
   int WriteStatic(Event &event, std::string_view line) {
-    if (rotated_) rotated_->BeforeLine(event);
+    if (rotated_) {
+      rotated_->BeforeLine(event);
+      if (!rotated_->Takes(event, line.size())) return 0;  // dropped, reported once
+    }
     if (!WriteAll(fd_, line)) {
       zc_error("write file[%s] fail, errno[%d]", static_path_.c_str(), errno);
       return -1;
@@ -119,7 +122,7 @@ class FileOutput : public Output {
       SyncIfDue(fd);
       if (options_.rotation) {
         RotateDynamicFile(*options_.rotation, *options_.rotater, dynamic_retry_, path.data(), fd,
-                          event);
+                          flags_, options_.perms, event);
       }
     }
     close(fd);

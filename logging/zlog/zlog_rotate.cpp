@@ -166,6 +166,44 @@ void NoticeNoLock(const std::string &path, const std::string &lock_path, Event *
   event->notice = notice;
 }
 
+// Gives fd's file the owner and group of replaced, or failing that (an unprivileged process)
+// the group alone where this process is one of its members. Failures are expected and quiet.
+void KeepOwner(int fd, const struct stat &replaced) {
+  struct stat made;
+  if (fstat(fd, &made) != 0) return;
+  if (made.st_uid == replaced.st_uid && made.st_gid == replaced.st_gid) return;
+  if (fchown(fd, replaced.st_uid, replaced.st_gid) == 0 || made.st_gid == replaced.st_gid) return;
+  int rc = fchown(fd, static_cast<uid_t>(-1), replaced.st_gid);
+  (void)rc;
+}
+
+// The file made unnamed in path's folder, given replaced's owner and then linked at path, so
+// that no other process ever sees it with this process's owner. -1 with errno EEXIST when
+// another process made the file first, with another errno when it cannot be made so.
+int MakeWithOwner(const std::string &path, int flags, mode_t perms, const struct stat &replaced) {
+  int fd = open(FolderOf(path).c_str(), O_TMPFILE | (flags & ~(O_CREAT | O_EXCL)), perms);
+  if (fd < 0) return -1;
+  KeepOwner(fd, replaced);
+  char by_fd[32];
+  std::snprintf(by_fd, sizeof by_fd, "/proc/self/fd/%d", fd);
+  if (linkat(AT_FDCWD, by_fd, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return fd;
+  int error = errno;
+  close(fd);
+  errno = error;
+  return -1;
+}
+
+// Once for each time the file cannot be reopened: the text of the notice lives in the
+// thread's storage until its line is logged, after the rotating one.
+void NoticeStranded(const std::string &path, int error, Event &event) {
+  thread_local char notice[kMaxPathLength + 256];
+  std::snprintf(notice, sizeof notice,
+                "zlog: [%s] was rotated and cannot be opened, errno[%d]: this process drops its "
+                "lines to it until it can",
+                path.c_str(), error);
+  event.notice = notice;
+}
+
 }  // namespace
 
 std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
@@ -262,6 +300,45 @@ bool ArchiveFileNow(const RotationSpec &plan, const std::string &path) {
   return ArchiveFile(plan, path, event);
 }
 
+std::string NewestArchiveNow(const RotationSpec &plan, const std::string &path) {
+  ThreadBuffers thread;
+  Event event;
+  event.thread = &thread;
+  gettimeofday(&event.now, nullptr);
+  bool prefix_ok, suffix_ok;
+  std::string prefix = Expand(*plan.prefix, event, &prefix_ok);
+  std::string suffix = Expand(*plan.suffix, event, &suffix_ok);
+  if (!prefix_ok || !suffix_ok) {
+    zc_error("archive name of [%s] cannot be made", path.c_str());
+    return "";
+  }
+  size_t slash = prefix.rfind('/');
+  std::string folder_prefix = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
+  std::vector<Archive> archives =
+      ListArchives(folder_prefix.empty() ? "." : folder_prefix,
+                   prefix.substr(folder_prefix.size()), suffix);
+  if (archives.empty()) return "";
+  auto by_number = [](const Archive &a, const Archive &b) { return a.number < b.number; };
+  const Archive &newest = plan.rolling
+                              ? *std::min_element(archives.begin(), archives.end(), by_number)
+                              : *std::max_element(archives.begin(), archives.end(), by_number);
+  return folder_prefix + newest.name;
+}
+
+int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced) {
+  int fd = open(path.c_str(), flags & ~O_CREAT);
+  if (fd >= 0 || errno != ENOENT || (flags & O_CREAT) == 0) return fd;
+  fd = MakeWithOwner(path, flags, perms, replaced);
+  if (fd < 0 && errno != EEXIST) {
+    // A folder that cannot hold unnamed files: the file shows with this process's owner until
+    // it is given the other.
+    fd = open(path.c_str(), flags | O_EXCL, perms);
+    if (fd >= 0) KeepOwner(fd, replaced);
+  }
+  if (fd < 0 && errno == EEXIST) return open(path.c_str(), flags & ~O_CREAT);
+  return fd;
+}
+
 Rotater::Rotater(std::string lock_path) : lock_path_(std::move(lock_path)) {}
 
 RotationHold::RotationHold(Rotater &rotater, const std::string &path, Event *event)
@@ -328,18 +405,20 @@ void RotatedFile::RotateAndReopen(Event &event) {
     same = failed;
   }
   if (!same) {
-    int reopened = open(path_.c_str(), flags_, perms_);
+    // by_fd is the file just archived, here or by another process.
+    int reopened = OpenInPlaceOf(path_, flags_, perms_, by_fd);
     if (reopened < 0 && errno == ENOENT) {
       auto_create_dir(path_.c_str());
-      reopened = open(path_.c_str(), flags_, perms_);
+      reopened = OpenInPlaceOf(path_, flags_, perms_, by_fd);
     }
     if (reopened < 0) {
-      zc_error("open file[%s] fail, errno[%d]", path_.c_str(), errno);
+      Strand(errno, event);
       failed = true;
     } else {
       // dup2 swaps the file under the descriptor number that the other threads write to.
       dup2(reopened, fd_);
       close(reopened);
+      stranded_.store(false, std::memory_order_relaxed);
     }
   }
   if (failed) retry_.Failed();
@@ -348,8 +427,16 @@ void RotatedFile::RotateAndReopen(Event &event) {
   if (fstat(fd_, &by_fd) == 0) size_.store(static_cast<uint64_t>(by_fd.st_size));
 }
 
+void RotatedFile::Strand(int error, Event &event) {
+  if (stranded_.exchange(true, std::memory_order_relaxed)) return;
+  zc_error("open file[%s] fail, errno[%d]: its lines are dropped, not written on into its "
+           "archive, until it opens",
+           path_.c_str(), error);
+  NoticeStranded(path_, error, event);
+}
+
 void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, RetryWait &retry,
-                       const char *path, int fd, Event &event) {
+                       const char *path, int fd, int flags, mode_t perms, Event &event) {
   struct stat by_fd;
   if (fstat(fd, &by_fd) != 0 || static_cast<uint64_t>(by_fd.st_size) <= plan.limit ||
       retry.Waiting()) {
@@ -357,10 +444,16 @@ void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, RetryWait &re
   }
   RotationHold hold(rotater, path, &event);
   bool same;
-  if (LookAt(fd, path, &by_fd, &same) && same &&
-      static_cast<uint64_t>(by_fd.st_size) > plan.limit && !ArchiveFile(plan, path, event)) {
-    retry.Failed();
+  if (!LookAt(fd, path, &by_fd, &same) || !same ||
+      static_cast<uint64_t>(by_fd.st_size) <= plan.limit) {
+    return;
   }
+  if (!ArchiveFile(plan, path, event)) {
+    retry.Failed();
+    return;
+  }
+  int fresh = OpenInPlaceOf(path, flags, perms, by_fd);
+  if (fresh >= 0) close(fresh);
 }
 
 }  // namespace kelu::zl

@@ -8,6 +8,7 @@
 #define KELU_ZLOG_ROTATE_H
 
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -41,6 +42,15 @@ std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
 bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event);
 // The same outside a logging call (the archive name's time is now).
 bool ArchiveFileNow(const RotationSpec &plan, const std::string &path);
+// The path of path's newest archive (number 0 with #r, the highest number with #s), named
+// for now; "" when there is none.
+std::string NewestArchiveNow(const RotationSpec &plan, const std::string &path);
+
+// open(2) of a file made in place of another (the one replaced, just archived): when this
+// call creates the file, it gets replaced's owner and group where this process may give them
+// (a privileged one can; another one its own groups only), as logrotate's "create" does. So a
+// root job's rotation leaves the unprivileged writers a live file they can open.
+int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced);
 
 // A configuration's rotations: the in-process mutex and the rotate lock file.
 class Rotater {
@@ -104,6 +114,14 @@ class RotatedFile {
 
   // Before a line: the periodic look at the file, done by one thread per period.
   void BeforeLine(Event &event);
+  // Whether a line of length bytes may be written. No, while the descriptor names a file that
+  // is no longer at the path (an archive) and the file now there cannot be opened, once the
+  // line would take that archive past the limit: such lines are dropped, reported once; the
+  // reopen is tried again about once a second. A notice of the engine always passes.
+  bool Takes(const Event &event, size_t length) const {
+    return !stranded_.load(std::memory_order_relaxed) || event.engine_notice ||
+           size_.load(std::memory_order_relaxed) + length <= plan_.limit;
+  }
   // After a line of length bytes: rotates once the file is past the limit.
   void AfterLine(Event &event, size_t length) {
     if (size_.fetch_add(length) + length > plan_.limit && !retry_.Waiting()) RotateAndReopen(event);
@@ -114,6 +132,8 @@ class RotatedFile {
   // large, then makes fd name the file now at the path. A failure of either makes the next
   // try wait.
   void RotateAndReopen(Event &event);
+  // The reopen after a rotation failed with error: reported once, in event's category too.
+  void Strand(int error, Event &event);
 
   const RotationSpec &plan_;
   Rotater &rotater_;
@@ -123,13 +143,15 @@ class RotatedFile {
   const mode_t perms_;
   std::atomic<uint64_t> size_{0};  // the file's size at the last look, plus this process's lines
   std::atomic<int64_t> looked_at_;  // coarse clock, nanoseconds
+  std::atomic<bool> stranded_{false};  // fd names an archive: the live file cannot be opened
   RetryWait retry_;
 };
 
 // After a line to a dynamic file, whose descriptor is closed after it anyway: rotates the
-// file once it is past the limit, if the path still names it.
+// file once it is past the limit, if the path still names it, and makes the new live file
+// (flags and perms of the output) with the archived file's owner.
 void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, RetryWait &retry,
-                       const char *path, int fd, Event &event);
+                       const char *path, int fd, int flags, mode_t perms, Event &event);
 
 }  // namespace kelu::zl
 

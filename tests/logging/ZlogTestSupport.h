@@ -196,6 +196,19 @@ class ServiceDir {
   TempDir dir_;
 };
 
+// An empty file of the worker user's, mode 0600 (a file the worker made); true when made.
+inline bool MakeWorkerFile(const std::string &path) {
+  WorkerUser worker = TheWorkerUser();
+  WriteTextFile(path, "");
+  return chmod(path.c_str(), 0600) == 0 && chown(path.c_str(), worker.uid, worker.gid) == 0;
+}
+
+// The owner of path; -1 when it cannot be looked at.
+inline uid_t OwnerOf(const std::string &path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
+}
+
 enum class RunAs { kTestUser, kWorkerUser };
 
 // A process of its own: a child that starts its engine on conf, runs body and ends (exit

@@ -104,10 +104,11 @@ TEST(ZlogMemlog, ReloadArchivesTheFileAndKeepsTheHalves) {
   Error("d");
   EXPECT_EQ(ReadTextFile(session.File("m.log")), "c\nd\n");
   ASSERT_EQ(zlog_reload(nullptr), 0);
-  EXPECT_EQ(ReadTextFile(session.File("m.log.1")), "a\nb\n");
-  EXPECT_EQ(ReadTextFile(session.File("m.log.0")), "c\nd\n");
+  EXPECT_EQ(ReadTextFile(session.File("m.log")), "");
+  EXPECT_EQ(ReadTextFile(session.File("m.log.0")), "a\nb\nc\nd\n")
+      << "appended to the newest archive, which stays within the size";
   ASSERT_EQ(zlog_reload(nullptr), 0);
-  EXPECT_FALSE(FileExists(session.File("m.log.2"))) << "an empty file is not archived";
+  EXPECT_FALSE(FileExists(session.File("m.log.1"))) << "an empty file is not archived";
 }
 
 TEST(ZlogMemlog, FinishAndNewStartKeepTheHalves) {
@@ -262,6 +263,128 @@ TEST(ZlogMemlog, WorkerStartingAloneKeepsWhatEndedWorkersWrote) {
   for (int i = 2; i >= 0; --i) kept += ReadTextFile(path + "." + std::to_string(i));
   EXPECT_EQ(kept, "context of refusal 0\nrefusal 0\ncontext of refusal 1\nrefusal 1\n"
                   "context of refusal 2\nrefusal 2\n");
+}
+
+// A refusal of a pool's worker and its context, flushed: padded to about size bytes.
+std::string RefusalText(const std::string &tag, size_t size) {
+  std::string context = "context of " + tag + " ";
+  std::string refusal = "refusal " + tag + "\n";
+  return context + std::string(size - context.size() - 1 - refusal.size(), '.') + "\n" + refusal;
+}
+
+void Refuse(const std::string &tag, size_t size) {
+  std::vector<std::string> lines = SplitLines(RefusalText(tag, size));
+  Info(lines[0]);
+  Error(lines[1]);
+}
+
+// The content of files, oldest first.
+std::string Concatenated(const ServiceDir &dir, const std::vector<std::string> &names) {
+  std::string all;
+  for (const std::string &name : names) all += ReadTextFile(dir.Log(name));
+  return all;
+}
+
+// The tags of the refusals in text, in order.
+std::vector<std::string> RefusalTags(const std::string &text) {
+  std::vector<std::string> tags;
+  for (const std::string &line : SplitLines(text)) {
+    if (line.rfind("refusal ", 0) == 0) tags.push_back(line.substr(8));
+  }
+  return tags;
+}
+
+// text holds the refusals of tags, each whole with its context, in order.
+void ExpectRefusals(const std::string &text, const std::vector<std::string> &tags, size_t size) {
+  std::string expected;
+  for (const std::string &tag : tags) expected += RefusalText(tag, size);
+  EXPECT_EQ(RefusalTags(text), tags);
+  EXPECT_TRUE(text == expected) << "the refusals and their contexts whole";
+}
+
+// A pool whose workers are replaced after each request: each worker starts alone on the file,
+// and what the ended ones flushed is kept within the size rule (a lone start appends it to the
+// newest archive while that stays within the size), so contexts are lost only to the byte
+// bound. 20 workers of one refusal of 912 bytes: four to an archive of 4 KiB.
+TEST(ZlogMemlog, ReplacedWorkersKeepContextsUpToTheByteBound) {
+  constexpr int kWorkers = 20;
+  constexpr size_t kRefusal = 912;
+  struct Case {
+    const char *name;
+    const char *option;
+    std::vector<std::string> files;  // oldest first, the live file last
+    int first_kept;
+  };
+  const Case cases[] = {
+      {"the default bound", "", {"m.log.0", "m.log"}, 0},
+      {"4 KiB, 2 archives", ", 4kb * 2", {"m.log.1", "m.log.0", "m.log"}, 12},
+      {"numbered up, 3 archives", ", 4kb * 3 ~ \"@LOGS@/m.#s.log\"",
+       {"m.2.log", "m.3.log", "m.4.log", "m.log"}, 8},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ServiceDir dir;
+    dir.WriteConf(MemConf(std::string("kelu_category.INFO >memlog:@LOGS@/m.log") + c.option +
+                          "; m\n"));
+    for (int w = 0; w < kWorkers; ++w) {
+      std::string tag = "worker " + std::to_string(w);
+      ASSERT_TRUE(EndsWell(
+          StartProcess(dir.conf(), [&] { Refuse(tag, kRefusal); }, RunAs::kWorkerUser)));
+    }
+    std::vector<std::string> kept;
+    for (int w = c.first_kept; w < kWorkers; ++w) kept.push_back("worker " + std::to_string(w));
+    ExpectRefusals(Concatenated(dir, c.files), kept, kRefusal);
+    if (*c.option == '\0') continue;
+    for (const std::string &name : c.files) {
+      EXPECT_LE(ReadTextFile(dir.Log(name)).size(), 4096u) << name;
+    }
+  }
+}
+
+// A root job's memory log beside an unprivileged pool's. The root job leaves the file its own
+// (mode 0600): a worker archives it and starts its own. The root job's lone start and its
+// rotations make the new live file with the workers' owner, so the worker can write it later.
+// Nothing flushed is lost. Refusals of 595 bytes with a size of 2 KiB: three to a file.
+TEST(ZlogMemlog, RootJobAndWorkersKeepEachOthersContexts) {
+  constexpr size_t kRefusal = 595;
+  ServiceDir dir;
+  dir.WriteConf(MemConf("kelu_category.INFO >memlog:@LOGS@/m.log, 2kb * 0; m\n"));
+  const std::string errors = dir.Log("error.log"), live = dir.Log("m.log");
+  ASSERT_TRUE(MakeWorkerFile(errors));
+  ScopedEnv error_log("ZLOG_PROFILE_ERROR", errors);
+  const uid_t worker_uid = TheWorkerUser().uid;
+  auto run = [&](RunAs who, std::vector<std::string> tags) {
+    return EndsWell(StartProcess(
+        dir.conf(), [&] { for (const std::string &tag : tags) Refuse(tag, kRefusal); }, who));
+  };
+
+  ASSERT_TRUE(run(RunAs::kTestUser, {"r0"}));
+  ASSERT_EQ(OwnerOf(live), geteuid());
+  // Run by another user than root the worker is the job's user: the file is made one it may
+  // not write all the same.
+  if (geteuid() != 0) {
+    ASSERT_EQ(chmod(live.c_str(), 0400), 0);
+  }
+  ASSERT_TRUE(run(RunAs::kWorkerUser, {"w0", "w1", "w2"}));
+  ExpectRefusals(ReadTextFile(dir.Log("m.log.0")), {"r0"}, kRefusal);  // the root job's file
+  ExpectRefusals(ReadTextFile(live), {"w0", "w1", "w2"}, kRefusal);
+  EXPECT_EQ(OwnerOf(live), worker_uid);
+
+  ASSERT_TRUE(run(RunAs::kTestUser, {}));  // a lone start that archives the full live file
+  EXPECT_EQ(ReadTextFile(live), "");
+  EXPECT_EQ(OwnerOf(live), worker_uid) << "made by the root job's lone start";
+  ASSERT_TRUE(run(RunAs::kTestUser, {"r1", "r2", "r3", "r4"}));  // rotates before r4
+  ExpectRefusals(ReadTextFile(live), {"r4"}, kRefusal);
+  EXPECT_EQ(OwnerOf(live), worker_uid) << "made by the root job's rotation";
+
+  ASSERT_TRUE(run(RunAs::kWorkerUser, {"w3"}));
+  ExpectRefusals(Concatenated(dir, {"m.log.3", "m.log.2", "m.log.1", "m.log.0", "m.log"}),
+                 {"r0", "w0", "w1", "w2", "r1", "r2", "r3", "r4", "w3"}, kRefusal);
+  std::string diagnostics = ReadTextFile(errors);
+  EXPECT_EQ(diagnostics.find("open file["), std::string::npos) << diagnostics;
+  EXPECT_NE(diagnostics.find("file[" + live + "] is not writable by this process"),
+            std::string::npos)
+      << diagnostics;
 }
 
 // A flush of the rotation tests: three INFO lines and an ERROR line of 50 bytes each, tagged

@@ -33,10 +33,10 @@ void WriteLines(zlog_category_t *category, int writer, int first, int last) {
   for (int i = first; i <= last; ++i) zlog_info(category, "%s", LineText(writer, i).c_str());
 }
 
-// The numbers of writer 0's lines in a file, checking that every line is whole.
-std::vector<int> Numbers(const std::string &path, int writer = 0) {
+// The numbers of writer 0's lines in a file's text, checking that every line is whole.
+std::vector<int> NumbersIn(const std::string &text, const std::string &path, int writer = 0) {
   std::vector<int> numbers;
-  for (const std::string &line : SplitLines(ReadTextFile(path))) {
+  for (const std::string &line : SplitLines(text)) {
     int line_writer = -1, number = -1, used = 0;
     bool whole = line.size() == kLineSize - 1 &&
                  std::sscanf(line.c_str(), "%d %d %n", &line_writer, &number, &used) == 2 &&
@@ -49,6 +49,10 @@ std::vector<int> Numbers(const std::string &path, int writer = 0) {
     if (line_writer == writer) numbers.push_back(number);
   }
   return numbers;
+}
+
+std::vector<int> Numbers(const std::string &path, int writer = 0) {
+  return NumbersIn(ReadTextFile(path), path, writer);
 }
 
 std::vector<int> Range(int first, int last) {
@@ -476,6 +480,128 @@ TEST(ZlogRotate, NoLockBetweenProcessesIsSaidOnceInTheLog) {
   }
   EXPECT_TRUE(FileExists(dir.Log("old/n.log.2"))) << "rotated three times";
   EXPECT_EQ(Count(all, "rotate lock file[" + dir.File("zlog.conf/lock") + "]"), 1u) << all;
+}
+
+// A CLI job run by root beside unprivileged workers on one configuration, rotating the same
+// file: its rotations give the new live file the workers' owner, so they go on writing the
+// live file. No line is lost, and no archive is written on past the size.
+TEST(ZlogRotate, RootJobBesideUnprivilegedWorkersLeavesThemTheLiveFile) {
+  constexpr int kWorkers = 3;
+  constexpr int kLines = 20000;  // 2 MB a writer
+  constexpr size_t kLimit = 1024 * 1024;
+  struct Case {
+    const char *name;
+    const char *rule;  // "@LOGS@/<log>" with the rotation
+    const char *log;
+  };
+  const Case cases[] = {
+      {"static file", "\"@LOGS@/p.log\", 1MB * 0 ~ \"@LOGS@/p.log.#r\"", "p.log"},
+      {"dynamic file", "\"@LOGS@/%c.log\", 1MB * 0", "c.log"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    ServiceDir dir;
+    dir.WriteConf(std::string("[formats]\nm = \"%m%n\"\n[rules]\n*.* ") + c.rule + "; m\n");
+    const std::string log = dir.Log(c.log);
+    ASSERT_TRUE(MakeWorkerFile(log)) << "the pool made the live file";
+    std::vector<pid_t> writers;
+    for (int w = 0; w <= kWorkers; ++w) {
+      // Writer kWorkers is the root job.
+      writers.push_back(StartProcess(
+          dir.conf(), [w] { WriteLines(zlog_get_category("c"), w, 0, kLines - 1); },
+          w == kWorkers ? RunAs::kTestUser : RunAs::kWorkerUser));
+      ASSERT_GE(writers.back(), 0);
+    }
+    for (pid_t writer : writers) EXPECT_TRUE(EndsWell(writer));
+
+    for (int w = 0; w <= kWorkers; ++w) {
+      std::vector<int> kept = KeptNumbers(log, w);
+      EXPECT_EQ(kept, Range(0, kLines - 1))
+          << "writer " << w << ": " << kLines - static_cast<int>(kept.size()) << " of "
+          << kLines << " lines lost";
+    }
+    std::vector<std::string> files = LogAndArchives(log);
+    EXPECT_GE(files.size(), 5u);
+    for (size_t i = 1; i < files.size(); ++i) {
+      EXPECT_LE(ReadTextFile(files[i]).size(), kLimit * 3 / 2) << files[i];
+    }
+    EXPECT_EQ(OwnerOf(log), TheWorkerUser().uid) << "the live file stays the workers'";
+  }
+}
+
+void Tell(int fd) { EXPECT_EQ(write(fd, "t", 1), 1); }
+bool Told(int fd) {
+  char byte;
+  return read(fd, &byte, 1) == 1;
+}
+
+// A worker whose file was rotated by a process that could not give it the new live file (a
+// job of a third user, say): it does not write on past the size into the archive it still
+// holds, says so once in the log and on the diagnostic channel, and writes the live file again
+// once it may (tried about once a second).
+TEST(ZlogRotate, WriterThatCannotReopenDropsLinesPastTheSize) {
+  constexpr size_t kLimit = 10240;
+  ServiceDir dir;
+  dir.WriteConf("[formats]\nm = \"%m%n\"\n[rules]\n*.* \"@LOGS@/s.log\", 10kb * 0; m\n");
+  const std::string log = dir.Log("s.log"), archive = dir.Log("s.log.0");
+  const std::string errors = dir.Log("error.log");
+  ASSERT_TRUE(MakeWorkerFile(errors));
+  ScopedEnv error_log("ZLOG_PROFILE_ERROR", errors);
+  int ready[2], go[2];
+  ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(go), 0);
+  pid_t worker = StartProcess(
+      dir.conf(),
+      [&] {
+        close(ready[0]);
+        close(go[1]);
+        zlog_category_t *category = zlog_get_category("c");
+        WriteLines(category, 0, 0, 49);
+        Tell(ready[1]);
+        if (!Told(go[0])) _exit(3);
+        for (int i = 50; i < 550; ++i) {
+          WriteLines(category, 0, i, i);
+          usleep(200);
+        }
+        Tell(ready[1]);
+        if (!Told(go[0])) _exit(3);
+        usleep(1100 * 1000);  // past the wait after the last failed try
+        WriteLines(category, 0, 550, 559);
+      },
+      RunAs::kWorkerUser);
+  ASSERT_GE(worker, 0);
+  close(ready[1]);
+  close(go[0]);
+  ASSERT_TRUE(Told(ready[0]));
+  // The other user's rotation: a live file that the worker cannot open.
+  ASSERT_EQ(rename(log.c_str(), archive.c_str()), 0);
+  WriteTextFile(log, "");
+  ASSERT_EQ(chmod(log.c_str(), 0), 0);
+  Tell(go[1]);
+  ASSERT_TRUE(Told(ready[0]));
+
+  const std::string notice = "zlog: [" + log + "] was rotated and cannot be opened, errno[13]";
+  std::string held = ReadTextFile(archive);
+  EXPECT_EQ(Count(held, notice), 1u) << "said once in the log";
+  EXPECT_LE(held.size(), kLimit + 300) << "the size, and the notice";
+  std::string lines;
+  for (const std::string &line : SplitLines(held)) {
+    if (line.find(notice) == std::string::npos) lines += line + "\n";
+  }
+  std::vector<int> numbers = NumbersIn(lines, archive);
+  ASSERT_FALSE(numbers.empty());
+  EXPECT_GE(numbers.back(), 49);
+  EXPECT_EQ(numbers, Range(0, numbers.back())) << "the archive's lines, up to its size";
+  EXPECT_EQ(Count(ReadTextFile(errors), "open file[" + log + "] fail"), 1u)
+      << "said once on the diagnostic channel";
+
+  ASSERT_EQ(chmod(log.c_str(), 0600), 0);
+  ASSERT_EQ(chown(log.c_str(), TheWorkerUser().uid, TheWorkerUser().gid), 0);
+  Tell(go[1]);
+  close(go[1]);
+  close(ready[0]);
+  ASSERT_TRUE(EndsWell(worker));
+  EXPECT_EQ(Numbers(log), Range(550, 559)) << "the live file once it may be opened";
 }
 
 }  // namespace
