@@ -790,6 +790,27 @@ TEST_F(Sm2Pkcs7Messages, StandardSignedDataAndForgeries) {
     if (row.want == KELU_OK) {
       EXPECT_EQ(v.cert, cert) << "exactly the signer's DER";
     }
+    // Each message is well-formed BER for OpenSSL's reader.
+    EXPECT_NE(Asn1Parse(BuildSignedData(row.certificates, &data, row.signature, parts)),
+              std::string());
+  }
+  // OpenSSL's CMS reader takes the standard message under the PKCS#7 types as the SignedData it
+  // is: SM3 as the signer's digest, a messageDigest among its signed attributes, SM2-with-SM3
+  // as its signature algorithm. (Its verification cannot check it: OpenSSL 3.0's CMS uses an empty
+  // SM2 ID.)
+  SignedDataParts parts;
+  with(DerTlv(0xA0, attributes), pkcs7)(&parts);
+  WriteBinaryFile(dir_.File("cms.der"),
+                  BuildSignedData(cert, &data, DerTlv(0x04, of_attributes), parts));
+  const std::string listing =
+      SharedPki().Openssl("cms -cmsout -print -inform DER -in " + ShellQuote(dir_.File("cms.der")));
+  size_t at = 0;
+  for (const char *text : {"pkcs7-signedData", "eContentType: pkcs7-data", "digestAlgorithm:",
+                           "sm3", "signedAttrs", "messageDigest", "signatureAlgorithm:",
+                           "SM2-with-SM3"}) {
+    at = listing.find(text, at);
+    EXPECT_NE(at, std::string::npos) << text << " in order\n" << listing;
+    if (at == std::string::npos) break;
   }
 }
 
