@@ -507,8 +507,8 @@ bool SameElement(const NodeEx &a, const NodeEx &b) {
 }
 
 // The element as a certificate: a SEQUENCE in the definite form whose bytes are one DER
-// certificate, copied whole into out. Anything else (text that may hold PEM, an indefinite
-// length, two certificates in one element) is no certificate: out stays empty.
+// certificate, copied whole into out. Anything else (text that may hold PEM, a certificate in
+// the indefinite form) is no certificate: out stays empty.
 int CopyIfCertificate(const NodeEx &element, OwnedBytes *out) {
   if (element.Tag != ASN1_TAG_C_SEQUENCE) return KELU_OK;
   OwnedBytes bytes;

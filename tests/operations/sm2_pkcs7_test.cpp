@@ -407,36 +407,56 @@ TEST_F(Sm2Pkcs7, SingleByteChangesOfTheNamesAreRefused) {
 }
 
 // Every single-byte change (XOR 0x5a) outside the carried certificate of the toolkit's
-// SignedData, detached and attached, in memory and from a file, fails to verify. (Inside the
-// certificate only the key, the issuer and the serial number are the verification's.)
+// SignedData and of one with signed attributes, detached and attached, in memory and from a
+// file, fails to verify. (Inside the certificate only the key, the issuer and the serial number
+// are the verification's.)
 TEST_F(Sm2Pkcs7, NoSingleByteChangeOutsideTheCertificateVerifies) {
   const Bytes data = RandomBytes(64);
   const std::string path = dir_.File("signed.p7");
-  for (bool attached : {false, true}) {
-    SCOPED_TRACE(attached ? "attached" : "detached");
-    const Bytes der = FromBase64(SignData(data, attached).text);
-    const Element cert = ElementAt(der, {1, 0, 3, 0});
-    ASSERT_EQ(Bytes(der.begin() + cert.tag, der.begin() + cert.value + cert.length),
-              SignerCertDer());
-    std::vector<size_t> verified;
-    for (size_t at = 0; at < der.size(); ++at) {
-      if (at >= cert.tag && at < cert.value + cert.length) continue;
-      Bytes changed = der;
-      changed[at] ^= 0x5a;
-      bool ok;
-      if (attached) {
-        WriteBinaryFile(path, changed);
-        ok = VerifySignature_DERPKCS7Attached(changed.data(), Size(changed), nullptr, nullptr,
-                                              nullptr, nullptr, true) == KELU_OK ||
-             VerifyAttachedFile(path) == KELU_OK;
-      } else {
-        ok = VerifySignature_DERPKCS7Detached(changed.data(), Size(changed), data.data(),
-                                              Size(data), nullptr, nullptr, true) == KELU_OK;
+  // The toolkit's own, and one as CMS signers write it: pkcs7 types, signed attributes.
+  const std::string key = SharedPki().Key("sm2-leaf");
+  const Bytes attributes = Cat({ContentTypeAttribute(), SigningTimeAttribute("261211103000Z"),
+                                MessageDigestAttribute(Sm3(data))});
+  SignedDataParts cms = WithOuterType("1.2.840.113549.1.7.2");
+  cms.inner_type = "1.2.840.113549.1.7.1";
+  cms.signature_algorithm = Algorithm("1.2.156.10197.1.501");
+  cms.signed_attributes = DerTlv(0xA0, attributes);
+  const Bytes of_attributes = DerTlv(0x04, OpensslSm2Sign(key, DerTlv(0x31, attributes), true));
+  for (bool standard : {false, true}) {
+    for (bool attached : {false, true}) {
+      SCOPED_TRACE(std::string(standard ? "CMS " : "toolkit ") +
+                   (attached ? "attached" : "detached"));
+      const Bytes der =
+          standard ? BuildSignedData(SignerCertDer(), attached ? &data : nullptr, of_attributes, cms)
+                   : FromBase64(SignData(data, attached).text);
+      const Element cert = ElementAt(der, {1, 0, 3, 0});
+      ASSERT_EQ(Bytes(der.begin() + cert.tag, der.begin() + cert.value + cert.length),
+                SignerCertDer());
+      ASSERT_EQ(attached ? VerifySignature_DERPKCS7Attached(der.data(), Size(der), nullptr,
+                                                            nullptr, nullptr, nullptr, true)
+                         : VerifySignature_DERPKCS7Detached(der.data(), Size(der), data.data(),
+                                                            Size(data), nullptr, nullptr, true),
+                KELU_OK);
+      std::vector<size_t> verified;
+      for (size_t at = 0; at < der.size(); ++at) {
+        if (at >= cert.tag && at < cert.value + cert.length) continue;
+        Bytes changed = der;
+        changed[at] ^= 0x5a;
+        bool ok;
+        if (attached) {
+          WriteBinaryFile(path, changed);
+          ok = VerifySignature_DERPKCS7Attached(changed.data(), Size(changed), nullptr, nullptr,
+                                                nullptr, nullptr, true) == KELU_OK ||
+               VerifyAttachedFile(path) == KELU_OK;
+        } else {
+          ok = VerifySignature_DERPKCS7Detached(changed.data(), Size(changed), data.data(),
+                                                Size(data), nullptr, nullptr, true) == KELU_OK;
+        }
+        if (ok) verified.push_back(at);
+        log_.Take();
       }
-      if (ok) verified.push_back(at);
-      log_.Take();
+      EXPECT_EQ(verified, std::vector<size_t>()) << "offsets that still verify";
     }
-    EXPECT_EQ(verified, std::vector<size_t>()) << "offsets that still verify";
   }
   ERR_clear_error();
 }
