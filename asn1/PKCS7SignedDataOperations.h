@@ -124,8 +124,8 @@ int ParsePKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, int 
 // the content and the signed attributes (optional). An OCTET STRING signature value is an SM2Q1
 // under either signedData content type (as CMS signers write it); one that is none fails with
 // -1. Besides, the SignedData must be one that an SM2 signature of the certificate handed out
-// may verify, as the signature alone does not cover it: the format's
-// tags along the way from the ContentInfo to the SignerInfo; content types pkcs7-signedData or
+// may verify, as the signature alone does not cover it: the format's tags along the way from
+// the ContentInfo to the SignerInfo; content types pkcs7-signedData or
 // SM signedData, and pkcs7-data or SM data; SignedData version 1 or 3, SignerInfo version 1;
 // SM3 among the digestAlgorithms and as the signer's digest; 1.2.156.10197.1.301.1,
 // 1.2.156.10197.1.501 or 1.2.156.10197.1.301 as its signature algorithm (parameters absent or
