@@ -16,6 +16,7 @@
 #include "NationalObjects.h"
 #include "NodeValues.h"
 #include "OsslPtr.h"
+#include "SharedCertificates.h"
 #include "kelu_zlog.h"
 
 using kelu::asn1::AttachAll;
@@ -505,10 +506,28 @@ bool SameElement(const NodeEx &a, const NodeEx &b) {
                                      a.TotalLength);
 }
 
+// The element as a certificate: a SEQUENCE in the definite form whose bytes are one DER
+// certificate, copied whole into out. Anything else (text that may hold PEM, a certificate in
+// the indefinite form) is no certificate: out stays empty.
+int CopyIfCertificate(const NodeEx &element, OwnedBytes *out) {
+  if (element.Tag != ASN1_TAG_C_SEQUENCE) return KELU_OK;
+  OwnedBytes bytes;
+  int nResult = kelu::asn1::CopyElement(KELU_HERE, element, "!pbyCertData", &bytes);
+  if (KELU_OK != nResult) return nResult;
+  // An indefinite element's length octet is 0x80; the decoder has measured it since.
+  if (bytes.size < 2 || bytes.data[1] == 0x80 || bytes.size > static_cast<size_t>(INT_MAX) ||
+      !kelu::IsDerX509(bytes.data.get(), static_cast<int>(bytes.size))) {
+    TRACE(KELU_TRACE_INFO, "An element of the certificates field is no DER certificate");
+    return KELU_OK;
+  }
+  *out = std::move(bytes);
+  return KELU_OK;
+}
+
 // Among several certificates, the signer's: the first with the signer's issuer and serial, else
 // the first with its serial. A tbsCertificate without the [0] version (version 1) has its
-// serial first; elements of another shape match nothing.
-int FindSignerCertificate(const SignedDataNodes &nodes, const NodeEx **certificate) {
+// serial first; elements of another shape, or that are no DER certificate, match nothing.
+int CopySignerCertificate(const SignedDataNodes &nodes, OwnedBytes *out) {
   const NodeEx *version = Child(nodes.signer, 0);
   unsigned char octet = 0;
   if (version->Tag != kTagInteger || version->LengthOctetsSize != 1 || version->ValueLength < 1 ||
@@ -520,7 +539,7 @@ int FindSignerCertificate(const SignedDataNodes &nodes, const NodeEx **certifica
   const NodeEx *signer_issuer = Child(issuer_and_serial, 0);
   const NodeEx *signer_serial = Child(issuer_and_serial, 1);
   if (signer_serial == nullptr) return FormatFailure(KELU_HERE, "Check PKCS#7 'signerInfo' nodes");
-  const NodeEx *serial_match = nullptr;
+  OwnedBytes serial_match;
   for (const NodeEx *candidate : nodes.certificates->vetNodes) {
     const NodeEx *tbs = Child(candidate, 0);
     const NodeEx *first = Child(tbs, 0);
@@ -530,29 +549,40 @@ int FindSignerCertificate(const SignedDataNodes &nodes, const NodeEx **certifica
     if (serial == nullptr || serial->Tag != kTagInteger || !SameValue(*serial, *signer_serial)) {
       continue;
     }
-    if (issuer != nullptr && SameElement(*issuer, *signer_issuer)) {
-      *certificate = candidate;
+    const bool same_issuer = issuer != nullptr && SameElement(*issuer, *signer_issuer);
+    if (!same_issuer && serial_match.data != nullptr) continue;
+    OwnedBytes certificate;
+    int nResult = CopyIfCertificate(*candidate, &certificate);
+    if (KELU_OK != nResult) return nResult;
+    if (certificate.data == nullptr) continue;
+    if (same_issuer) {
+      *out = std::move(certificate);
       return KELU_OK;
     }
-    if (serial_match == nullptr) serial_match = candidate;
+    serial_match = std::move(certificate);
   }
-  *certificate = serial_match;
+  *out = std::move(serial_match);
   return KELU_OK;
 }
 
+// The signer's certificate, exactly the DER of one element of the certificates field; none
+// when the field is absent, or when no element is a DER certificate (of the signer, among
+// several).
 int CopyCertificate(const SignedDataNodes &nodes, OwnedBytes *out) {
   if (nodes.certificates == nullptr) return KELU_OK;
-  // One certificate: the whole value of [0], whatever it holds.
-  if (Count(nodes.certificates) == 1) {
-    return kelu::asn1::CopyValue(KELU_HERE, *nodes.certificates, false, "!pbyCertData", out);
-  }
-  const NodeEx *certificate = nullptr;
-  int nResult = FindSignerCertificate(nodes, &certificate);
-  if (KELU_OK != nResult || certificate == nullptr) return nResult;
-  return kelu::asn1::CopyElement(KELU_HERE, *certificate, "!pbyCertData", out);
+  if (Count(nodes.certificates) == 1) return CopyIfCertificate(*Child(nodes.certificates, 0), out);
+  return CopySignerCertificate(nodes, out);
 }
 
-int CopySignatureValue(const SignedDataNodes &nodes, bool decode_sm2q1, OwnedBytes *out) {
+// How an OCTET STRING signature value is read.
+enum class OctetStringSignature {
+  kAsIs,              // its bytes unchanged
+  kSM2Q1UnderSMType,  // an SM2Q1 under the SM signedData type, else unchanged
+  kSM2Q1,             // an SM2Q1 under either type: what an SM2 signer of CMS writes there
+};
+
+int CopySignatureValue(const SignedDataNodes &nodes, OctetStringSignature reading,
+                       OwnedBytes *out) {
   const NodeEx &value = *nodes.signature;
   if (value.Tag == kTagOctetString && value.vetNodes.empty()) {
     const bool rsa = kelu::asn1::OidNodeEquals(*nodes.outer_type, kPkcs7SignedDataOid,
@@ -563,7 +593,9 @@ int CopySignatureValue(const SignedDataNodes &nodes, bool decode_sm2q1, OwnedByt
     OwnedBytes bytes;
     int nResult = kelu::asn1::CopyValue(KELU_HERE, value, false, "!pbyRawSignature", &bytes);
     if (KELU_OK != nResult) return nResult;
-    if (!sm || !decode_sm2q1) {
+    const bool decode = reading == OctetStringSignature::kSM2Q1 ||
+                        (sm && reading == OctetStringSignature::kSM2Q1UnderSMType);
+    if (!decode) {
       *out = std::move(bytes);
       return KELU_OK;
     }
@@ -616,7 +648,7 @@ struct SignedDataFields {
 
 // Everything but the content, in the order the checks of the format come.
 int ReadSignedDataFields(const SignedDataNodes &nodes, const SignedDataOutputs &wanted,
-                         bool decode_sm2q1, SignedDataFields *fields) {
+                         OctetStringSignature reading, SignedDataFields *fields) {
   int nResult = KELU_OK;
   if (wanted.certificate.wanted()) {
     nResult = CopyCertificate(nodes, &fields->certificate);
@@ -642,7 +674,7 @@ int ReadSignedDataFields(const SignedDataNodes &nodes, const SignedDataOutputs &
     if (KELU_OK != nResult) return nResult;
   }
   if (wanted.signature.wanted()) {
-    nResult = CopySignatureValue(nodes, decode_sm2q1, &fields->signature);
+    nResult = CopySignatureValue(nodes, reading, &fields->signature);
   }
   return nResult;
 }
@@ -808,8 +840,9 @@ bool NamesCertificate(const NodeEx &issuer_and_serial, const OwnedBytes &certifi
 // signature of the certificate may verify.
 int CheckSM2Signer(const SignedDataNodes &nodes, const OwnedBytes &certificate) {
   const char *fault = SignedDataFault(nodes);
-  if (fault == nullptr && certificate.data != nullptr &&
-      !NamesCertificate(*Child(nodes.signer, 1), certificate)) {
+  if (fault == nullptr && certificate.data == nullptr) {
+    fault = "no DER certificate of the signer";
+  } else if (fault == nullptr && !NamesCertificate(*Child(nodes.signer, 1), certificate)) {
     fault = "issuerAndSerialNumber of another certificate";
   }
   return TraceCheck(KELU_HERE, fault == nullptr, "Check SM2 SignedData signer", KELU_ERR_FAILED,
@@ -855,8 +888,8 @@ int ContentRange(const NodeEx &content, uint64_t *offset, uint64_t *length) {
 // ParsePKCS7Signature for site; with sm2_signer, CheckSM2Signer before anything is handed out.
 int ParseSignedDataInMemory(const TraceSite &site, const unsigned char *der, int der_size,
                             const SignedDataOutputs &outputs,
-                            const Output<unsigned char> &content_output, bool decode_sm2q1,
-                            bool sm2_signer) {
+                            const Output<unsigned char> &content_output,
+                            OctetStringSignature reading, bool sm2_signer) {
   int nResult = CheckArguments(site, outputs.valid() && content_output.valid(),
                                "an output without its size pointer");
   if (KELU_OK != nResult) return nResult;
@@ -879,7 +912,7 @@ int ParseSignedDataInMemory(const TraceSite &site, const unsigned char *der, int
     if (KELU_OK != nResult) return nResult;
   }
   SignedDataFields fields;
-  nResult = ReadSignedDataFields(nodes, outputs, decode_sm2q1, &fields);
+  nResult = ReadSignedDataFields(nodes, outputs, reading, &fields);
   if (KELU_OK != nResult) return nResult;
   if (sm2_signer) {
     nResult = CheckSM2Signer(nodes, fields.certificate);
@@ -919,9 +952,13 @@ int ParseSignedDataFile(const TraceSite &site, FILE *fpFile, const SignedDataOut
   uint64_t length = 0;
   nResult = ContentRange(*nodes.content, &offset, &length);
   if (KELU_OK != nResult) return nResult;
-  // Under the SM signedData type an OCTET STRING signature value is always an SM2Q1.
+  // Under the SM signedData type an OCTET STRING signature value is always an SM2Q1; for the
+  // SM2 verifiers under either type.
   SignedDataFields fields;
-  nResult = ReadSignedDataFields(nodes, outputs, true, &fields);
+  nResult = ReadSignedDataFields(nodes, outputs,
+                                 sm2_signer ? OctetStringSignature::kSM2Q1
+                                            : OctetStringSignature::kSM2Q1UnderSMType,
+                                 &fields);
   if (KELU_OK != nResult) return nResult;
   if (sm2_signer) {
     nResult = CheckSM2Signer(nodes, fields.certificate);
@@ -935,10 +972,13 @@ int ParseSignedDataFile(const TraceSite &site, FILE *fpFile, const SignedDataOut
   return KELU_OK;
 }
 
-// The certificate and the signature value, required of the SM2 verifiers' readings.
+// The certificate and the signature value, required of the SM2 verifiers' readings, and the
+// signed attributes when asked for.
 SignedDataOutputs SM2VerifierOutputs(unsigned char **ppbyCert, int *pnCertSize,
-                                     unsigned char **ppbySignature, int *pnSignatureSize) {
-  return {{ppbyCert, pnCertSize}, {ppbySignature, pnSignatureSize}, {}, {}, {}, {}};
+                                     unsigned char **ppbySignature, int *pnSignatureSize,
+                                     unsigned char **ppbySignedAttrs, int *pnSignedAttrsSize) {
+  return {{ppbyCert, pnCertSize}, {ppbySignature, pnSignatureSize},
+          {ppbySignedAttrs, pnSignedAttrsSize}, {}, {}, {}};
 }
 
 }  // namespace
@@ -958,7 +998,10 @@ int ParsePKCS7Signature(const unsigned char *pbyPKCS7, int nPKCS7Size, unsigned 
                                      {ppszDigestAlgOid, pnDigestAlgOidLength},
                                      {ppszDigestEncryptionAlgOid, pnDigestEncryptionAlgOidLength}};
   return ParseSignedDataInMemory(KELU_HERE, pbyPKCS7, nPKCS7Size, outputs,
-                                 {ppbySourceData, pnSourceDataSize}, bDecodeSM2Q1 != 0, false);
+                                 {ppbySourceData, pnSourceDataSize},
+                                 bDecodeSM2Q1 != 0 ? OctetStringSignature::kSM2Q1UnderSMType
+                                                   : OctetStringSignature::kAsIs,
+                                 false);
 }
 
 int ParsePKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, int *pnCertSize,
@@ -982,25 +1025,31 @@ int ParsePKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, int 
 int ParseSM2PKCS7Signature(const unsigned char *pbyPKCS7, int nPKCS7Size,
                            unsigned char **ppbyCert, int *pnCertSize,
                            unsigned char **ppbySignature, int *pnSignatureSize,
-                           unsigned char **ppbySourceData, int *pnSourceDataSize) {
+                           unsigned char **ppbySourceData, int *pnSourceDataSize,
+                           unsigned char **ppbySignedAttrs, int *pnSignedAttrsSize) {
   int nResult = CheckArguments(KELU_HERE, NULL != ppbyCert && NULL != ppbySignature,
                                "NULL == ppbyCert || NULL == ppbySignature");
   if (KELU_OK != nResult) return nResult;
-  return ParseSignedDataInMemory(
-      KELU_HERE, pbyPKCS7, nPKCS7Size,
-      SM2VerifierOutputs(ppbyCert, pnCertSize, ppbySignature, pnSignatureSize),
-      {ppbySourceData, pnSourceDataSize}, true, true);
+  return ParseSignedDataInMemory(KELU_HERE, pbyPKCS7, nPKCS7Size,
+                                 SM2VerifierOutputs(ppbyCert, pnCertSize, ppbySignature,
+                                                    pnSignatureSize, ppbySignedAttrs,
+                                                    pnSignedAttrsSize),
+                                 {ppbySourceData, pnSourceDataSize}, OctetStringSignature::kSM2Q1,
+                                 true);
 }
 
 int ParseSM2PKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, int *pnCertSize,
                                        unsigned char **ppbySignature, int *pnSignatureSize,
-                                       long long *pllSourceDataOffset, int *pnSourceDataSize) {
+                                       long long *pllSourceDataOffset, int *pnSourceDataSize,
+                                       unsigned char **ppbySignedAttrs, int *pnSignedAttrsSize) {
   int nResult = CheckArguments(KELU_HERE, NULL != ppbyCert && NULL != ppbySignature,
                                "NULL == ppbyCert || NULL == ppbySignature");
   if (KELU_OK != nResult) return nResult;
-  return ParseSignedDataFile(
-      KELU_HERE, fpFile, SM2VerifierOutputs(ppbyCert, pnCertSize, ppbySignature, pnSignatureSize),
-      pllSourceDataOffset, pnSourceDataSize, true);
+  return ParseSignedDataFile(KELU_HERE, fpFile,
+                             SM2VerifierOutputs(ppbyCert, pnCertSize, ppbySignature,
+                                                pnSignatureSize, ppbySignedAttrs,
+                                                pnSignedAttrsSize),
+                             pllSourceDataOffset, pnSourceDataSize, true);
 }
 
 int Decode_SM2Q1(const unsigned char *pbySM2Q1, int nSM2Q1Size, unsigned char **ppbyRawRS,

@@ -92,6 +92,9 @@ int Encode_PKCS7Signature(const unsigned char *pbyCert, int nCertSize,
 // 64 bytes r || s), the content (one NUL byte after it; null and 0 when detached), the digest
 // and digest-encryption OIDs as dotted text, the whole [0] and [1] attribute blocks (null and
 // 0 when absent). 0, -1 or KELU_ERR_PKCS7_FORMAT.
+// The certificate is exactly one element of the certificates field, a DER certificate in the
+// definite form (the only one, or among several the signer's by issuer and serial, else by
+// serial); an element of another kind (text, an indefinite length) is never handed out.
 
 // From memory. bDecodeSM2Q1 non-zero: an OCTET STRING signature value under the SM signedData
 // content type is an SM2Q1 handed out as r || s.
@@ -117,23 +120,30 @@ int ParsePKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, int 
                                     unsigned char **ppbyUnsignedAttrs, int *pnUnsignedAttrsSize);
 
 // The readings of the SM2 verifiers: ParsePKCS7Signature with bDecodeSM2Q1 set, and
-// ParsePKCS7AttachedSignatureFile, for the certificate and the signature value (both required)
-// and the content (optional). Besides, the SignedData must be one that an SM2 signature of the
-// certificate handed out may verify, as the signature alone does not cover it: the format's
-// tags along the way from the ContentInfo to the SignerInfo; content types pkcs7-signedData or
+// ParsePKCS7AttachedSignatureFile, for the certificate and the signature value (both required),
+// the content and the signed attributes (optional). An OCTET STRING signature value is an SM2Q1
+// under either signedData content type (as CMS signers write it); one that is none fails with
+// -1. Besides, the SignedData must be one that an SM2 signature of the certificate handed out
+// may verify, as the signature alone does not cover it: the format's tags along the way from
+// the ContentInfo to the SignerInfo; content types pkcs7-signedData or
 // SM signedData, and pkcs7-data or SM data; SignedData version 1 or 3, SignerInfo version 1;
 // SM3 among the digestAlgorithms and as the signer's digest; 1.2.156.10197.1.301.1,
 // 1.2.156.10197.1.501 or 1.2.156.10197.1.301 as its signature algorithm (parameters absent or
-// NULL); and the signer's issuer and serial number those of the certificate (its issuer Name
-// and serialNumber DER as GetIssuerFromCert and GetSerialNumberFromCert give them). Another
-// SignedData fails with -1, as a signature that does not verify ("Check SM2 SignedData signer").
+// NULL); a DER certificate found for the signer, and the signer's issuer and serial number
+// those of the certificate (its issuer Name and serialNumber DER as GetIssuerFromCert and
+// GetSerialNumberFromCert give them). Another SignedData fails with -1, as a signature that
+// does not verify ("Check SM2 SignedData signer").
 int ParseSM2PKCS7Signature(const unsigned char *pbyPKCS7, int nPKCS7Size,
                            unsigned char **ppbyCert, int *pnCertSize,
                            unsigned char **ppbySignature, int *pnSignatureSize,
-                           unsigned char **ppbySourceData, int *pnSourceDataSize);
+                           unsigned char **ppbySourceData, int *pnSourceDataSize,
+                           unsigned char **ppbySignedAttrs = nullptr,
+                           int *pnSignedAttrsSize = nullptr);
 int ParseSM2PKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, int *pnCertSize,
                                        unsigned char **ppbySignature, int *pnSignatureSize,
-                                       long long *pllSourceDataOffset, int *pnSourceDataSize);
+                                       long long *pllSourceDataOffset, int *pnSourceDataSize,
+                                       unsigned char **ppbySignedAttrs = nullptr,
+                                       int *pnSignedAttrsSize = nullptr);
 
 // SM2Q1 to 64 bytes r || s, each right-aligned. The DER must be exactly one SEQUENCE of two
 // INTEGERs (minimal, padded with zeros, or 32 octets without a sign octet) whose values fit

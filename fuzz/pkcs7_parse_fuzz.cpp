@@ -44,6 +44,19 @@ bool Same(const unsigned char *a, int a_size, const unsigned char *b, int b_size
   return a_size == b_size && (a_size == 0 || std::memcmp(a, b, static_cast<size_t>(a_size)) == 0);
 }
 
+// The SM2 reading's r || s is the plain reading's value, or its SM2Q1 decoded (an OCTET STRING
+// under pkcs7-signedData, which the plain reading hands out unchanged).
+bool SameSignature(const unsigned char *sm2, int sm2_size, const unsigned char *plain,
+                   int plain_size) {
+  if (Same(sm2, sm2_size, plain, plain_size)) return true;
+  unsigned char *rs = nullptr;
+  int rs_size = 0;
+  const bool same = Decode_SM2Q1(plain, plain_size, &rs, &rs_size) == KELU_OK &&
+                    Same(sm2, sm2_size, rs, rs_size);
+  delete[] rs;
+  return same;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
@@ -65,13 +78,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     unsigned char *sm2_content = nullptr;
     int sm2_content_size = 0;
     const int sm2_result = ParseSM2PKCS7Signature(data, n, &sm2.cert, &sm2.cert_size, &sm2.sig,
-                                                  &sm2.sig_size, &sm2_content, &sm2_content_size);
+                                                  &sm2.sig_size, &sm2_content, &sm2_content_size,
+                                                  &sm2.signed_attrs, &sm2.signed_size);
     if (sm2_result != KELU_OK) {
       Require(sm2.empty() && sm2_content == nullptr, "nothing handed out on failure");
     } else {
       Require(result == KELU_OK && Same(sm2.cert, sm2.cert_size, memory.cert, memory.cert_size) &&
-                  Same(sm2.sig, sm2.sig_size, memory.sig, memory.sig_size),
+                  Same(sm2.signed_attrs, sm2.signed_size, memory.signed_attrs,
+                       memory.signed_size) &&
+                  SameSignature(sm2.sig, sm2.sig_size, memory.sig, memory.sig_size),
               "the SM2 reading is the plain one");
+      Require(sm2.cert != nullptr && sm2.sig_size == 64, "a certificate and r || s");
     }
     delete[] sm2_content;
   }
@@ -112,15 +129,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
             "same fields from the file");
   }
   Outputs sm2_file;
-  const int sm2_file_result =
-      ParseSM2PKCS7AttachedSignatureFile(file, &sm2_file.cert, &sm2_file.cert_size, &sm2_file.sig,
-                                         &sm2_file.sig_size, &offset, &length);
+  const int sm2_file_result = ParseSM2PKCS7AttachedSignatureFile(
+      file, &sm2_file.cert, &sm2_file.cert_size, &sm2_file.sig, &sm2_file.sig_size, &offset,
+      &length, &sm2_file.signed_attrs, &sm2_file.signed_size);
   Require(ftello(file) == 2, "file position put back");
   if (sm2_file_result != KELU_OK) {
     Require(sm2_file.empty(), "nothing handed out on failure");
   } else {
     Require(file_result == KELU_OK &&
-                Same(sm2_file.cert, sm2_file.cert_size, from_file.cert, from_file.cert_size),
+                Same(sm2_file.cert, sm2_file.cert_size, from_file.cert, from_file.cert_size) &&
+                Same(sm2_file.signed_attrs, sm2_file.signed_size, from_file.signed_attrs,
+                     from_file.signed_size) &&
+                SameSignature(sm2_file.sig, sm2_file.sig_size, from_file.sig, from_file.sig_size),
             "the SM2 reading of the file is the plain one");
   }
   std::fclose(file);

@@ -11,11 +11,13 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #include "ByteReader.h"
 #include "CertificateFields.h"
 #include "DataSigning.h"
 #include "KeluErrors.h"
+#include "KeluLimits.h"
 #include "Misc.h"
 #include "NationalObjects.h"
 #include "OperationSteps.h"
@@ -308,6 +310,43 @@ int AddP7bToStore(const TraceSite &site, const unsigned char *der, int der_len,
   }
   return KELU_OK;
 }
+
+// A CA or CRL file's bytes from its position to its end, read once and given as a memory
+// stream: the readers try DER and then PEM from the start, and a pipe or FIFO cannot be
+// rewound, a memory stream can; so every readable file reads the same.
+class FileInMemory {
+ public:
+  int Read(const TraceSite &site, FILE *file, const char *bio_reason) {
+    int rc = TraceCheck(site, file != nullptr, "Check parameter", KELU_ERR_FAILED,
+                        "NULL == fpFile");
+    if (rc != KELU_OK) return rc;
+    unsigned char block[BLOCK_SIZE];
+    size_t read = 0;
+    while ((read = std::fread(block, 1, sizeof block, file)) > 0) {
+      rc = TraceCheck(site, bytes_.size() + read <= FILE_SIZE_LIMIT, "Check file size",
+                      KELU_ERR_FAILED, "nFileSize > FILE_SIZE_LIMIT");
+      if (rc != KELU_OK) return rc;
+      try {
+        bytes_.insert(bytes_.end(), block, block + read);
+      } catch (...) {
+        return TraceCheck(site, false, "New memory", KELU_ERR_FAILED, "!pbyFileData");
+      }
+    }
+    rc = TraceCheck(site, std::ferror(file) == 0, "fread", KELU_ERR_FAILED, "ferror(fpFile)");
+    if (rc != KELU_OK) return rc;
+    // An empty file is an empty stream, which no reader takes.
+    static const unsigned char kNothing = 0;
+    bio_.reset(BIO_new_mem_buf(bytes_.empty() ? &kNothing : bytes_.data(),
+                               static_cast<int>(bytes_.size())));
+    return TraceCheckOpenssl(site, bio_ != nullptr, "BIO_new_mem_buf", KELU_ERR_FAILED,
+                             bio_reason);
+  }
+  BIO *bio() const { return bio_.get(); }
+
+ private:
+  std::vector<unsigned char> bytes_;
+  BioPtr bio_;
+};
 
 int NewStore(const TraceSite &site, const char *failed_reason, X509_STORE **out,
              X509StorePtr *store) {
@@ -640,10 +679,10 @@ int VerifyCertCRL(FILE *fpCRL, X509 *pX509, X509_STORE *pTrustedStore) {
   int rc = TraceCheck(KELU_HERE, fpCRL != nullptr && pX509 != nullptr, "Check parameter",
                       KELU_ERR_FAILED, "NULL == fpCRL || NULL == pX509");
   if (rc != KELU_OK) return rc;
-  BioPtr bio(BIO_new_fp(fpCRL, BIO_NOCLOSE));
-  rc = TraceCheck(KELU_HERE, bio != nullptr, "BIO_new_fp", KELU_ERR_FAILED, "NULL == pBIO_CRL");
+  FileInMemory file;
+  rc = file.Read(KELU_HERE, fpCRL, "NULL == pBIO_CRL");
   if (rc != KELU_OK) return rc;
-  X509CrlPtr crl(DecodeCrlFromBio(bio.get()));
+  X509CrlPtr crl(DecodeCrlFromBio(file.bio()));
   rc = TraceCheckOpenssl(KELU_HERE, crl != nullptr, "d2i_X509_CRL_bio", KELU_ERR_FAILED,
                          "NULL == pX509CRL");
   if (rc != KELU_OK) return rc;
@@ -675,13 +714,12 @@ int LoadCertsToStore(std::vector<FILE *> vecTrustedCAFiles, X509_STORE **ppX509S
   X509StorePtr store;
   int rc = NewStore(KELU_HERE, "NULL == pX509_Store", ppX509Store, &store);
   if (rc != KELU_OK) return rc;
-  for (FILE *file : vecTrustedCAFiles) {
-    BioPtr bio(file != nullptr ? BIO_new_fp(file, BIO_NOCLOSE) : nullptr);
-    rc = TraceCheckOpenssl(KELU_HERE, bio != nullptr, "BIO_new_fp", KELU_ERR_FAILED,
-                           "NULL == pBIO_Cert");
+  for (FILE *ca_file : vecTrustedCAFiles) {
+    FileInMemory file;
+    rc = file.Read(KELU_HERE, ca_file, "NULL == pBIO_Cert");
     if (rc != KELU_OK) return rc;
     X509 *raw = nullptr;
-    rc = ReadX509FromBio(KELU_HERE, bio.get(), &raw, "NULL == pX509");
+    rc = ReadX509FromBio(KELU_HERE, file.bio(), &raw, "NULL == pX509");
     X509Ptr cert(raw);  // the store keeps a reference of its own
     if (rc != KELU_OK) return rc;
     rc = AddCertToStore(KELU_HERE, store.get(), cert.get());

@@ -92,7 +92,9 @@ int VerifyCertTime(X509 *pX509);
 // user ID); its dates are not examined. KELU_OK, KELU_ERR_CERT_REVOKED or -1 (also for a CRL
 // that does not decide).
 int VerifyCertCRL(FILE *fpCRL, X509 *pX509, X509_STORE *pTrustedStore = nullptr);
-// A trusted store of the first certificate (PEM, else DER) of each file.
+// CRL and CA files are read once from their position to their end (at most FILE_SIZE_LIMIT
+// bytes) and decoded from memory, so that a pipe or FIFO reads as a regular file does.
+// A trusted store of the first certificate (DER, else the first PEM block) of each file.
 int LoadCertsToStore(std::vector<FILE *> vecTrustedCAFiles, X509_STORE **ppX509Store);
 // A trusted store of every certificate of two certificates-only PKCS#7 bundles (DER, each
 // optional).

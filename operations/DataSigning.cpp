@@ -488,20 +488,23 @@ int SignPkcs7ToText(const TraceSite &site, const Signed &source, FILE *key_file,
   return kelu::ops::EncodeText(site, der, der_size, flags, text, length);
 }
 
-// What the parser hands out of a SignedData: the signature value as r || s.
+// What the parser hands out of a SignedData: the signature value as r || s, and the signed
+// attributes when the signer has them.
 struct ParsedSignedData {
-  BytesPtr cert, signature, content;
-  int cert_size = 0, signature_size = 0, content_size = 0;
+  BytesPtr cert, signature, content, attributes;
+  int cert_size = 0, signature_size = 0, content_size = 0, attributes_size = 0;
 };
 
 int ParseSignedData(const TraceSite &site, const unsigned char *der, int der_size,
                     const char *step, ParsedSignedData *p) {
-  unsigned char *cert = nullptr, *signature = nullptr, *content = nullptr;
+  unsigned char *cert = nullptr, *signature = nullptr, *content = nullptr, *attributes = nullptr;
   const int rc = ParseSM2PKCS7Signature(der, der_size, &cert, &p->cert_size, &signature,
-                                        &p->signature_size, &content, &p->content_size);
+                                        &p->signature_size, &content, &p->content_size,
+                                        &attributes, &p->attributes_size);
   p->cert.reset(cert);
   p->signature.reset(signature);
   p->content.reset(content);
+  p->attributes.reset(attributes);
   return NamedStep(site, rc, step);
 }
 
@@ -516,16 +519,9 @@ int RequireNoContent(const TraceSite &site, const ParsedSignedData &p, const cha
                     "Check P7 is source detached?", KELU_ERR_PKCS7_FORMAT, reason);
 }
 
-// The signature of a parsed SignedData against the certificate it carries.
-int VerifyParsed(const TraceSite &site, const ParsedSignedData &p, const Signed &source,
-                 bool with_z) {
-  return VerifyRawWithCert(site, source, p.cert.get(), p.cert_size, p.signature.get(),
-                           p.signature_size, with_z);
-}
-
 // The messageDigest attribute must hold the digest: one OCTET STRING of its size.
 int CompareMessageDigest(const TraceSite &site, const unsigned char *attributes, int size,
-                         const BytesPtr &digest, int digest_size) {
+                         const unsigned char *digest, int digest_size) {
   unsigned char *value = nullptr;
   int value_size = 0;
   int rc = ParseSignedUnsignedAttributes(attributes, size, kMessageDigestOid, &value, &value_size);
@@ -534,7 +530,7 @@ int CompareMessageDigest(const TraceSite &site, const unsigned char *attributes,
   if (rc != KELU_OK) return rc;
   const bool same = value_size == digest_size + 2 && value[0] == 0x04 &&
                     value[1] == digest_size &&
-                    CRYPTO_memcmp(value + 2, digest.get(), static_cast<size_t>(digest_size)) == 0;
+                    CRYPTO_memcmp(value + 2, digest, static_cast<size_t>(digest_size)) == 0;
   return TraceCheck(site, same, "Compare signed attributes message digest",
                     KELU_ERR_DIGEST_MISMATCH, "true");
 }
@@ -551,6 +547,38 @@ int SignedAttributesSet(const TraceSite &site, const unsigned char *attributes, 
                   "0xA0 != pbySignedAttrsDup[0]");
   if (rc == KELU_OK) (*set)[0] = 0x31;
   return rc;
+}
+
+// With signed attributes a signer signs them, not the content (as CMS has it): their
+// messageDigest must be e, the SM3 digest of the content, and r || s is checked over their
+// DER SET. Any mismatch is -1, as a signature that does not verify.
+int VerifySignedAttributes(const TraceSite &site, const ParsedSignedData &p,
+                           const unsigned char *e, bool with_z) {
+  int rc = CompareMessageDigest(site, p.attributes.get(), p.attributes_size, e,
+                                kelu::kSM3DigestLength);
+  if (rc != KELU_OK) {
+    return TraceCheck(site, false, "Check signed attributes messageDigest", KELU_ERR_FAILED,
+                      "messageDigest is not the SM3 digest of the content");
+  }
+  BytesPtr set;
+  rc = SignedAttributesSet(site, p.attributes.get(), p.attributes_size, &set);
+  if (rc != KELU_OK) return KELU_ERR_FAILED;
+  return VerifyRawWithCert(site, Signed{set.get(), p.attributes_size, nullptr}, p.cert.get(),
+                           p.cert_size, p.signature.get(), p.signature_size, with_z);
+}
+
+// The signature of a parsed SignedData against the certificate it carries: over the content,
+// or over the signed attributes that hold its digest.
+int VerifyParsed(const TraceSite &site, const ParsedSignedData &p, const Signed &source,
+                 bool with_z) {
+  if (p.attributes == nullptr) {
+    return VerifyRawWithCert(site, source, p.cert.get(), p.cert_size, p.signature.get(),
+                             p.signature_size, with_z);
+  }
+  unsigned char e[kelu::kSM3DigestLength];
+  int rc = DigestOf(site, source, nullptr, nullptr, false, e);
+  if (rc != KELU_OK) return rc;
+  return VerifySignedAttributes(site, p, e, with_z);
 }
 
 }  // namespace
@@ -873,33 +901,42 @@ int VerifyFileSignature_PKCS7Attached(FILE *fpASN1PKCS7SignatureFile,
   FILE *file = fpASN1PKCS7SignatureFile;
   int rc = CheckFile(KELU_HERE, file, "check parameters.", "NULL == fpASN1PKCS7SignatureFile");
   if (rc != KELU_OK) return rc;
-  unsigned char *cert = nullptr, *signature = nullptr;
-  int cert_size = 0, signature_size = 0, content_size = 0;
+  ParsedSignedData p;
+  unsigned char *cert = nullptr, *signature = nullptr, *attributes = nullptr;
   long long offset = 0;
-  rc = ParseSM2PKCS7AttachedSignatureFile(file, &cert, &cert_size, &signature, &signature_size,
-                                          &offset, &content_size);
-  BytesPtr cert_holder(cert), signature_holder(signature);
+  rc = ParseSM2PKCS7AttachedSignatureFile(file, &cert, &p.cert_size, &signature,
+                                          &p.signature_size, &offset, &p.content_size,
+                                          &attributes, &p.attributes_size);
+  p.cert.reset(cert);
+  p.signature.reset(signature);
+  p.attributes.reset(attributes);
   rc = NamedStep(KELU_HERE, rc, "ParsePKCS7AttachedSignatureFile");
   if (rc != KELU_OK) return rc;
-  rc = CheckRawSignature(KELU_HERE, signature, signature_size);
+  rc = CheckRawSignature(KELU_HERE, signature, p.signature_size);
   if (rc != KELU_OK) return rc;
   PublicKey key;
-  rc = PublicKeyOf(KELU_HERE, cert, cert_size, &key);
+  rc = PublicKeyOf(KELU_HERE, cert, p.cert_size, &key);
   if (rc != KELU_OK) return rc;
   rc = TraceCheck(KELU_HERE, fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0, "fseek",
                   KELU_ERR_FAILED, "0 != nResult");
   if (rc != KELU_OK) return rc;
+  // The content is digested where it lies: with the Z value for the signature itself, plain
+  // for the messageDigest of signed attributes.
+  const bool signed_content = p.attributes == nullptr;
   unsigned char e[kelu::kSM3DigestLength];
-  rc = CalculateSM3FileHash(file, static_cast<uint64_t>(content_size), key.x.get(), key.y.get(),
-                            e, bWithZValue);
+  rc = CalculateSM3FileHash(file, static_cast<uint64_t>(p.content_size),
+                            signed_content ? key.x.get() : nullptr,
+                            signed_content ? key.y.get() : nullptr, e,
+                            signed_content && bWithZValue);
   rc = NamedStep(KELU_HERE, rc, "CalculateSM3FileHash");
   if (rc != KELU_OK) return rc;
-  rc = VerifyDigest(KELU_HERE, e, key.x.get(), key.y.get(), signature, "_SM2_verify_ex",
-                    "1 != nResult");
+  rc = signed_content ? VerifyDigest(KELU_HERE, e, key.x.get(), key.y.get(), signature,
+                                     "_SM2_verify_ex", "1 != nResult")
+                      : VerifySignedAttributes(KELU_HERE, p, e, bWithZValue);
   if (rc != KELU_OK) return rc;
   if (pllSourceDataOffset != nullptr) *pllSourceDataOffset = offset;
-  if (pnSourceDataSize != nullptr) *pnSourceDataSize = content_size;
-  Output{ppbySignCert, pnSignCertSize}.Give(&cert_holder, cert_size);
+  if (pnSourceDataSize != nullptr) *pnSourceDataSize = p.content_size;
+  Output{ppbySignCert, pnSignCertSize}.Give(&p.cert, p.cert_size);
   return KELU_OK;
 }
 
@@ -919,7 +956,7 @@ int VerifySignature_PKCS7WithSignedAttributes(
   BytesPtr digest_holder(digest);
   rc = NamedStep(KELU_HERE, rc, "CalculateDataHash");
   if (rc != KELU_OK) return rc;
-  rc = CompareMessageDigest(KELU_HERE, pbySignedAttrs, nSignedAttrsSize, digest_holder,
+  rc = CompareMessageDigest(KELU_HERE, pbySignedAttrs, nSignedAttrsSize, digest_holder.get(),
                             digest_size);
   if (rc != KELU_OK) return rc;
   BytesPtr set;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "../operations/Sm2SignedDataBuilder.h"
 #include "CMSEnvelopeOperations.h"
 #include "KeluErrors.h"
 #include "MessageTestSupport.h"
@@ -422,6 +423,47 @@ TEST(PKCS7SignedData, MalformedAndTruncated) {
                                 nullptr, &sig.data, &sig.size, nullptr, nullptr, nullptr, nullptr,
                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 1),
             KELU_ERR_PKCS7_FORMAT);
+}
+
+// The certificate handed out is exactly the DER of one element of the certificates field,
+// whatever the form of the field; an element that is no DER certificate is none, whatever text
+// it carries.
+TEST(PKCS7SignedData, TheCertificateIsOneDerElement) {
+  const Pki &pki = Pki::Get();
+  const Bytes &cert = pki.cert_der;
+  const Bytes pem = ReadBinaryFile(pki.rsa_cert);
+  const std::string junk = "not a certificate\n";
+  const Bytes text =
+      kelu::test::DerTlv(0x0C, kelu::test::Cat({Bytes(junk.begin(), junk.end()), pem}));
+  struct Row {
+    const char *what;
+    Bytes certificates;  // the field's content
+    Bytes field;         // the whole field, when not [0] of the content
+    Bytes want;
+  };
+  const Row rows[] = {
+      {"one certificate", cert, {}, cert},
+      {"the field in the indefinite form", cert,
+       kelu::test::Indefinite(kelu::test::DerTlv(0xA0, cert)), cert},
+      {"text holding the PEM as the only element", text, {}, {}},
+      {"the certificate in the indefinite form", kelu::test::Indefinite(cert), {}, {}},
+      {"text holding the PEM beside the certificate", kelu::test::Cat({text, cert}), {}, cert},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.what);
+    kelu::test::SignedDataParts parts = kelu::test::WithOuterType(kSignedData);
+    parts.signer = kelu::test::IssuerAndSerial(cert);
+    parts.certificates_field = r.field;
+    const Bytes der = kelu::test::BuildSignedData(r.certificates, nullptr,
+                                                  kelu::test::DerTlv(0x04, RandomBytes(256)),
+                                                  parts);
+    Out<unsigned char> found;
+    ASSERT_EQ(ParsePKCS7Signature(der.data(), static_cast<int>(der.size()), &found.data,
+                                  &found.size, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 1),
+              KELU_OK);
+    EXPECT_EQ(found.bytes(), r.want);
+  }
 }
 
 TEST(DecodeRSAPKCS7Signature, ReadsOpenSslSignedData) {

@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -467,6 +468,60 @@ TEST_F(CertificateVerify, TrustedFilesThatFail) {
   EXPECT_EQ(LoadCertsToStore({}, &store), KELU_OK);
   X509StorePtr owner(store);
   EXPECT_EQ(VerifyCertChainByTrustedStore(nullptr, Load("rsa-leaf").get()), KELU_ERR_FAILED);
+}
+
+// CA and CRL files read through a pipe, as <(cat file) gives one, read as the regular files
+// do: PEM and DER, certificates and CRLs, RSA and SM2.
+TEST_F(CertificateVerify, FilesReadThroughPipes) {
+  const test::TestPki &pki = SharedPki();
+  auto path = [&](const std::string &name, bool crl) {
+    const bool der = name.size() > 4 && name.compare(name.size() - 4, 4, ".der") == 0;
+    const std::string base = der ? name.substr(0, name.size() - 4) : name;
+    return crl ? (der ? pki.CrlDer(base) : pki.Crl(base)) : (der ? pki.Der(base) : pki.Pem(base));
+  };
+  struct Case {
+    const char *cert;
+    unsigned flag;
+    std::vector<std::string> cas;
+    std::string crl;
+    int want;
+  };
+  const Case cases[] = {
+      {"rsa-leaf", 0x4, {"rsa-root", "rsa-int"}, "", KELU_OK},
+      {"rsa-leaf", 0x4, {"rsa-int.der", "rsa-root.der"}, "", KELU_OK},
+      {"sm2-leaf", 0x4, {"sm2-root", "sm2-int.der"}, "", KELU_OK},
+      {"rsa-leaf", 0x4, {"rsa-root"}, "", KELU_ERR_CERT_UNTRUSTED},
+      {"rsa-leaf", 0x2, {}, "crl-revoked", KELU_ERR_CERT_REVOKED},
+      {"rsa-leaf", 0x2, {}, "crl-revoked.der", KELU_ERR_CERT_REVOKED},
+      {"rsa-leaf", 0x6, {"rsa-root", "rsa-int"}, "crl-empty", KELU_OK},
+      {"sm2-leaf", 0x6, {"sm2-root", "sm2-int"}, "sm2-crl-revoked", KELU_ERR_CERT_REVOKED},
+      {"sm2-leaf", 0x2, {}, "sm2-crl-empty.der", KELU_OK},
+  };
+  using PipePtr = std::unique_ptr<FILE, int (*)(FILE *)>;
+  for (const Case &c : cases) {
+    std::string label = std::string(c.cert) + " " + c.crl;
+    for (const std::string &t : c.cas) label += " " + t;
+    SCOPED_TRACE(label);
+    for (bool piped : {false, true}) {
+      std::vector<PipePtr> pipes;
+      std::vector<FilePtr> regular;
+      auto open = [&](const std::string &file) -> FILE * {
+        if (!piped) {
+          regular.push_back(OpenForReading(file));
+          return regular.back().get();
+        }
+        pipes.emplace_back(popen(("cat " + test::ShellQuote(file)).c_str(), "r"), pclose);
+        EXPECT_NE(pipes.back(), nullptr);
+        return pipes.back().get();
+      };
+      std::vector<FILE *> cas;
+      for (const std::string &ca : c.cas) cas.push_back(open(path(ca, false)));
+      FILE *crl = c.crl.empty() ? nullptr : open(path(c.crl, true));
+      EXPECT_EQ(VerifyX509(Load(c.cert).get(), c.flag, crl, cas), c.want)
+          << (piped ? "through pipes" : "regular files");
+      ERR_clear_error();
+    }
+  }
 }
 
 TEST_F(CertificateVerify, BundlesOfCertificates) {

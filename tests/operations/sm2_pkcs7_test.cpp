@@ -3,6 +3,8 @@
 // national content types); SignedData built here around OpenSSL's signatures verified by the
 // toolkit; the verification over signed attributes against openssl cms and OpenSSL's SM2.
 #include <gtest/gtest.h>
+#include <openssl/bn.h>
+#include <openssl/ecdsa.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
@@ -21,83 +23,13 @@
 #include "PKCS7SignedDataOperations.h"
 #include "SMKernel.h"
 #include "Sm2Signatures.h"
+#include "Sm2SignedDataBuilder.h"
 #include "Sm2SigningTestUtil.h"
 
 namespace kelu::test {
 namespace {
 
 constexpr char kSignatureOid[] = "1.2.156.10197.1.301.1";
-
-Bytes Cat(std::initializer_list<Bytes> parts) {
-  Bytes out;
-  for (const Bytes &p : parts) out.insert(out.end(), p.begin(), p.end());
-  return out;
-}
-
-Bytes Oid(const char *dotted) {
-  ASN1_OBJECT *obj = OBJ_txt2obj(dotted, 1);
-  EXPECT_NE(obj, nullptr) << dotted;
-  Bytes content(OBJ_get0_data(obj), OBJ_get0_data(obj) + OBJ_length(obj));
-  ASN1_OBJECT_free(obj);
-  return DerTlv(0x06, content);
-}
-
-Bytes Algorithm(const char *dotted) { return DerTlv(0x30, Cat({Oid(dotted), {0x05, 0x00}})); }
-
-// The issuer Name DER or the serialNumber DER of a DER certificate (the first of several).
-Bytes CertificateField(const Bytes &cert, bool issuer) {
-  const unsigned char *p = cert.data();
-  X509 *x = d2i_X509(nullptr, &p, Size(cert));
-  EXPECT_NE(x, nullptr);
-  unsigned char *der = nullptr;
-  const int size = issuer ? i2d_X509_NAME(X509_get_issuer_name(x), &der)
-                          : i2d_ASN1_INTEGER(X509_get0_serialNumber(x), &der);
-  Bytes out(der, der + size);
-  OPENSSL_free(der);
-  X509_free(x);
-  return out;
-}
-Bytes IssuerOf(const Bytes &cert) { return CertificateField(cert, true); }
-Bytes SerialOf(const Bytes &cert) { return CertificateField(cert, false); }
-
-// The issuerAndSerialNumber content of a DER certificate.
-Bytes IssuerAndSerial(const Bytes &cert) { return Cat({IssuerOf(cert), SerialOf(cert)}); }
-
-// The parts of a SignedData of one signer written here, independently of the toolkit's
-// encoder; the defaults are what the toolkit writes.
-struct SignedDataParts {
-  const char *outer_type = "1.2.156.10197.6.1.4.2.2";
-  const char *inner_type = "1.2.156.10197.6.1.4.2.1";
-  Bytes version = {0x02, 0x01, 0x01};  // of the SignedData
-  Bytes digest_algorithm = Algorithm("1.2.156.10197.1.401");
-  Bytes signature_algorithm = Algorithm(kSignatureOid);
-  Bytes signer;     // issuerAndSerialNumber content; that of the (first) certificate when empty
-  Bytes after_certificates;  // the element between the certificates and the signerInfos, if any
-};
-
-// certificates: the content of the [0] element (one certificate, or several one after the
-// other); the content when given; the SignerInfo's signature value element as given.
-Bytes BuildSignedData(const Bytes &certificates, const Bytes *content,
-                      const Bytes &signature_element, const SignedDataParts &parts = {}) {
-  const Bytes content_info =
-      DerTlv(0x30, Cat({Oid(parts.inner_type),
-                        content != nullptr ? DerTlv(0xA0, DerTlv(0x04, *content)) : Bytes()}));
-  const Bytes signer = DerTlv(
-      0x30, Cat({{0x02, 0x01, 0x01},
-                 DerTlv(0x30, parts.signer.empty() ? IssuerAndSerial(certificates) : parts.signer),
-                 parts.digest_algorithm, parts.signature_algorithm, signature_element}));
-  const Bytes signed_data =
-      DerTlv(0x30, Cat({parts.version, DerTlv(0x31, parts.digest_algorithm), content_info,
-                        DerTlv(0xA0, certificates), parts.after_certificates,
-                        DerTlv(0x31, signer)}));
-  return DerTlv(0x30, Cat({Oid(parts.outer_type), DerTlv(0xA0, signed_data)}));
-}
-
-SignedDataParts WithOuterType(const char *type) {
-  SignedDataParts parts;
-  parts.outer_type = type;
-  return parts;
-}
 
 // Where an element lies in DER, found by the path of element indices from the outermost one
 // (read here, independently of the toolkit's decoder).
@@ -475,36 +407,56 @@ TEST_F(Sm2Pkcs7, SingleByteChangesOfTheNamesAreRefused) {
 }
 
 // Every single-byte change (XOR 0x5a) outside the carried certificate of the toolkit's
-// SignedData, detached and attached, in memory and from a file, fails to verify. (Inside the
-// certificate only the key, the issuer and the serial number are the verification's.)
+// SignedData and of one with signed attributes, detached and attached, in memory and from a
+// file, fails to verify. (Inside the certificate only the key, the issuer and the serial number
+// are the verification's.)
 TEST_F(Sm2Pkcs7, NoSingleByteChangeOutsideTheCertificateVerifies) {
   const Bytes data = RandomBytes(64);
   const std::string path = dir_.File("signed.p7");
-  for (bool attached : {false, true}) {
-    SCOPED_TRACE(attached ? "attached" : "detached");
-    const Bytes der = FromBase64(SignData(data, attached).text);
-    const Element cert = ElementAt(der, {1, 0, 3, 0});
-    ASSERT_EQ(Bytes(der.begin() + cert.tag, der.begin() + cert.value + cert.length),
-              SignerCertDer());
-    std::vector<size_t> verified;
-    for (size_t at = 0; at < der.size(); ++at) {
-      if (at >= cert.tag && at < cert.value + cert.length) continue;
-      Bytes changed = der;
-      changed[at] ^= 0x5a;
-      bool ok;
-      if (attached) {
-        WriteBinaryFile(path, changed);
-        ok = VerifySignature_DERPKCS7Attached(changed.data(), Size(changed), nullptr, nullptr,
-                                              nullptr, nullptr, true) == KELU_OK ||
-             VerifyAttachedFile(path) == KELU_OK;
-      } else {
-        ok = VerifySignature_DERPKCS7Detached(changed.data(), Size(changed), data.data(),
-                                              Size(data), nullptr, nullptr, true) == KELU_OK;
+  // The toolkit's own, and one as CMS signers write it: pkcs7 types, signed attributes.
+  const std::string key = SharedPki().Key("sm2-leaf");
+  const Bytes attributes = Cat({ContentTypeAttribute(), SigningTimeAttribute("261211103000Z"),
+                                MessageDigestAttribute(Sm3(data))});
+  SignedDataParts cms = WithOuterType("1.2.840.113549.1.7.2");
+  cms.inner_type = "1.2.840.113549.1.7.1";
+  cms.signature_algorithm = Algorithm("1.2.156.10197.1.501");
+  cms.signed_attributes = DerTlv(0xA0, attributes);
+  const Bytes of_attributes = DerTlv(0x04, OpensslSm2Sign(key, DerTlv(0x31, attributes), true));
+  for (bool standard : {false, true}) {
+    for (bool attached : {false, true}) {
+      SCOPED_TRACE(std::string(standard ? "CMS " : "toolkit ") +
+                   (attached ? "attached" : "detached"));
+      const Bytes der =
+          standard ? BuildSignedData(SignerCertDer(), attached ? &data : nullptr, of_attributes, cms)
+                   : FromBase64(SignData(data, attached).text);
+      const Element cert = ElementAt(der, {1, 0, 3, 0});
+      ASSERT_EQ(Bytes(der.begin() + cert.tag, der.begin() + cert.value + cert.length),
+                SignerCertDer());
+      ASSERT_EQ(attached ? VerifySignature_DERPKCS7Attached(der.data(), Size(der), nullptr,
+                                                            nullptr, nullptr, nullptr, true)
+                         : VerifySignature_DERPKCS7Detached(der.data(), Size(der), data.data(),
+                                                            Size(data), nullptr, nullptr, true),
+                KELU_OK);
+      std::vector<size_t> verified;
+      for (size_t at = 0; at < der.size(); ++at) {
+        if (at >= cert.tag && at < cert.value + cert.length) continue;
+        Bytes changed = der;
+        changed[at] ^= 0x5a;
+        bool ok;
+        if (attached) {
+          WriteBinaryFile(path, changed);
+          ok = VerifySignature_DERPKCS7Attached(changed.data(), Size(changed), nullptr, nullptr,
+                                                nullptr, nullptr, true) == KELU_OK ||
+               VerifyAttachedFile(path) == KELU_OK;
+        } else {
+          ok = VerifySignature_DERPKCS7Detached(changed.data(), Size(changed), data.data(),
+                                                Size(data), nullptr, nullptr, true) == KELU_OK;
+        }
+        if (ok) verified.push_back(at);
+        log_.Take();
       }
-      if (ok) verified.push_back(at);
-      log_.Take();
+      EXPECT_EQ(verified, std::vector<size_t>()) << "offsets that still verify";
     }
-    EXPECT_EQ(verified, std::vector<size_t>()) << "offsets that still verify";
   }
   ERR_clear_error();
 }
@@ -580,24 +532,194 @@ TEST_F(Sm2Pkcs7, AttachedFiles) {
   EXPECT_EQ(SignData(RandomBytes(10), true, "ku-enc").rc, KELU_ERR_KEY_USAGE);
 }
 
-// A signature value that is no r || s of 64 bytes is refused before it is read.
-TEST_F(Sm2Pkcs7, AttachedFileWithAnotherSignatureSize) {
-  const Bytes data = RandomBytes(30);
-  const Bytes theirs = OpensslSm2Sign(SharedPki().Key("sm2-leaf"), data, true);
-  // Under pkcs7-signedData the OCTET STRING is handed out unchanged.
-  const std::string path = dir_.File("signed.p7");
-  WriteBinaryFile(path, BuildSignedData(SignerCertDer(), &data, DerTlv(0x04, theirs),
-                                        WithOuterType("1.2.840.113549.1.7.2")));
-  FilePtr file = OpenForReading(path);
-  log_.Take();
-  EXPECT_EQ(VerifyFileSignature_PKCS7Attached(file.get(), nullptr, nullptr, nullptr, nullptr, true),
-            KELU_ERR_INVALID_PARAMETER);
-  EXPECT_TRUE(log_.Contains("(VerifyFileSignature_PKCS7Attached -- Check SM2 raw signature size)"));
-  // The same under the SM signedData type verifies.
-  WriteBinaryFile(path, BuildSignedData(SignerCertDer(), &data, DerTlv(0x04, theirs)));
-  FilePtr again = OpenForReading(path);
-  EXPECT_EQ(VerifyFileSignature_PKCS7Attached(again.get(), nullptr, nullptr, nullptr, nullptr, true),
-            KELU_OK);
+// ---- SignedData as standard signers write it, built here around OpenSSL's SM2 signatures
+// (SM3 with the default ID) ----
+
+// What each of the four SM2 verifiers gives for a message: the detached ones in memory and
+// against the file, the attached ones in memory and from a file.
+struct Verdicts {
+  int detached, detached_file, attached, attached_file;
+  Bytes cert;  // handed out by all of them when they all verify
+};
+
+class Sm2Pkcs7Messages : public Sm2Pkcs7 {
+ protected:
+  // The message built for the data detached and attached, through every verifier.
+  Verdicts VerifyEverywhere(const std::function<Bytes(const Bytes *content)> &build,
+                            const Bytes &data) {
+    const std::string data_path = dir_.File("data.bin"), signed_path = dir_.File("signed.p7");
+    WriteBinaryFile(data_path, data);
+    const std::string detached = ToBase64(build(nullptr));
+    const Bytes attached = build(&data);
+    WriteBinaryFile(signed_path, attached);
+    Verdicts v{};
+    const Verified d = VerifyDetached(detached, data), f = VerifyFile(detached, data_path);
+    const Verified a = VerifyAttached(ToBase64(attached));
+    FilePtr file = OpenForReading(signed_path);
+    const BytesResult af = CallForBytes([&](unsigned char **o, int *n) {
+      return VerifyFileSignature_PKCS7Attached(file.get(), nullptr, nullptr, o, n, true);
+    });
+    v = {d.rc, f.rc, a.rc, af.rc, d.cert};
+    if (d.rc == KELU_OK) {
+      EXPECT_EQ(f.cert, d.cert);
+      EXPECT_EQ(a.cert, d.cert);
+      EXPECT_EQ(af.bytes, d.cert);
+    }
+    if (a.rc == KELU_OK) {
+      EXPECT_EQ(a.content, data);
+    }
+    return v;
+  }
+};
+
+// Each row is a SignedData of one kind that a standard CMS signer writes, or a forgery of one;
+// every verifier must give the row's result, and hand out exactly the signer's DER.
+//  - Signed attributes: the signature is over their DER SET and their messageDigest is SM3 of
+//    the content; a block that nobody signed does not verify.
+//  - The OCTET STRING holding the DER signature is read under either content type; a value that
+//    is neither form is a signature that does not verify (never an invalid parameter).
+//  - Each element of the certificates field is a DER certificate taken by its own length;
+//    anything else is no certificate, whatever text it carries.
+TEST_F(Sm2Pkcs7Messages, StandardSignedDataAndForgeries) {
+  const Bytes data = RandomBytes(300);
+  const std::string key = SharedPki().Key("sm2-leaf");
+  const Bytes cert = SignerCertDer(), other = SharedPki().DerBytes("sm2-int");
+  const Bytes of_content = OpensslSm2Sign(key, data, true);
+  // CMS signed attributes, and OpenSSL's signature over their SET.
+  const Bytes attributes =
+      Cat({ContentTypeAttribute(), SigningTimeAttribute("261211103000Z"),
+           MessageDigestAttribute(Sm3(data))});
+  const Bytes of_attributes = OpensslSm2Sign(key, DerTlv(0x31, attributes), true);
+  const Bytes pem_text = ReadBinaryFile(SignerCertPem());
+  const std::string junk = "not a certificate\n";
+  const Bytes kJunkLine(junk.begin(), junk.end());
+
+  struct Row {
+    const char *what;
+    Bytes certificates;  // the certificates field's content
+    Bytes signature;     // the signature value element
+    std::function<void(SignedDataParts *)> change;
+    int want;
+  };
+  auto sm = [](SignedDataParts *) {};
+  auto pkcs7 = [](SignedDataParts *p) {
+    p->outer_type = "1.2.840.113549.1.7.2";
+    p->inner_type = "1.2.840.113549.1.7.1";
+    p->signature_algorithm = Algorithm("1.2.156.10197.1.501");
+  };
+  auto with = [](const Bytes &block, std::function<void(SignedDataParts *)> types) {
+    return [block, types](SignedDataParts *p) {
+      types(p);
+      p->signed_attributes = block;
+    };
+  };
+  const Row rows[] = {
+      {"as the toolkit writes it", cert, DerTlv(0x04, of_content), sm, KELU_OK},
+      // Signed attributes.
+      {"CMS signed attributes under the SM types", cert, DerTlv(0x04, of_attributes),
+       with(DerTlv(0xA0, attributes), sm), KELU_OK},
+      {"CMS signed attributes under the PKCS#7 types", cert, DerTlv(0x04, of_attributes),
+       with(DerTlv(0xA0, attributes), pkcs7), KELU_OK},
+      {"the content's signature with a made-up block", cert, DerTlv(0x04, of_content),
+       with(DerTlv(0xA0, Cat({ContentTypeAttribute(), SigningTimeAttribute("000101000000Z"),
+                             MessageDigestAttribute(Bytes(32, 0))})),
+            sm),
+       KELU_ERR_FAILED},
+      {"the content's signature with a block holding its digest", cert, DerTlv(0x04, of_content),
+       with(DerTlv(0xA0, attributes), sm), KELU_ERR_FAILED},
+      {"the attributes' signature with another signingTime carried", cert,
+       DerTlv(0x04, of_attributes),
+       with(DerTlv(0xA0, Cat({ContentTypeAttribute(), SigningTimeAttribute("261211103001Z"),
+                             MessageDigestAttribute(Sm3(data))})),
+            sm),
+       KELU_ERR_FAILED},
+      {"the attributes' signature over their [0] block", cert,
+       DerTlv(0x04, OpensslSm2Sign(key, DerTlv(0xA0, attributes), true)),
+       with(DerTlv(0xA0, attributes), sm), KELU_ERR_FAILED},
+      {"signed attributes whose messageDigest is of other content", cert,
+       DerTlv(0x04, OpensslSm2Sign(
+                        key, DerTlv(0x31, Cat({ContentTypeAttribute(),
+                                               MessageDigestAttribute(Sm3(Changed(data)))})),
+                        true)),
+       with(DerTlv(0xA0, Cat({ContentTypeAttribute(), MessageDigestAttribute(Sm3(Changed(data)))})),
+            sm),
+       KELU_ERR_FAILED},
+      {"signed attributes without messageDigest", cert,
+       DerTlv(0x04, OpensslSm2Sign(key, DerTlv(0x31, ContentTypeAttribute()), true)),
+       with(DerTlv(0xA0, ContentTypeAttribute()), sm), KELU_ERR_FAILED},
+      // The signature value under either content type.
+      {"pkcs7-signedData, OCTET STRING holding the DER signature", cert, DerTlv(0x04, of_content),
+       pkcs7, KELU_OK},
+      {"pkcs7-signedData, the DER signature itself", cert, of_content, pkcs7, KELU_OK},
+      {"pkcs7-signedData, OCTET STRING holding r || s", cert, DerTlv(0x04, RawOf(of_content)),
+       pkcs7, KELU_ERR_FAILED},
+      {"pkcs7-signedData, OCTET STRING holding other bytes", cert, DerTlv(0x04, RandomBytes(70)),
+       pkcs7, KELU_ERR_FAILED},
+      {"SM types, OCTET STRING holding other bytes", cert, DerTlv(0x04, RandomBytes(70)), sm,
+       KELU_ERR_FAILED},
+      {"pkcs7-signedData, OCTET STRING holding the DER signature and one more byte", cert,
+       DerTlv(0x04, Cat({of_content, {0x00}})), pkcs7, KELU_ERR_FAILED},
+      // The certificates field.
+      {"the certificates field in the indefinite form", cert, DerTlv(0x04, of_content),
+       [&](SignedDataParts *p) { p->certificates_field = Indefinite(DerTlv(0xA0, cert)); },
+       KELU_OK},
+      {"two certificates in the indefinite form", Cat({other, cert}), DerTlv(0x04, of_content),
+       [&](SignedDataParts *p) {
+         p->signer = IssuerAndSerial(cert);
+         p->certificates_field = Indefinite(DerTlv(0xA0, Cat({other, cert})));
+       },
+       KELU_OK},
+      {"a UTF8String of junk and the signer's PEM as the only element",
+       DerTlv(0x0C, Cat({kJunkLine, pem_text})), DerTlv(0x04, of_content),
+       [&](SignedDataParts *p) { p->signer = IssuerAndSerial(cert); }, KELU_ERR_FAILED},
+      {"the signer's PEM beside another certificate", Cat({other, DerTlv(0x0C, pem_text)}),
+       DerTlv(0x04, of_content), [&](SignedDataParts *p) { p->signer = IssuerAndSerial(cert); },
+       KELU_ERR_FAILED},
+      {"the signer's certificate in the indefinite form", Indefinite(cert),
+       DerTlv(0x04, of_content), [&](SignedDataParts *p) { p->signer = IssuerAndSerial(cert); },
+       KELU_ERR_FAILED},
+      {"the signer's certificate beside a UTF8String of PEM text",
+       Cat({DerTlv(0x0C, pem_text), cert}), DerTlv(0x04, of_content),
+       [&](SignedDataParts *p) { p->signer = IssuerAndSerial(cert); }, KELU_OK},
+  };
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    SignedDataParts parts;
+    row.change(&parts);
+    const Verdicts v = VerifyEverywhere(
+        [&](const Bytes *content) {
+          return BuildSignedData(row.certificates, content, row.signature, parts);
+        },
+        data);
+    EXPECT_EQ(v.detached, row.want);
+    EXPECT_EQ(v.detached_file, row.want);
+    EXPECT_EQ(v.attached, row.want);
+    EXPECT_EQ(v.attached_file, row.want);
+    if (row.want == KELU_OK) {
+      EXPECT_EQ(v.cert, cert) << "exactly the signer's DER";
+    }
+    // Each message is well-formed BER for OpenSSL's reader.
+    EXPECT_NE(Asn1Parse(BuildSignedData(row.certificates, &data, row.signature, parts)),
+              std::string());
+  }
+  // OpenSSL's CMS reader takes the standard message under the PKCS#7 types as the SignedData it
+  // is: SM3 as the signer's digest, a messageDigest among its signed attributes, SM2-with-SM3
+  // as its signature algorithm. (Its verification cannot check it: OpenSSL 3.0's CMS uses an empty
+  // SM2 ID.)
+  SignedDataParts parts;
+  with(DerTlv(0xA0, attributes), pkcs7)(&parts);
+  WriteBinaryFile(dir_.File("cms.der"),
+                  BuildSignedData(cert, &data, DerTlv(0x04, of_attributes), parts));
+  const std::string listing =
+      SharedPki().Openssl("cms -cmsout -print -inform DER -in " + ShellQuote(dir_.File("cms.der")));
+  size_t at = 0;
+  for (const char *text : {"pkcs7-signedData", "eContentType: pkcs7-data", "digestAlgorithm:",
+                           "sm3", "signedAttrs", "messageDigest", "signatureAlgorithm:",
+                           "SM2-with-SM3"}) {
+    at = listing.find(text, at);
+    EXPECT_NE(at, std::string::npos) << text << " in order\n" << listing;
+    if (at == std::string::npos) break;
+  }
 }
 
 // The certificate inside is not checked: an expired one verifies.

@@ -3,9 +3,17 @@
 #include <gtest/gtest.h>
 #include <openssl/err.h>
 
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cctype>
+#include <csignal>
 #include <ctime>
 #include <string>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "CertificateOperations.h"
@@ -317,6 +325,82 @@ TEST_F(CertFunctions, VerifyByFlags) {
                                   c.crl.empty() ? nullptr : crl.c_str()),
               c.want);
     EXPECT_EQ(OpenDescriptorCount(), fds) << "every file is closed";
+  }
+}
+
+// A FIFO fed with a file's bytes by a thread of its own, as a CA or CRL path may name one.
+class Fifo {
+ public:
+  Fifo(const std::string &fifo_path, const Bytes &bytes) : path_(fifo_path) {
+    EXPECT_EQ(mkfifo(path_.c_str(), 0600), 0) << path_;
+    writer_ = std::thread([this, bytes] {
+      // A reader that closes early gives EPIPE here, not a signal to the process.
+      sigset_t pipe_signal;
+      sigemptyset(&pipe_signal);
+      sigaddset(&pipe_signal, SIGPIPE);
+      pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
+      const int fd = open(path_.c_str(), O_WRONLY);  // waits for the reader
+      if (fd < 0) return;
+      const ssize_t written = write(fd, bytes.data(), bytes.size());
+      (void)written;  // a short write shows as the reader's result
+      close(fd);
+    });
+  }
+  ~Fifo() {
+    // A reader that never came: one opened here lets the writer finish.
+    const int fd = open(path_.c_str(), O_RDONLY | O_NONBLOCK);
+    writer_.join();
+    if (fd >= 0) close(fd);
+    unlink(path_.c_str());
+  }
+  Fifo(const Fifo &) = delete;
+  Fifo &operator=(const Fifo &) = delete;
+
+ private:
+  std::string path_;
+  std::thread writer_;
+};
+
+// CA and CRL paths naming FIFOs read as the regular files do.
+TEST_F(CertFunctions, VerifyReadsFifos) {
+  struct Row {
+    const char *what, *cert;
+    unsigned flag;
+    std::vector<std::string> cas;  // shared PEM names, or paths after "="
+    std::string crl;               // as in VerifyByFlags
+    int want;
+  };
+  const Row rows[] = {
+      {"PEM CRL", "rsa-leaf", 0x2, {}, "crl-revoked", KELU_ERR_CERT_REVOKED},
+      {"DER CRL", "rsa-leaf", 0x2, {}, "crl-revoked.der", KELU_ERR_CERT_REVOKED},
+      {"PEM CAs", "rsa-leaf", 0x4, {"rsa-root", "rsa-int"}, "", KELU_OK},
+      {"PEM and DER SM2 CAs", "sm2-leaf", 0x4, {"sm2-root", "=" + SharedPki().Der("sm2-int")}, "",
+       KELU_OK},
+      {"all three", "rsa-leaf", 0x7, {"rsa-root", "rsa-int"}, "crl-empty", KELU_OK},
+      {"all three, revoked", "sm2-leaf", 0x7, {"sm2-root", "sm2-int"}, "sm2-crl-revoked",
+       KELU_ERR_CERT_REVOKED},
+  };
+  TempDir dir;
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.what);
+    for (bool fifo : {false, true}) {
+      std::vector<std::unique_ptr<Fifo>> fifos;
+      int count = 0;
+      auto reach = [&](const std::string &file) {
+        if (!fifo) return file;
+        const std::string at = dir.File("fifo" + std::to_string(count++));
+        fifos.push_back(std::make_unique<Fifo>(at, ReadBinaryFile(file)));
+        return at;
+      };
+      std::string cas;
+      for (const std::string &ca : r.cas) cas += (cas.empty() ? "" : "|") + reach(SharedPath(ca));
+      const std::string crl = r.crl.empty() ? "" : reach(CrlPath(r.crl));
+      EXPECT_EQ(::VerifyCertificate(CertText(r.cert).c_str(), r.flag,
+                                    cas.empty() ? nullptr : cas.c_str(),
+                                    crl.empty() ? nullptr : crl.c_str()),
+                r.want)
+          << (fifo ? "FIFOs" : "regular files");
+    }
   }
 }
 

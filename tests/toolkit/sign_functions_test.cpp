@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "../national/NationalTestUtil.h"
+#include "../operations/Sm2SignedDataBuilder.h"
 #include "../operations/Sm2SigningTestUtil.h"
 #include "Sm2Signatures.h"
 #include "ToolkitTestUtil.h"
@@ -509,6 +510,69 @@ struct RsaHash {
   const char *openssl;  // openssl's digest option
 };
 const RsaHash kRsaHashes[] = {{"sha-1", "sha1"}, {"SHA-256", "sha256"}};
+
+// SignedData built around OpenSSL's SM2 signatures, as standard CMS signers write it and as
+// forgeries of it, through the exported verifications: 0 or the bad-signature code (-1 from the
+// file verification), never an invalid parameter, and the signer's certificate as its DER.
+TEST_F(SignFunctions, Sm2SignedDataOfStandardSignersAndForgeries) {
+  const Bytes data = RandomBytes(120);
+  const std::string key = SharedPki().Key("sm2-leaf");
+  const Bytes cert = SignerCertDer();
+  const Bytes attributes = Cat({ContentTypeAttribute(), MessageDigestAttribute(Sm3(data))});
+  const Bytes of_attributes = DerTlv(0x04, OpensslSm2Sign(key, DerTlv(0x31, attributes), true));
+  const Bytes of_content = DerTlv(0x04, OpensslSm2Sign(key, data, true));
+  SignedDataParts pkcs7 = WithOuterType("1.2.840.113549.1.7.2");
+  SignedDataParts cms = pkcs7;
+  cms.signed_attributes = DerTlv(0xA0, attributes);
+  SignedDataParts made_up;
+  made_up.signed_attributes = DerTlv(
+      0xA0, Cat({SigningTimeAttribute("000101000000Z"), MessageDigestAttribute(Bytes(32, 0))}));
+  SignedDataParts indefinite;
+  indefinite.certificates_field = Indefinite(DerTlv(0xA0, cert));
+  struct Row {
+    const char *what;
+    Bytes signature;
+    SignedDataParts parts;
+    int want;
+  };
+  const Row rows[] = {
+      {"CMS signed attributes", of_attributes, cms, KELU_OK},
+      {"the content's signature with a made-up block", of_content, made_up,
+       KELU_ERR_BAD_SIGNATURE},
+      {"pkcs7-signedData, OCTET STRING holding the DER signature", of_content, pkcs7, KELU_OK},
+      {"pkcs7-signedData, OCTET STRING of other bytes", DerTlv(0x04, RandomBytes(70)), pkcs7,
+       KELU_ERR_BAD_SIGNATURE},
+      {"the certificates field in the indefinite form", of_content, indefinite, KELU_OK},
+  };
+  const std::string path = dir_.File("data.bin");
+  WriteBinaryFile(path, data);
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.what);
+    const std::string detached = ToBase64(BuildSignedData(cert, nullptr, r.signature, r.parts));
+    const std::string attached = ToBase64(BuildSignedData(cert, &data, r.signature, r.parts));
+    char *signer = nullptr, *file_signer = nullptr, *attached_signer = nullptr;
+    unsigned char *content = nullptr;
+    int content_size = 0;
+    EXPECT_EQ(VerifyDataSignature_PKCS7Detached("SM2", data.data(), static_cast<int>(data.size()),
+                                                detached.c_str(), &signer),
+              r.want);
+    // The file verification passes the lower -1 on unchanged.
+    EXPECT_EQ(VerifyFileSignature_PKCS7Detached("SM2", path.c_str(), detached.c_str(),
+                                                &file_signer),
+              r.want == KELU_ERR_BAD_SIGNATURE ? KELU_ERR_FAILED : r.want);
+    EXPECT_EQ(VerifyDataSignature_PKCS7Attached("SM2", attached.c_str(), &attached_signer,
+                                                &content, &content_size),
+              r.want);
+    if (r.want == KELU_OK) {
+      const std::string text = OpensslBase64(SharedPki().Der("sm2-leaf"));
+      EXPECT_EQ(TakeText(signer), text);
+      EXPECT_EQ(TakeText(file_signer), text);
+      EXPECT_EQ(TakeText(attached_signer), text);
+      EXPECT_EQ(Bytes(content, content + content_size), data);
+      FreeMemory(content);
+    }
+  }
+}
 
 TEST_F(SignFunctions, RsaSignaturesBothWaysWithOpenssl) {
   const Bytes data = RandomBytes(3000);
