@@ -54,17 +54,14 @@ struct MemoryLogPath {
   PathUse registration;
 };
 
-// Guards every pair of halves and the table (write mode only). Taken inside a logging call,
-// so always after the environment lock.
-pthread_rwlock_t memory_log_env_lock = PTHREAD_RWLOCK_INITIALIZER;
+// Guards every pair of halves and the table. Taken inside a logging call, so always after the
+// environment lock. Only ever taken for writing, so a mutex: unlike a write lock, which knows
+// the thread that took it, it can be released in the child of a fork.
+pthread_mutex_t memory_log_env_lock = PTHREAD_MUTEX_INITIALIZER;
 
-void LockMemoryLogsForFork() { pthread_rwlock_wrlock(&memory_log_env_lock); }
-void UnlockMemoryLogsAfterFork() { pthread_rwlock_unlock(&memory_log_env_lock); }
-// The child's thread is not the one that took the lock (a write lock knows its thread), and
-// no other thread is left: the lock is made anew.
-void ResetMemoryLogsInChild() {
-  memory_log_env_lock = PTHREAD_RWLOCK_INITIALIZER;
-}
+void LockMemoryLogsForFork() { pthread_mutex_lock(&memory_log_env_lock); }
+// In the child too: the one thread left is the one that took it.
+void UnlockMemoryLogsAfterFork() { pthread_mutex_unlock(&memory_log_env_lock); }
 
 // Called with memory_log_env_lock held. Never freed: the halves and the file use outlive every
 // configuration.
@@ -204,13 +201,13 @@ void StartFreshFileUnlessShared(MemoryLogPath &state, const std::string &path,
 class LockHold {
  public:
   LockHold() {
-    int rc = pthread_rwlock_wrlock(&memory_log_env_lock);
+    int rc = pthread_mutex_lock(&memory_log_env_lock);
     ok_ = rc == 0;
     if (!ok_) zc_error("pthread_rwlock_wrlock fail, rc[%d]", rc);
   }
   ~LockHold() {
     if (!ok_) return;
-    int rc = pthread_rwlock_unlock(&memory_log_env_lock);
+    int rc = pthread_mutex_unlock(&memory_log_env_lock);
     if (rc != 0) zc_error("pthread_rwlock_unlock fail, rc=[%d]", rc);
   }
   LockHold(const LockHold &) = delete;
@@ -377,7 +374,7 @@ class MemoryLogOutput : public Output {
 }  // namespace
 
 void RegisterMemoryLogForkLocks() {
-  RegisterForkLocks(LockMemoryLogsForFork, UnlockMemoryLogsAfterFork, ResetMemoryLogsInChild);
+  RegisterForkLocks(LockMemoryLogsForFork, UnlockMemoryLogsAfterFork, UnlockMemoryLogsAfterFork);
 }
 
 std::unique_ptr<Output> NewMemoryLogOutput(const std::string &path, mode_t perms,
