@@ -501,30 +501,29 @@ class ScopedCwd {
 };
 
 // A process started from a relative configuration path, whose default rotate lock file is the
-// configuration itself: a rotation after a change of folder, or after the configuration was
-// removed, locks the log's folder and creates no configuration file anywhere.
+// configuration itself: a rotation after the configuration was removed, or after a change of
+// folder, locks the log's folder and creates no configuration file anywhere.
 TEST(ZlogRotate, RotationNeverCreatesTheConfiguration) {
   TempDir start, elsewhere;
-  const std::string log = start.File("c.log");
-  WriteTextFile(start.File("kelulog.conf"),
-                "[formats]\nm = \"%m%n\"\n[rules]\n*.* \"" + log + "\", 1k * 9; m\n");
+  const std::string log = start.File("c.log"), conf = start.File("kelulog.conf");
+  WriteTextFile(conf, "[formats]\nm = \"%m%n\"\n[rules]\n*.* \"" + log + "\", 1k * 9; m\n");
   ScopedEnv error_log("ZLOG_PROFILE_ERROR", elsewhere.File("error.log"));
   {
     ScopedCwd in_start(start.path());
     ASSERT_EQ(zlog_init("./kelulog.conf"), 0);
+    WriteLines(zlog_get_category("c"), 0, 1, 15);
+    ASSERT_EQ(unlink(conf.c_str()), 0);
+    WriteLines(zlog_get_category("c"), 0, 16, 30);
+    EXPECT_FALSE(FileExists(conf)) << "made again by a rotation";
   }
   {
     ScopedCwd moved(elsewhere.path());
-    WriteLines(zlog_get_category("c"), 0, 1, 15);
-    EXPECT_FALSE(FileExists(elsewhere.File("kelulog.conf")));
-    ASSERT_EQ(unlink(start.File("kelulog.conf").c_str()), 0);
-    WriteLines(zlog_get_category("c"), 0, 16, 30);
+    WriteLines(zlog_get_category("c"), 0, 31, 45);
     zlog_fini();
   }
-  EXPECT_FALSE(FileExists(elsewhere.File("kelulog.conf")));
-  EXPECT_FALSE(FileExists(start.File("kelulog.conf")));
-  EXPECT_EQ(KeptNumbers(log, 0), Range(1, 30));
-  EXPECT_EQ(Numbers(log + ".1"), Range(1, 11));
+  EXPECT_FALSE(FileExists(elsewhere.File("kelulog.conf"))) << "made in the new folder";
+  EXPECT_EQ(KeptNumbers(log, 0), Range(1, 45));
+  EXPECT_EQ(Numbers(log + ".3"), Range(1, 11));
   std::string diagnostics = ReadTextFile(elsewhere.File("error.log"));
   EXPECT_EQ(diagnostics.find("cannot be locked"), std::string::npos) << diagnostics;
 }
