@@ -17,7 +17,8 @@ namespace kelu::test {
 namespace {
 
 constexpr int kChildCalls = 300;
-constexpr unsigned kChildSeconds = 10;  // a child still logging then is hung
+constexpr unsigned kChildSeconds = 5;    // a child still logging then is hung
+constexpr unsigned kWorkerSeconds = 60;  // and a worker still forking
 
 // A file rotated every ten lines, and a memory log that every ERROR line flushes and that
 // rotates too, so that the forking threads' siblings nearly always hold one of the locks.
@@ -73,6 +74,7 @@ TEST(ZlogFork, ChildrenForkedWhileThreadsRotateGoOnLogging) {
   dir.WriteConf(kConf);
   pid_t worker = fork();
   if (worker == 0) {
+    alarm(kWorkerSeconds);
     if (!BecomeWorkerUser() || zlog_init(dir.conf().c_str()) != 0) _exit(100);
     int failed = ForkWhileThreadsLog(kForks);
     zlog_fini();
@@ -81,7 +83,7 @@ TEST(ZlogFork, ChildrenForkedWhileThreadsRotateGoOnLogging) {
   ASSERT_GE(worker, 0);
   int status = 0;
   ASSERT_EQ(waitpid(worker, &status, 0), worker);
-  ASSERT_TRUE(WIFEXITED(status));
+  ASSERT_TRUE(WIFEXITED(status)) << "the worker hung";
   EXPECT_EQ(WEXITSTATUS(status), 0) << "children hung or failed of " << kForks;
 
   // A process of its own on the same configuration afterwards is not held up either.
