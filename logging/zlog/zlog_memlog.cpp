@@ -193,13 +193,12 @@ bool AppendToNewestArchive(const std::string &path, const RotationSpec &rotation
   return ok;
 }
 
-// The lone user's start: the live file starts empty, and what it held is kept within the size
-// rule: appended to the newest archive while that stays within the size, else made the newest
-// archive itself, in place of which a live file with the same owner is made. When neither can
-// be done the content stays in the live file.
+// The lone user's start, under the rotation locks: the live file starts empty, and what it
+// held is kept within the size rule: appended to the newest archive while that stays within
+// the size, else made the newest archive itself, in place of which a live file with the same
+// owner is made. When neither can be done the content stays in the live file.
 void StartFreshFile(FileUse &use, const std::string &path, const RotationSpec &rotation,
-                    Rotater &rotater, mode_t perms) {
-  RotationHold hold(rotater, path, nullptr);
+                    mode_t perms) {
   struct stat live;
   if (fstat(use.fd, &live) != 0) return;
   if (AppendToNewestArchive(path, rotation, live)) {
@@ -223,7 +222,9 @@ void StartFreshFile(FileUse &use, const std::string &path, const RotationSpec &r
 // every write), starts a fresh file. The exclusive lock is tried on this process's own
 // description (a failed try drops its shared lock, taken again below); of processes starting
 // together none starts a fresh file, and a writer that takes the shared lock after one was
-// started writes into it. A missing file is not created.
+// started writes into it. A missing file is not created. The file is held exclusively only
+// under the rotation locks: a flush, which holds them, may wait for the file's shared lock,
+// so no start may hold the file while it waits for them.
 void StartFreshFileUnlessShared(MemoryLogPath &state, const std::string &path,
                                 const RotationSpec &rotation, Rotater &rotater, mode_t perms) {
   bool registered = Register(state.registration, path);
@@ -237,12 +238,13 @@ void StartFreshFileUnlessShared(MemoryLogPath &state, const std::string &path,
     use.fd = fd;
     use.owner = getpid();
   }
+  RotationHold hold(rotater, path, nullptr);
   // Without flock support this process counts as the only user.
   bool alone = flock(use.fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
   if (alone && registered) alone = !OtherUserRegistered(state.registration);
   struct stat st;
   if (alone && fstat(use.fd, &st) == 0 && st.st_size > 0) {
-    StartFreshFile(use, path, rotation, rotater, perms);
+    StartFreshFile(use, path, rotation, perms);
   }
   LockShared(use.fd);
 }
