@@ -95,23 +95,73 @@ bool ListArchives(const std::string &folder, const std::string &name_prefix,
   return error == 0;
 }
 
+// The names of a file's archives, expanded for one event:
+// "<folder_prefix><name_prefix><number><suffix>".
+struct ArchiveNames {
+  std::string prefix;  // its folder included
+  std::string suffix;
+  std::string folder_prefix;  // "" or the folder of prefix, ending in '/'
+
+  std::string name_prefix() const { return prefix.substr(folder_prefix.size()); }
+  std::string folder() const { return folder_prefix.empty() ? "." : folder_prefix; }
+};
+
+// The archive names of path for event; false (reported) when they cannot be made.
+bool MakeArchiveNames(const RotationSpec &plan, const std::string &path, Event &event,
+                      ArchiveNames *names) {
+  bool prefix_ok, suffix_ok;
+  names->prefix = Expand(*plan.prefix, event, &prefix_ok);
+  names->suffix = Expand(*plan.suffix, event, &suffix_ok);
+  if (!prefix_ok || !suffix_ok) {
+    zc_error("archive name of [%s] cannot be made", path.c_str());
+    return false;
+  }
+  size_t slash = names->prefix.rfind('/');
+  names->folder_prefix = slash == std::string::npos ? "" : names->prefix.substr(0, slash + 1);
+  return true;
+}
+
 // Without a listing, the archives of a rolling plan with a count are found by their names
 // (numbers 0 to count - 1), which a folder that can be searched but not read still shows.
-bool ProbeArchives(const RotationSpec &plan, const std::string &folder_prefix,
-                   const std::string &prefix, const std::string &suffix,
+bool ProbeArchives(const RotationSpec &plan, const ArchiveNames &names,
                    std::vector<Archive> *archives) {
   if (!plan.rolling || plan.count == 0) return false;
   for (uint64_t number = 0; number < plan.count; ++number) {
-    std::string name = Numbered(prefix, number, plan.width, suffix);
+    std::string name = Numbered(names.prefix, number, plan.width, names.suffix);
     struct stat st;
     if (lstat(name.c_str(), &st) == 0) {
-      archives->push_back({number, name.substr(folder_prefix.size())});
+      archives->push_back({number, name.substr(names.folder_prefix.size())});
     } else if (errno != ENOENT) {
       return false;
     }
   }
   return true;
 }
+
+// The archives that exist: listed, or found by name where the folder cannot be listed; false
+// (errno that of the listing) when neither can be done.
+bool FindArchives(const RotationSpec &plan, const ArchiveNames &names,
+                  std::vector<Archive> *archives) {
+  if (ListArchives(names.folder(), names.name_prefix(), names.suffix, archives)) return true;
+  int error = errno;
+  archives->clear();
+  if (ProbeArchives(plan, names, archives)) return true;
+  errno = error;
+  return false;
+}
+
+// An event outside a logging call, for archive names made now.
+struct EventNow {
+  EventNow() {
+    event.thread = &thread;
+    gettimeofday(&event.now, nullptr);
+  }
+  EventNow(const EventNow &) = delete;
+  EventNow &operator=(const EventNow &) = delete;
+
+  ThreadBuffers thread;
+  Event event;
+};
 
 // rename(2) that never replaces an existing file: an archive is never written over.
 int RenameNoReplace(const char *from, const char *to) {
@@ -275,27 +325,16 @@ std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
 }
 
 bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event) {
-  bool prefix_ok, suffix_ok;
-  std::string prefix = Expand(*plan.prefix, event, &prefix_ok);
-  std::string suffix = Expand(*plan.suffix, event, &suffix_ok);
-  if (!prefix_ok || !suffix_ok) {
-    zc_error("archive name of [%s] cannot be made", path.c_str());
+  ArchiveNames names;
+  if (!MakeArchiveNames(plan, path, event, &names)) return false;
+  std::vector<Archive> archives;
+  if (!FindArchives(plan, names, &archives)) {
+    zc_error("archives of [%s] cannot be listed in [%s], errno[%d]: not rotated", path.c_str(),
+             names.folder().c_str(), errno);
     return false;
   }
-  size_t slash = prefix.rfind('/');
-  std::string folder_prefix = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
-  std::string name_prefix = prefix.substr(folder_prefix.size());
-  std::string folder = folder_prefix.empty() ? "." : folder_prefix;
-  std::vector<Archive> archives;
-  if (!ListArchives(folder, name_prefix, suffix, &archives)) {
-    int error = errno;
-    archives.clear();
-    if (!ProbeArchives(plan, folder_prefix, prefix, suffix, &archives)) {
-      zc_error("archives of [%s] cannot be listed in [%s], errno[%d]: not rotated", path.c_str(),
-               folder.c_str(), error);
-      return false;
-    }
-  }
+  const std::string &prefix = names.prefix, &suffix = names.suffix;
+  const std::string &folder_prefix = names.folder_prefix;
 
   if (plan.rolling) {
     std::sort(archives.begin(), archives.end(),
@@ -324,38 +363,23 @@ bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event
 }
 
 bool ArchiveFileNow(const RotationSpec &plan, const std::string &path) {
-  ThreadBuffers thread;
-  Event event;
-  event.thread = &thread;
-  gettimeofday(&event.now, nullptr);
-  return ArchiveFile(plan, path, event);
+  EventNow now;
+  return ArchiveFile(plan, path, now.event);
 }
 
 std::string NewestArchiveNow(const RotationSpec &plan, const std::string &path) {
-  ThreadBuffers thread;
-  Event event;
-  event.thread = &thread;
-  gettimeofday(&event.now, nullptr);
-  bool prefix_ok, suffix_ok;
-  std::string prefix = Expand(*plan.prefix, event, &prefix_ok);
-  std::string suffix = Expand(*plan.suffix, event, &suffix_ok);
-  if (!prefix_ok || !suffix_ok) {
-    zc_error("archive name of [%s] cannot be made", path.c_str());
-    return "";
-  }
-  size_t slash = prefix.rfind('/');
-  std::string folder_prefix = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
+  EventNow now;
+  ArchiveNames names;
   std::vector<Archive> archives;
-  if (!ListArchives(folder_prefix.empty() ? "." : folder_prefix,
-                    prefix.substr(folder_prefix.size()), suffix, &archives) ||
-      archives.empty()) {
+  if (!MakeArchiveNames(plan, path, now.event, &names) ||
+      !FindArchives(plan, names, &archives) || archives.empty()) {
     return "";
   }
   auto by_number = [](const Archive &a, const Archive &b) { return a.number < b.number; };
   const Archive &newest = plan.rolling
                               ? *std::min_element(archives.begin(), archives.end(), by_number)
                               : *std::max_element(archives.begin(), archives.end(), by_number);
-  return folder_prefix + newest.name;
+  return names.folder_prefix + newest.name;
 }
 
 int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced) {

@@ -46,7 +46,7 @@ bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event
 // The same outside a logging call (the archive name's time is now).
 bool ArchiveFileNow(const RotationSpec &plan, const std::string &path);
 // The path of path's newest archive (number 0 with #r, the highest number with #s), named
-// for now; "" when there is none.
+// for now and found as a rotation finds them; "" when there is none or they cannot be found.
 std::string NewestArchiveNow(const RotationSpec &plan, const std::string &path);
 
 // open(2) of a file made in place of another (the one replaced, just archived): when this
