@@ -267,6 +267,28 @@ TEST(ZlogMemlog, WorkerStartingAloneKeepsWhatEndedWorkersWrote) {
                   "context of refusal 2\nrefusal 2\n");
 }
 
+// In a log folder that can be written and searched but not read (mode 0300) a lone start
+// finds the newest archive by name, as a rotation does, and appends to it.
+TEST(ZlogMemlog, LoneStartInAFolderThatCannotBeListedAppendsToTheNewestArchive) {
+  ServiceDir dir;
+  dir.WriteConf(MemConf("kelu_category.INFO >memlog:@LOGS@/m.log, 1kb * 3; m\n"));
+  const std::string logs = dir.Log("");
+  for (const char *name : {"m.log.0", "m.log"}) ASSERT_TRUE(MakeWorkerFile(dir.Log(name)));
+  WriteTextFile(dir.Log("m.log.0"), "older context\n");
+  WriteTextFile(dir.Log("m.log"), "left by an ended worker\n");
+  pid_t worker = fork();
+  if (worker == 0) {
+    if (!BecomeWorkerUser() || chmod(logs.c_str(), 0300) != 0) _exit(2);
+    int rc = zlog_init(dir.conf().c_str());
+    if (rc == 0) zlog_fini();
+    _exit(chmod(logs.c_str(), 0755) == 0 && rc == 0 ? 0 : 1);
+  }
+  ASSERT_TRUE(EndsWell(worker));
+  EXPECT_EQ(ReadTextFile(dir.Log("m.log.0")), "older context\nleft by an ended worker\n");
+  EXPECT_EQ(ReadTextFile(dir.Log("m.log")), "");
+  EXPECT_FALSE(FileExists(dir.Log("m.log.1")));
+}
+
 // Whether process pid waits for a file lock (an entry "->" of /proc/locks) within 5 s.
 bool WaitsForAFileLock(pid_t pid) {
   const std::string waiter = " " + std::to_string(pid) + " ";
