@@ -4,7 +4,13 @@
  * it with FreeMemory, never with free(). Input buffers and texts stay the caller's.
  *
  * Threads: Initialize runs alone, before anything else; then any function may be called from
- * any thread. Uninitialize runs alone, after every other call has returned. */
+ * any thread. Uninitialize runs alone, after every other call has returned.
+ *
+ * Fork: a child of fork may go on calling every function, logging included, without a new
+ * Initialize, whatever the other threads of its parent were doing (a log's locks are taken
+ * around the fork and made anew in the child). The child writes and rotates the same logs as
+ * its parent, its memory log starting with the lines its parent held at the fork. fork must
+ * not be called from inside a toolkit call (from a zlog record function, say). */
 #ifndef KELU_ORVA_H
 #define KELU_ORVA_H
 

@@ -1,5 +1,7 @@
 #include "zc_util.h"
 
+#include <time.h>
+
 #include <cctype>
 
 namespace kelu::zl {
@@ -97,6 +99,12 @@ bool ParseQuoted(std::string_view text, std::string *out, std::string_view *rest
   out->assign(text.substr(1, close - 1));
   *rest = text.substr(close + 1);
   return true;
+}
+
+int64_t CoarseNow() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
 std::string FolderOf(const std::string &path) {

@@ -33,6 +33,9 @@ bool ParseSize(std::string_view text, uint64_t *out);
 // Plain decimal digits only.
 bool ParseCount(std::string_view text, uint64_t *out);
 
+// CLOCK_MONOTONIC_COARSE in nanoseconds, read from the vDSO without a system call.
+int64_t CoarseNow();
+
 // The folder of path ("." for a bare name).
 std::string FolderOf(const std::string &path);
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -19,7 +20,9 @@
 #include "zc_util.h"
 #include "zlog_conf.h"
 #include "zlog_format.h"
+#include "zlog_memlog.h"
 #include "zlog_output.h"
+#include "zlog_rotate.h"
 #include "zlog_rule.h"
 #include "zlog_thread.h"
 
@@ -50,6 +53,9 @@ char zlog_memory_log_rule[512];
 
 struct Env {
   pthread_rwlock_t lock = PTHREAD_RWLOCK_INITIALIZER;
+  // Held by every writer around its write lock, so that a fork can wait for the writers
+  // without waiting for the write lock, which a stream of logging calls may hold off.
+  pthread_mutex_t writer = PTHREAD_MUTEX_INITIALIZER;
   bool is_init = false;
   int init_version = 0;
   uint64_t conf_version = 0;
@@ -72,13 +78,15 @@ Env &TheEnv() {
 class EnvLock {
  public:
   enum Mode { kRead, kWrite };
-  EnvLock(Env &env, Mode mode) : env_(env) {
+  EnvLock(Env &env, Mode mode) : env_(env), mode_(mode) {
+    if (mode_ == kWrite) pthread_mutex_lock(&env_.writer);
     int rc = mode == kRead ? pthread_rwlock_rdlock(&env_.lock) : pthread_rwlock_wrlock(&env_.lock);
     ok_ = rc == 0;
     if (!ok_) zc_error("pthread_rwlock_%slock fail, rc[%d]", mode == kRead ? "rd" : "wr", rc);
   }
   ~EnvLock() {
     if (ok_) pthread_rwlock_unlock(&env_.lock);
+    if (mode_ == kWrite) pthread_mutex_unlock(&env_.writer);
   }
   EnvLock(const EnvLock &) = delete;
   EnvLock &operator=(const EnvLock &) = delete;
@@ -86,8 +94,31 @@ class EnvLock {
 
  private:
   Env &env_;
+  Mode mode_;
   bool ok_;
 };
+
+// Before a fork: no writer is inside, so the configuration and the tables are whole. The
+// logging calls that other threads are in hold read locks, which do not pass to the child.
+void LockEnvForFork() { pthread_mutex_lock(&TheEnv().writer); }
+void UnlockEnvAfterFork() { pthread_mutex_unlock(&TheEnv().writer); }
+void ResetEnvInChild() {
+  Env &env = TheEnv();
+  env.lock = PTHREAD_RWLOCK_INITIALIZER;
+  pthread_mutex_unlock(&env.writer);
+}
+
+// The fork handlers of every process-local lock, inner locks first.
+void RegisterForkHandlersOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    RegisterThreadKeyForkLocks();
+    RegisterPipeForkLocks();
+    RegisterRotationForkLocks();
+    RegisterMemoryLogForkLocks();
+    RegisterForkLocks(LockEnvForFork, UnlockEnvAfterFork, ResetEnvInChild);
+  });
+}
 
 class ReadLock : public EnvLock {
  public:
@@ -256,9 +287,9 @@ bool OutputEvent(Env &env, zlog_category_s *category, const CallSite &site, Even
   event.level = &env.conf->levels.Get(site.level);
   event.thread = thread;
   gettimeofday(&event.now, nullptr);
-  bool failed = false;
+  bool failed = false;  // and reported by its output
   for (const Rule *rule : category->rules) {
-    if (rule->AcceptsLevel(site.level) && rule->Write(event) != 0) failed = true;
+    if (rule->AcceptsLevel(site.level) && rule->Write(event) == -1) failed = true;
   }
   if (failed) {
     zc_error("zlog_output fail, srcfile[%s], srcline[%ld]",
@@ -356,6 +387,7 @@ void ReportStart(const char *level, const char *path) {
 // zlog_init and its relatives: a start from mode.build(argument).
 int Start(const StartMode &mode, const char *argument) {
   return Guarded(-1, [&] {
+    RegisterForkHandlersOnce();
     Env &env = TheEnv();
     WriteLock lock(env);
     if (!lock.ok()) return -1;

@@ -1,7 +1,9 @@
 #include "zlog_conf.h"
 
 #include <errno.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -144,8 +146,24 @@ bool SplitAssignment(std::string_view text, std::string_view *key, std::string_v
   return true;
 }
 
+// path made absolute against the current folder, so that a process that changes folder
+// later locks the same file; unchanged when the current folder cannot be had.
+std::string AbsolutePath(const std::string &path) {
+  if (path.empty() || path[0] == '/') return path;
+  char cwd[PATH_MAX];
+  if (getcwd(cwd, sizeof cwd) == nullptr) return path;
+  std::string relative = path;
+  while (relative.compare(0, 2, "./") == 0) relative.erase(0, 2);
+  std::string folder = cwd;
+  return folder + (folder.back() == '/' ? "" : "/") + relative;
+}
+
 RuleContext ContextOf(Conf &conf) {
-  if (!conf.rotater) conf.rotater = std::make_unique<Rotater>(conf.rotate_lock_file);
+  if (!conf.rotater) {
+    // The configuration file, the default lock file, is never made by a rotation.
+    bool is_conf_file = !conf.file.empty() && conf.rotate_lock_file == AbsolutePath(conf.file);
+    conf.rotater = std::make_unique<Rotater>(conf.rotate_lock_file, !is_conf_file);
+  }
   return RuleContext{&conf.levels,    &conf.formats,     conf.default_format.get(),
                      conf.file_perms, conf.fsync_period, conf.rotater.get()};
 }
@@ -236,7 +254,9 @@ class ConfReader {
       ok = ParsePerms(value, &conf_.file_perms);
     } else if (key == "rotate lock file") {
       ok = !value.empty() && value.size() <= kMaxPathLength;
-      if (ok) conf_.rotate_lock_file = value == "self" ? conf_.file : std::string(value);
+      if (ok) {
+        conf_.rotate_lock_file = AbsolutePath(value == "self" ? conf_.file : std::string(value));
+      }
     } else if (key == "default format") {
       std::string pattern;
       if (!ParseQuotedValue(value, &pattern)) {
@@ -324,7 +344,8 @@ std::unique_ptr<Conf> LoadConf(const char *path) {
   }
   std::unique_ptr<Conf> conf = NewDefaultConf();
   conf->file = chosen;
-  conf->rotate_lock_file = chosen;  // "rotate lock file = self" unless the file says otherwise
+  // "rotate lock file = self" unless the file says otherwise
+  conf->rotate_lock_file = AbsolutePath(chosen);
   RememberFileIdentity(*conf);
   std::string text, error;
   if (!ReadWholeFile(chosen, &text, &error) || !ParseConfText(*conf, text, &error)) {

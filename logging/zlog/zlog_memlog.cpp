@@ -55,9 +55,14 @@ struct MemoryLogPath {
   PathUse registration;
 };
 
-// Guards every pair of halves and the table (write mode only). Taken inside a logging call,
-// so always after the environment lock.
-pthread_rwlock_t memory_log_env_lock = PTHREAD_RWLOCK_INITIALIZER;
+// Guards every pair of halves and the table. Taken inside a logging call, so always after the
+// environment lock. Only ever taken for writing, so a mutex: unlike a write lock, which knows
+// the thread that took it, it can be released in the child of a fork.
+pthread_mutex_t memory_log_env_lock = PTHREAD_MUTEX_INITIALIZER;
+
+void LockMemoryLogsForFork() { pthread_mutex_lock(&memory_log_env_lock); }
+// In the child too: the one thread left is the one that took it.
+void UnlockMemoryLogsAfterFork() { pthread_mutex_unlock(&memory_log_env_lock); }
 
 // Called with memory_log_env_lock held. Never freed: the halves and the file use outlive every
 // configuration.
@@ -188,13 +193,12 @@ bool AppendToNewestArchive(const std::string &path, const RotationSpec &rotation
   return ok;
 }
 
-// The lone user's start: the live file starts empty, and what it held is kept within the size
-// rule: appended to the newest archive while that stays within the size, else made the newest
-// archive itself, in place of which a live file with the same owner is made. When neither can
-// be done the content stays in the live file.
+// The lone user's start, under the rotation locks: the live file starts empty, and what it
+// held is kept within the size rule: appended to the newest archive while that stays within
+// the size, else made the newest archive itself, in place of which a live file with the same
+// owner is made. When neither can be done the content stays in the live file.
 void StartFreshFile(FileUse &use, const std::string &path, const RotationSpec &rotation,
-                    Rotater &rotater, mode_t perms) {
-  RotationHold hold(rotater, path, nullptr);
+                    mode_t perms) {
   struct stat live;
   if (fstat(use.fd, &live) != 0) return;
   if (AppendToNewestArchive(path, rotation, live)) {
@@ -218,7 +222,9 @@ void StartFreshFile(FileUse &use, const std::string &path, const RotationSpec &r
 // every write), starts a fresh file. The exclusive lock is tried on this process's own
 // description (a failed try drops its shared lock, taken again below); of processes starting
 // together none starts a fresh file, and a writer that takes the shared lock after one was
-// started writes into it. A missing file is not created.
+// started writes into it. A missing file is not created. The file is held exclusively only
+// under the rotation locks: a flush, which holds them, may wait for the file's shared lock,
+// so no start may hold the file while it waits for them.
 void StartFreshFileUnlessShared(MemoryLogPath &state, const std::string &path,
                                 const RotationSpec &rotation, Rotater &rotater, mode_t perms) {
   bool registered = Register(state.registration, path);
@@ -232,12 +238,13 @@ void StartFreshFileUnlessShared(MemoryLogPath &state, const std::string &path,
     use.fd = fd;
     use.owner = getpid();
   }
+  RotationHold hold(rotater, path, nullptr);
   // Without flock support this process counts as the only user.
   bool alone = flock(use.fd, LOCK_EX | LOCK_NB) == 0 || errno != EWOULDBLOCK;
   if (alone && registered) alone = !OtherUserRegistered(state.registration);
   struct stat st;
   if (alone && fstat(use.fd, &st) == 0 && st.st_size > 0) {
-    StartFreshFile(use, path, rotation, rotater, perms);
+    StartFreshFile(use, path, rotation, perms);
   }
   LockShared(use.fd);
 }
@@ -245,13 +252,13 @@ void StartFreshFileUnlessShared(MemoryLogPath &state, const std::string &path,
 class LockHold {
  public:
   LockHold() {
-    int rc = pthread_rwlock_wrlock(&memory_log_env_lock);
+    int rc = pthread_mutex_lock(&memory_log_env_lock);
     ok_ = rc == 0;
     if (!ok_) zc_error("pthread_rwlock_wrlock fail, rc[%d]", rc);
   }
   ~LockHold() {
     if (!ok_) return;
-    int rc = pthread_rwlock_unlock(&memory_log_env_lock);
+    int rc = pthread_mutex_unlock(&memory_log_env_lock);
     if (rc != 0) zc_error("pthread_rwlock_unlock fail, rc=[%d]", rc);
   }
   LockHold(const LockHold &) = delete;
@@ -278,6 +285,8 @@ class MemoryLogOutput : public Output {
     if (event.level->value != kErrorLevel) return 0;  // FATAL lines do not flush
     return Flush(state_.halves, line, cut, event);
   }
+
+  ~MemoryLogOutput() override { CloseLiveFile(); }
 
   std::string Describe() const override {
     return ">memlog:" + path_ + (rotation_ ? ", " + rotation_->source : "");
@@ -310,29 +319,35 @@ class MemoryLogOutput : public Output {
   // would then pass the size.
   int Flush(MemoryLogHalves &halves, std::string_view line, bool cut, Event &event) {
     std::optional<RotationHold> hold;
-    if (rotation_) hold.emplace(*rotater_, path_, &event);
+    if (rotation_) hold.emplace(*rotater_, &folder_, path_, &event);
     std::string_view older(halves.log_buf1, halves.buf1_log_len);
     std::string_view current(halves.log_buf2, halves.buf2_log_len);
     if (cut && (!rotation_ || rotation_->limit == 0 ||
                 older.size() + line.size() <= rotation_->limit)) {
       current = line;
     }
-    int fd = Open(event, nullptr);
+    uint64_t size;
+    int fd = LiveFile(&size, event, nullptr);
     if (fd < 0) return -1;
-    fd = RotateBefore(fd, older.size() + current.size(), event);
+    fd = RotateBefore(fd, size, older.size() + current.size(), event);
     if (fd < 0) return -1;
-    if (!WriteAll(fd, older) || !WriteAll(fd, current)) {
-      zc_error("write fail, errno[%d]", errno);
-      close(fd);
-      return -1;
-    }
-    if (close(fd) != 0) {
-      zc_error("write fail, maybe cause by write, errno[%d]", errno);
-      return -1;
-    }
+    if (!WriteAll(fd, older) || !WriteAll(fd, current)) return WriteFailed(errno);
     halves.buf1_log_len = 0;
     halves.buf2_log_len = 0;
     return 0;
+  }
+
+  // A failed write (a full disk fails every flush): reported at most about once a second.
+  int WriteFailed(int error) {
+    uint64_t failures;
+    if (!failures_.Due(&failures)) return kFailedUnreported;
+    if (failures == 1) {
+      zc_error("write fail, errno[%d]", error);
+    } else {
+      zc_error("write fail, errno[%d]; %llu flushes of [%s] failed since the last report",
+               error, static_cast<unsigned long long>(failures), path_.c_str());
+    }
+    return -1;
   }
 
   // The file, opened for a flush; -1 (reported) when it cannot be. Made in place of replaced
@@ -354,8 +369,8 @@ class MemoryLogOutput : public Output {
   }
 
   // Under the rotation locks: the live file, which this process may not write, becomes the
-  // newest archive (or goes, when it is empty) where the folder allows. Every flush opens the
-  // path, so its other writers follow to the new file. A refusal makes the next try wait;
+  // newest archive (or goes, when it is empty) where the folder allows. Every flush looks at
+  // the path, so its other writers follow to the new file. A refusal makes the next try wait;
   // errno stays that of the refused open.
   bool ReplaceUnwritable(Event &event) {
     if (!rotation_ || retry_.Waiting()) return false;
@@ -374,24 +389,50 @@ class MemoryLogOutput : public Output {
     return true;
   }
 
-  // When a flush of flush_size bytes would take the file fd names past the size, and the file
-  // is not empty, the file becomes the newest archive first: returns the descriptor to write
-  // the flush to (fd is closed or returned). A failed archive leaves the flush to the live
-  // file; a new live file that cannot be opened leaves it to the halves (-1), never to the
-  // archive. Either failure makes the next try wait.
-  int RotateBefore(int fd, size_t flush_size, Event &event) {
-    if (!rotation_ || rotation_->limit == 0 || retry_.Waiting()) return fd;
+  // The descriptor a flush writes to, kept from the last flush while the path still names its
+  // file and this process opened it (not a parent of fork); else the file opened anew (see
+  // Open for replaced). -1 (reported) when it cannot be opened. *size: the file's size.
+  int LiveFile(uint64_t *size, Event &event, const struct stat *replaced) {
     struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size == 0 ||
-        static_cast<uint64_t>(st.st_size) + flush_size <= rotation_->limit) {
-      return fd;
+    bool named = stat(path_.c_str(), &st) == 0;
+    if (live_.fd >= 0 && (!named || live_.generation != ForkGeneration() ||
+                          st.st_dev != live_.device || st.st_ino != live_.inode)) {
+      CloseLiveFile();
     }
-    if (!ArchiveFile(*rotation_, path_, event)) {
+    if (live_.fd < 0) {
+      int fd = Open(event, replaced);
+      if (fd < 0) return -1;
+      if (fstat(fd, &st) != 0) {
+        zc_error("fstat file[%s] fail, errno[%d]", path_.c_str(), errno);
+        close(fd);
+        return -1;
+      }
+      live_ = {fd, ForkGeneration(), st.st_dev, st.st_ino};
+    }
+    *size = static_cast<uint64_t>(st.st_size);
+    return live_.fd;
+  }
+
+  void CloseLiveFile() {
+    if (live_.fd >= 0) close(live_.fd);
+    live_.fd = -1;
+  }
+
+  // When a flush of flush_size bytes would take the file fd names (of size bytes) past the
+  // size, and the file is not empty, the file becomes the newest archive first: returns the
+  // descriptor to write the flush to, -1 when the new live file cannot be opened (the flush
+  // stays in memory, never goes to the archive). After a failed rotation the flush goes where
+  // fd points, and the next try waits.
+  int RotateBefore(int fd, uint64_t size, size_t flush_size, Event &event) {
+    if (!rotation_ || rotation_->limit == 0 || retry_.Waiting()) return fd;
+    if (size == 0 || size + flush_size <= rotation_->limit) return fd;
+    struct stat archived;
+    if (fstat(fd, &archived) != 0 || !ArchiveFile(*rotation_, path_, event)) {
       retry_.Failed();
       return fd;
     }
-    close(fd);
-    int fresh = Open(event, &st);
+    // The path names another file now: fd is closed, the new one gets archived's owner.
+    int fresh = LiveFile(&size, event, &archived);
     if (fresh < 0) retry_.Failed();
     return fresh;
   }
@@ -402,9 +443,21 @@ class MemoryLogOutput : public Output {
   Rotater *rotater_;
   MemoryLogPath &state_;
   RetryWait retry_;
+  ReusableLock folder_;  // used under the rotation locks
+  FailureReport failures_;
+  struct {
+    int fd = -1;
+    uint64_t generation = 0;  // the fork generation fd was opened in
+    dev_t device = 0;
+    ino_t inode = 0;
+  } live_;
 };
 
 }  // namespace
+
+void RegisterMemoryLogForkLocks() {
+  RegisterForkLocks(LockMemoryLogsForFork, UnlockMemoryLogsAfterFork, UnlockMemoryLogsAfterFork);
+}
 
 std::unique_ptr<Output> NewMemoryLogOutput(const std::string &path, mode_t perms,
                                            std::unique_ptr<RotationSpec> rotation,

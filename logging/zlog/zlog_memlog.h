@@ -33,6 +33,9 @@ std::unique_ptr<Output> NewMemoryLogOutput(const std::string &path, mode_t perms
                                            std::unique_ptr<RotationSpec> rotation,
                                            Rotater *rotater, std::string *error);
 
+// The lock of every memory log, for a fork (see RegisterForkLocks).
+void RegisterMemoryLogForkLocks();
+
 }  // namespace kelu::zl
 
 #endif

@@ -83,15 +83,25 @@ class FileOutput : public Output {
   }
 
  private:
+  // The failure of a line: reported, or counted for the next report.
+  int Failed(const char *what, const char *path, int error) {
+    uint64_t failures;
+    if (!failures_.Due(&failures)) return kFailedUnreported;
+    if (failures == 1) {
+      zc_error("%s file[%s] fail, errno[%d]", what, path, error);
+    } else {
+      zc_error("%s file[%s] fail, errno[%d]; %llu lines failed since the last report", what,
+               path, error, static_cast<unsigned long long>(failures));
+    }
+    return -1;
+  }
+
   int WriteStatic(Event &event, std::string_view line) {
     if (rotated_) {
       rotated_->BeforeLine(event);
       if (!rotated_->Takes(event, line.size())) return 0;  // dropped, reported once
     }
-    if (!WriteAll(fd_, line)) {
-      zc_error("write file[%s] fail, errno[%d]", static_path_.c_str(), errno);
-      return -1;
-    }
+    if (!WriteAll(fd_, line)) return Failed("write", static_path_.c_str(), errno);
     SyncIfDue(fd_);
     if (rotated_) rotated_->AfterLine(event, line.size());
     return 0;
@@ -110,14 +120,10 @@ class FileOutput : public Output {
       auto_create_dir(path.data());
       fd = open(path.data(), flags_, options_.perms);
     }
-    if (fd < 0) {
-      zc_error("open file[%s] fail, errno[%d]", path.data(), errno);
-      return -1;
-    }
+    if (fd < 0) return Failed("open", path.data(), errno);
     int rc = 0;
     if (!WriteAll(fd, line)) {
-      zc_error("write file[%s] fail, errno[%d]", path.data(), errno);
-      rc = -1;
+      rc = Failed("write", path.data(), errno);
     } else {
       SyncIfDue(fd);
       if (options_.rotation) {
@@ -141,6 +147,7 @@ class FileOutput : public Output {
   std::unique_ptr<RotatedFile> rotated_;  // static files with rotation only
   RetryWait dynamic_retry_;                // dynamic files with rotation only
   std::atomic<uint64_t> writes_{0};
+  FailureReport failures_;
 };
 
 // Writes to a pipe whose reader may be gone: EPIPE instead of a SIGPIPE that would end the
@@ -165,6 +172,13 @@ bool WriteToPipe(int fd, std::string_view text) {
   return ok;
 }
 
+// One pipe write at a time in the process, so that lines longer than PIPE_BUF stay whole.
+pthread_mutex_t pipe_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+void LockPipesForFork() { pthread_mutex_lock(&pipe_mutex); }
+// In the child too: the one thread left is the one that took it.
+void UnlockPipesAfterFork() { pthread_mutex_unlock(&pipe_mutex); }
+
 class PipeOutput : public Output {
  public:
   PipeOutput(std::string command, FILE *pipe) : command_(std::move(command)), pipe_(pipe) {}
@@ -173,11 +187,10 @@ class PipeOutput : public Output {
   int Write(Event &event, const Pattern &format) override {
     std::string_view line;
     if (!FormatLine(event, format, &line)) return -1;
-    // One writer at a time, so that lines longer than PIPE_BUF stay whole.
-    pthread_mutex_lock(&mutex_);
+    pthread_mutex_lock(&pipe_mutex);
     bool ok = WriteToPipe(fileno(pipe_), line);
     int saved = errno;
-    pthread_mutex_unlock(&mutex_);
+    pthread_mutex_unlock(&pipe_mutex);
     if (!ok) {
       zc_error("write to pipe[%s] fail, errno[%d]", command_.c_str(), saved);
       return -1;
@@ -189,7 +202,6 @@ class PipeOutput : public Output {
  private:
   std::string command_;
   FILE *pipe_;
-  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
 };
 
 class SyslogOutput : public Output {
@@ -251,6 +263,20 @@ class RecordOutput : public Output {
 };
 
 }  // namespace
+
+void RegisterPipeForkLocks() {
+  RegisterForkLocks(LockPipesForFork, UnlockPipesAfterFork, UnlockPipesAfterFork);
+}
+
+bool FailureReport::Due(uint64_t *failures) {
+  constexpr int64_t kReportPeriodNs = 1'000'000'000;
+  failures_.fetch_add(1);
+  int64_t now = CoarseNow();
+  int64_t next = next_at_.load(std::memory_order_relaxed);
+  if (now < next || !next_at_.compare_exchange_strong(next, now + kReportPeriodNs)) return false;
+  *failures = failures_.exchange(0);
+  return true;
+}
 
 bool WriteAll(int fd, std::string_view text) {
   while (!text.empty()) {

@@ -18,13 +18,30 @@ namespace kelu::zl {
 class Rotater;
 struct RotationSpec;
 
+// Output::Write's result for a failure whose report is held back (see FailureReport): the
+// logging call does not report it either.
+constexpr int kFailedUnreported = -2;
+
 class Output {
  public:
   virtual ~Output() = default;
   // Writes the event formatted with format; 0 on success, -1 on failure (reported on the
-  // diagnostic channel).
+  // diagnostic channel), kFailedUnreported.
   virtual int Write(Event &event, const Pattern &format) = 0;
   virtual std::string Describe() const = 0;
+};
+
+// The failures of one file (a full disk fails every line), reported at most about once a
+// second of the coarse clock, each report with the failures it stands for.
+class FailureReport {
+ public:
+  // Counts a failure; true when it is to be reported now, with *failures the number of
+  // failures since the last report, this one included.
+  bool Due(uint64_t *failures);
+
+ private:
+  std::atomic<int64_t> next_at_{0};  // coarse clock, nanoseconds
+  std::atomic<uint64_t> failures_{0};
 };
 
 // Writes all of text to fd, going on after partial writes and EINTR.
@@ -63,6 +80,9 @@ int SyslogFacilityByName(std::string_view name);
 // each line so that it may be set after zlog_init and survives reloads.
 std::unique_ptr<Output> NewRecordOutput(std::string name, std::unique_ptr<Pattern> path);
 zlog_record_fn FindRecord(std::string_view name);  // defined with the record table
+
+// The pipe outputs' mutex, for a fork (see RegisterForkLocks).
+void RegisterPipeForkLocks();
 
 }  // namespace kelu::zl
 

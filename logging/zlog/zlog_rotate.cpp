@@ -30,13 +30,6 @@ constexpr int64_t kLookPeriodNs = 4'000'000;
 // How long the next try waits after a failed rotation.
 constexpr int64_t kRetryPeriodNs = 1'000'000'000;
 
-// Read from the vDSO, without a system call.
-int64_t CoarseNow() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-  return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
-}
-
 struct Archive {
   uint64_t number;
   std::string name;  // file name inside the folder
@@ -78,11 +71,13 @@ std::string Numbered(const std::string &prefix, uint64_t number, int width,
   return prefix + digits + suffix;
 }
 
-std::vector<Archive> ListArchives(const std::string &folder, const std::string &name_prefix,
-                                  const std::string &suffix) {
-  std::vector<Archive> archives;
+// The archives of a folder that can be listed; false (errno set) when it cannot. A missing
+// folder holds none.
+bool ListArchives(const std::string &folder, const std::string &name_prefix,
+                  const std::string &suffix, std::vector<Archive> *archives) {
   DIR *dir = opendir(folder.c_str());
-  if (dir == nullptr) return archives;
+  if (dir == nullptr) return errno == ENOENT;
+  errno = 0;
   while (struct dirent *entry = readdir(dir)) {
     std::string_view name = entry->d_name;
     if (name.size() <= name_prefix.size() + suffix.size()) continue;
@@ -92,18 +87,101 @@ std::vector<Archive> ListArchives(const std::string &folder, const std::string &
         name.substr(name_prefix.size(), name.size() - name_prefix.size() - suffix.size());
     uint64_t number;
     if (digits.size() > kMaxArchiveDigits || !ParseCount(digits, &number)) continue;
-    archives.push_back({number, std::string(name)});
+    archives->push_back({number, std::string(name)});
   }
+  int error = errno;
   closedir(dir);
-  return archives;
+  errno = error;
+  return error == 0;
+}
+
+// The names of a file's archives, expanded for one event:
+// "<folder_prefix><name_prefix><number><suffix>".
+struct ArchiveNames {
+  std::string prefix;  // its folder included
+  std::string suffix;
+  std::string folder_prefix;  // "" or the folder of prefix, ending in '/'
+
+  std::string name_prefix() const { return prefix.substr(folder_prefix.size()); }
+  std::string folder() const { return folder_prefix.empty() ? "." : folder_prefix; }
+};
+
+// The archive names of path for event; false (reported) when they cannot be made.
+bool MakeArchiveNames(const RotationSpec &plan, const std::string &path, Event &event,
+                      ArchiveNames *names) {
+  bool prefix_ok, suffix_ok;
+  names->prefix = Expand(*plan.prefix, event, &prefix_ok);
+  names->suffix = Expand(*plan.suffix, event, &suffix_ok);
+  if (!prefix_ok || !suffix_ok) {
+    zc_error("archive name of [%s] cannot be made", path.c_str());
+    return false;
+  }
+  size_t slash = names->prefix.rfind('/');
+  names->folder_prefix = slash == std::string::npos ? "" : names->prefix.substr(0, slash + 1);
+  return true;
+}
+
+// Without a listing, the archives of a rolling plan with a count are found by their names
+// (numbers 0 to count - 1), which a folder that can be searched but not read still shows.
+bool ProbeArchives(const RotationSpec &plan, const ArchiveNames &names,
+                   std::vector<Archive> *archives) {
+  if (!plan.rolling || plan.count == 0) return false;
+  for (uint64_t number = 0; number < plan.count; ++number) {
+    std::string name = Numbered(names.prefix, number, plan.width, names.suffix);
+    struct stat st;
+    if (lstat(name.c_str(), &st) == 0) {
+      archives->push_back({number, name.substr(names.folder_prefix.size())});
+    } else if (errno != ENOENT) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The archives that exist: listed, or found by name where the folder cannot be listed; false
+// (errno that of the listing) when neither can be done.
+bool FindArchives(const RotationSpec &plan, const ArchiveNames &names,
+                  std::vector<Archive> *archives) {
+  if (ListArchives(names.folder(), names.name_prefix(), names.suffix, archives)) return true;
+  int error = errno;
+  archives->clear();
+  if (ProbeArchives(plan, names, archives)) return true;
+  errno = error;
+  return false;
+}
+
+// An event outside a logging call, for archive names made now.
+struct EventNow {
+  EventNow() {
+    event.thread = &thread;
+    gettimeofday(&event.now, nullptr);
+  }
+  EventNow(const EventNow &) = delete;
+  EventNow &operator=(const EventNow &) = delete;
+
+  ThreadBuffers thread;
+  Event event;
+};
+
+// rename(2) that never replaces an existing file: an archive is never written over.
+int RenameNoReplace(const char *from, const char *to) {
+  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // A file system without RENAME_NOREPLACE: looked at first.
+  struct stat st;
+  if (lstat(to, &st) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return rename(from, to);
 }
 
 // rename(2), creating the target's folders when they are missing.
 bool Rename(const std::string &from, const std::string &to) {
-  if (rename(from.c_str(), to.c_str()) == 0) return true;
+  if (RenameNoReplace(from.c_str(), to.c_str()) == 0) return true;
   if (errno == ENOENT && access(from.c_str(), F_OK) == 0) {
     auto_create_dir(to.c_str());
-    if (rename(from.c_str(), to.c_str()) == 0) return true;
+    if (RenameNoReplace(from.c_str(), to.c_str()) == 0) return true;
   }
   zc_error("rename[%s] to [%s] fail, errno[%d]", from.c_str(), to.c_str(), errno);
   return false;
@@ -123,34 +201,28 @@ bool LookAt(int fd, const char *path, struct stat *by_fd, bool *path_names_it) {
   return true;
 }
 
-// A fresh read-only descriptor of path under an exclusive flock, or -1 with *error set.
-// extra: O_DIRECTORY for a folder; O_CREAT for a lock file, made (0644: others need to read
-// it only) when it is missing.
-int LockedDescriptor(const std::string &path, int extra, int *error) {
-  int flags = O_RDONLY | O_CLOEXEC | (extra & O_DIRECTORY);
-  int fd = open(path.c_str(), flags);
-  if (fd < 0 && errno == ENOENT && (extra & O_CREAT) != 0) {
-    fd = open(path.c_str(), flags | O_CREAT, 0644);
-  }
-  if (fd < 0) {
-    *error = errno;
-    return -1;
-  }
+// Guards the rotations of this process and the descriptors of its ReusableLocks. Taken before
+// any flock of a rotation.
+pthread_mutex_t rotation_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+std::atomic<uint64_t> fork_generation{0};
+
+void LockRotationsForFork() { pthread_mutex_lock(&rotation_mutex); }
+void UnlockRotationsAfterFork() { pthread_mutex_unlock(&rotation_mutex); }
+// In the child, only the thread that forked is left, and it holds the mutex.
+void ResetRotationsInChild() {
+  fork_generation.fetch_add(1);
+  pthread_mutex_unlock(&rotation_mutex);
+}
+
+bool FlockExclusive(int fd, int *error) {
   while (flock(fd, LOCK_EX) != 0) {
     if (errno != EINTR) {
       *error = errno;
-      close(fd);
-      return -1;
+      return false;
     }
   }
-  return fd;
-}
-
-// Released explicitly: a child forked meanwhile would keep a closed description locked.
-void Unlock(int fd) {
-  if (fd < 0) return;
-  if (flock(fd, LOCK_UN) != 0) zc_error("unlock fd[%d] fail, errno[%d]", fd, errno);
-  close(fd);
+  return true;
 }
 
 std::atomic<bool> no_lock_noticed{false};
@@ -253,18 +325,16 @@ std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
 }
 
 bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event) {
-  bool prefix_ok, suffix_ok;
-  std::string prefix = Expand(*plan.prefix, event, &prefix_ok);
-  std::string suffix = Expand(*plan.suffix, event, &suffix_ok);
-  if (!prefix_ok || !suffix_ok) {
-    zc_error("archive name of [%s] cannot be made", path.c_str());
+  ArchiveNames names;
+  if (!MakeArchiveNames(plan, path, event, &names)) return false;
+  std::vector<Archive> archives;
+  if (!FindArchives(plan, names, &archives)) {
+    zc_error("archives of [%s] cannot be listed in [%s], errno[%d]: not rotated", path.c_str(),
+             names.folder().c_str(), errno);
     return false;
   }
-  size_t slash = prefix.rfind('/');
-  std::string folder_prefix = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
-  std::string name_prefix = prefix.substr(folder_prefix.size());
-  std::string folder = folder_prefix.empty() ? "." : folder_prefix;
-  std::vector<Archive> archives = ListArchives(folder, name_prefix, suffix);
+  const std::string &prefix = names.prefix, &suffix = names.suffix;
+  const std::string &folder_prefix = names.folder_prefix;
 
   if (plan.rolling) {
     std::sort(archives.begin(), archives.end(),
@@ -293,36 +363,23 @@ bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event
 }
 
 bool ArchiveFileNow(const RotationSpec &plan, const std::string &path) {
-  ThreadBuffers thread;
-  Event event;
-  event.thread = &thread;
-  gettimeofday(&event.now, nullptr);
-  return ArchiveFile(plan, path, event);
+  EventNow now;
+  return ArchiveFile(plan, path, now.event);
 }
 
 std::string NewestArchiveNow(const RotationSpec &plan, const std::string &path) {
-  ThreadBuffers thread;
-  Event event;
-  event.thread = &thread;
-  gettimeofday(&event.now, nullptr);
-  bool prefix_ok, suffix_ok;
-  std::string prefix = Expand(*plan.prefix, event, &prefix_ok);
-  std::string suffix = Expand(*plan.suffix, event, &suffix_ok);
-  if (!prefix_ok || !suffix_ok) {
-    zc_error("archive name of [%s] cannot be made", path.c_str());
+  EventNow now;
+  ArchiveNames names;
+  std::vector<Archive> archives;
+  if (!MakeArchiveNames(plan, path, now.event, &names) ||
+      !FindArchives(plan, names, &archives) || archives.empty()) {
     return "";
   }
-  size_t slash = prefix.rfind('/');
-  std::string folder_prefix = slash == std::string::npos ? "" : prefix.substr(0, slash + 1);
-  std::vector<Archive> archives =
-      ListArchives(folder_prefix.empty() ? "." : folder_prefix,
-                   prefix.substr(folder_prefix.size()), suffix);
-  if (archives.empty()) return "";
   auto by_number = [](const Archive &a, const Archive &b) { return a.number < b.number; };
   const Archive &newest = plan.rolling
                               ? *std::min_element(archives.begin(), archives.end(), by_number)
                               : *std::max_element(archives.begin(), archives.end(), by_number);
-  return folder_prefix + newest.name;
+  return names.folder_prefix + newest.name;
 }
 
 int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced) {
@@ -339,28 +396,86 @@ int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct
   return fd;
 }
 
-Rotater::Rotater(std::string lock_path) : lock_path_(std::move(lock_path)) {}
+bool ReusableLock::Lock(const std::string &path, int extra, bool create, int *error) {
+  // Locked, the path must still name the file: one replaced meanwhile is opened and locked.
+  for (int tries = 0; tries < 4; ++tries) {
+    if (fd_ >= 0 && generation_ != ForkGeneration()) Close();  // the parent's description
+    if (fd_ < 0) {
+      int flags = O_RDONLY | O_CLOEXEC | (extra & O_DIRECTORY);
+      fd_ = open(path.c_str(), flags);
+      if (fd_ < 0 && errno == ENOENT && create) fd_ = open(path.c_str(), flags | O_CREAT, 0644);
+      struct stat st;
+      if (fd_ < 0 || fstat(fd_, &st) != 0) {
+        *error = errno;
+        Close();
+        return false;
+      }
+      generation_ = ForkGeneration();
+      device_ = st.st_dev;
+      inode_ = st.st_ino;
+    }
+    if (!FlockExclusive(fd_, error)) {
+      Close();
+      return false;
+    }
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && st.st_dev == device_ && st.st_ino == inode_) return true;
+    Unlock();
+    Close();
+  }
+  *error = EAGAIN;
+  return false;
+}
 
-RotationHold::RotationHold(Rotater &rotater, const std::string &path, Event *event)
-    : rotater_(rotater) {
+// Released explicitly: a child forked meanwhile would keep a closed description locked.
+void ReusableLock::Unlock() {
+  if (fd_ >= 0 && flock(fd_, LOCK_UN) != 0) zc_error("unlock fd[%d] fail, errno[%d]", fd_, errno);
+}
+
+// Closing leaves a lock that a parent holds on the same description to the parent.
+void ReusableLock::Close() {
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+}
+
+void RegisterForkLocks(void (*lock)(), void (*unlock)(), void (*reset)()) {
+  int rc = pthread_atfork(lock, unlock, reset);
+  if (rc != 0) zc_error("pthread_atfork fail, rc[%d]", rc);
+}
+
+void RegisterRotationForkLocks() {
+  RegisterForkLocks(LockRotationsForFork, UnlockRotationsAfterFork, ResetRotationsInChild);
+}
+
+uint64_t ForkGeneration() { return fork_generation.load(std::memory_order_relaxed); }
+
+Rotater::Rotater(std::string lock_path, bool create_lock_file)
+    : lock_path_(std::move(lock_path)), create_lock_file_(create_lock_file) {}
+
+RotationHold::RotationHold(Rotater &rotater, ReusableLock *folder, const std::string &path,
+                           Event *event)
+    : rotater_(rotater), folder_(folder != nullptr ? folder : &own_folder_) {
+  pthread_mutex_lock(&rotation_mutex);
   int folder_error = 0, lock_error = 0;
-  folder_fd_ = LockedDescriptor(FolderOf(path), O_DIRECTORY, &folder_error);
-  if (folder_fd_ < 0 && !rotater_.folder_failed_.exchange(true)) {
+  folder_locked_ = folder_->Lock(FolderOf(path), O_DIRECTORY, false, &folder_error);
+  if (!folder_locked_ && !rotater_.folder_failed_.exchange(true)) {
     zc_warn("folder of [%s] cannot be locked, errno[%d]", path.c_str(), folder_error);
   }
-  pthread_mutex_lock(&rotater_.mutex_);
-  lock_fd_ = LockedDescriptor(rotater_.lock_path_, O_CREAT, &lock_error);
-  if (lock_fd_ < 0 && !rotater_.lock_file_failed_.exchange(true)) {
+  lock_file_locked_ = rotater_.lock_file_.Lock(rotater_.lock_path_, 0,
+                                               rotater_.create_lock_file_, &lock_error);
+  // A missing configuration file is not a failure: it is simply not locked.
+  bool missing_conf = !rotater_.create_lock_file_ && lock_error == ENOENT;
+  if (!lock_file_locked_ && !missing_conf && !rotater_.lock_file_failed_.exchange(true)) {
     zc_warn("rotate lock file[%s] cannot be locked, errno[%d]", rotater_.lock_path_.c_str(),
             lock_error);
   }
-  if (folder_fd_ < 0 && lock_fd_ < 0) NoticeNoLock(path, rotater_.lock_path_, event);
+  if (!folder_locked_ && !lock_file_locked_) NoticeNoLock(path, rotater_.lock_path_, event);
 }
 
 RotationHold::~RotationHold() {
-  Unlock(lock_fd_);
-  pthread_mutex_unlock(&rotater_.mutex_);
-  Unlock(folder_fd_);
+  if (lock_file_locked_) rotater_.lock_file_.Unlock();
+  if (folder_locked_) folder_->Unlock();
+  pthread_mutex_unlock(&rotation_mutex);
 }
 
 bool RetryWait::Waiting() const {
@@ -394,7 +509,7 @@ void RotatedFile::BeforeLine(Event &event) {
 }
 
 void RotatedFile::RotateAndReopen(Event &event) {
-  RotationHold hold(rotater_, path_, &event);
+  RotationHold hold(rotater_, &folder_, path_, &event);
   struct stat by_fd;
   bool same;
   if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return;

@@ -1,9 +1,12 @@
 // Size rotation of file and memory-log outputs: "path", 10MB * 5 ~ "archive.#r". A rotation
-// runs under three locks, taken in this order: an flock on the rotated file's folder, the
-// configuration's in-process mutex, and an flock on its "rotate lock file". flock takes a
-// read-only descriptor, so every process that shares a log takes the same locks whatever its
-// right to write the lock file (a php-fpm worker reading a root-owned configuration); and the
-// folder is one that any process able to rotate the file can read.
+// runs under three locks, taken in this order: the process's rotation mutex, an flock on the
+// rotated file's folder and an flock on the configuration's "rotate lock file". The mutex
+// comes first, so that no process waits for one of its own threads while it holds a lock
+// that other processes wait for. flock takes a read-only descriptor, so every process that
+// shares a log takes the same locks whatever its right to write the lock file (a php-fpm
+// worker reading a root-owned configuration); and the folder is one that any process able to
+// rotate the file can read. An archive is never renamed over: a rotation that would, or that
+// cannot learn which archives exist, fails.
 #ifndef KELU_ZLOG_ROTATE_H
 #define KELU_ZLOG_ROTATE_H
 
@@ -43,7 +46,7 @@ bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event
 // The same outside a logging call (the archive name's time is now).
 bool ArchiveFileNow(const RotationSpec &plan, const std::string &path);
 // The path of path's newest archive (number 0 with #r, the highest number with #s), named
-// for now; "" when there is none.
+// for now and found as a rotation finds them; "" when there is none or they cannot be found.
 std::string NewestArchiveNow(const RotationSpec &plan, const std::string &path);
 
 // open(2) of a file made in place of another (the one replaced, just archived): when this
@@ -52,40 +55,83 @@ std::string NewestArchiveNow(const RotationSpec &plan, const std::string &path);
 // root job's rotation leaves the unprivileged writers a live file they can open.
 int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced);
 
-// A configuration's rotations: the in-process mutex and the rotate lock file.
+// An exclusive flock on a descriptor that the process keeps open between holds, so that a
+// hold costs an flock and a stat rather than an open and a close. The file is opened again
+// when its path names another file, and in a child of fork, whose copy of the descriptor
+// shares its parent's lock. Used under the rotation mutex only.
+class ReusableLock {
+ public:
+  ReusableLock() = default;
+  ~ReusableLock() { Close(); }
+  ReusableLock(const ReusableLock &) = delete;
+  ReusableLock &operator=(const ReusableLock &) = delete;
+
+  // extra: O_DIRECTORY for a folder; create: a missing file is made (0644: others need to
+  // read it only). False with *error set when the file cannot be opened or locked.
+  bool Lock(const std::string &path, int extra, bool create, int *error);
+  void Unlock();
+  void Close();
+
+ private:
+  int fd_ = -1;
+  uint64_t generation_ = 0;  // the fork generation fd_ was opened in
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
+
+// A configuration's rotations: its rotate lock file, an absolute path. The configuration file
+// itself (the default lock file) is never made: while it is missing, only the folder is
+// locked.
 class Rotater {
  public:
-  explicit Rotater(std::string lock_path);
+  Rotater(std::string lock_path, bool create_lock_file);
   Rotater(const Rotater &) = delete;
   Rotater &operator=(const Rotater &) = delete;
   const std::string &lock_path() const { return lock_path_; }
 
  private:
   friend class RotationHold;
-  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
   std::string lock_path_;
+  bool create_lock_file_;
+  ReusableLock lock_file_;
   std::atomic<bool> lock_file_failed_{false};  // reported once
   std::atomic<bool> folder_failed_{false};
 };
 
 // Held while a file is rotated, or a memory log checked, rotated and written: excludes the
-// other threads of this process and the other processes that rotate a file in the same folder
-// or under the same rotate lock file. Each flock is taken on a descriptor opened for the hold,
-// so that threads exclude each other and a child of fork shares no lock with its parent. A
-// process that can take neither flock says so once, in event's category (event may be null:
-// then it says so at a later rotation).
+// other threads of this process (the rotation mutex, taken first) and the other processes
+// that rotate a file in the same folder or under the same rotate lock file. folder, when
+// given, is the caller's lock of path's folder, kept for its later holds; without it the
+// folder is opened for the hold. A process that can take neither flock says so once, in
+// event's category (event may be null: then it says so at a later rotation).
 class RotationHold {
  public:
-  RotationHold(Rotater &rotater, const std::string &path, Event *event);
+  RotationHold(Rotater &rotater, const std::string &path, Event *event)
+      : RotationHold(rotater, nullptr, path, event) {}
+  RotationHold(Rotater &rotater, ReusableLock *folder, const std::string &path, Event *event);
   ~RotationHold();
   RotationHold(const RotationHold &) = delete;
   RotationHold &operator=(const RotationHold &) = delete;
 
  private:
   Rotater &rotater_;
-  int folder_fd_ = -1;
-  int lock_fd_ = -1;
+  ReusableLock own_folder_;
+  ReusableLock *folder_;
+  bool folder_locked_ = false;
+  bool lock_file_locked_ = false;
 };
+
+// The process-local locks of the logging engine are taken before a fork and released after it
+// in the parent, and made anew in the child, so that a child of fork can go on logging. Each
+// part registers its locks with pthread_atfork, whose prepare handlers run in the reverse
+// order of registration: the inner locks are registered first.
+void RegisterForkLocks(void (*lock)(), void (*unlock)(), void (*reset)());
+// The rotation mutex, and the count of forks that a descriptor kept by a ReusableLock is
+// checked against.
+void RegisterRotationForkLocks();
+// The forks this process descends from: a descriptor kept from another generation is a
+// parent's.
+uint64_t ForkGeneration();
 
 // After a failed rotation the next try waits about a second of the coarse clock, so that a
 // folder that refuses renames costs a try a second instead of one a line.
@@ -145,6 +191,7 @@ class RotatedFile {
   std::atomic<int64_t> looked_at_;  // coarse clock, nanoseconds
   std::atomic<bool> stranded_{false};  // fd names an archive: the live file cannot be opened
   RetryWait retry_;
+  ReusableLock folder_;
 };
 
 // After a line to a dynamic file, whose descriptor is closed after it anyway: rotates the

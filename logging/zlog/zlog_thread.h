@@ -61,6 +61,9 @@ struct ThreadKeyState {
 };
 ThreadKeyState CurrentThreadKeyState();
 
+// The mutex of the key and the count, for a fork (see RegisterForkLocks).
+void RegisterThreadKeyForkLocks();
+
 }  // namespace kelu::zl
 
 #endif

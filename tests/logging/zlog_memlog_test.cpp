@@ -1,7 +1,9 @@
 // The memory-log output and its start-up: what reaches the file at ERROR lines, in which order,
 // and what the halves keep across rotations, reloads, finishes and failed writes; which start
 // empties the file when other processes use it too.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -263,6 +265,76 @@ TEST(ZlogMemlog, WorkerStartingAloneKeepsWhatEndedWorkersWrote) {
   for (int i = 2; i >= 0; --i) kept += ReadTextFile(path + "." + std::to_string(i));
   EXPECT_EQ(kept, "context of refusal 0\nrefusal 0\ncontext of refusal 1\nrefusal 1\n"
                   "context of refusal 2\nrefusal 2\n");
+}
+
+// In a log folder that can be written and searched but not read (mode 0300) a lone start
+// finds the newest archive by name, as a rotation does, and appends to it.
+TEST(ZlogMemlog, LoneStartInAFolderThatCannotBeListedAppendsToTheNewestArchive) {
+  ServiceDir dir;
+  dir.WriteConf(MemConf("kelu_category.INFO >memlog:@LOGS@/m.log, 1kb * 3; m\n"));
+  const std::string logs = dir.Log("");
+  for (const char *name : {"m.log.0", "m.log"}) ASSERT_TRUE(MakeWorkerFile(dir.Log(name)));
+  WriteTextFile(dir.Log("m.log.0"), "older context\n");
+  WriteTextFile(dir.Log("m.log"), "left by an ended worker\n");
+  pid_t worker = fork();
+  if (worker == 0) {
+    if (!BecomeWorkerUser() || chmod(logs.c_str(), 0300) != 0) _exit(2);
+    int rc = zlog_init(dir.conf().c_str());
+    if (rc == 0) zlog_fini();
+    _exit(chmod(logs.c_str(), 0755) == 0 && rc == 0 ? 0 : 1);
+  }
+  ASSERT_TRUE(EndsWell(worker));
+  EXPECT_EQ(ReadTextFile(dir.Log("m.log.0")), "older context\nleft by an ended worker\n");
+  EXPECT_EQ(ReadTextFile(dir.Log("m.log")), "");
+  EXPECT_FALSE(FileExists(dir.Log("m.log.1")));
+}
+
+// Whether process pid waits for a file lock (an entry "->" of /proc/locks) within 5 s.
+bool WaitsForAFileLock(pid_t pid) {
+  const std::string waiter = " " + std::to_string(pid) + " ";
+  for (int tries = 0; tries < 500; ++tries) {
+    for (const std::string &line : SplitLines(ReadTextFile("/proc/locks"))) {
+      if (line.find("->") != std::string::npos && line.find(waiter) != std::string::npos) {
+        return true;
+      }
+    }
+    usleep(10000);
+  }
+  return false;
+}
+
+// A process starting alone on a memory log holds the file exclusively only under the rotation
+// locks. The test plays a worker's first flush that holds the rotate lock file (it could not
+// open the folder, so neither lock it nor register) and then takes the file's shared lock:
+// the starter waits for the lock file without holding the file, the flush gets the file, and
+// the starter, no longer alone, keeps what the file holds.
+TEST(ZlogMemlog, LoneStartWaitingForTheRotationLocksLeavesTheFileToAFlush) {
+  ServiceDir dir;
+  dir.WriteConf(MemConf("kelu_category.INFO >memlog:@LOGS@/m.log; m\n"));
+  const std::string live = dir.Log("m.log");
+  ASSERT_TRUE(MakeWorkerFile(live));
+  WriteTextFile(live, "left by an ended worker\n");
+  int lock_file = open(dir.conf().c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(lock_file, 0);
+  ASSERT_EQ(flock(lock_file, LOCK_EX), 0);
+  pid_t starter = fork();
+  if (starter == 0) {
+    close(lock_file);  // the test's description, locked
+    alarm(10);         // a starter that hangs ends, and fails the test
+    if (!BecomeWorkerUser()) _exit(2);
+    int rc = zlog_init(dir.conf().c_str());
+    if (rc == 0) zlog_fini();
+    _exit(rc == 0 ? 0 : 1);
+  }
+  bool waits = starter > 0 && WaitsForAFileLock(starter);
+  int file = open(live.c_str(), O_RDONLY | O_CLOEXEC);
+  bool shared = file >= 0 && flock(file, LOCK_SH | LOCK_NB) == 0;
+  close(lock_file);
+  EXPECT_TRUE(EndsWell(starter));
+  EXPECT_TRUE(waits) << "the starter waits for the rotate lock file";
+  EXPECT_TRUE(shared) << "the starter holds the file exclusively while it waits";
+  EXPECT_EQ(ReadTextFile(live), "left by an ended worker\n");
+  if (file >= 0) close(file);
 }
 
 // A refusal of a pool's worker and its context, flushed: padded to about size bytes.

@@ -10,6 +10,7 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "ZlogTestSupport.h"
 #include "zlog/zlog.h"
@@ -294,6 +295,46 @@ TEST(ZlogOutput, FailingOutputsAreReported) {
   EXPECT_NE(diagnostics.find("the record function of [$failing] failed"), std::string::npos);
   EXPECT_NE(diagnostics.find("open file["), std::string::npos);
   EXPECT_NE(diagnostics.find("zlog_output fail, srcfile["), std::string::npos);
+}
+
+size_t Occurrences(const std::string &text, const std::string &part) {
+  size_t n = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++n;
+  return n;
+}
+
+struct FullDiskCase {
+  const char *name;
+  const char *rule;     // of category "c" onto /dev/full, which fails every write
+  const char *failure;  // the output's report of a failed write
+  const char *count;    // the text of the count in a later report
+};
+
+// A full disk fails every line: each file's failures are reported at most about once a
+// second, a later report with the number of failures since the one before, and the logging
+// calls report no more than their outputs do.
+TEST(ZlogOutput, FullDiskIsReportedOnceASecondWithACount) {
+  const std::vector<FullDiskCase> cases = {
+      {"static file", "c.* \"/dev/full\"", "write file[/dev/full] fail, errno[28]",
+       "lines failed since the last report"},
+      {"memory log", "c.* >memlog:/dev/full", "write fail, errno[28]",
+       "flushes of [/dev/full] failed since the last report"},
+  };
+  for (const FullDiskCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    ZlogSession session(std::string("[rules]\n") + c.rule + "\n");
+    ASSERT_TRUE(session.started());
+    zlog_category_t *category = zlog_get_category("c");
+    for (int i = 0; i < 2000; ++i) LogAt(category, ZLOG_LEVEL_ERROR, "lost");
+    std::string diagnostics = session.Diagnostics();
+    EXPECT_GE(Occurrences(diagnostics, c.failure), 1u);
+    EXPECT_LE(Occurrences(diagnostics, c.failure), 2u) << diagnostics.substr(0, 2000);
+    EXPECT_LE(Occurrences(diagnostics, "zlog_output fail"), 2u);
+    usleep(1100 * 1000);
+    LogAt(category, ZLOG_LEVEL_ERROR, "lost");
+    diagnostics = session.Diagnostics();
+    EXPECT_NE(diagnostics.find(c.count), std::string::npos) << diagnostics.substr(0, 2000);
+  }
 }
 
 TEST(ZlogOutput, ProfileWritesTheConfiguration) {

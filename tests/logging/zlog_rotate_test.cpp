@@ -606,3 +606,99 @@ TEST(ZlogRotate, WriterThatCannotReopenDropsLinesPastTheSize) {
 
 }  // namespace
 }  // namespace kelu::test
+
+namespace kelu::test {
+namespace {
+
+// The working folder for one test, restored afterwards.
+class ScopedCwd {
+ public:
+  explicit ScopedCwd(const std::string &folder) {
+    char old[4096];
+    if (getcwd(old, sizeof old) != nullptr) old_ = old;
+    EXPECT_EQ(chdir(folder.c_str()), 0) << folder;
+  }
+  ~ScopedCwd() { EXPECT_EQ(chdir(old_.c_str()), 0) << old_; }
+  ScopedCwd(const ScopedCwd &) = delete;
+  ScopedCwd &operator=(const ScopedCwd &) = delete;
+
+ private:
+  std::string old_;
+};
+
+// A process started from a relative configuration path, whose default rotate lock file is the
+// configuration itself: a rotation after the configuration was removed, or after a change of
+// folder, locks the log's folder and creates no configuration file anywhere.
+TEST(ZlogRotate, RotationNeverCreatesTheConfiguration) {
+  TempDir start, elsewhere;
+  const std::string log = start.File("c.log"), conf = start.File("kelulog.conf");
+  WriteTextFile(conf, "[formats]\nm = \"%m%n\"\n[rules]\n*.* \"" + log + "\", 1k * 9; m\n");
+  ScopedEnv error_log("ZLOG_PROFILE_ERROR", elsewhere.File("error.log"));
+  {
+    ScopedCwd in_start(start.path());
+    ASSERT_EQ(zlog_init("./kelulog.conf"), 0);
+    WriteLines(zlog_get_category("c"), 0, 1, 15);
+    ASSERT_EQ(unlink(conf.c_str()), 0);
+    WriteLines(zlog_get_category("c"), 0, 16, 30);
+    EXPECT_FALSE(FileExists(conf)) << "made again by a rotation";
+  }
+  {
+    ScopedCwd moved(elsewhere.path());
+    WriteLines(zlog_get_category("c"), 0, 31, 45);
+    zlog_fini();
+  }
+  EXPECT_FALSE(FileExists(elsewhere.File("kelulog.conf"))) << "made in the new folder";
+  EXPECT_EQ(KeptNumbers(log, 0), Range(1, 45));
+  EXPECT_EQ(Numbers(log + ".3"), Range(1, 11));
+  std::string diagnostics = ReadTextFile(elsewhere.File("error.log"));
+  EXPECT_EQ(diagnostics.find("cannot be locked"), std::string::npos) << diagnostics;
+}
+
+struct UnlistableCase {
+  const char *name;
+  const char *rotation;  // of "u.log", 30 lines of 100 bytes, limit 1000 bytes
+  std::vector<ExpectedFile> files;
+  bool reported;  // the rotation fails and says why
+};
+
+// A log folder that can be written and searched but not read (mode 0300): a rolling plan
+// with a count finds its archives by their names and rotates as always; any other plan does
+// not rotate, says so, and the live file keeps every line. No archive is written over.
+TEST(ZlogRotate, FolderThatCannotBeListedLosesNoArchive) {
+  const std::vector<UnlistableCase> cases = {
+      {"rolling with a count", "1k * 5 ~ \"@LOGS@/u.log.#r\"",
+       {{"u.log.1", 1, 11}, {"u.log.0", 12, 22}, {"u.log", 23, 30}}, false},
+      {"rolling, every archive kept", "1k * 0 ~ \"@LOGS@/u.log.#r\"", {{"u.log", 1, 30}}, true},
+      {"sequence", "1k * 3 ~ \"@LOGS@/u.log.#s\"", {{"u.log", 1, 30}}, true},
+  };
+  for (const UnlistableCase &c : cases) {
+    SCOPED_TRACE(c.name);
+    ServiceDir dir;
+    dir.WriteConf(std::string("[formats]\nm = \"%m%n\"\n[rules]\n*.* \"@LOGS@/u.log\", ") +
+                  c.rotation + "; m\n");
+    const std::string logs = dir.Log(""), errors = dir.File("error.log");
+    close(open(errors.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+    chmod(errors.c_str(), 0666);
+    ScopedEnv error_log("ZLOG_PROFILE_ERROR", errors);
+    pid_t worker = StartProcess(
+        dir.conf(),
+        [&] {
+          if (chmod(logs.c_str(), 0300) != 0) _exit(3);
+          WriteLines(zlog_get_category("c"), 0, 1, 30);
+          if (chmod(logs.c_str(), 0755) != 0) _exit(3);
+        },
+        RunAs::kWorkerUser);
+    ASSERT_GE(worker, 0);
+    ASSERT_TRUE(EndsWell(worker));
+    for (const ExpectedFile &file : c.files) {
+      EXPECT_EQ(Numbers(dir.Log(file.name)), Range(file.first, file.last)) << file.name;
+    }
+    EXPECT_EQ(KeptNumbers(dir.Log("u.log"), 0), Range(1, 30));
+    std::string diagnostics = ReadTextFile(errors);
+    EXPECT_EQ(diagnostics.find("cannot be listed") != std::string::npos, c.reported)
+        << diagnostics;
+  }
+}
+
+}  // namespace
+}  // namespace kelu::test
