@@ -3,15 +3,14 @@
 // facade's memory log at INFO, beside the same verification unlogged. Run it on one core:
 //   taskset -c 2 build/normal/bench/memlog_bench --benchmark_repetitions=5
 #include <benchmark/benchmark.h>
-#include <dirent.h>
 #include <openssl/evp.h>
-#include <openssl/x509v3.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "ORVA.h"
 #include "SMKernel.h"
 #include "kelu_zlog.h"
@@ -19,30 +18,7 @@
 
 namespace {
 
-// A fresh folder under /tmp, removed with the files in it.
-class BenchDir {
- public:
-  BenchDir() {
-    char name[] = "/tmp/kelu-memlog-bench-XXXXXX";
-    if (mkdtemp(name) != nullptr) path_ = name;
-  }
-  ~BenchDir() {
-    if (DIR *dir = opendir(path_.c_str())) {
-      while (struct dirent *entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") unlink((path_ + "/" + name).c_str());
-      }
-      closedir(dir);
-    }
-    rmdir(path_.c_str());
-  }
-  BenchDir(const BenchDir &) = delete;
-  BenchDir &operator=(const BenchDir &) = delete;
-  std::string File(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using kelu::bench::BenchDir;
 
 std::string Base64(const unsigned char *bytes, int size) {
   std::string text(static_cast<size_t>(4 * ((size + 2) / 3)) + 1, '\0');
@@ -60,25 +36,8 @@ struct Fixture {
 
   Fixture() {
     EVP_PKEY *pkey = EVP_PKEY_Q_keygen(nullptr, nullptr, "SM2");
-    X509 *x509 = X509_new();
-    X509_set_version(x509, X509_VERSION_3);
-    ASN1_INTEGER_set(X509_get_serialNumber(x509), 1);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(x509), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char *>("bench"), -1, -1, 0);
-    X509_set_issuer_name(x509, X509_get_subject_name(x509));
-    X509_gmtime_adj(X509_getm_notBefore(x509), 0);
-    X509_gmtime_adj(X509_getm_notAfter(x509), 86400);
-    X509_set_pubkey(x509, pkey);
-    X509_EXTENSION *usage = X509V3_EXT_conf_nid(nullptr, nullptr, NID_key_usage,
-                                                "critical,digitalSignature");
-    X509_add_ext(x509, usage, -1);
-    X509_EXTENSION_free(usage);
-    if (X509_sign(x509, pkey, EVP_sm3()) <= 0) std::abort();
-    unsigned char *der = nullptr;
-    int der_size = i2d_X509(x509, &der);
-    cert = Base64(der, der_size);
-    OPENSSL_free(der);
-    X509_free(x509);
+    const std::vector<unsigned char> der = kelu::bench::SelfSignedSm2Certificate(pkey);
+    cert = Base64(der.data(), static_cast<int>(der.size()));
 
     std::vector<unsigned char> other(data);
     other[0] ^= 1;

@@ -7,7 +7,6 @@
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/rand.h>
-#include <openssl/x509v3.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "Base64Utility.h"
+#include "BenchSupport.h"
 #include "KeluErrors.h"
 #include "ORVA.h"
 #include "OpensslSm2Context.h"
@@ -51,23 +51,7 @@ struct Fixture {
   std::string detached;  // the toolkit's SignedData of data
 
   Fixture() {
-    X509 *cert = X509_new();
-    X509_set_version(cert, X509_VERSION_3);
-    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
-    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
-                               reinterpret_cast<const unsigned char *>("bench"), -1, -1, 0);
-    X509_set_issuer_name(cert, X509_get_subject_name(cert));
-    X509_gmtime_adj(X509_getm_notBefore(cert), 0);
-    X509_gmtime_adj(X509_getm_notAfter(cert), 86400);
-    X509_set_pubkey(cert, pkey);
-    X509_EXTENSION *usage = X509V3_EXT_conf_nid(nullptr, nullptr, NID_key_usage,
-                                                "critical,digitalSignature");
-    X509_add_ext(cert, usage, -1);
-    X509_EXTENSION_free(usage);
-    if (X509_sign(cert, pkey, ::EVP_sm3()) <= 0) std::abort();
-    unsigned char *der = nullptr;
-    const int der_size = i2d_X509(cert, &der);
-    X509_free(cert);
+    const std::vector<unsigned char> der = kelu::bench::SelfSignedSm2Certificate(pkey);
 
     BIGNUM *bn = nullptr;
     unsigned char d[32];
@@ -77,12 +61,11 @@ struct Fixture {
     unsigned char *pfx = nullptr;
     int pfx_size = 0;
     char *text = nullptr;
-    if (EncapsulateSM2PFX(der, der_size, d, 32, kPassword, &pfx, &pfx_size) != KELU_OK ||
+    if (EncapsulateSM2PFX(der.data(), static_cast<int>(der.size()), d, 32, kPassword, &pfx, &pfx_size) != KELU_OK ||
         Base64EncodeEx(pfx, pfx_size, &text, nullptr, ATL_BASE64_FLAG_NONE) != KELU_OK) {
       std::abort();
     }
     WriteAll(key_file, text, std::string(text).size());
-    OPENSSL_free(der);
     delete[] pfx;
     delete[] text;
 

@@ -4,7 +4,6 @@
 // the archives of processes logging together at a steady pace pass their size: each process
 // counts the others' lines only when it looks at the file.
 #include <benchmark/benchmark.h>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,34 +16,12 @@
 #include <string>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "zlog/zlog.h"
 
 namespace {
 
-// A fresh folder under /tmp, removed with the files in it.
-class BenchDir {
- public:
-  BenchDir() {
-    char name[] = "/tmp/kelu-bench-XXXXXX";
-    if (mkdtemp(name) != nullptr) path_ = name;
-  }
-  ~BenchDir() {
-    if (DIR *dir = opendir(path_.c_str())) {
-      while (struct dirent *entry = readdir(dir)) {
-        std::string name = entry->d_name;
-        if (name != "." && name != "..") unlink((path_ + "/" + name).c_str());
-      }
-      closedir(dir);
-    }
-    rmdir(path_.c_str());
-  }
-  BenchDir(const BenchDir &) = delete;
-  BenchDir &operator=(const BenchDir &) = delete;
-  std::string File(const std::string &name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
-};
+using kelu::bench::BenchDir;
 
 void LineToFile(benchmark::State &state, const std::string &rotation) {
   BenchDir dir;
