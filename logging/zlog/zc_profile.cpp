@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "zc_util.h"
+
 namespace {
 
 const char *BaseName(const char *path) {
@@ -49,7 +51,7 @@ int zc_profile_inner(int flag, const char *file, const long line, const char *fm
   char text[4096];
   time_t now = time(nullptr);
   struct tm local;
-  localtime_r(&now, &local);
+  kelu::zl::LocalTimeOf(now, &local);
   size_t used = strftime(text, sizeof text, "%m-%d %H:%M:%S ", &local);
   int head = std::snprintf(text + used, sizeof text - used, "%s (%ld:%s:%ld) ", FlagName(flag),
                            static_cast<long>(getpid()), BaseName(file), line);

@@ -1,12 +1,21 @@
 #include "zc_util.h"
 
+#include <pthread.h>
 #include <time.h>
 
 #include <cctype>
 
+#include "zlog_rotate.h"
+
 namespace kelu::zl {
 
 namespace {
+
+pthread_mutex_t local_time_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+void LockLocalTimeForFork() { pthread_mutex_lock(&local_time_mutex); }
+// In the child too: the one thread left is the one that took it.
+void UnlockLocalTimeAfterFork() { pthread_mutex_unlock(&local_time_mutex); }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -105,6 +114,16 @@ int64_t CoarseNow() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
   return static_cast<int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+void LocalTimeOf(time_t second, struct tm *out) {
+  pthread_mutex_lock(&local_time_mutex);
+  localtime_r(&second, out);
+  pthread_mutex_unlock(&local_time_mutex);
+}
+
+void RegisterLocalTimeForkLocks() {
+  RegisterForkLocks(LockLocalTimeForFork, UnlockLocalTimeAfterFork, UnlockLocalTimeAfterFork);
 }
 
 std::string FolderOf(const std::string &path) {

@@ -2,6 +2,8 @@
 #ifndef KELU_ZC_UTIL_H
 #define KELU_ZC_UTIL_H
 
+#include <time.h>
+
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -35,6 +37,12 @@ bool ParseCount(std::string_view text, uint64_t *out);
 
 // CLOCK_MONOTONIC_COARSE in nanoseconds, read from the vDSO without a system call.
 int64_t CoarseNow();
+
+// localtime_r under the engine's own mutex, which a fork takes (RegisterLocalTimeForkLocks):
+// no thread of the engine is then inside the C library's time-zone lock, which a child of fork
+// would wait on for good.
+void LocalTimeOf(time_t second, struct tm *out);
+void RegisterLocalTimeForkLocks();
 
 // The folder of path ("." for a bare name).
 std::string FolderOf(const std::string &path);

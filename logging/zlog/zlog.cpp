@@ -112,6 +112,7 @@ void ResetEnvInChild() {
 void RegisterForkHandlersOnce() {
   static std::once_flag once;
   std::call_once(once, [] {
+    RegisterLocalTimeForkLocks();
     RegisterThreadKeyForkLocks();
     RegisterPipeForkLocks();
     RegisterRotationForkLocks();

@@ -9,6 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "zc_util.h"
+
 namespace kelu::zl {
 
 namespace {
@@ -19,9 +21,8 @@ constexpr size_t kMaxWidth = 4096;
 const struct tm &LocalTime(Event &event) {
   ThreadBuffers *thread = event.thread;
   if (thread->cached_second != event.now.tv_sec) {
-    time_t second = event.now.tv_sec;
-    localtime_r(&second, &thread->cached_tm);
-    thread->cached_second = second;
+    LocalTimeOf(event.now.tv_sec, &thread->cached_tm);
+    thread->cached_second = event.now.tv_sec;
   }
   return thread->cached_tm;
 }

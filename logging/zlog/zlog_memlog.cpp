@@ -328,9 +328,9 @@ class MemoryLogOutput : public Output {
     }
     uint64_t size;
     int fd = LiveFile(&size, event, nullptr);
-    if (fd < 0) return -1;
+    if (fd < 0) return fd;
     fd = RotateBefore(fd, size, older.size() + current.size(), event);
-    if (fd < 0) return -1;
+    if (fd < 0) return fd;
     if (!WriteAll(fd, older) || !WriteAll(fd, current)) return WriteFailed(errno);
     halves.buf1_log_len = 0;
     halves.buf2_log_len = 0;
@@ -350,6 +350,19 @@ class MemoryLogOutput : public Output {
     return -1;
   }
 
+  // A file that cannot be opened fails every flush too: reported as a failed write is.
+  int OpenFailed(int error) {
+    uint64_t failures;
+    if (!failures_.Due(&failures)) return kFailedUnreported;
+    if (failures == 1) {
+      zc_error("open file[%s] fail, errno[%d]", path_.c_str(), error);
+    } else {
+      zc_error("open file[%s] fail, errno[%d]; %llu flushes of [%s] failed since the last report",
+               path_.c_str(), error, static_cast<unsigned long long>(failures), path_.c_str());
+    }
+    return -1;
+  }
+
   // The file, opened for a flush; -1 (reported) when it cannot be. Made in place of replaced
   // (just archived) it gets that file's owner. A live file this process may not write (another
   // user's: a root job's) is replaced by one of its own.
@@ -360,10 +373,7 @@ class MemoryLogOutput : public Output {
     if (fd < 0 && errno == EACCES && ReplaceUnwritable(event)) {
       fd = open(path_.c_str(), kFlags, perms_);
     }
-    if (fd < 0) {
-      zc_error("open file[%s] fail, errno[%d]", path_.c_str(), errno);
-      return -1;
-    }
+    if (fd < 0) return OpenFailed(errno);
     UseFile(state_.use, fd);  // before writing: a starting process may be archiving the file
     return fd;
   }
@@ -401,7 +411,7 @@ class MemoryLogOutput : public Output {
     }
     if (live_.fd < 0) {
       int fd = Open(event, replaced);
-      if (fd < 0) return -1;
+      if (fd < 0) return fd;
       if (fstat(fd, &st) != 0) {
         zc_error("fstat file[%s] fail, errno[%d]", path_.c_str(), errno);
         close(fd);

@@ -530,8 +530,9 @@ void RotatedFile::RotateAndReopen(Event &event) {
       Strand(errno, event);
       failed = true;
     } else {
-      // dup2 swaps the file under the descriptor number that the other threads write to.
-      dup2(reopened, fd_);
+      // dup3 swaps the file under the descriptor number that the other threads write to,
+      // close-on-exec as the descriptor was opened.
+      dup3(reopened, fd_, flags_ & O_CLOEXEC);
       close(reopened);
       stranded_.store(false, std::memory_order_relaxed);
     }

@@ -1,11 +1,15 @@
 // A child of fork goes on logging: children forked while other threads of their parent rotate
-// a file and keep lines in a memory log, and a process beside them afterwards.
+// a file and keep lines in a memory log, and a process beside them afterwards; a child forked
+// while another thread reads the local time for a line.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <ctime>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +19,12 @@
 
 namespace kelu::test {
 namespace {
+
+// While slow_local_time is set, localtime_r (replaced below for this test program) holds a lock
+// of its own for a while, as the C library's does while a thread reads the zone file.
+std::atomic<bool> slow_local_time{false};
+std::atomic<bool> inside_local_time{false};
+pthread_mutex_t zone_lock = PTHREAD_MUTEX_INITIALIZER;
 
 constexpr int kChildCalls = 300;
 constexpr unsigned kChildSeconds = 5;    // a child still logging then is hung
@@ -98,5 +108,49 @@ TEST(ZlogFork, ChildrenForkedWhileThreadsRotateGoOnLogging) {
   EXPECT_TRUE(EndsWell(beside));
 }
 
+TEST(ZlogFork, ChildForkedWhileAThreadReadsTheLocalTimeGoesOnLogging) {
+  ServiceDir dir;
+  dir.WriteConf("[formats]\nm = \"%d %m%n\"\n[rules]\n*.* \"@LOGS@/t.log\"; m\n");
+  pid_t worker = fork();
+  if (worker == 0) {
+    alarm(kWorkerSeconds);
+    if (!BecomeWorkerUser() || zlog_init(dir.conf().c_str()) != 0) _exit(100);
+    slow_local_time.store(true);
+    std::thread reader([] { LogCalls(1); });  // a new thread reads the time for its first line
+    while (!inside_local_time.load()) usleep(100);
+    pid_t child = fork();
+    if (child == 0) {
+      alarm(kChildSeconds);  // a hung child ends by SIGALRM
+      LogCalls(kChildCalls);
+      _exit(0);
+    }
+    reader.join();
+    int status = 0;
+    bool ended_well = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
+                      WEXITSTATUS(status) == 0;
+    zlog_fini();
+    _exit(ended_well ? 0 : 1);
+  }
+  ASSERT_GE(worker, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(worker, &status, 0), worker);
+  ASSERT_TRUE(WIFEXITED(status)) << "the worker hung";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child hung or failed";
+  EXPECT_EQ(SplitLines(ReadTextFile(dir.Log("t.log"))).size(), 1u + kChildCalls);
+}
+
 }  // namespace
 }  // namespace kelu::test
+
+extern "C" struct tm *localtime_r(const time_t *second, struct tm *out) {
+  using LocalTime = struct tm *(*)(const time_t *, struct tm *);
+  static const auto real = reinterpret_cast<LocalTime>(dlsym(RTLD_NEXT, "localtime_r"));
+  if (!kelu::test::slow_local_time.load()) return real(second, out);
+  pthread_mutex_lock(&kelu::test::zone_lock);
+  kelu::test::inside_local_time.store(true);
+  usleep(20000);
+  struct tm *result = real(second, out);
+  kelu::test::inside_local_time.store(false);
+  pthread_mutex_unlock(&kelu::test::zone_lock);
+  return result;
+}

@@ -305,13 +305,13 @@ size_t Occurrences(const std::string &text, const std::string &part) {
 
 struct FullDiskCase {
   const char *name;
-  const char *rule;     // of category "c" onto /dev/full, which fails every write
-  const char *failure;  // the output's report of a failed write
+  const char *rule;     // of category "c" onto /dev/full, which fails every write or open
+  const char *failure;  // the output's report of a failed write or open
   const char *count;    // the text of the count in a later report
 };
 
-// A full disk fails every line: each file's failures are reported at most about once a
-// second, a later report with the number of failures since the one before, and the logging
+// A full disk fails every line, as does a file that cannot be opened: each file's failures are
+// reported at most about once a second, a later report with the number of failures since the one before, and the logging
 // calls report no more than their outputs do.
 TEST(ZlogOutput, FullDiskIsReportedOnceASecondWithACount) {
   const std::vector<FullDiskCase> cases = {
@@ -319,6 +319,9 @@ TEST(ZlogOutput, FullDiskIsReportedOnceASecondWithACount) {
        "lines failed since the last report"},
       {"memory log", "c.* >memlog:/dev/full", "write fail, errno[28]",
        "flushes of [/dev/full] failed since the last report"},
+      {"memory log that cannot be opened", "c.* >memlog:/dev/full/m.log",
+       "open file[/dev/full/m.log] fail, errno[20]",
+       "flushes of [/dev/full/m.log] failed since the last report"},
   };
   for (const FullDiskCase &c : cases) {
     SCOPED_TRACE(c.name);

@@ -1,6 +1,7 @@
 // Size rotation: archive names (#r, #s, widths, dates, folders), archive counts, dynamic and
 // synchronous files, the lazily opened lock file, several threads and several processes at
 // once (a quiet one beside a busy one, busy ones together).
+#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -9,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <ctime>
 #include <map>
 #include <string>
@@ -89,6 +91,27 @@ std::string SharedLogConf(const std::string &rotation) {
          "*.* \"@DIR@/p.log\", " + rotation + " ~ \"@DIR@/p.log.#r\"; m\n";
 }
 
+// Descriptors of the process open on files under folder that an exec would pass on.
+std::vector<std::string> InheritedByExec(const std::string &folder) {
+  std::vector<std::string> found;
+  DIR *dir = opendir("/proc/self/fd");
+  if (dir == nullptr) return found;
+  while (struct dirent *entry = readdir(dir)) {
+    int fd = std::atoi(entry->d_name);
+    char target[4096];
+    ssize_t n = readlink(("/proc/self/fd/" + std::string(entry->d_name)).c_str(), target,
+                         sizeof target - 1);
+    if (n <= 0 || fd == dirfd(dir)) continue;
+    target[n] = '\0';
+    int fd_flags = fcntl(fd, F_GETFD);
+    if (std::string(target).rfind(folder, 0) == 0 && fd_flags >= 0 && !(fd_flags & FD_CLOEXEC)) {
+      found.push_back(target);
+    }
+  }
+  closedir(dir);
+  return found;
+}
+
 std::string Today() {
   char text[16];
   time_t now = time(nullptr);
@@ -153,6 +176,7 @@ TEST(ZlogRotate, ArchiveNamesAndCounts) {
       EXPECT_EQ(Numbers(session.File(file.name)), Range(file.first, file.last)) << file.name;
     }
     for (const std::string &name : c.absent) EXPECT_FALSE(FileExists(session.File(name))) << name;
+    EXPECT_EQ(InheritedByExec(session.dir().path()), std::vector<std::string>());
     EXPECT_EQ(session.Diagnostics(), "");
   }
 }
