@@ -258,7 +258,14 @@ int MakeWithOwner(const std::string &path, int flags, mode_t perms, const struct
   KeepOwner(fd, replaced);
   char by_fd[32];
   std::snprintf(by_fd, sizeof by_fd, "/proc/self/fd/%d", fd);
-  if (linkat(AT_FDCWD, by_fd, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) return fd;
+  if (linkat(AT_FDCWD, by_fd, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+    // Opened again by its name: the unnamed file's descriptor would show as a deleted file
+    // in /proc and lsof for the process's life.
+    int named = open(path.c_str(), flags & ~(O_CREAT | O_EXCL));
+    if (named < 0) return fd;
+    close(fd);
+    return named;
+  }
   int error = errno;
   close(fd);
   errno = error;
