@@ -5,17 +5,13 @@
 
 #include <cctype>
 
-#include "zlog_rotate.h"
+#include "zc_profile.h"
 
 namespace kelu::zl {
 
 namespace {
 
 pthread_mutex_t local_time_mutex = PTHREAD_MUTEX_INITIALIZER;
-
-void LockLocalTimeForFork() { pthread_mutex_lock(&local_time_mutex); }
-// In the child too: the one thread left is the one that took it.
-void UnlockLocalTimeAfterFork() { pthread_mutex_unlock(&local_time_mutex); }
 
 bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
 
@@ -122,9 +118,12 @@ void LocalTimeOf(time_t second, struct tm *out) {
   pthread_mutex_unlock(&local_time_mutex);
 }
 
-void RegisterLocalTimeForkLocks() {
-  RegisterForkLocks(LockLocalTimeForFork, UnlockLocalTimeAfterFork, UnlockLocalTimeAfterFork);
+void RegisterForkLocks(void (*lock)(), void (*unlock)(), void (*reset)()) {
+  int rc = pthread_atfork(lock, unlock, reset);
+  if (rc != 0) zc_error("pthread_atfork fail, rc[%d]", rc);
 }
+
+void RegisterLocalTimeForkLocks() { RegisterMutexForFork<&local_time_mutex>(); }
 
 std::string FolderOf(const std::string &path) {
   size_t slash = path.rfind('/');

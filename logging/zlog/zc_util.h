@@ -2,6 +2,7 @@
 #ifndef KELU_ZC_UTIL_H
 #define KELU_ZC_UTIL_H
 
+#include <pthread.h>
 #include <time.h>
 
 #include <cstdint>
@@ -37,6 +38,19 @@ bool ParseCount(std::string_view text, uint64_t *out);
 
 // CLOCK_MONOTONIC_COARSE in nanoseconds, read from the vDSO without a system call.
 int64_t CoarseNow();
+
+// The process-local locks of the logging engine are taken before a fork and released after it
+// in the parent, and made anew in the child, so that a child of fork can go on logging. Each
+// part registers its locks with pthread_atfork, whose prepare handlers run in the reverse
+// order of registration: the inner locks are registered first.
+void RegisterForkLocks(void (*lock)(), void (*unlock)(), void (*reset)());
+// A mutex taken before a fork and released after it, in the child too, where the one thread
+// left is the one that took it.
+template <pthread_mutex_t *mutex>
+void RegisterMutexForFork() {
+  auto unlock = [] { pthread_mutex_unlock(mutex); };
+  RegisterForkLocks([] { pthread_mutex_lock(mutex); }, unlock, unlock);
+}
 
 // localtime_r under the engine's own mutex, which a fork takes (RegisterLocalTimeForkLocks):
 // no thread of the engine is then inside the C library's time-zone lock, which a child of fork

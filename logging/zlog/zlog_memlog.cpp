@@ -60,10 +60,6 @@ struct MemoryLogPath {
 // the thread that took it, it can be released in the child of a fork.
 pthread_mutex_t memory_log_env_lock = PTHREAD_MUTEX_INITIALIZER;
 
-void LockMemoryLogsForFork() { pthread_mutex_lock(&memory_log_env_lock); }
-// In the child too: the one thread left is the one that took it.
-void UnlockMemoryLogsAfterFork() { pthread_mutex_unlock(&memory_log_env_lock); }
-
 // Called with memory_log_env_lock held. Never freed: the halves and the file use outlive every
 // configuration.
 MemoryLogPath &StateFor(const std::string &path) {
@@ -465,9 +461,7 @@ class MemoryLogOutput : public Output {
 
 }  // namespace
 
-void RegisterMemoryLogForkLocks() {
-  RegisterForkLocks(LockMemoryLogsForFork, UnlockMemoryLogsAfterFork, UnlockMemoryLogsAfterFork);
-}
+void RegisterMemoryLogForkLocks() { RegisterMutexForFork<&memory_log_env_lock>(); }
 
 std::unique_ptr<Output> NewMemoryLogOutput(const std::string &path, mode_t perms,
                                            std::unique_ptr<RotationSpec> rotation,

@@ -175,10 +175,6 @@ bool WriteToPipe(int fd, std::string_view text) {
 // One pipe write at a time in the process, so that lines longer than PIPE_BUF stay whole.
 pthread_mutex_t pipe_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-void LockPipesForFork() { pthread_mutex_lock(&pipe_mutex); }
-// In the child too: the one thread left is the one that took it.
-void UnlockPipesAfterFork() { pthread_mutex_unlock(&pipe_mutex); }
-
 class PipeOutput : public Output {
  public:
   PipeOutput(std::string command, FILE *pipe) : command_(std::move(command)), pipe_(pipe) {}
@@ -264,9 +260,7 @@ class RecordOutput : public Output {
 
 }  // namespace
 
-void RegisterPipeForkLocks() {
-  RegisterForkLocks(LockPipesForFork, UnlockPipesAfterFork, UnlockPipesAfterFork);
-}
+void RegisterPipeForkLocks() { RegisterMutexForFork<&pipe_mutex>(); }
 
 bool FailureReport::Due(uint64_t *failures) {
   constexpr int64_t kReportPeriodNs = 1'000'000'000;

@@ -445,11 +445,6 @@ void ReusableLock::Close() {
   fd_ = -1;
 }
 
-void RegisterForkLocks(void (*lock)(), void (*unlock)(), void (*reset)()) {
-  int rc = pthread_atfork(lock, unlock, reset);
-  if (rc != 0) zc_error("pthread_atfork fail, rc[%d]", rc);
-}
-
 void RegisterRotationForkLocks() {
   RegisterForkLocks(LockRotationsForFork, UnlockRotationsAfterFork, ResetRotationsInChild);
 }

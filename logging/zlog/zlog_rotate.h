@@ -121,12 +121,7 @@ class RotationHold {
   bool lock_file_locked_ = false;
 };
 
-// The process-local locks of the logging engine are taken before a fork and released after it
-// in the parent, and made anew in the child, so that a child of fork can go on logging. Each
-// part registers its locks with pthread_atfork, whose prepare handlers run in the reverse
-// order of registration: the inner locks are registered first.
-void RegisterForkLocks(void (*lock)(), void (*unlock)(), void (*reset)());
-// The rotation mutex, and the count of forks that a descriptor kept by a ReusableLock is
+// The rotation mutex (see RegisterForkLocks), and the count of forks that a descriptor kept by a ReusableLock is
 // checked against.
 void RegisterRotationForkLocks();
 // The forks this process descends from: a descriptor kept from another generation is a

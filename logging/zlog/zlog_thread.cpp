@@ -8,7 +8,6 @@
 #include "zc_profile.h"
 #include "zc_util.h"
 #include "zlog.h"
-#include "zlog_rotate.h"
 
 namespace kelu::zl {
 
@@ -76,15 +75,9 @@ void zlog_clean_rest_thread() {
   DeleteKeyIfUnusedLocked("zlog_clean_rest_thread");
 }
 
-void LockThreadKeyForFork() { pthread_mutex_lock(&g_key_mutex); }
-// In the child too: the one thread left is the one that took it.
-void UnlockThreadKeyAfterFork() { pthread_mutex_unlock(&g_key_mutex); }
-
 }  // namespace
 
-void RegisterThreadKeyForkLocks() {
-  RegisterForkLocks(LockThreadKeyForFork, UnlockThreadKeyAfterFork, UnlockThreadKeyAfterFork);
-}
+void RegisterThreadKeyForkLocks() { RegisterMutexForFork<&g_key_mutex>(); }
 
 void Mdc::Put(std::string_view key, std::string_view value) {
   // Keys and values are cut at the engine's path length, as zlog does.
