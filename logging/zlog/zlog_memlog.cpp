@@ -335,28 +335,13 @@ class MemoryLogOutput : public Output {
 
   // A failed write (a full disk fails every flush): reported at most about once a second.
   int WriteFailed(int error) {
-    uint64_t failures;
-    if (!failures_.Due(&failures)) return kFailedUnreported;
-    if (failures == 1) {
-      zc_error("write fail, errno[%d]", error);
-    } else {
-      zc_error("write fail, errno[%d]; %llu flushes of [%s] failed since the last report",
-               error, static_cast<unsigned long long>(failures), path_.c_str());
-    }
-    return -1;
+    return failures_.Report(flushes_.c_str(), "write fail, errno[%d]", error);
   }
 
   // A file that cannot be opened fails every flush too: reported as a failed write is.
   int OpenFailed(int error) {
-    uint64_t failures;
-    if (!failures_.Due(&failures)) return kFailedUnreported;
-    if (failures == 1) {
-      zc_error("open file[%s] fail, errno[%d]", path_.c_str(), error);
-    } else {
-      zc_error("open file[%s] fail, errno[%d]; %llu flushes of [%s] failed since the last report",
-               path_.c_str(), error, static_cast<unsigned long long>(failures), path_.c_str());
-    }
-    return -1;
+    return failures_.Report(flushes_.c_str(), "open file[%s] fail, errno[%d]", path_.c_str(),
+                            error);
   }
 
   // The file, opened for a flush; -1 (reported) when it cannot be. Made in place of replaced
@@ -451,6 +436,7 @@ class MemoryLogOutput : public Output {
   RetryWait retry_;
   ReusableLock folder_;  // used under the rotation locks
   FailureReport failures_;
+  std::string flushes_ = "flushes of [" + path_ + "]";  // what failures_ counts
   struct {
     int fd = -1;
     uint64_t generation = 0;  // the fork generation fd was opened in

@@ -8,6 +8,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdarg>
 #include <cstdio>
 
 #include "zc_profile.h"
@@ -85,15 +86,7 @@ class FileOutput : public Output {
  private:
   // The failure of a line: reported, or counted for the next report.
   int Failed(const char *what, const char *path, int error) {
-    uint64_t failures;
-    if (!failures_.Due(&failures)) return kFailedUnreported;
-    if (failures == 1) {
-      zc_error("%s file[%s] fail, errno[%d]", what, path, error);
-    } else {
-      zc_error("%s file[%s] fail, errno[%d]; %llu lines failed since the last report", what,
-               path, error, static_cast<unsigned long long>(failures));
-    }
-    return -1;
+    return failures_.Report("lines", "%s file[%s] fail, errno[%d]", what, path, error);
   }
 
   int WriteStatic(Event &event, std::string_view line) {
@@ -270,6 +263,23 @@ bool FailureReport::Due(uint64_t *failures) {
   if (now < next || !next_at_.compare_exchange_strong(next, now + kReportPeriodNs)) return false;
   *failures = failures_.exchange(0);
   return true;
+}
+
+int FailureReport::Report(const char *counted, const char *format, ...) {
+  uint64_t failures;
+  if (!Due(&failures)) return kFailedUnreported;
+  char text[2 * kMaxPathLength + 128];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (failures == 1) {
+    zc_error("%s", text);
+  } else {
+    zc_error("%s; %llu %s failed since the last report", text,
+             static_cast<unsigned long long>(failures), counted);
+  }
+  return -1;
 }
 
 bool WriteAll(int fd, std::string_view text) {

@@ -35,11 +35,15 @@ class Output {
 // second of the coarse clock, each report with the failures it stands for.
 class FailureReport {
  public:
+  // Counts a failure, and reports it when due: the text of format, after it in a later report
+  // "; N <counted> failed since the last report". -1 when reported, else kFailedUnreported.
+  int Report(const char *counted, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
+ private:
   // Counts a failure; true when it is to be reported now, with *failures the number of
   // failures since the last report, this one included.
   bool Due(uint64_t *failures);
 
- private:
   std::atomic<int64_t> next_at_{0};  // coarse clock, nanoseconds
   std::atomic<uint64_t> failures_{0};
 };
