@@ -30,6 +30,8 @@
 #include "OsslPtr.h"
 #include "SMFileCertOperations.h"
 #include "SMKernel.h"
+#include "zlog/zc_util.h"
+#include "zlog/zlog_output.h"
 
 namespace {
 
@@ -343,24 +345,6 @@ bool FindDestination(const char *key_file, Destination *destination) {
   return true;
 }
 
-bool WriteAll(int fd, const std::string &text) {
-  size_t written = 0;
-  while (written < text.size()) {
-    const ssize_t n = write(fd, text.data() + written, text.size() - written);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    written += static_cast<size_t>(n);
-  }
-  return true;
-}
-
-// The folder of a path, for the temporary file beside it and the sync of the rename.
-std::string FolderOf(const std::string &path) {
-  const size_t slash = path.rfind('/');
-  if (slash == std::string::npos) return ".";
-  return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 // A temporary file beside the destination, removed when it goes unless Keep was called.
 class TemporaryFile {
  public:
@@ -420,12 +404,13 @@ bool WriteKeyFile(const char *key_file, const std::string &text) {
   TemporaryFile temporary(destination.path);
   if (!temporary.opened() ||
       (destination.exists && !TakeOverOwnerAndMode(temporary.fd(), destination.existing)) ||
-      !WriteAll(temporary.fd(), text) || fsync(temporary.fd()) != 0 || !temporary.Close() ||
+      !kelu::zl::WriteAll(temporary.fd(), text) || fsync(temporary.fd()) != 0 || !temporary.Close() ||
       rename(temporary.path().c_str(), destination.path.c_str()) != 0)
     return Fail("cannot write %s: %s; %s", key_file, std::strerror(errno), outcome);
   temporary.Keep();
   // The rename reaches the disk with the folder.
-  const int folder = open(FolderOf(destination.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  const int folder =
+      open(kelu::zl::FolderOf(destination.path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   const bool synced = folder >= 0 && fsync(folder) == 0;
   const int error = errno;
   if (folder >= 0) close(folder);
