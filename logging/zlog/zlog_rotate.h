@@ -121,8 +121,8 @@ class RotationHold {
   bool lock_file_locked_ = false;
 };
 
-// The rotation mutex (see RegisterForkLocks), and the count of forks that a descriptor kept by a ReusableLock is
-// checked against.
+// The rotation mutex (see RegisterForkLocks), and the count of forks that a descriptor kept
+// by a ReusableLock is checked against.
 void RegisterRotationForkLocks();
 // The forks this process descends from: a descriptor kept from another generation is a
 // parent's.
