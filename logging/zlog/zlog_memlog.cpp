@@ -60,13 +60,30 @@ struct MemoryLogPath {
 // the thread that took it, it can be released in the child of a fork.
 pthread_mutex_t memory_log_env_lock = PTHREAD_MUTEX_INITIALIZER;
 
-// Called with memory_log_env_lock held. Never freed: the halves and the file use outlive every
-// configuration.
-MemoryLogPath &StateFor(const std::string &path) {
+// Every path's state, used with memory_log_env_lock held. Never freed: the halves and the file
+// use outlive every configuration.
+std::map<std::string, std::unique_ptr<MemoryLogPath>> &Paths() {
   static auto *table = new std::map<std::string, std::unique_ptr<MemoryLogPath>>;
-  std::unique_ptr<MemoryLogPath> &state = (*table)[path];
+  return *table;
+}
+
+MemoryLogPath &StateFor(const std::string &path) {
+  std::unique_ptr<MemoryLogPath> &state = Paths()[path];
   if (!state) state = std::make_unique<MemoryLogPath>();
   return *state;
+}
+
+void LockMemoryLogs() { pthread_mutex_lock(&memory_log_env_lock); }
+void UnlockMemoryLogs() { pthread_mutex_unlock(&memory_log_env_lock); }
+
+// A child of fork starts with empty halves: the lines they held are its parent's, which its
+// parent writes at its own ERROR line.
+void EmptyHalvesInChild() {
+  for (auto &entry : Paths()) {
+    entry.second->halves.buf1_log_len = 0;
+    entry.second->halves.buf2_log_len = 0;
+  }
+  UnlockMemoryLogs();
 }
 
 bool SameFile(int a, int b) {
@@ -447,7 +464,9 @@ class MemoryLogOutput : public Output {
 
 }  // namespace
 
-void RegisterMemoryLogForkLocks() { RegisterMutexForFork<&memory_log_env_lock>(); }
+void RegisterMemoryLogForkLocks() {
+  RegisterForkLocks(LockMemoryLogs, UnlockMemoryLogs, EmptyHalvesInChild);
+}
 
 std::unique_ptr<Output> NewMemoryLogOutput(const std::string &path, mode_t perms,
                                            std::unique_ptr<RotationSpec> rotation,

@@ -3,8 +3,8 @@
 // whenever a line of level ERROR is logged. The file rotates like a rotated file, but before a
 // flush that would take it past its size, so that a flush is never split and the newest one
 // is in the live file. Each path has its own pair of halves, which live for the whole
-// process: a reload, a finish or a new start keeps what they hold. A process uses the path
-// from its first rule on it until it ends.
+// process: a reload, a finish or a new start keeps what they hold; a child of fork starts
+// with them empty. A process uses the path from its first rule on it until it ends.
 #ifndef KELU_ZLOG_MEMLOG_H
 #define KELU_ZLOG_MEMLOG_H
 
@@ -33,7 +33,8 @@ std::unique_ptr<Output> NewMemoryLogOutput(const std::string &path, mode_t perms
                                            std::unique_ptr<RotationSpec> rotation,
                                            Rotater *rotater, std::string *error);
 
-// The lock of every memory log, for a fork (see RegisterForkLocks).
+// The lock of every memory log, for a fork (see RegisterForkLocks); the child's halves are
+// emptied.
 void RegisterMemoryLogForkLocks();
 
 }  // namespace kelu::zl

@@ -1,6 +1,6 @@
 // A child of fork goes on logging: children forked while other threads of their parent rotate
 // a file and keep lines in a memory log, and a process beside them afterwards; a child forked
-// while another thread reads the local time for a line.
+// while another thread reads the local time for a line. A child's memory log starts empty.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <ctime>
 #include <string>
@@ -137,6 +138,87 @@ TEST(ZlogFork, ChildForkedWhileAThreadReadsTheLocalTimeGoesOnLogging) {
   ASSERT_TRUE(WIFEXITED(status)) << "the worker hung";
   EXPECT_EQ(WEXITSTATUS(status), 0) << "the child hung or failed";
   EXPECT_EQ(SplitLines(ReadTextFile(dir.Log("t.log"))).size(), 1u + kChildCalls);
+}
+
+// Lines of a worker's memory log: 500 + 1500 lines of at most 12 bytes stay within a half, so
+// none is rotated out.
+constexpr int kParentLines = 500, kThreadLinesAtMost = 1500, kMemoryLogForks = 20;
+
+// A worker that keeps lines in a memory log ("parent N", then "thread N" from a thread of its
+// own while it forks, when thread_logs), forks children that each log one ERROR, and then logs
+// its own ERROR. Exit status: the number of children that did not end well.
+int KeepLinesForkAndFlush(bool thread_logs) {
+  zlog_category_t *category = zlog_get_category("c");
+  for (int i = 0; i < kParentLines; ++i) zlog_info(category, "parent %d", i);
+  std::atomic<bool> stop{false};
+  std::thread logger;
+  if (thread_logs) {
+    logger = std::thread([&stop, category] {
+      for (int i = 0; i < kThreadLinesAtMost && !stop.load(); ++i) {
+        zlog_info(category, "thread %d", i);
+        usleep(20);
+      }
+    });
+  }
+  int failed = 0;
+  for (int f = 0; f < kMemoryLogForks; ++f) {
+    usleep(1000);
+    pid_t child = fork();
+    if (child == 0) {
+      alarm(kChildSeconds);  // a hung child ends by SIGALRM
+      zlog_error(category, "child %d error", f);
+      _exit(0);
+    }
+    if (!EndsWell(child)) ++failed;
+  }
+  stop.store(true);
+  if (logger.joinable()) logger.join();
+  zlog_error(category, "parent error");
+  return failed;
+}
+
+// The file holds each child's ERROR, then the parent's lines once each, then its ERROR.
+void ExpectParentLinesOnceAfterTheChildren(bool thread_logs) {
+  ServiceDir dir;
+  dir.WriteConf("[formats]\nm = \"%m%n\"\n[rules]\n*.* >memlog:@LOGS@/mem.log; m\n");
+  pid_t worker = fork();
+  if (worker == 0) {
+    alarm(kWorkerSeconds);
+    if (!BecomeWorkerUser() || zlog_init(dir.conf().c_str()) != 0) _exit(100);
+    int failed = KeepLinesForkAndFlush(thread_logs);
+    zlog_fini();
+    _exit(failed);
+  }
+  ASSERT_GE(worker, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(worker, &status, 0), worker);
+  ASSERT_TRUE(WIFEXITED(status)) << "the worker hung";
+  ASSERT_EQ(WEXITSTATUS(status), 0) << "children hung or failed";
+
+  std::vector<std::string> lines = SplitLines(ReadTextFile(dir.Log("mem.log")));
+  auto from_thread = [](const std::string &line) { return line.rfind("thread ", 0) == 0; };
+  size_t thread_lines = static_cast<size_t>(std::count_if(lines.begin(), lines.end(), from_thread));
+  std::vector<std::string> want;
+  for (int f = 0; f < kMemoryLogForks; ++f) {
+    want.push_back("child " + std::to_string(f) + " error");
+  }
+  for (int i = 0; i < kParentLines; ++i) want.push_back("parent " + std::to_string(i));
+  for (size_t i = 0; i < thread_lines; ++i) want.push_back("thread " + std::to_string(i));
+  want.push_back("parent error");
+  auto differ = std::mismatch(lines.begin(), lines.end(), want.begin(), want.end());
+  EXPECT_TRUE(differ.first == lines.end() && differ.second == want.end())
+      << lines.size() << " lines, " << want.size() << " wanted; line "
+      << (differ.first - lines.begin()) << " is \""
+      << (differ.first != lines.end() ? *differ.first : "(none)") << "\", wanted \""
+      << (differ.second != want.end() ? *differ.second : "(none)") << "\"";
+}
+
+TEST(ZlogFork, ChildrenLeaveTheParentsMemoryLogToTheParent) {
+  ExpectParentLinesOnceAfterTheChildren(false);
+}
+
+TEST(ZlogFork, ChildrenForkedWhileAThreadKeepsLinesLeaveThemToTheParent) {
+  ExpectParentLinesOnceAfterTheChildren(true);
 }
 
 }  // namespace
