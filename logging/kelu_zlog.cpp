@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "zlog/zc_profile.h"
+#include "zlog/zlog_start_report.h"
 
 zlog_category_t *g_ptr_kelu_category = nullptr;
 
@@ -81,9 +82,7 @@ char *FormatMessage(const char *format, va_list args) {
   return nullptr;
 }
 
-}  // namespace
-
-int kelu_log_init_ex(const char *config_path) {
+int StartFromFile(const char *config_path) {
   zc_debug("------kelu_log_init_ex:config_path[%s]------", config_path ? config_path : "(null)");
   if (g_ptr_kelu_category != nullptr) {
     zc_debug("------have initialized------");
@@ -103,9 +102,7 @@ int kelu_log_init_ex(const char *config_path) {
   return 0;
 }
 
-int kelu_log_init(void) { return kelu_log_init_ex("kelulog.conf"); }
-
-int kelu_log_init_memory_log(int log_level, const char *psz_log_path) {
+int StartMemoryLog(int log_level, const char *psz_log_path) {
   zc_debug("------enter kelu_log_init_memory_log()------");
   zc_debug("------log_level[%d], log_path[%s]------", log_level,
            psz_log_path ? psz_log_path : "(null)");
@@ -129,6 +126,21 @@ int kelu_log_init_memory_log(int log_level, const char *psz_log_path) {
   if (rc != 0) return rc;
   zc_debug("------kelu_log_init_memory_log() successful finish------");
   return 0;
+}
+
+}  // namespace
+
+// One report for the whole start, the engine's lines included.
+int kelu_log_init_ex(const char *config_path) {
+  kelu::zl::StartReport report;
+  return report.End(StartFromFile(config_path));
+}
+
+int kelu_log_init(void) { return kelu_log_init_ex("kelulog.conf"); }
+
+int kelu_log_init_memory_log(int log_level, const char *psz_log_path) {
+  kelu::zl::StartReport report;
+  return report.End(StartMemoryLog(log_level, psz_log_path));
 }
 
 void kelu_log_fini(void) {

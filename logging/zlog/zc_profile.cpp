@@ -1,6 +1,7 @@
 // The engine's diagnostic channel. Each message is one line appended to the file that
 // ZLOG_PROFILE_DEBUG (debug) or ZLOG_PROFILE_ERROR (warnings, errors) names; nothing is
-// written when the variable is unset, so the channel costs one getenv while it is off.
+// written when the variable is unset, so the channel costs one getenv while it is off. The
+// warnings and errors of a start are held until it ends (see zlog_start_report.h).
 #include "zc_profile.h"
 
 #include <fcntl.h>
@@ -13,6 +14,7 @@
 #include <cstring>
 
 #include "zc_util.h"
+#include "zlog_start_report.h"
 
 namespace {
 
@@ -53,6 +55,7 @@ int zc_profile_inner(int flag, const char *file, const long line, const char *fm
   struct tm local;
   kelu::zl::LocalTimeOf(now, &local);
   size_t used = strftime(text, sizeof text, "%m-%d %H:%M:%S ", &local);
+  size_t stamp = used;
   int head = std::snprintf(text + used, sizeof text - used, "%s (%ld:%s:%ld) ", FlagName(flag),
                            static_cast<long>(getpid()), BaseName(file), line);
   if (head > 0) used += static_cast<size_t>(head);
@@ -67,6 +70,16 @@ int zc_profile_inner(int flag, const char *file, const long line, const char *fm
   }
   if (used > sizeof text - 2) used = sizeof text - 2;  // cut, keep room for the line feed
   text[used++] = '\n';
+  // A start's warnings and errors wait for its end, which decides whether they are written.
+  if (flag != ZC_DEBUG && kelu::zl::StartReport::Hold(std::string_view(text, used), stamp)) {
+    return 0;
+  }
   AppendToFile(path, text, used);
   return 0;
+}
+
+void kelu::zl::AppendErrorLines(std::string_view lines) {
+  const char *path = std::getenv("ZLOG_PROFILE_ERROR");
+  if (path == nullptr || *path == '\0' || lines.empty()) return;
+  AppendToFile(path, lines.data(), lines.size());
 }

@@ -19,6 +19,13 @@ int zc_profile_inner(int flag, const char *file, const long line, const char *fm
 
 #ifdef __cplusplus
 }
+
+#include <string_view>
+
+namespace kelu::zl {
+// Appends lines, as they are, to the file that ZLOG_PROFILE_ERROR names.
+void AppendErrorLines(std::string_view lines);
+}  // namespace kelu::zl
 #endif
 
 #endif

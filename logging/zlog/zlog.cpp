@@ -24,6 +24,7 @@
 #include "zlog_output.h"
 #include "zlog_rotate.h"
 #include "zlog_rule.h"
+#include "zlog_start_report.h"
 #include "zlog_thread.h"
 
 struct zlog_category_s {
@@ -433,17 +434,19 @@ zlog_record_fn FindRecord(std::string_view name) {
 using namespace kelu::zl;
 
 int zlog_init(const char *confpath) {
+  StartReport report;
   ReportStart(nullptr, nullptr);
-  return Start(StartMode{LoadConf, nullptr, false}, confpath);
+  return report.End(Start(StartMode{LoadConf, nullptr, false}, confpath));
 }
 
 int dzlog_init(const char *confpath, const char *cname) {
+  StartReport report;
   ReportStart(nullptr, nullptr);
   if (cname == nullptr) {
     zc_error("dzlog_init needs a category name");
-    return -1;
+    return report.End(-1);
   }
-  return Start(StartMode{LoadConf, cname, false}, confpath);
+  return report.End(Start(StartMode{LoadConf, cname, false}, confpath));
 }
 
 int zlog_reload(const char *confpath) {
@@ -682,13 +685,14 @@ bool MemoryLogArgumentsFit(const char *level, const char *path) {
 }  // namespace
 
 int zlog_init_memory_log(const char *level, const char *path) {
+  StartReport report;
   ReportStart(level != nullptr ? level : "(null)", path != nullptr ? path : "(null)");
   if (!MemoryLogArgumentsFit(level, path)) {
     zc_error("------zlog_init fail end------");
-    return -1;
+    return report.End(-1);
   }
-  return Guarded(-1, [&] {
+  return report.End(Guarded(-1, [&] {
     std::string rule = std::string("kelu_category.") + level + "  >memlog:" + path;
     return Start(StartMode{BuildConfWithRule, nullptr, true}, rule.c_str());
-  });
+  }));
 }
