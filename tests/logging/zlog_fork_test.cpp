@@ -50,6 +50,24 @@ void LogCalls(int calls) {
   }
 }
 
+// Forks children one after the other, gap apart, each running body(its number) and ending;
+// returns the number of children that did not end well (a hung child ends by SIGALRM).
+template <class Body>
+int ForkChildren(int forks, useconds_t gap, Body body) {
+  int failed = 0;
+  for (int f = 0; f < forks; ++f) {
+    usleep(gap);
+    pid_t child = fork();
+    if (child == 0) {
+      alarm(kChildSeconds);
+      body(f);
+      _exit(0);
+    }
+    if (child < 0 || !EndsWell(child)) ++failed;
+  }
+  return failed;
+}
+
 // Exit status of a worker: the number of children that did not end well.
 int ForkWhileThreadsLog(int forks) {
   std::atomic<bool> stop{false};
@@ -59,43 +77,36 @@ int ForkWhileThreadsLog(int forks) {
       while (!stop.load()) LogCalls(30);
     });
   }
-  int failed = 0;
-  for (int f = 0; f < forks; ++f) {
-    usleep(2000);
-    pid_t child = fork();
-    if (child == 0) {
-      alarm(kChildSeconds);  // a hung child ends by SIGALRM
-      LogCalls(kChildCalls);
-      _exit(0);
-    }
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status) ||
-        WEXITSTATUS(status) != 0) {
-      ++failed;
-    }
-  }
+  int failed = ForkChildren(forks, 2000, [](int) { LogCalls(kChildCalls); });
   stop.store(true);
   for (std::thread &thread : threads) thread.join();
   return failed;
+}
+
+// The exit status of a worker of its own that starts its engine on dir's configuration as the
+// worker user and runs body, whose result it exits with; -1 when it did not exit (a hung
+// worker ends by SIGALRM).
+template <class Body>
+int WorkerStatus(const ServiceDir &dir, Body body) {
+  pid_t worker = fork();
+  if (worker == 0) {
+    alarm(kWorkerSeconds);
+    if (!BecomeWorkerUser() || zlog_init(dir.conf().c_str()) != 0) _exit(100);
+    int result = body();
+    zlog_fini();
+    _exit(result);
+  }
+  int status = 0;
+  if (worker < 0 || waitpid(worker, &status, 0) != worker || !WIFEXITED(status)) return -1;
+  return WEXITSTATUS(status);
 }
 
 TEST(ZlogFork, ChildrenForkedWhileThreadsRotateGoOnLogging) {
   constexpr int kForks = 40;
   ServiceDir dir;
   dir.WriteConf(kConf);
-  pid_t worker = fork();
-  if (worker == 0) {
-    alarm(kWorkerSeconds);
-    if (!BecomeWorkerUser() || zlog_init(dir.conf().c_str()) != 0) _exit(100);
-    int failed = ForkWhileThreadsLog(kForks);
-    zlog_fini();
-    _exit(failed);
-  }
-  ASSERT_GE(worker, 0);
-  int status = 0;
-  ASSERT_EQ(waitpid(worker, &status, 0), worker);
-  ASSERT_TRUE(WIFEXITED(status)) << "the worker hung";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "children hung or failed of " << kForks;
+  EXPECT_EQ(WorkerStatus(dir, [] { return ForkWhileThreadsLog(kForks); }), 0)
+      << "the worker hung (-1), or children hung or failed of " << kForks;
 
   // A process of its own on the same configuration afterwards is not held up either.
   pid_t beside = StartProcess(
@@ -112,10 +123,7 @@ TEST(ZlogFork, ChildrenForkedWhileThreadsRotateGoOnLogging) {
 TEST(ZlogFork, ChildForkedWhileAThreadReadsTheLocalTimeGoesOnLogging) {
   ServiceDir dir;
   dir.WriteConf("[formats]\nm = \"%d %m%n\"\n[rules]\n*.* \"@LOGS@/t.log\"; m\n");
-  pid_t worker = fork();
-  if (worker == 0) {
-    alarm(kWorkerSeconds);
-    if (!BecomeWorkerUser() || zlog_init(dir.conf().c_str()) != 0) _exit(100);
+  int status = WorkerStatus(dir, [] {
     slow_local_time.store(true);
     std::thread reader([] { LogCalls(1); });  // a new thread reads the time for its first line
     while (!inside_local_time.load()) usleep(100);
@@ -126,17 +134,13 @@ TEST(ZlogFork, ChildForkedWhileAThreadReadsTheLocalTimeGoesOnLogging) {
       _exit(0);
     }
     reader.join();
-    int status = 0;
-    bool ended_well = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) &&
-                      WEXITSTATUS(status) == 0;
-    zlog_fini();
-    _exit(ended_well ? 0 : 1);
-  }
-  ASSERT_GE(worker, 0);
-  int status = 0;
-  ASSERT_EQ(waitpid(worker, &status, 0), worker);
-  ASSERT_TRUE(WIFEXITED(status)) << "the worker hung";
-  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child hung or failed";
+    int child_status = 0;
+    bool ended_well = child > 0 && waitpid(child, &child_status, 0) == child &&
+                      WIFEXITED(child_status) && WEXITSTATUS(child_status) == 0;
+    return ended_well ? 0 : 1;
+  });
+  ASSERT_NE(status, -1) << "the worker hung";
+  EXPECT_EQ(status, 0) << "the child hung or failed";
   EXPECT_EQ(SplitLines(ReadTextFile(dir.Log("t.log"))).size(), 1u + kChildCalls);
 }
 
@@ -160,17 +164,8 @@ int KeepLinesForkAndFlush(bool thread_logs) {
       }
     });
   }
-  int failed = 0;
-  for (int f = 0; f < kMemoryLogForks; ++f) {
-    usleep(1000);
-    pid_t child = fork();
-    if (child == 0) {
-      alarm(kChildSeconds);  // a hung child ends by SIGALRM
-      zlog_error(category, "child %d error", f);
-      _exit(0);
-    }
-    if (!EndsWell(child)) ++failed;
-  }
+  int failed = ForkChildren(kMemoryLogForks, 1000,
+                            [category](int f) { zlog_error(category, "child %d error", f); });
   stop.store(true);
   if (logger.joinable()) logger.join();
   zlog_error(category, "parent error");
@@ -181,19 +176,8 @@ int KeepLinesForkAndFlush(bool thread_logs) {
 void ExpectParentLinesOnceAfterTheChildren(bool thread_logs) {
   ServiceDir dir;
   dir.WriteConf("[formats]\nm = \"%m%n\"\n[rules]\n*.* >memlog:@LOGS@/mem.log; m\n");
-  pid_t worker = fork();
-  if (worker == 0) {
-    alarm(kWorkerSeconds);
-    if (!BecomeWorkerUser() || zlog_init(dir.conf().c_str()) != 0) _exit(100);
-    int failed = KeepLinesForkAndFlush(thread_logs);
-    zlog_fini();
-    _exit(failed);
-  }
-  ASSERT_GE(worker, 0);
-  int status = 0;
-  ASSERT_EQ(waitpid(worker, &status, 0), worker);
-  ASSERT_TRUE(WIFEXITED(status)) << "the worker hung";
-  ASSERT_EQ(WEXITSTATUS(status), 0) << "children hung or failed";
+  ASSERT_EQ(WorkerStatus(dir, [thread_logs] { return KeepLinesForkAndFlush(thread_logs); }), 0)
+      << "the worker hung (-1), or children hung or failed";
 
   std::vector<std::string> lines = SplitLines(ReadTextFile(dir.Log("mem.log")));
   auto from_thread = [](const std::string &line) { return line.rfind("thread ", 0) == 0; };
