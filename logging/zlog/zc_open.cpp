@@ -181,6 +181,7 @@ class Walk {
   }
 
   int folder() const { return folder_.get(); }
+  int ReleaseFolder() { return folder_.Release(); }
   const std::string &last() const { return last_; }
 
   // The last component was found to be a link: true when it is followed along its text (the
@@ -347,6 +348,13 @@ int OpenOutputFile(const char *path, int flags, mode_t perms, Event *event,
   }
   errno = ELOOP;
   return -1;
+}
+
+int OpenFolderOf(const char *path, std::string *name) {
+  Walk walk(nullptr);
+  if (!walk.Start(path) || !walk.ToLast(false)) return -1;
+  *name = walk.last();
+  return walk.ReleaseFolder();
 }
 
 void MakeFolders(const char *path) {

@@ -49,6 +49,11 @@ int OpenNoForeignLink(const char *path, int flags, mode_t perms, ForeignLink *li
 int OpenOutputFile(const char *path, int flags, mode_t perms, Event *event,
                    const struct stat *owner = nullptr);
 
+// The folder of path's last component, reached through no foreign link: an O_PATH
+// descriptor, and the last component in *name (for renameat2, unlinkat and the like); -1
+// with errno set (ELOOP for a foreign link).
+int OpenFolderOf(const char *path, std::string *name);
+
 // The folders of path before its last '/', made (mode 0755) where missing, each in a folder
 // reached through no foreign link; a folder made in another user's folder gets that folder's
 // owner and group as far as the process may give them. Failures are ignored: what cannot be

@@ -76,8 +76,14 @@ std::string Numbered(const std::string &prefix, uint64_t number, int width,
 // folder holds none.
 bool ListArchives(const std::string &folder, const std::string &name_prefix,
                   const std::string &suffix, std::vector<Archive> *archives) {
-  DIR *dir = opendir(folder.c_str());
-  if (dir == nullptr) return errno == ENOENT;
+  int fd = OpenNoForeignLink(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    int error = errno;
+    if (fd >= 0) close(fd);
+    errno = error;
+    return error == ENOENT;
+  }
   errno = 0;
   while (struct dirent *entry = readdir(dir)) {
     std::string_view name = entry->d_name;
@@ -164,32 +170,54 @@ struct EventNow {
   Event event;
 };
 
+// A path's folder, reached through no foreign link, and its last component: renames and
+// removals in a folder of another user act where its path names, never through its links.
+struct FolderEntry {
+  explicit FolderEntry(const std::string &path) : folder(OpenFolderOf(path.c_str(), &name)) {}
+  ~FolderEntry() {
+    if (folder >= 0) close(folder);
+  }
+  FolderEntry(const FolderEntry &) = delete;
+  FolderEntry &operator=(const FolderEntry &) = delete;
+
+  std::string name;  // before folder, which the constructor opens with it
+  const int folder;
+};
+
 // rename(2) that never replaces an existing file: an archive is never written over.
-int RenameNoReplace(const char *from, const char *to) {
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+int RenameNoReplace(const std::string &from, const std::string &to) {
+  FolderEntry source(from);
+  if (source.folder < 0) return -1;
+  FolderEntry target(to);
+  if (target.folder < 0) return -1;
+  const char *from_name = source.name.c_str(), *to_name = target.name.c_str();
+  if (renameat2(source.folder, from_name, target.folder, to_name, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return -1;
   // A file system without RENAME_NOREPLACE: looked at first.
   struct stat st;
-  if (lstat(to, &st) == 0) {
+  if (fstatat(target.folder, to_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;
     return -1;
   }
-  return rename(from, to);
+  return renameat(source.folder, from_name, target.folder, to_name);
 }
 
 // rename(2), creating the target's folders when they are missing.
 bool Rename(const std::string &from, const std::string &to) {
-  if (RenameNoReplace(from.c_str(), to.c_str()) == 0) return true;
+  if (RenameNoReplace(from, to) == 0) return true;
   if (errno == ENOENT && access(from.c_str(), F_OK) == 0) {
     MakeFolders(to.c_str());
-    if (RenameNoReplace(from.c_str(), to.c_str()) == 0) return true;
+    if (RenameNoReplace(from, to) == 0) return true;
   }
   zc_error("rename[%s] to [%s] fail, errno[%d]", from.c_str(), to.c_str(), errno);
   return false;
 }
 
 void Remove(const std::string &path) {
-  if (unlink(path.c_str()) != 0) zc_error("unlink[%s] fail, errno[%d]", path.c_str(), errno);
+  FolderEntry entry(path);
+  if (entry.folder < 0 || unlinkat(entry.folder, entry.name.c_str(), 0) != 0) {
+    zc_error("unlink[%s] fail, errno[%d]", path.c_str(), errno);
+  }
 }
 
 // Takes the status of fd's file into *by_fd and tells whether path still names that file.

@@ -123,7 +123,7 @@ struct ForeignCase {
   const char *archive;  // an empty archive of the pool's beside it, or ""
   bool start_fails;     // a static file, opened when the rule is read
   // The refusal's report on the diagnostic channel and its WARN line in the category (null:
-  // the same), "@DIR@" naming the pool's folder and "@L@" the link and its owner.
+  // the same; "": none), "@DIR@" naming the pool's folder and "@L@" the link and its owner.
   const char *report;
   const char *notice;
 };
@@ -153,6 +153,9 @@ TEST(ZlogForeignFolder, LinksOfThePoolsUserTakeNoByte) {
        "p.log", false, true, "", false,
        "open file[@DIR@/p.log] fail, errno[40]: its lines are dropped",
        "zlog: [@DIR@/p.log] was rotated and cannot be opened, errno[40]"},
+      {"rotated file's archive folder",
+       "\"@LOGS@/p.log\", 50 * 3 ~ \"@LOGS@/old/p.log.#r\"", "old", true, false, "", false,
+       "rename[@DIR@/p.log] to [@DIR@/old/p.log.0] fail, errno[40]", ""},
       {"dynamic file", "\"@LOGS@/%c.log\"", "c.log", false, false, "", false,
        "zlog: file[@DIR@/c.log] is not opened: @L@", nullptr},
       {"dynamic path's folder", "\"@LOGS@/%c/d.log\"", "c", true, false, "", false,
@@ -192,6 +195,7 @@ TEST(ZlogForeignFolder, LinksOfThePoolsUserTakeNoByte) {
     ASSERT_EQ(status, 0);
     const std::string other = ReadTextFile(dir.File("other.log"));
     EXPECT_EQ(JobLines(other), AllJobLines()) << "the other rule goes on";
+    if (c.notice != nullptr && *c.notice == '\0') continue;
     const std::string notice = c.notice != nullptr ? Expected(c.notice, pool, c.link) : report;
     EXPECT_EQ(Count(other, notice), 1u) << "a WARN line in the category:\n" << other;
   }
