@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <functional>
 #include <string>
 #include <vector>
@@ -140,8 +141,8 @@ std::string Expected(const char *text, const PoolFolder &pool, const std::string
 // A root job in the pool's folder (the README's php-fpm set-up) whose files the pool's user
 // replaced by links to a root-owned file (or folder): the target takes no byte, and is neither
 // copied into an archive nor emptied. The refusal is reported on the diagnostic channel and,
-// where the job's start did not fail, as a WARN line in the category, once for the job's
-// lines; its other rule takes every line.
+// where the job's start did not fail, as a WARN line in the category, not once a line; its
+// other rule takes every line.
 TEST(ZlogForeignFolder, LinksOfThePoolsUserTakeNoByte) {
   if (geteuid() != 0) GTEST_SKIP() << "another user's folder needs root";
   const ForeignCase cases[] = {
@@ -177,8 +178,13 @@ TEST(ZlogForeignFolder, LinksOfThePoolsUserTakeNoByte) {
     }
     if (!c.after_start) pool.LinkAsThePool(c.link, target);
     ScopedEnv diagnostics("ZLOG_PROFILE_ERROR", dir.File("error.log"));
+    const auto started = std::chrono::steady_clock::now();
     int status = RunJob(dir.conf(), dir.File("stderr"),
                         [&] { if (c.after_start) pool.LinkAsThePool(c.link, target); });
+    // Reported at most about once a second: once, and once more for each second the job ran.
+    const auto seconds = std::chrono::duration_cast<std::chrono::seconds>(
+        std::chrono::steady_clock::now() - started);
+    const size_t most_reports = 1 + static_cast<size_t>(seconds.count());
 
     EXPECT_EQ(ReadTextFile(pool.Target()), kSecret);
     EXPECT_EQ(EntriesOf(pool.Private()), 0u);
@@ -187,7 +193,8 @@ TEST(ZlogForeignFolder, LinksOfThePoolsUserTakeNoByte) {
     }
     const std::string report = Expected(c.report, pool, c.link);
     const std::string diagnostics_text = ReadTextFile(dir.File("error.log"));
-    EXPECT_EQ(Count(diagnostics_text, report), 1u) << diagnostics_text;
+    EXPECT_GE(Count(diagnostics_text, report), 1u) << diagnostics_text;
+    EXPECT_LE(Count(diagnostics_text, report), most_reports) << diagnostics_text;
     if (c.start_fails) {
       EXPECT_EQ(status, 1) << "the rule fails as an unopenable file does";
       continue;
@@ -197,7 +204,8 @@ TEST(ZlogForeignFolder, LinksOfThePoolsUserTakeNoByte) {
     EXPECT_EQ(JobLines(other), AllJobLines()) << "the other rule goes on";
     if (c.notice != nullptr && *c.notice == '\0') continue;
     const std::string notice = c.notice != nullptr ? Expected(c.notice, pool, c.link) : report;
-    EXPECT_EQ(Count(other, notice), 1u) << "a WARN line in the category:\n" << other;
+    EXPECT_GE(Count(other, notice), 1u) << "a WARN line in the category:\n" << other;
+    EXPECT_LE(Count(other, notice), most_reports) << other;
   }
 }
 
@@ -272,8 +280,8 @@ TEST(ZlogForeignFolder, RootJobFirstLeavesThePoolFilesItCanWrite) {
   for (const FirstCase &c : cases) {
     SCOPED_TRACE(c.name);
     ServiceDir dir;
-    dir.WriteConf(std::string("[global]\nfile perms = 640\n[formats]\nm = \"%m%n\"\n[rules]\nc.* ") +
-                  c.rule + "; m\n");
+    dir.WriteConf(std::string("[global]\nfile perms = 640\n[formats]\nm = \"%m%n\"\n") +
+                  "[rules]\nc.* " + c.rule + "; m\n");
     auto in_folder = [&](const std::string &name) {
       return c.pool_folder ? dir.Log(name) : dir.File(name);
     };
