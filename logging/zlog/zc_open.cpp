@@ -324,6 +324,7 @@ std::string DescribeForeignLink(const ForeignLink &link) {
 int OpenNoForeignLink(const char *path, int flags, mode_t perms, ForeignLink *link,
                       const struct stat *owner) {
   if (link != nullptr) link->path.clear();
+  flags |= O_CLOEXEC;  // no log descriptor passes through an exec
   if ((flags & O_EXCL) == 0) {
     int fd = OpenWithoutAnyLink(path, flags & ~O_CREAT);
     if (fd >= 0 || (errno == ENOENT && (flags & O_CREAT) == 0)) return fd;

@@ -31,15 +31,15 @@ struct ForeignLink {
 // "symbolic link [path] belongs to uid N: ..." for reports.
 std::string DescribeForeignLink(const ForeignLink &link);
 
-// open(2) of path (flags without O_PATH; O_NOFOLLOW is implied) through no foreign link: one
-// fails the call with ELOOP and, when link is given, is named in *link (left empty for any
-// other failure). With O_CREAT a missing file is made in the folder the path reaches, never
-// through a link. The file made gets owner's owner and group when owner is given, else the
-// folder's where another user owns the folder (and the usual ones in the process's own
-// folder), as far as the process may give them (root can; another process its own groups
-// only). It is made unnamed and then linked in, so that no other process sees it with the
-// wrong owner; where the folder cannot hold unnamed files, it is given its owner right after
-// it is made.
+// open(2) of path (flags without O_PATH; O_NOFOLLOW and O_CLOEXEC are implied) through no
+// foreign link: one fails the call with ELOOP and, when link is given, is named in *link
+// (left empty for any other failure). With O_CREAT a missing file is made in the folder the
+// path reaches, never through a link. The file made gets owner's owner and group when owner
+// is given, else the folder's where another user owns the folder (and the usual ones in the
+// process's own folder), as far as the process may give them (root can; another process its
+// own groups only). It is made unnamed and then linked in, so that no other process sees it
+// with the wrong owner; where the folder cannot hold unnamed files, it is given its owner
+// right after it is made.
 int OpenNoForeignLink(const char *path, int flags, mode_t perms, ForeignLink *link = nullptr,
                       const struct stat *owner = nullptr);
 
