@@ -8,11 +8,13 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "zc_open.h"
 #include "zc_util.h"
 #include "zlog_start_report.h"
 
@@ -32,9 +34,23 @@ const char *FlagName(int flag) {
   }
 }
 
+// The diagnostic file's own refusal cannot go to the diagnostic file: standard error has it,
+// once a process.
+void SayForeignLink(const char *path, const kelu::zl::ForeignLink &link) {
+  static std::atomic<bool> said{false};
+  if (said.exchange(true)) return;
+  std::fprintf(stderr, "zlog: diagnostic file[%s] is not written: %s\n", path,
+               kelu::zl::DescribeForeignLink(link).c_str());
+}
+
 void AppendToFile(const char *path, const char *text, size_t len) {
-  int fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
-  if (fd < 0) return;
+  kelu::zl::ForeignLink link;
+  int fd = kelu::zl::OpenNoForeignLink(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600,
+                                       &link);
+  if (fd < 0) {
+    if (!link.path.empty()) SayForeignLink(path, link);
+    return;
+  }
   while (len > 0) {
     ssize_t n = write(fd, text, len);
     if (n < 0) break;

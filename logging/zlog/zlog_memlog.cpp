@@ -13,6 +13,7 @@
 #include <optional>
 #include <vector>
 
+#include "zc_open.h"
 #include "zc_profile.h"
 #include "zc_util.h"
 
@@ -138,7 +139,7 @@ struct flock SlotLock(short type, off_t slot) {
 // Registers this process as a user of path; false when the folder cannot be opened or does
 // not take such locks (the file's own lock then decides alone).
 bool Register(PathUse &use, const std::string &path) {
-  int fd = open(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  int fd = OpenNoForeignLink(FolderOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
   if (fd < 0) return false;
   off_t slot = NameSlot(path);
   if (use.slot == slot && HeldByThisProcess(use.dir_fd, use.owner, fd)) {
@@ -188,13 +189,13 @@ bool AppendToNewestArchive(const std::string &path, const RotationSpec &rotation
   if (rotation.limit == 0) return false;
   std::string newest = NewestArchiveNow(rotation, path);
   if (newest.empty()) return false;
-  int archive = open(newest.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+  int archive = OpenNoForeignLink(newest.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC, 0);
   if (archive < 0) return false;
   struct stat before;
   bool room = fstat(archive, &before) == 0 &&
               static_cast<uint64_t>(before.st_size) + static_cast<uint64_t>(live.st_size) <=
                   rotation.limit;
-  int source = room ? open(path.c_str(), O_RDONLY | O_CLOEXEC) : -1;
+  int source = room ? OpenNoForeignLink(path.c_str(), O_RDONLY | O_CLOEXEC, 0) : -1;
   struct stat by_source;
   bool ok = source >= 0 && fstat(source, &by_source) == 0 && by_source.st_dev == live.st_dev &&
             by_source.st_ino == live.st_ino && CopyAll(source, archive);
@@ -242,7 +243,8 @@ void StartFreshFileUnlessShared(MemoryLogPath &state, const std::string &path,
                                 const RotationSpec &rotation, Rotater &rotater, mode_t perms) {
   bool registered = Register(state.registration, path);
   FileUse &use = state.use;
-  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  // A foreign link is left alone here, and reported by the first flush.
+  int fd = OpenNoForeignLink(path.c_str(), O_WRONLY | O_CLOEXEC, 0);
   if (fd < 0) return;
   if (HeldByThisProcess(use.fd, use.owner, fd)) {
     close(fd);
@@ -366,10 +368,9 @@ class MemoryLogOutput : public Output {
   // user's: a root job's) is replaced by one of its own.
   int Open(Event &event, const struct stat *replaced) {
     constexpr int kFlags = O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC;
-    int fd = replaced != nullptr ? OpenInPlaceOf(path_, kFlags, perms_, *replaced)
-                                 : open(path_.c_str(), kFlags, perms_);
+    int fd = OpenOutputFile(path_.c_str(), kFlags, perms_, &event, replaced);
     if (fd < 0 && errno == EACCES && ReplaceUnwritable(event)) {
-      fd = open(path_.c_str(), kFlags, perms_);
+      fd = OpenOutputFile(path_.c_str(), kFlags, perms_, &event);
     }
     if (fd < 0) return OpenFailed(errno);
     UseFile(state_.use, fd);  // before writing: a starting process may be archiving the file
@@ -475,7 +476,7 @@ std::unique_ptr<Output> NewMemoryLogOutput(const std::string &path, mode_t perms
     *error = "memory-log path longer than 1024 characters";
     return nullptr;
   }
-  if (!path.empty()) auto_create_dir(path.c_str());
+  if (!path.empty()) MakeFolders(path.c_str());
   LockHold lock;
   if (!lock.ok()) {
     *error = "the memory-log lock cannot be taken";

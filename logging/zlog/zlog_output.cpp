@@ -11,6 +11,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "zc_open.h"
 #include "zc_profile.h"
 #include "zc_util.h"
 #include "zlog_rotate.h"
@@ -53,10 +54,12 @@ class FileOutput : public Output {
       *error = "file path too long [" + static_path_ + "]";
       return false;
     }
-    auto_create_dir(static_path_.c_str());
-    fd_ = open(static_path_.c_str(), flags_, options_.perms);
+    MakeFolders(static_path_.c_str());
+    ForeignLink link;
+    fd_ = OpenNoForeignLink(static_path_.c_str(), flags_, options_.perms, &link);
     if (fd_ < 0) {
       *error = "open file[" + static_path_ + "] fail, errno[" + std::to_string(errno) + "]";
+      if (!link.path.empty()) *error += ": " + DescribeForeignLink(link);
       return false;
     }
     if (options_.rotation) {
@@ -69,7 +72,7 @@ class FileOutput : public Output {
   // Folders before the first conversion specifier; the expanded ones are made on demand.
   void CreateDynamicPrefix() const {
     const std::string &source = options_.path->source();
-    auto_create_dir(source.substr(0, source.find('%')).c_str());
+    MakeFolders(source.substr(0, source.find('%')).c_str());
   }
 
   int Write(Event &event, const Pattern &format) override {
@@ -108,10 +111,10 @@ class FileOutput : public Output {
       zc_error("file path too long [%s]", path.data());
       return -1;
     }
-    int fd = open(path.data(), flags_, options_.perms);
+    int fd = OpenOutputFile(path.data(), flags_, options_.perms, &event);
     if (fd < 0 && errno == ENOENT) {
-      auto_create_dir(path.data());
-      fd = open(path.data(), flags_, options_.perms);
+      MakeFolders(path.data());
+      fd = OpenOutputFile(path.data(), flags_, options_.perms, &event);
     }
     if (fd < 0) return Failed("open", path.data(), errno);
     int rc = 0;

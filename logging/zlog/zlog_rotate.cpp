@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "zc_open.h"
 #include "zc_profile.h"
 #include "zc_util.h"
 #include "zlog.h"
@@ -75,8 +76,14 @@ std::string Numbered(const std::string &prefix, uint64_t number, int width,
 // folder holds none.
 bool ListArchives(const std::string &folder, const std::string &name_prefix,
                   const std::string &suffix, std::vector<Archive> *archives) {
-  DIR *dir = opendir(folder.c_str());
-  if (dir == nullptr) return errno == ENOENT;
+  int fd = OpenNoForeignLink(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC, 0);
+  DIR *dir = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (dir == nullptr) {
+    int error = errno;
+    if (fd >= 0) close(fd);
+    errno = error;
+    return error == ENOENT;
+  }
   errno = 0;
   while (struct dirent *entry = readdir(dir)) {
     std::string_view name = entry->d_name;
@@ -163,32 +170,54 @@ struct EventNow {
   Event event;
 };
 
+// A path's folder, reached through no foreign link, and its last component: renames and
+// removals in a folder of another user act where its path names, never through its links.
+struct FolderEntry {
+  explicit FolderEntry(const std::string &path) : folder(OpenFolderOf(path.c_str(), &name)) {}
+  ~FolderEntry() {
+    if (folder >= 0) close(folder);
+  }
+  FolderEntry(const FolderEntry &) = delete;
+  FolderEntry &operator=(const FolderEntry &) = delete;
+
+  std::string name;  // before folder, which the constructor opens with it
+  const int folder;
+};
+
 // rename(2) that never replaces an existing file: an archive is never written over.
-int RenameNoReplace(const char *from, const char *to) {
-  if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return 0;
+int RenameNoReplace(const std::string &from, const std::string &to) {
+  FolderEntry source(from);
+  if (source.folder < 0) return -1;
+  FolderEntry target(to);
+  if (target.folder < 0) return -1;
+  const char *from_name = source.name.c_str(), *to_name = target.name.c_str();
+  if (renameat2(source.folder, from_name, target.folder, to_name, RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return -1;
   // A file system without RENAME_NOREPLACE: looked at first.
   struct stat st;
-  if (lstat(to, &st) == 0) {
+  if (fstatat(target.folder, to_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
     errno = EEXIST;
     return -1;
   }
-  return rename(from, to);
+  return renameat(source.folder, from_name, target.folder, to_name);
 }
 
 // rename(2), creating the target's folders when they are missing.
 bool Rename(const std::string &from, const std::string &to) {
-  if (RenameNoReplace(from.c_str(), to.c_str()) == 0) return true;
+  if (RenameNoReplace(from, to) == 0) return true;
   if (errno == ENOENT && access(from.c_str(), F_OK) == 0) {
-    auto_create_dir(to.c_str());
-    if (RenameNoReplace(from.c_str(), to.c_str()) == 0) return true;
+    MakeFolders(to.c_str());
+    if (RenameNoReplace(from, to) == 0) return true;
   }
   zc_error("rename[%s] to [%s] fail, errno[%d]", from.c_str(), to.c_str(), errno);
   return false;
 }
 
 void Remove(const std::string &path) {
-  if (unlink(path.c_str()) != 0) zc_error("unlink[%s] fail, errno[%d]", path.c_str(), errno);
+  FolderEntry entry(path);
+  if (entry.folder < 0 || unlinkat(entry.folder, entry.name.c_str(), 0) != 0) {
+    zc_error("unlink[%s] fail, errno[%d]", path.c_str(), errno);
+  }
 }
 
 // Takes the status of fd's file into *by_fd and tells whether path still names that file.
@@ -236,40 +265,6 @@ void NoticeNoLock(const std::string &path, const std::string &lock_path, Event *
                 "folder nor rotate lock file[%s] can be locked",
                 path.c_str(), lock_path.c_str());
   event->notice = notice;
-}
-
-// Gives fd's file the owner and group of replaced, or failing that (an unprivileged process)
-// the group alone where this process is one of its members. Failures are expected and quiet.
-void KeepOwner(int fd, const struct stat &replaced) {
-  struct stat made;
-  if (fstat(fd, &made) != 0) return;
-  if (made.st_uid == replaced.st_uid && made.st_gid == replaced.st_gid) return;
-  if (fchown(fd, replaced.st_uid, replaced.st_gid) == 0 || made.st_gid == replaced.st_gid) return;
-  int rc = fchown(fd, static_cast<uid_t>(-1), replaced.st_gid);
-  (void)rc;
-}
-
-// The file made unnamed in path's folder, given replaced's owner and then linked at path, so
-// that no other process ever sees it with this process's owner. -1 with errno EEXIST when
-// another process made the file first, with another errno when it cannot be made so.
-int MakeWithOwner(const std::string &path, int flags, mode_t perms, const struct stat &replaced) {
-  int fd = open(FolderOf(path).c_str(), O_TMPFILE | (flags & ~(O_CREAT | O_EXCL)), perms);
-  if (fd < 0) return -1;
-  KeepOwner(fd, replaced);
-  char by_fd[32];
-  std::snprintf(by_fd, sizeof by_fd, "/proc/self/fd/%d", fd);
-  if (linkat(AT_FDCWD, by_fd, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) == 0) {
-    // Opened again by its name: the unnamed file's descriptor would show as a deleted file
-    // in /proc and lsof for the process's life.
-    int named = open(path.c_str(), flags & ~(O_CREAT | O_EXCL));
-    if (named < 0) return fd;
-    close(fd);
-    return named;
-  }
-  int error = errno;
-  close(fd);
-  errno = error;
-  return -1;
 }
 
 // Once for each time the file cannot be reopened: the text of the notice lives in the
@@ -390,17 +385,7 @@ std::string NewestArchiveNow(const RotationSpec &plan, const std::string &path) 
 }
 
 int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced) {
-  int fd = open(path.c_str(), flags & ~O_CREAT);
-  if (fd >= 0 || errno != ENOENT || (flags & O_CREAT) == 0) return fd;
-  fd = MakeWithOwner(path, flags, perms, replaced);
-  if (fd < 0 && errno != EEXIST) {
-    // A folder that cannot hold unnamed files: the file shows with this process's owner until
-    // it is given the other.
-    fd = open(path.c_str(), flags | O_EXCL, perms);
-    if (fd >= 0) KeepOwner(fd, replaced);
-  }
-  if (fd < 0 && errno == EEXIST) return open(path.c_str(), flags & ~O_CREAT);
-  return fd;
+  return OpenNoForeignLink(path.c_str(), flags, perms, nullptr, &replaced);
 }
 
 bool ReusableLock::Lock(const std::string &path, int extra, bool create, int *error) {
@@ -409,8 +394,10 @@ bool ReusableLock::Lock(const std::string &path, int extra, bool create, int *er
     if (fd_ >= 0 && generation_ != ForkGeneration()) Close();  // the parent's description
     if (fd_ < 0) {
       int flags = O_RDONLY | O_CLOEXEC | (extra & O_DIRECTORY);
-      fd_ = open(path.c_str(), flags);
-      if (fd_ < 0 && errno == ENOENT && create) fd_ = open(path.c_str(), flags | O_CREAT, 0644);
+      fd_ = OpenNoForeignLink(path.c_str(), flags, 0);
+      if (fd_ < 0 && errno == ENOENT && create) {
+        fd_ = OpenNoForeignLink(path.c_str(), flags | O_CREAT, 0644);
+      }
       struct stat st;
       if (fd_ < 0 || fstat(fd_, &st) != 0) {
         *error = errno;
@@ -525,7 +512,7 @@ void RotatedFile::RotateAndReopen(Event &event) {
     // by_fd is the file just archived, here or by another process.
     int reopened = OpenInPlaceOf(path_, flags_, perms_, by_fd);
     if (reopened < 0 && errno == ENOENT) {
-      auto_create_dir(path_.c_str());
+      MakeFolders(path_.c_str());
       reopened = OpenInPlaceOf(path_, flags_, perms_, by_fd);
     }
     if (reopened < 0) {

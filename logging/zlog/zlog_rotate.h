@@ -49,10 +49,11 @@ bool ArchiveFileNow(const RotationSpec &plan, const std::string &path);
 // for now and found as a rotation finds them; "" when there is none or they cannot be found.
 std::string NewestArchiveNow(const RotationSpec &plan, const std::string &path);
 
-// open(2) of a file made in place of another (the one replaced, just archived): when this
-// call creates the file, it gets replaced's owner and group where this process may give them
-// (a privileged one can; another one its own groups only), as logrotate's "create" does. So a
-// root job's rotation leaves the unprivileged writers a live file they can open.
+// open(2) of a file made in place of another (the one replaced, just archived), through no
+// foreign link (OpenNoForeignLink): when this call creates the file, it gets replaced's owner
+// and group where this process may give them (a privileged one can; another one its own
+// groups only), as logrotate's "create" does. So a root job's rotation leaves the
+// unprivileged writers a live file they can open.
 int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced);
 
 // An exclusive flock on a descriptor that the process keeps open between holds, so that a
