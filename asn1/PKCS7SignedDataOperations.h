@@ -98,7 +98,8 @@ int Encode_PKCS7Signature(const unsigned char *pbyCert, int nCertSize,
 // serial); an element of another kind (text, an indefinite length) is never handed out.
 
 // From memory. bDecodeSM2Q1 non-zero: an OCTET STRING signature value under the SM signedData
-// content type is an SM2Q1 handed out as r || s.
+// content type is an SM2Q1 handed out as r || s. Under pkcs7-signedData the value is handed out
+// unchanged whatever the switch (an RSA signature, or 64 bytes r || s as they are).
 int ParsePKCS7Signature(const unsigned char *pbyPKCS7, int nPKCS7Size, unsigned char **ppbyCert,
                         int *pnCertSize, unsigned char **ppbySignature, int *pnSignatureSize,
                         unsigned char **ppbySourceData, int *pnSourceDataSize,
