@@ -43,6 +43,10 @@ constexpr unsigned char kNullParameters[] = {0x05, 0x00};
 constexpr int kRSValueSize = SM2_RAW_RS_SIZE / 2;
 // An INTEGER of r or s: at most 32 value octets and a sign octet.
 constexpr size_t kMaxRSOctets = 33;
+// The sizes taken for an SM2Q1: 70 bytes for two INTEGERs of 32 value octets, 72 with two sign
+// octets, a little less for values that start with zero octets.
+constexpr uint64_t kMinSM2Q1Size = 66;
+constexpr uint64_t kMaxSM2Q1Size = 72;
 
 // Content octets of the two signedData content types.
 constexpr unsigned char kPkcs7SignedDataOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7,
@@ -578,8 +582,28 @@ int CopyCertificate(const SignedDataNodes &nodes, OwnedBytes *out) {
 enum class OctetStringSignature {
   kAsIs,              // its bytes unchanged
   kSM2Q1UnderSMType,  // an SM2Q1 under the SM signedData type, else unchanged
-  kSM2Q1,             // an SM2Q1 under either type: what an SM2 signer of CMS writes there
+  kSM2,               // an SM2 signature value: an SM2Q1 under the SM signedData type; under
+                      // pkcs7-signedData r || s or an SM2Q1 by its size (peers write either)
 };
+
+enum class OctetStringAction { kCopy, kDecodeSM2Q1, kRefuse };
+
+// The one rule for an OCTET STRING signature value of size octets, for every reader.
+OctetStringAction OctetStringActionFor(OctetStringSignature reading, bool sm_type,
+                                       uint64_t size) {
+  if (reading == OctetStringSignature::kAsIs) return OctetStringAction::kCopy;
+  if (sm_type) return OctetStringAction::kDecodeSM2Q1;
+  if (reading == OctetStringSignature::kSM2Q1UnderSMType) return OctetStringAction::kCopy;
+  switch (SM2SignatureFormOfSize(size)) {
+    case SM2SignatureForm::kRawRS:
+      return OctetStringAction::kCopy;
+    case SM2SignatureForm::kSM2Q1:
+      return OctetStringAction::kDecodeSM2Q1;
+    case SM2SignatureForm::kNone:
+      break;
+  }
+  return OctetStringAction::kRefuse;
+}
 
 int CopySignatureValue(const SignedDataNodes &nodes, OctetStringSignature reading,
                        OwnedBytes *out) {
@@ -590,12 +614,17 @@ int CopySignatureValue(const SignedDataNodes &nodes, OctetStringSignature readin
     const bool sm = !rsa && kelu::asn1::OidNodeEquals(*nodes.outer_type, kSMSignedDataOid,
                                                       sizeof kSMSignedDataOid);
     if (!rsa && !sm) return FormatFailure(KELU_HERE, "Check PKCS#7 'contentType' nodes");
+    const OctetStringAction action = OctetStringActionFor(reading, sm, value.ValueLength);
+    if (action == OctetStringAction::kRefuse) {
+      // A signature that does not verify, as SM2 verifiers report it.
+      TraceStepFailed(KELU_HERE, "Check SM2 signature value size", KELU_ERR_FAILED,
+                      "neither 64 bytes r || s nor an SM2Q1 of 66 to 72 bytes");
+      return KELU_ERR_FAILED;
+    }
     OwnedBytes bytes;
     int nResult = kelu::asn1::CopyValue(KELU_HERE, value, false, "!pbyRawSignature", &bytes);
     if (KELU_OK != nResult) return nResult;
-    const bool decode = reading == OctetStringSignature::kSM2Q1 ||
-                        (sm && reading == OctetStringSignature::kSM2Q1UnderSMType);
-    if (!decode) {
+    if (action == OctetStringAction::kCopy) {
       *out = std::move(bytes);
       return KELU_OK;
     }
@@ -765,6 +794,50 @@ bool IsInnerContentInfo(const NodeEx *content_info) {
          (content->Tag == kTagOctetString || content->Tag == kTagConstructedOctetString);
 }
 
+constexpr unsigned char kContentTypeAttributeOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7,
+                                                      0x0D, 0x01, 0x09, 0x03};
+constexpr unsigned char kMessageDigestAttributeOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7,
+                                                        0x0D, 0x01, 0x09, 0x04};
+
+// The one value of an Attribute { attrType, SET { value } }, or null for another shape.
+const NodeEx *SingleAttributeValue(const NodeEx &attribute) {
+  const NodeEx *values = Child(&attribute, 1);
+  if (attribute.Tag != ASN1_TAG_C_SEQUENCE || Count(&attribute) != 2 ||
+      values->Tag != ASN1_TAG_C_SET_OF || Count(values) != 1) {
+    return nullptr;
+  }
+  return Child(values, 0);
+}
+
+bool IsAttributeOfType(const NodeEx &attribute, const unsigned char *oid, size_t oid_length) {
+  const NodeEx *type = Child(&attribute, 0);
+  return type != nullptr && kelu::asn1::OidNodeEquals(*type, oid, oid_length);
+}
+
+// Signed attributes as RFC 5652 has them: exactly one messageDigest attribute, and at most one
+// contentType attribute (some signers leave it out), each of exactly one value, and the
+// contentType's value the eContentType. Otherwise the verifier would take one of several
+// digests, or a type the signer did not sign the content as.
+const char *SignedAttributesFault(const SignedDataNodes &nodes) {
+  const char *kDigestFault = "signed attributes: not one messageDigest of one value";
+  const NodeEx *content_type = Child(nodes.content_info, 0);
+  size_t digests = 0, types = 0;
+  for (const NodeEx *attribute : nodes.signed_attributes->vetNodes) {
+    if (IsAttributeOfType(*attribute, kMessageDigestAttributeOid,
+                          sizeof kMessageDigestAttributeOid)) {
+      if (++digests > 1 || SingleAttributeValue(*attribute) == nullptr) return kDigestFault;
+    } else if (IsAttributeOfType(*attribute, kContentTypeAttributeOid,
+                                 sizeof kContentTypeAttributeOid)) {
+      const NodeEx *value = SingleAttributeValue(*attribute);
+      if (++types > 1 || value == nullptr || value->Tag != ASN1_TAG_P_OBJECT_IDENTIFIER ||
+          Count(value) != 0 || !SameValue(*value, *content_type)) {
+        return "signed attributes: a contentType that is not the eContentType, or several";
+      }
+    }
+  }
+  return digests == 1 ? nullptr : kDigestFault;
+}
+
 // The first element of the SignedData that is not as the format has it, or null: ContentInfo
 // { pkcs7-signedData or SM signedData, [0] { SignedData } }, SignedData { version 1 (PKCS#7,
 // CMS with data) or 3 (CMS with another content type), SET of digests with SM3, contentInfo,
@@ -808,7 +881,7 @@ const char *SignedDataFault(const SignedDataNodes &nodes) {
                                                  NationalOid(kelu::NID_prime256v1SM2)})) {
     return "digestEncryptionAlgorithm";
   }
-  return nullptr;
+  return nodes.signed_attributes != nullptr ? SignedAttributesFault(nodes) : nullptr;
 }
 
 // Whether the issuerAndSerialNumber holds the issuer Name and the serialNumber that the field
@@ -952,11 +1025,10 @@ int ParseSignedDataFile(const TraceSite &site, FILE *fpFile, const SignedDataOut
   uint64_t length = 0;
   nResult = ContentRange(*nodes.content, &offset, &length);
   if (KELU_OK != nResult) return nResult;
-  // Under the SM signedData type an OCTET STRING signature value is always an SM2Q1; for the
-  // SM2 verifiers under either type.
+  // Under the SM signedData type an OCTET STRING signature value is always an SM2Q1.
   SignedDataFields fields;
   nResult = ReadSignedDataFields(nodes, outputs,
-                                 sm2_signer ? OctetStringSignature::kSM2Q1
+                                 sm2_signer ? OctetStringSignature::kSM2
                                             : OctetStringSignature::kSM2Q1UnderSMType,
                                  &fields);
   if (KELU_OK != nResult) return nResult;
@@ -1034,7 +1106,7 @@ int ParseSM2PKCS7Signature(const unsigned char *pbyPKCS7, int nPKCS7Size,
                                  SM2VerifierOutputs(ppbyCert, pnCertSize, ppbySignature,
                                                     pnSignatureSize, ppbySignedAttrs,
                                                     pnSignedAttrsSize),
-                                 {ppbySourceData, pnSourceDataSize}, OctetStringSignature::kSM2Q1,
+                                 {ppbySourceData, pnSourceDataSize}, OctetStringSignature::kSM2,
                                  true);
 }
 
@@ -1050,6 +1122,12 @@ int ParseSM2PKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, i
                                                 pnSignatureSize, ppbySignedAttrs,
                                                 pnSignedAttrsSize),
                              pllSourceDataOffset, pnSourceDataSize, true);
+}
+
+SM2SignatureForm SM2SignatureFormOfSize(uint64_t nSize) {
+  if (nSize == SM2_RAW_RS_SIZE) return SM2SignatureForm::kRawRS;
+  if (nSize >= kMinSM2Q1Size && nSize <= kMaxSM2Q1Size) return SM2SignatureForm::kSM2Q1;
+  return SM2SignatureForm::kNone;
 }
 
 int Decode_SM2Q1(const unsigned char *pbySM2Q1, int nSM2Q1Size, unsigned char **ppbyRawRS,

@@ -6,6 +6,7 @@
 
 #include <openssl/x509.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <vector>
 
@@ -97,7 +98,8 @@ int Encode_PKCS7Signature(const unsigned char *pbyCert, int nCertSize,
 // serial); an element of another kind (text, an indefinite length) is never handed out.
 
 // From memory. bDecodeSM2Q1 non-zero: an OCTET STRING signature value under the SM signedData
-// content type is an SM2Q1 handed out as r || s.
+// content type is an SM2Q1 handed out as r || s. Under pkcs7-signedData the value is handed out
+// unchanged whatever the switch (an RSA signature, or 64 bytes r || s as they are).
 int ParsePKCS7Signature(const unsigned char *pbyPKCS7, int nPKCS7Size, unsigned char **ppbyCert,
                         int *pnCertSize, unsigned char **ppbySignature, int *pnSignatureSize,
                         unsigned char **ppbySourceData, int *pnSourceDataSize,
@@ -122,14 +124,18 @@ int ParsePKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, int 
 // The readings of the SM2 verifiers: ParsePKCS7Signature with bDecodeSM2Q1 set, and
 // ParsePKCS7AttachedSignatureFile, for the certificate and the signature value (both required),
 // the content and the signed attributes (optional). An OCTET STRING signature value is an SM2Q1
-// under either signedData content type (as CMS signers write it); one that is none fails with
-// -1. Besides, the SignedData must be one that an SM2 signature of the certificate handed out
+// under the SM signedData type; under pkcs7-signedData it is read by its size (as
+// SM2SignatureFormOfSize has it: r || s as it is, or an SM2Q1), and one of another size fails
+// with -1 ("Check SM2 signature value size"), as does an SM2Q1 that does not decode.
+// Besides, the SignedData must be one that an SM2 signature of the certificate handed out
 // may verify, as the signature alone does not cover it: the format's tags along the way from
 // the ContentInfo to the SignerInfo; content types pkcs7-signedData or
 // SM signedData, and pkcs7-data or SM data; SignedData version 1 or 3, SignerInfo version 1;
 // SM3 among the digestAlgorithms and as the signer's digest; 1.2.156.10197.1.301.1,
 // 1.2.156.10197.1.501 or 1.2.156.10197.1.301 as its signature algorithm (parameters absent or
-// NULL); a DER certificate found for the signer, and the signer's issuer and serial number
+// NULL); signed attributes, when present, with exactly one messageDigest attribute and at most
+// one contentType attribute (RFC 5652), each of one value, the contentType's the eContentType;
+// a DER certificate found for the signer, and the signer's issuer and serial number
 // those of the certificate (its issuer Name and serialNumber DER as GetIssuerFromCert and
 // GetSerialNumberFromCert give them). Another SignedData fails with -1, as a signature that
 // does not verify ("Check SM2 SignedData signer").
@@ -144,6 +150,12 @@ int ParseSM2PKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, i
                                        long long *pllSourceDataOffset, int *pnSourceDataSize,
                                        unsigned char **ppbySignedAttrs = nullptr,
                                        int *pnSignedAttrsSize = nullptr);
+
+// The form of an SM2 signature value of nSize bytes, where its size tells: exactly
+// SM2_RAW_RS_SIZE bytes are r || s, 66 to 72 bytes a DER SM2Q1 (never 64 bytes long); any other
+// size is neither.
+enum class SM2SignatureForm { kRawRS, kSM2Q1, kNone };
+SM2SignatureForm SM2SignatureFormOfSize(uint64_t nSize);
 
 // SM2Q1 to 64 bytes r || s, each right-aligned. The DER must be exactly one SEQUENCE of two
 // INTEGERs (minimal, padded with zeros, or 32 octets without a sign octet) whose values fit

@@ -184,8 +184,6 @@ using kelu::ops::Signed;
 using kelu::ops::WholeFileTexts;
 
 constexpr int kRSValueSize = SM2_RAW_RS_SIZE / 2;
-constexpr int kMinSM2Q1Size = 66;
-constexpr int kMaxSM2Q1Size = 72;
 constexpr char kSMSignedDataOid[] = "1.2.156.10197.6.1.4.2.2";
 constexpr char kSMDataOid[] = "1.2.156.10197.6.1.4.2.1";
 constexpr char kSM3Oid[] = "1.2.156.10197.1.401";
@@ -412,14 +410,17 @@ int VerifyRawWithCert(const TraceSite &site, const Signed &source, const unsigne
 int RawOfPkcs1Signature(const TraceSite &site, const unsigned char *signature, int size,
                         BytesPtr *rs) {
   TRACE(KELU_TRACE_INFO, "SM2 PKCS#1 signature size:%d", size);
-  if (signature != nullptr && size == SM2_RAW_RS_SIZE) {
+  const SM2SignatureForm form = signature != nullptr && size > 0
+                                    ? SM2SignatureFormOfSize(static_cast<uint64_t>(size))
+                                    : SM2SignatureForm::kNone;
+  if (form == SM2SignatureForm::kRawRS) {
     TRACE(KELU_TRACE_INFO, "It's SM2 raw RS signature.");
     rs->reset(new (std::nothrow) unsigned char[SM2_RAW_RS_SIZE]);
     int rc = TraceCheck(site, *rs != nullptr, "New memory", KELU_ERR_FAILED, "!pbyRawSignatureRS");
     if (rc == KELU_OK) std::memcpy(rs->get(), signature, SM2_RAW_RS_SIZE);
     return rc;
   }
-  if (signature != nullptr && size >= kMinSM2Q1Size && size <= kMaxSM2Q1Size) {
+  if (form == SM2SignatureForm::kSM2Q1) {
     TRACE(KELU_TRACE_INFO, "It's SM2 ASN.1 encoded Q1 signature.");
     unsigned char *raw = nullptr;
     int raw_size = 0;

@@ -135,9 +135,10 @@ int SignFile_PKCS7Attached_BySM2PFX(FILE *fpSourceFile, FILE *fpSM2PFXFile, cons
 // Verification against the certificate the SignedData carries (handed out when wanted); the
 // certificate itself is not checked, nor the algorithms the SignerInfo names. Without signed
 // attributes the signature is over the content; with them (as CMS signers write them) over
-// their DER SET, and their messageDigest must be the plain SM3 digest of the content: any
-// mismatch is -1. Content inside a detached, or none inside an attached SignedData:
-// KELU_ERR_PKCS7_FORMAT.
+// their DER SET, and their one messageDigest must be the plain SM3 digest of the content: any
+// mismatch is -1, as is a SignedData that ParseSM2PKCS7Signature refuses with -1 (another
+// size of signature value, signed attributes other than RFC 5652 has them). Content inside a
+// detached, or none inside an attached SignedData: KELU_ERR_PKCS7_FORMAT.
 int VerifySignature_DERPKCS7Attached(const unsigned char *pbyDERPKCS7Signature,
                                      int nDERPKCS7SignatureSize, unsigned char **ppbySourceData,
                                      int *pnSourceDataSize, unsigned char **ppbySignCert,

@@ -10,9 +10,11 @@
 #include "../operations/Sm2SignedDataBuilder.h"
 #include "CMSEnvelopeOperations.h"
 #include "KeluErrors.h"
+#include "LogCapture.h"
 #include "MessageTestSupport.h"
 #include "OsslPtr.h"
 #include "PKCS7SignedDataOperations.h"
+#include "Sm2Signatures.h"
 
 namespace {
 
@@ -463,6 +465,69 @@ TEST(PKCS7SignedData, TheCertificateIsOneDerElement) {
                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 1),
               KELU_OK);
     EXPECT_EQ(found.bytes(), r.want);
+  }
+}
+
+// An OCTET STRING signature value by its size, at the edges of the sizes: the SM2 verifiers'
+// reading takes 64 bytes under pkcs7-signedData as r || s and 66 to 72 bytes as an SM2Q1, and
+// refuses any other size as a signature that does not verify; under the SM signedData type
+// every value is an SM2Q1. The plain reading with its switch set hands out the value under
+// pkcs7-signedData unchanged.
+TEST(PKCS7SignedData, Sm2ReadingOfAnOctetStringBySize) {
+  const Bytes &cert = Pki::Get().cert_der;
+  // r and s whose minimal INTEGERs are 30 value octets (two zero octets dropped), or 33 (a
+  // sign octet added).
+  Bytes short_rs = RandomBytes(64), long_rs = RandomBytes(64);
+  for (size_t half : {0, 32}) {
+    short_rs[half] = short_rs[half + 1] = 0x00;
+    short_rs[half + 2] = 0x12;
+    long_rs[half] |= 0x80;
+  }
+  const Bytes shortest = kelu::test::Sm2SignatureDer(short_rs);
+  const Bytes longest = kelu::test::Sm2SignatureDer(long_rs);
+  ASSERT_EQ(shortest.size(), 66u);
+  ASSERT_EQ(longest.size(), 72u);
+  struct Row {
+    const char *what;
+    const char *type;
+    Bytes value;
+    Bytes want;  // r || s; empty when refused
+    bool size_refused;
+  };
+  const Bytes kNone;
+  const Row rows[] = {
+      {"64 bytes", kSignedData, long_rs, long_rs, false},
+      {"65 bytes", kSignedData, kelu::test::Cat({long_rs, {0x00}}), kNone, true},
+      {"an SM2Q1 of 66 bytes", kSignedData, shortest, short_rs, false},
+      {"an SM2Q1 of 72 bytes", kSignedData, longest, long_rs, false},
+      {"an SM2Q1 of 72 bytes and one more", kSignedData, kelu::test::Cat({longest, {0x00}}),
+       kNone, true},
+      {"64 bytes under the SM type", kelu::test::kSmSignedDataType, long_rs, kNone, false},
+      {"an SM2Q1 of 66 bytes under the SM type", kelu::test::kSmSignedDataType, shortest,
+       short_rs, false},
+  };
+  for (const Row &r : rows) {
+    SCOPED_TRACE(r.what);
+    kelu::test::SignedDataParts parts = kelu::test::WithOuterType(r.type);
+    parts.signer = kelu::test::IssuerAndSerial(cert);
+    const Bytes der =
+        kelu::test::BuildSignedData(cert, nullptr, kelu::test::DerTlv(0x04, r.value), parts);
+    kelu::test::LogCapture log;
+    Out<unsigned char> found, rs;
+    EXPECT_EQ(ParseSM2PKCS7Signature(der.data(), static_cast<int>(der.size()), &found.data,
+                                     &found.size, &rs.data, &rs.size, nullptr, nullptr),
+              r.want.empty() ? KELU_ERR_FAILED : KELU_OK);
+    EXPECT_EQ(rs.bytes(), r.want);
+    EXPECT_EQ(log.Contains("-- Check SM2 signature value size)\t\t--Failed"),
+              r.size_refused)
+        << log.Text();
+    const bool pkcs7 = std::string(r.type) == kSignedData;
+    Out<unsigned char> plain;
+    EXPECT_EQ(ParsePKCS7Signature(der.data(), static_cast<int>(der.size()), nullptr, nullptr,
+                                  &plain.data, &plain.size, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 1),
+              pkcs7 || !r.want.empty() ? KELU_OK : KELU_ERR_FAILED);
+    EXPECT_EQ(plain.bytes(), pkcs7 ? r.value : r.want);
   }
 }
 

@@ -56,11 +56,18 @@ inline Bytes SerialOf(const Bytes &cert) { return CertificateField(cert, false);
 // The issuerAndSerialNumber content of a DER certificate.
 inline Bytes IssuerAndSerial(const Bytes &cert) { return Cat({IssuerOf(cert), SerialOf(cert)}); }
 
+// The content types: the national ones, which the toolkit writes, and PKCS#7's, which CMS
+// signers write.
+constexpr char kSmSignedDataType[] = "1.2.156.10197.6.1.4.2.2";
+constexpr char kSmDataType[] = "1.2.156.10197.6.1.4.2.1";
+constexpr char kPkcs7SignedDataType[] = "1.2.840.113549.1.7.2";
+constexpr char kPkcs7DataType[] = "1.2.840.113549.1.7.1";
+
 // The parts of a SignedData of one signer written here, independently of the toolkit's
 // encoder; the defaults are what the toolkit writes.
 struct SignedDataParts {
-  const char *outer_type = "1.2.156.10197.6.1.4.2.2";
-  const char *inner_type = "1.2.156.10197.6.1.4.2.1";
+  const char *outer_type = kSmSignedDataType;
+  const char *inner_type = kSmDataType;
   Bytes version = DerTlv(0x02, {0x01});  // of the SignedData
   Bytes digest_algorithm = Algorithm("1.2.156.10197.1.401");
   Bytes signature_algorithm = Algorithm("1.2.156.10197.1.301.1");
@@ -96,6 +103,12 @@ inline SignedDataParts WithOuterType(const char *type) {
   return parts;
 }
 
+inline SignedDataParts WithContentTypes(const char *outer, const char *inner) {
+  SignedDataParts parts = WithOuterType(outer);
+  parts.inner_type = inner;
+  return parts;
+}
+
 inline Bytes Sm3(const Bytes &data) {
   Bytes out(32);
   unsigned int len = 0;
@@ -106,8 +119,8 @@ inline Bytes Sm3(const Bytes &data) {
 inline Bytes Attribute(const char *oid, const Bytes &value) {
   return DerTlv(0x30, Cat({Oid(oid), DerTlv(0x31, value)}));
 }
-inline Bytes ContentTypeAttribute() {
-  return Attribute("1.2.840.113549.1.9.3", Oid("1.2.156.10197.6.1.4.2.1"));
+inline Bytes ContentTypeAttribute(const char *type = kSmDataType) {
+  return Attribute("1.2.840.113549.1.9.3", Oid(type));
 }
 inline Bytes MessageDigestAttribute(const Bytes &digest) {
   return Attribute("1.2.840.113549.1.9.4", DerTlv(0x04, digest));
@@ -128,6 +141,28 @@ inline Bytes RawOf(const Bytes &der) {
   }
   ECDSA_SIG_free(sig);
   return rs;
+}
+
+// The forms in which a SignerInfo carries an SM2 signature value, made of OpenSSL's DER
+// SEQUENCE { INTEGER r, INTEGER s } (at most 72 bytes: its header is two octets).
+enum class Sm2ValueForm {
+  kRawInOctetString,    // OCTET STRING of the 64 bytes r || s
+  kSM2Q1InOctetString,  // OCTET STRING of the DER
+  kSM2Q1,               // the DER SEQUENCE itself
+  kTwoIntegers,         // INTEGER r and INTEGER s as the SignerInfo's last two elements
+};
+inline Bytes Sm2SignatureValue(Sm2ValueForm form, const Bytes &der) {
+  switch (form) {
+    case Sm2ValueForm::kRawInOctetString:
+      return DerTlv(0x04, RawOf(der));
+    case Sm2ValueForm::kSM2Q1InOctetString:
+      return DerTlv(0x04, der);
+    case Sm2ValueForm::kSM2Q1:
+      return der;
+    case Sm2ValueForm::kTwoIntegers:
+      return Bytes(der.begin() + 2, der.end());
+  }
+  return {};
 }
 
 // A definite element rewritten in the indefinite form: tag 80 content 00 00.

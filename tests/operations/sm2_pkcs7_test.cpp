@@ -285,10 +285,8 @@ TEST_F(Sm2Pkcs7, NamesWrittenByPeersVerify) {
     EXPECT_EQ(detached.cert, cert);
     const Bytes attached = BuildSignedData(c.certificates, &data, element, parts);
     EXPECT_EQ(VerifyAttached(ToBase64(attached)).rc, KELU_OK);
-    if (c.q1_in_octet_string) {  // the file verifier takes an OCTET STRING under SM types only
-      WriteBinaryFile(path, attached);
-      EXPECT_EQ(VerifyAttachedFile(path), KELU_OK);
-    }
+    WriteBinaryFile(path, attached);
+    EXPECT_EQ(VerifyAttachedFile(path), KELU_OK);
   }
 }
 
@@ -415,10 +413,10 @@ TEST_F(Sm2Pkcs7, NoSingleByteChangeOutsideTheCertificateVerifies) {
   const std::string path = dir_.File("signed.p7");
   // The toolkit's own, and one as CMS signers write it: pkcs7 types, signed attributes.
   const std::string key = SharedPki().Key("sm2-leaf");
-  const Bytes attributes = Cat({ContentTypeAttribute(), SigningTimeAttribute("261211103000Z"),
-                                MessageDigestAttribute(Sm3(data))});
-  SignedDataParts cms = WithOuterType("1.2.840.113549.1.7.2");
-  cms.inner_type = "1.2.840.113549.1.7.1";
+  const Bytes attributes =
+      Cat({ContentTypeAttribute(kPkcs7DataType), SigningTimeAttribute("261211103000Z"),
+           MessageDigestAttribute(Sm3(data))});
+  SignedDataParts cms = WithContentTypes(kPkcs7SignedDataType, kPkcs7DataType);
   cms.signature_algorithm = Algorithm("1.2.156.10197.1.501");
   cms.signed_attributes = DerTlv(0xA0, attributes);
   const Bytes of_attributes = DerTlv(0x04, OpensslSm2Sign(key, DerTlv(0x31, attributes), true));
@@ -576,8 +574,9 @@ class Sm2Pkcs7Messages : public Sm2Pkcs7 {
 // every verifier must give the row's result, and hand out exactly the signer's DER.
 //  - Signed attributes: the signature is over their DER SET and their messageDigest is SM3 of
 //    the content; a block that nobody signed does not verify.
-//  - The OCTET STRING holding the DER signature is read under either content type; a value that
-//    is neither form is a signature that does not verify (never an invalid parameter).
+//  - The OCTET STRING holding the DER signature is read under either content type, and one of
+//    64 bytes r || s under pkcs7-signedData; a value that is neither form is a signature that
+//    does not verify (never an invalid parameter).
 //  - Each element of the certificates field is a DER certificate taken by its own length;
 //    anything else is no certificate, whatever text it carries.
 TEST_F(Sm2Pkcs7Messages, StandardSignedDataAndForgeries) {
@@ -586,10 +585,14 @@ TEST_F(Sm2Pkcs7Messages, StandardSignedDataAndForgeries) {
   const Bytes cert = SignerCertDer(), other = SharedPki().DerBytes("sm2-int");
   const Bytes of_content = OpensslSm2Sign(key, data, true);
   // CMS signed attributes, and OpenSSL's signature over their SET.
-  const Bytes attributes =
-      Cat({ContentTypeAttribute(), SigningTimeAttribute("261211103000Z"),
-           MessageDigestAttribute(Sm3(data))});
+  auto attributes_of = [&](const char *type) {
+    return Cat({ContentTypeAttribute(type), SigningTimeAttribute("261211103000Z"),
+                MessageDigestAttribute(Sm3(data))});
+  };
+  const Bytes attributes = attributes_of(kSmDataType);
   const Bytes of_attributes = OpensslSm2Sign(key, DerTlv(0x31, attributes), true);
+  const Bytes cms_attributes = attributes_of(kPkcs7DataType);
+  const Bytes of_cms_attributes = OpensslSm2Sign(key, DerTlv(0x31, cms_attributes), true);
   const Bytes pem_text = ReadBinaryFile(SignerCertPem());
   const std::string junk = "not a certificate\n";
   const Bytes kJunkLine(junk.begin(), junk.end());
@@ -618,8 +621,8 @@ TEST_F(Sm2Pkcs7Messages, StandardSignedDataAndForgeries) {
       // Signed attributes.
       {"CMS signed attributes under the SM types", cert, DerTlv(0x04, of_attributes),
        with(DerTlv(0xA0, attributes), sm), KELU_OK},
-      {"CMS signed attributes under the PKCS#7 types", cert, DerTlv(0x04, of_attributes),
-       with(DerTlv(0xA0, attributes), pkcs7), KELU_OK},
+      {"CMS signed attributes under the PKCS#7 types", cert, DerTlv(0x04, of_cms_attributes),
+       with(DerTlv(0xA0, cms_attributes), pkcs7), KELU_OK},
       {"the content's signature with a made-up block", cert, DerTlv(0x04, of_content),
        with(DerTlv(0xA0, Cat({ContentTypeAttribute(), SigningTimeAttribute("000101000000Z"),
                              MessageDigestAttribute(Bytes(32, 0))})),
@@ -652,7 +655,11 @@ TEST_F(Sm2Pkcs7Messages, StandardSignedDataAndForgeries) {
        pkcs7, KELU_OK},
       {"pkcs7-signedData, the DER signature itself", cert, of_content, pkcs7, KELU_OK},
       {"pkcs7-signedData, OCTET STRING holding r || s", cert, DerTlv(0x04, RawOf(of_content)),
-       pkcs7, KELU_ERR_FAILED},
+       pkcs7, KELU_OK},
+      {"SM types, OCTET STRING holding r || s", cert, DerTlv(0x04, RawOf(of_content)), sm,
+       KELU_ERR_FAILED},
+      {"pkcs7-signedData, OCTET STRING holding 65 bytes", cert,
+       DerTlv(0x04, Cat({RawOf(of_content), {0x00}})), pkcs7, KELU_ERR_FAILED},
       {"pkcs7-signedData, OCTET STRING holding other bytes", cert, DerTlv(0x04, RandomBytes(70)),
        pkcs7, KELU_ERR_FAILED},
       {"SM types, OCTET STRING holding other bytes", cert, DerTlv(0x04, RandomBytes(70)), sm,
@@ -707,9 +714,9 @@ TEST_F(Sm2Pkcs7Messages, StandardSignedDataAndForgeries) {
   // as its signature algorithm. (Its verification cannot check it: OpenSSL 3.0's CMS uses an empty
   // SM2 ID.)
   SignedDataParts parts;
-  with(DerTlv(0xA0, attributes), pkcs7)(&parts);
+  with(DerTlv(0xA0, cms_attributes), pkcs7)(&parts);
   WriteBinaryFile(dir_.File("cms.der"),
-                  BuildSignedData(cert, &data, DerTlv(0x04, of_attributes), parts));
+                  BuildSignedData(cert, &data, DerTlv(0x04, of_cms_attributes), parts));
   const std::string listing =
       SharedPki().Openssl("cms -cmsout -print -inform DER -in " + ShellQuote(dir_.File("cms.der")));
   size_t at = 0;

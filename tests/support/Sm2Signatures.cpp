@@ -63,8 +63,9 @@ Bytes OpensslSm2Sign(const std::string &key_pem, const Bytes &data, bool with_z)
   WriteBinaryFile(dir.File("data.bin"), data);
   const std::string sig = dir.File("sig.der");
   const std::string command =
-      with_z ? "openssl dgst -sm3 -sign " + ShellQuote(key_pem) + " -sigopt " + kDistid +
-                   " -out " + ShellQuote(sig) + " " + ShellQuote(dir.File("data.bin"))
+      with_z ? "openssl pkeyutl -sign -rawin -digest sm3 -inkey " + ShellQuote(key_pem) +
+                   " -pkeyopt " + kDistid + " -in " + ShellQuote(dir.File("data.bin")) +
+                   " -out " + ShellQuote(sig)
              : "openssl pkeyutl -sign -inkey " + ShellQuote(key_pem) + " -in " +
                    ShellQuote(DigestFile(dir, dir.File("data.bin"))) + " -out " + ShellQuote(sig);
   CommandResult r = RunCommand(command);

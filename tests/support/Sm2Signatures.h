@@ -1,7 +1,8 @@
 /* SM2 signatures by independent peers, for the cross-checks of the signature tests: OpenSSL's
  * own SM2 through the openssl command line, either over SM3(Z || data) with the default user
- * ID (openssl dgst -sm3 with distid) or over a digest given as it is (openssl pkeyutl), and the
- * listing of SignedData by openssl asn1parse. */
+ * ID (signed by openssl pkeyutl -rawin -digest sm3, verified by openssl dgst -sm3, both with
+ * distid) or over a digest given as it is (openssl pkeyutl), and the listing of SignedData by
+ * openssl asn1parse. */
 #ifndef KELU_SM2_SIGNATURES_H
 #define KELU_SM2_SIGNATURES_H
 

@@ -13,6 +13,8 @@
 #include "../national/NationalTestUtil.h"
 #include "../operations/Sm2SignedDataBuilder.h"
 #include "../operations/Sm2SigningTestUtil.h"
+#include "DataSigning.h"
+#include "PKCS7SignedDataOperations.h"
 #include "Sm2Signatures.h"
 #include "ToolkitTestUtil.h"
 
@@ -570,6 +572,190 @@ TEST_F(SignFunctions, Sm2SignedDataOfStandardSignersAndForgeries) {
       EXPECT_EQ(TakeText(attached_signer), text);
       EXPECT_EQ(Bytes(content, content + content_size), data);
       FreeMemory(content);
+    }
+  }
+}
+
+// What every SM2 verifier and reading gives for one message: the exported verifiers, the
+// attached-file verifier, the SM2 verifiers' reading and the plain reading with its switch.
+struct Sm2Readings {
+  int detached, detached_file, attached, attached_file;
+  std::string detached_signer, file_signer, attached_signer;  // Base64 of the DER
+  Bytes attached_file_signer, content, file_content;
+  int reading, plain_reading;
+  Bytes rs, plain;  // the signature values they hand out
+};
+
+Sm2Readings ReadSm2Everywhere(const Bytes &detached, const Bytes &attached, const Bytes &data,
+                              const TempDir &dir) {
+  const std::string data_path = dir.File("data.bin"), signed_path = dir.File("signed.p7");
+  WriteBinaryFile(data_path, data);
+  WriteBinaryFile(signed_path, attached);
+  const std::string detached_text = ToBase64(detached), attached_text = ToBase64(attached);
+  Sm2Readings r{};
+  char *signer = nullptr;
+  r.detached = VerifyDataSignature_PKCS7Detached("SM2", data.data(), Size(data),
+                                                 detached_text.c_str(), &signer);
+  r.detached_signer = TakeText(signer);
+  r.detached_file = VerifyFileSignature_PKCS7Detached("SM2", data_path.c_str(),
+                                                      detached_text.c_str(), &signer);
+  r.file_signer = TakeText(signer);
+  unsigned char *content = nullptr;
+  int content_size = 0;
+  r.attached = VerifyDataSignature_PKCS7Attached("SM2", attached_text.c_str(), &signer, &content,
+                                                 &content_size);
+  r.attached_signer = TakeText(signer);
+  r.content.assign(content, content + (content != nullptr ? content_size : 0));
+  FreeMemory(content);
+  FilePtr file = OpenForReading(signed_path);
+  long long offset = 0;
+  int size = 0;
+  const BytesResult cert = CallForBytes([&](unsigned char **o, int *n) {
+    return VerifyFileSignature_PKCS7Attached(file.get(), &offset, &size, o, n, true);
+  });
+  r.attached_file = cert.rc;
+  r.attached_file_signer = cert.bytes;
+  if (cert.rc == KELU_OK) {
+    r.file_content.assign(attached.begin() + offset, attached.begin() + offset + size);
+  }
+  // Both readings of the detached message, and the same of the attached one.
+  for (const Bytes *der : {&detached, &attached}) {
+    const BytesResult rs = CallForBytes([&](unsigned char **o, int *n) {
+      unsigned char *c = nullptr;
+      int c_size = 0;
+      const int rc =
+          ParseSM2PKCS7Signature(der->data(), Size(*der), &c, &c_size, o, n, nullptr, nullptr);
+      delete[] c;
+      return rc;
+    });
+    const BytesResult plain = CallForBytes([&](unsigned char **o, int *n) {
+      return ParsePKCS7Signature(der->data(), Size(*der), nullptr, nullptr, o, n, nullptr,
+                                 nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                                 nullptr, nullptr, 1);
+    });
+    if (der == &detached) {
+      r.reading = rs.rc;
+      r.rs = rs.bytes;
+      r.plain_reading = plain.rc;
+      r.plain = plain.bytes;
+    } else {
+      EXPECT_EQ(rs.rc, r.reading);
+      EXPECT_EQ(rs.bytes, r.rs);
+      EXPECT_EQ(plain.rc, r.plain_reading);
+      EXPECT_EQ(plain.bytes, r.plain);
+    }
+  }
+  return r;
+}
+
+// Each form of an SM2 signature value under each signedData content type, and signed
+// attributes as RFC 5652 allows and forbids them, in SignedData built around signatures of
+// openssl pkeyutl (SM3 with the default ID), detached and attached, through every verifier.
+//  - Under pkcs7-signedData an OCTET STRING of 64 bytes is r || s and one of 66 to 72 bytes an
+//    SM2Q1; under the SM signedData type it is always an SM2Q1. The plain reading hands out
+//    the OCTET STRING under pkcs7-signedData unchanged (an RSA signature, say).
+//  - Signed attributes hold exactly one messageDigest of one value, and at most one contentType
+//    of one value, the eContentType.
+// A message that does not verify gives the code of a bad signature (-1 from the file
+// verifiers and the SM2 reading); one that does hands out exactly the signer's certificate,
+// and the SM2 reading OpenSSL's r || s.
+TEST_F(SignFunctions, Sm2SignatureFormsAndSignedAttributesThroughEveryVerifier) {
+  const Bytes data = RandomBytes(200);
+  const std::string key = SharedPki().Key("sm2-leaf");
+  const Bytes cert = SignerCertDer();
+  const Bytes of_content = OpensslSm2Sign(key, data, true);
+  const Bytes digest = Sm3(data), other_digest = Sm3(Changed(data));
+  constexpr char kContentType[] = "1.2.840.113549.1.9.3";
+  constexpr char kMessageDigest[] = "1.2.840.113549.1.9.4";
+  struct Types {
+    const char *name, *outer, *inner, *other_data;
+    bool pkcs7;
+  };
+  const Types kTypes[] = {
+      {"SM types", kSmSignedDataType, kSmDataType, kPkcs7DataType, false},
+      {"PKCS#7 types", kPkcs7SignedDataType, kPkcs7DataType, kSmDataType, true}};
+  struct Row {
+    std::string what;
+    Bytes signature;  // the signature value element(s)
+    SignedDataParts parts;
+    bool verifies;
+    Bytes der;    // OpenSSL's signature
+    Bytes plain;  // what the plain reading hands out; empty when it refuses
+  };
+  std::vector<Row> rows;
+  for (const Types &t : kTypes) {
+    const SignedDataParts types = WithContentTypes(t.outer, t.inner);
+    const bool pkcs7 = t.pkcs7;
+    const struct {
+      const char *what;
+      Sm2ValueForm form;
+    } kForms[] = {{"r || s in an OCTET STRING", Sm2ValueForm::kRawInOctetString},
+                  {"SM2Q1 in an OCTET STRING", Sm2ValueForm::kSM2Q1InOctetString},
+                  {"the SM2Q1 SEQUENCE", Sm2ValueForm::kSM2Q1},
+                  {"two INTEGERs", Sm2ValueForm::kTwoIntegers}};
+    for (const auto &f : kForms) {
+      // 64 bytes are no SM2Q1 under the SM type; the plain reading decodes under it only.
+      const bool raw_under_sm = !pkcs7 && f.form == Sm2ValueForm::kRawInOctetString;
+      Bytes plain = raw_under_sm ? Bytes() : RawOf(of_content);
+      if (pkcs7 && f.form == Sm2ValueForm::kSM2Q1InOctetString) plain = of_content;
+      rows.push_back({std::string(t.name) + ", " + f.what, Sm2SignatureValue(f.form, of_content),
+                      types, !raw_under_sm, of_content, plain});
+    }
+    const Bytes type = ContentTypeAttribute(t.inner), md = MessageDigestAttribute(digest);
+    const Bytes other_md = MessageDigestAttribute(other_digest);
+    const struct {
+      const char *what;
+      Bytes attributes;
+      bool verifies;
+    } kBlocks[] = {
+        {"contentType and one messageDigest", Cat({type, md}), true},
+        {"one messageDigest, no contentType", md, true},
+        {"two messageDigests, the content's first", Cat({type, md, other_md}), false},
+        {"two messageDigests, the content's second", Cat({type, other_md, md}), false},
+        {"a messageDigest of two values",
+         Cat({type,
+              Attribute(kMessageDigest, Cat({DerTlv(0x04, digest), DerTlv(0x04, digest)}))}),
+         false},
+        {"contentType envelopedData", Cat({ContentTypeAttribute("1.2.840.113549.1.7.3"), md}),
+         false},
+        {"contentType of the other data type", Cat({ContentTypeAttribute(t.other_data), md}),
+         false},
+        {"contentType twice", Cat({type, type, md}), false},
+        {"a contentType of two values",
+         Cat({Attribute(kContentType, Cat({Oid(t.inner), Oid(t.inner)})), md}), false},
+    };
+    for (const auto &b : kBlocks) {
+      SignedDataParts parts = types;
+      parts.signed_attributes = DerTlv(0xA0, b.attributes);
+      const Bytes der = OpensslSm2Sign(key, DerTlv(0x31, b.attributes), true);
+      rows.push_back({std::string(t.name) + ", " + b.what,
+                      Sm2SignatureValue(Sm2ValueForm::kSM2Q1InOctetString, der), parts,
+                      b.verifies, der, pkcs7 ? der : RawOf(der)});
+    }
+  }
+  const std::string signer_text = OpensslBase64(SharedPki().Der("sm2-leaf"));
+  for (const Row &row : rows) {
+    SCOPED_TRACE(row.what);
+    const Sm2Readings r =
+        ReadSm2Everywhere(BuildSignedData(cert, nullptr, row.signature, row.parts),
+                          BuildSignedData(cert, &data, row.signature, row.parts), data, dir_);
+    const int exported = row.verifies ? KELU_OK : KELU_ERR_BAD_SIGNATURE;
+    const int lower = row.verifies ? KELU_OK : KELU_ERR_FAILED;  // -1, passed on unchanged
+    EXPECT_EQ(r.detached, exported);
+    EXPECT_EQ(r.detached_file, lower);
+    EXPECT_EQ(r.attached, exported);
+    EXPECT_EQ(r.attached_file, lower);
+    EXPECT_EQ(r.reading, lower);
+    EXPECT_EQ(r.plain_reading, row.plain.empty() ? KELU_ERR_FAILED : KELU_OK);
+    EXPECT_EQ(r.plain, row.plain);
+    if (row.verifies) {
+      EXPECT_EQ(r.detached_signer, signer_text);
+      EXPECT_EQ(r.file_signer, signer_text);
+      EXPECT_EQ(r.attached_signer, signer_text);
+      EXPECT_EQ(r.attached_file_signer, cert);
+      EXPECT_EQ(r.content, data);
+      EXPECT_EQ(r.file_content, data);
+      EXPECT_EQ(r.rs, RawOf(row.der));
     }
   }
 }

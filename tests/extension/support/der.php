@@ -60,3 +60,24 @@ function der_minimal_signature(string $der): string {
     $parts = der_children($der);
     return der_encode(0x30, der_integer($parts[0][1]) . der_integer($parts[1][1]));
 }
+
+// The whole TLV of each element inside the constructed TLV at $offset.
+function der_elements(string $der, int $offset = 0): array {
+    $elements = [];
+    foreach (der_children($der, $offset) as [, , $at]) {
+        $elements[] = substr($der, $at, der_tlv($der, $at)[3] - $at);
+    }
+    return $elements;
+}
+
+// An OBJECT IDENTIFIER of its dotted text.
+function der_oid(string $dotted): string {
+    $arcs = array_map('intval', explode('.', $dotted));
+    $content = chr(40 * $arcs[0] + $arcs[1]);
+    foreach (array_slice($arcs, 2) as $arc) {
+        $octets = chr($arc & 0x7f);
+        for ($arc >>= 7; $arc > 0; $arc >>= 7) $octets = chr(0x80 | ($arc & 0x7f)) . $octets;
+        $content .= $octets;
+    }
+    return der_encode(0x06, $content);
+}
