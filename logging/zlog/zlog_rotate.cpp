@@ -214,6 +214,15 @@ bool LookAt(int fd, const char *path, struct stat *by_fd, bool *path_names_it) {
 // any flock of a rotation.
 pthread_mutex_t rotation_mutex = PTHREAD_MUTEX_INITIALIZER;
 
+// The rotation mutex alone, for what renames nothing.
+class RotationMutexHold {
+ public:
+  RotationMutexHold() { pthread_mutex_lock(&rotation_mutex); }
+  ~RotationMutexHold() { pthread_mutex_unlock(&rotation_mutex); }
+  RotationMutexHold(const RotationMutexHold &) = delete;
+  RotationMutexHold &operator=(const RotationMutexHold &) = delete;
+};
+
 std::atomic<uint64_t> fork_generation{0};
 
 void LockRotationsForFork() { pthread_mutex_lock(&rotation_mutex); }
@@ -531,23 +540,29 @@ void StaticFile::LookAfterLine(Event &event, uint64_t counted) {
 }
 
 void StaticFile::Look(Event &event) {
+  bool due;
+  {
+    RotationMutexHold hold;
+    due = LookLocked();
+  }
+  if (due && !retry_.Waiting()) Follow(event);
+}
+
+bool StaticFile::LookLocked() {
   uint64_t before = size_.load();
   struct stat by_fd;
   bool same;
-  if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return;
-  if (same && static_cast<uint64_t>(by_fd.st_size) <= limit_) {
-    Counted(before, static_cast<uint64_t>(by_fd.st_size));
-  } else if (!retry_.Waiting()) {
-    Follow(event);
-  }
+  if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return false;
+  if (!same || static_cast<uint64_t>(by_fd.st_size) > limit_) return true;
+  Counted(before, static_cast<uint64_t>(by_fd.st_size));
+  return false;
 }
 
 void StaticFile::Follow(Event &event) {
   if (plan_ == nullptr) {
     // Nothing is renamed: only this process's threads are kept out.
-    pthread_mutex_lock(&rotation_mutex);
+    RotationMutexHold hold;
     FollowLocked(event);
-    pthread_mutex_unlock(&rotation_mutex);
     return;
   }
   RotationHold hold(*rotater_, &folder_, path_, &event);

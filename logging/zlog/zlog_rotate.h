@@ -182,9 +182,12 @@ class StaticFile {
 
  private:
   void LookAfterLine(Event &event, uint64_t counted);
-  // Unlocked: the size and the path; Follow when the file is past the limit or the path
-  // names another file or none.
+  // The size and the path; Follow when the file is past the limit or the path names another
+  // file or none.
   void Look(Event &event);
+  // Under the rotation mutex, so that the counts of two looks are never mixed: whether the file
+  // is to be followed. Else its size is counted.
+  bool LookLocked();
   // Under the rotation locks (a file without rotation: this process's mutex only): rotates
   // the file if the path still names it and it is still too large, then makes fd name the
   // file now at the path. A failure makes the next try wait.
