@@ -1,8 +1,8 @@
-// A logged INFO line of 100 bytes to a file: without rotation, with size rotation (whose look at
-// the file the other processes may have rotated happens at most once per 4 ms of the coarse
-// clock), and the stat + fstat that looking at the file on every line would cost. And how far
-// the archives of processes logging together at a steady pace pass their size: each process
-// counts the others' lines only when it looks at the file.
+// A logged INFO line of 100 bytes to a file: without rotation, with size rotation (the file is
+// looked at every 4 ms of the coarse clock, and after 1/32 of its size written by the process),
+// and the stat + fstat that looking at the file on every line would cost. And how far the
+// archives of processes logging together, at a steady pace or as fast as they can, pass their
+// size: each process counts the others' lines only when it looks at the file.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <sys/stat.h>
