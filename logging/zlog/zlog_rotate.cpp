@@ -518,7 +518,7 @@ void RetryWait::WaitFor(int64_t nanoseconds) {
 StaticFile::StaticFile(const RotationSpec *plan, Rotater *rotater, const std::string &path,
                        int fd, int flags, mode_t perms)
     : plan_(plan), rotater_(rotater), path_(path), fd_(fd), flags_(flags), perms_(perms),
-      limit_(plan != nullptr ? plan->limit : UINT64_MAX), look_at_size_(UINT64_MAX),
+      limit_(plan != nullptr ? plan->limit : UINT64_MAX), look_at_size_(limit_),
       looked_at_(CoarseNow()) {
   struct stat by_fd;
   if (fstat(fd_, &by_fd) == 0) Counted(0, static_cast<uint64_t>(by_fd.st_size));
@@ -590,20 +590,19 @@ void StaticFile::FollowLocked(Event &event) {
 }
 
 bool StaticFile::Reopen(const struct stat &replaced, bool archived, Event &event) {
-  int reopened = OpenInPlaceOf(path_, flags_ & ~O_CREAT, perms_, replaced);
+  // Renamed away by another tool: logrotate's "create" renames the file and then makes the new
+  // one, and fails when one was made in between. So it is made here only when none has come a
+  // look period later.
+  bool wait = !archived && replaced.st_nlink > 0 && !path_was_empty_;
+  int reopened = OpenInPlaceOf(path_, wait ? flags_ & ~O_CREAT : flags_, perms_, replaced);
+  if (reopened < 0 && errno == ENOENT && wait) {
+    path_was_empty_ = true;
+    retry_.WaitFor(kRenamedWaitNs);
+    return true;
+  }
   if (reopened < 0 && errno == ENOENT) {
-    if (!archived && replaced.st_nlink > 0 && !path_was_empty_) {
-      // Renamed away, as logrotate's "create" does before it makes the new file, which fails
-      // when one was made in between: made here only if none has come a look period later.
-      path_was_empty_ = true;
-      retry_.WaitFor(kRenamedWaitNs);
-      return true;
-    }
+    auto_create_dir(path_.c_str());
     reopened = OpenInPlaceOf(path_, flags_, perms_, replaced);
-    if (reopened < 0 && errno == ENOENT) {
-      auto_create_dir(path_.c_str());
-      reopened = OpenInPlaceOf(path_, flags_, perms_, replaced);
-    }
   }
   path_was_empty_ = false;
   if (reopened < 0) {
