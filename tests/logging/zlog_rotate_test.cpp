@@ -893,6 +893,16 @@ std::string WithCopytruncate(std::string stanza) {
   return stanza;
 }
 
+// Waits, up to 10 s, until the file at path holds something.
+bool WaitForContent(const std::string &path) {
+  struct stat st;
+  for (int ms = 0; ms < 10000; ++ms) {
+    if (stat(path.c_str(), &st) == 0 && st.st_size > 0) return true;
+    usleep(1000);
+  }
+  return false;
+}
+
 struct LogrotateCase {
   const char *name;
   std::string (*stanza)(std::string);
@@ -946,17 +956,18 @@ TEST(ZlogFollow, LogrotateRotatesAPlainFileBesideWorkers) {
             }
           },
           RunAs::kWorkerUser));
-      ASSERT_GE(workers.back(), 0);
+      EXPECT_GE(workers.back(), 0);  // the others are stopped below all the same
     }
     for (int run = 0; run < kRuns; ++run) {
-      usleep(100 * 1000);
+      usleep(50 * 1000);
+      EXPECT_TRUE(WaitForContent(dir.Log("kelu.log"))) << "the workers write the new file";
       CommandResult result = RunCommand(command);
       EXPECT_EQ(result.exit_code, 0) << result.output;
       EXPECT_EQ(result.output, "") << "run " << run;
     }
     usleep(50 * 1000);
     shared->stop.store(true);
-    for (pid_t worker : workers) EXPECT_TRUE(EndsWell(worker));
+    for (pid_t worker : workers) EXPECT_TRUE(worker > 0 && EndsWell(worker));
 
     std::vector<std::string> others;
     auto files = LogrotatedFiles(dir.Log(""), "kelu.log", &others);
@@ -978,7 +989,10 @@ TEST(ZlogFollow, LogrotateRotatesAPlainFileBesideWorkers) {
       }
       std::sort(kept.begin(), kept.end());
       const int written = shared->written[w].load();
-      ASSERT_FALSE(kept.empty()) << "worker " << w;
+      if (kept.empty()) {
+        ADD_FAILURE() << "worker " << w << ": no line";
+        continue;
+      }
       EXPECT_EQ(std::adjacent_find(kept.begin(), kept.end()), kept.end()) << "a line twice";
       EXPECT_EQ(kept.back(), written - 1) << "worker " << w << ": the last line";
       if (!c.loses_copy_windows) {
