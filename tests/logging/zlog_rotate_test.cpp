@@ -569,11 +569,40 @@ TEST(ZlogRotate, RootJobBesideUnprivilegedWorkersLeavesThemTheLiveFile) {
   }
 }
 
-void Tell(int fd) { EXPECT_EQ(write(fd, "t", 1), 1); }
-bool Told(int fd) {
-  char byte;
-  return read(fd, &byte, 1) == 1;
-}
+// The pipes between a test and its worker process: the worker says when it is ready, the test
+// when it may go on. Each side closes the other's ends, so that a side that ends unblocks the
+// one that waits for it.
+class Handshake {
+ public:
+  Handshake() { EXPECT_TRUE(pipe(ready_) == 0 && pipe(go_) == 0); }
+  ~Handshake() {
+    for (int fd : {ready_[0], ready_[1], go_[0], go_[1]}) {
+      if (fd >= 0) close(fd);
+    }
+  }
+  Handshake(const Handshake &) = delete;
+  Handshake &operator=(const Handshake &) = delete;
+
+  void InWorker() { CloseEnds(ready_[0], go_[1]); }
+  void InTest() { CloseEnds(ready_[1], go_[0]); }
+  // The worker: ready, and waits until it may go on; false when the test has ended.
+  bool Ready() { return write(ready_[1], "r", 1) == 1 && ReadByte(go_[0]); }
+  // The test: waits until the worker is ready; false when it has ended.
+  bool WaitReady() { return ReadByte(ready_[0]); }
+  void Go() { EXPECT_EQ(write(go_[1], "g", 1), 1); }
+
+ private:
+  void CloseEnds(int &a, int &b) {
+    close(a);
+    close(b);
+    a = b = -1;
+  }
+  static bool ReadByte(int fd) {
+    char byte;
+    return read(fd, &byte, 1) == 1;
+  }
+  int ready_[2] = {-1, -1}, go_[2] = {-1, -1};
+};
 
 // A worker whose file was rotated or renamed away by a process that could not give it the new
 // live file (a job of a third user, say): it says so once in the log and on the diagnostic
@@ -601,38 +630,32 @@ TEST(ZlogRotate, WriterThatCannotReopenSaysSoOnceAndTriesAgain) {
     const std::string errors = dir.Log("error.log");
     ASSERT_TRUE(MakeWorkerFile(errors));
     ScopedEnv error_log("ZLOG_PROFILE_ERROR", errors);
-    int ready[2], go[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(go), 0);
+    Handshake handshake;
     pid_t worker = StartProcess(
         dir.conf(),
         [&] {
-          close(ready[0]);
-          close(go[1]);
+          handshake.InWorker();
           zlog_category_t *category = zlog_get_category("c");
           WriteLines(category, 0, 0, 49);
-          Tell(ready[1]);
-          if (!Told(go[0])) _exit(3);
+          if (!handshake.Ready()) _exit(3);
           for (int i = 50; i < 550; ++i) {
             WriteLines(category, 0, i, i);
             usleep(200);
           }
-          Tell(ready[1]);
-          if (!Told(go[0])) _exit(3);
+          if (!handshake.Ready()) _exit(3);
           usleep(1100 * 1000);  // past the wait after the last failed try
           WriteLines(category, 0, 550, 559);
         },
         RunAs::kWorkerUser);
     ASSERT_GE(worker, 0);
-    close(ready[1]);
-    close(go[0]);
-    ASSERT_TRUE(Told(ready[0]));
+    handshake.InTest();
+    ASSERT_TRUE(handshake.WaitReady());
     // The other user's rotation: a live file that the worker cannot open.
     ASSERT_EQ(rename(log.c_str(), archive.c_str()), 0);
     WriteTextFile(log, "");
     ASSERT_EQ(chmod(log.c_str(), 0), 0);
-    Tell(go[1]);
-    ASSERT_TRUE(Told(ready[0]));
+    handshake.Go();
+    ASSERT_TRUE(handshake.WaitReady());
 
     const std::string notice = "zlog: [" + log + "] " + c.notice + ", errno[13]";
     std::string held = ReadTextFile(archive);
@@ -655,9 +678,7 @@ TEST(ZlogRotate, WriterThatCannotReopenSaysSoOnceAndTriesAgain) {
 
     ASSERT_EQ(chmod(log.c_str(), 0600), 0);
     ASSERT_EQ(chown(log.c_str(), TheWorkerUser().uid, TheWorkerUser().gid), 0);
-    Tell(go[1]);
-    close(go[1]);
-    close(ready[0]);
+    handshake.Go();
     ASSERT_TRUE(EndsWell(worker));
     EXPECT_EQ(Numbers(log), Range(550, 559)) << "the live file once it may be opened";
   }
@@ -801,19 +822,15 @@ TEST(ZlogFollow, PlainFileFollowsItsPath) {
     ServiceDir dir;
     dir.WriteConf("[formats]\nm = \"%m%n\"\n[rules]\n*.* \"@LOGS@/a.log\"; m\n");
     const std::string log = dir.Log("a.log"), aside = dir.Log("a.log.1");
-    int ready[2], go[2];
-    ASSERT_EQ(pipe(ready), 0);
-    ASSERT_EQ(pipe(go), 0);
     const std::string logs = dir.Log("");
+    Handshake handshake;
     pid_t worker = StartProcess(
         dir.conf(),
         [&] {
-          close(ready[0]);
-          close(go[1]);
+          handshake.InWorker();
           zlog_category_t *category = zlog_get_category("c");
           WriteLines(category, 0, 0, 9);
-          Tell(ready[1]);
-          if (!Told(go[0])) _exit(3);
+          if (!handshake.Ready()) _exit(3);
           usleep(10 * 1000);
           WriteLines(category, 0, 10, 10);
           usleep(20 * 1000);
@@ -822,13 +839,10 @@ TEST(ZlogFollow, PlainFileFollowsItsPath) {
         },
         RunAs::kWorkerUser);
     ASSERT_GE(worker, 0);
-    close(ready[1]);
-    close(go[0]);
-    ASSERT_TRUE(Told(ready[0]));
+    handshake.InTest();
+    ASSERT_TRUE(handshake.WaitReady());
     c.change(log, aside);
-    Tell(go[1]);
-    close(go[1]);
-    close(ready[0]);
+    handshake.Go();
     EXPECT_TRUE(EndsWell(worker)) << "exit 4: a descriptor on a removed file, or one that an "
                                      "exec would pass on";
     EXPECT_EQ(Numbers(log), Range(c.first_at_path, 19));
