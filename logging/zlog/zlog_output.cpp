@@ -62,10 +62,8 @@ class FileOutput : public Output {
       if (!link.path.empty()) *error += ": " + DescribeForeignLink(link);
       return false;
     }
-    if (options_.rotation) {
-      rotated_ = std::make_unique<RotatedFile>(*options_.rotation, *options_.rotater,
-                                               static_path_, fd_, flags_, options_.perms);
-    }
+    static_ = std::make_unique<StaticFile>(options_.rotation.get(), options_.rotater,
+                                           static_path_, fd_, flags_, options_.perms);
     return true;
   }
 
@@ -93,13 +91,11 @@ class FileOutput : public Output {
   }
 
   int WriteStatic(Event &event, std::string_view line) {
-    if (rotated_) {
-      rotated_->BeforeLine(event);
-      if (!rotated_->Takes(event, line.size())) return 0;  // dropped, reported once
-    }
+    static_->BeforeLine(event);
+    if (!static_->Takes(event, line.size())) return 0;  // dropped, reported once
     if (!WriteAll(fd_, line)) return Failed("write", static_path_.c_str(), errno);
     SyncIfDue(fd_);
-    if (rotated_) rotated_->AfterLine(event, line.size());
+    static_->AfterLine(event, line.size());
     return 0;
   }
 
@@ -140,7 +136,7 @@ class FileOutput : public Output {
   int flags_;
   int fd_ = -1;  // static files only
   std::string static_path_;
-  std::unique_ptr<RotatedFile> rotated_;  // static files with rotation only
+  std::unique_ptr<StaticFile> static_;  // static files only
   RetryWait dynamic_retry_;                // dynamic files with rotation only
   std::atomic<uint64_t> writes_{0};
   FailureReport failures_;

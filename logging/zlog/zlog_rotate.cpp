@@ -28,6 +28,15 @@ constexpr size_t kMaxArchiveDigits = 18;
 // written 8 ms after another process rotated goes to the live file.
 constexpr int64_t kLookPeriodNs = 4'000'000;
 
+// A rotated file is looked at too once this process has written this share of its size since
+// the last look: so what one process writes into an archive unseen is bounded by the size, not
+// by its pace.
+constexpr uint64_t kLookShare = 32;
+
+// How long a path whose file was renamed away may name none before the file is made anew:
+// two ticks of the coarse clock, so at least one look period.
+constexpr int64_t kRenamedWaitNs = 2 * kLookPeriodNs;
+
 // How long the next try waits after a failed rotation.
 constexpr int64_t kRetryPeriodNs = 1'000'000'000;
 
@@ -234,6 +243,15 @@ bool LookAt(int fd, const char *path, struct stat *by_fd, bool *path_names_it) {
 // any flock of a rotation.
 pthread_mutex_t rotation_mutex = PTHREAD_MUTEX_INITIALIZER;
 
+// The rotation mutex alone, for what renames nothing.
+class RotationMutexHold {
+ public:
+  RotationMutexHold() { pthread_mutex_lock(&rotation_mutex); }
+  ~RotationMutexHold() { pthread_mutex_unlock(&rotation_mutex); }
+  RotationMutexHold(const RotationMutexHold &) = delete;
+  RotationMutexHold &operator=(const RotationMutexHold &) = delete;
+};
+
 std::atomic<uint64_t> fork_generation{0};
 
 void LockRotationsForFork() { pthread_mutex_lock(&rotation_mutex); }
@@ -269,12 +287,19 @@ void NoticeNoLock(const std::string &path, const std::string &lock_path, Event *
 
 // Once for each time the file cannot be reopened: the text of the notice lives in the
 // thread's storage until its line is logged, after the rotating one.
-void NoticeStranded(const std::string &path, int error, Event &event) {
+void NoticeStranded(const std::string &path, int error, bool dropped, Event &event) {
   thread_local char notice[kMaxPathLength + 256];
-  std::snprintf(notice, sizeof notice,
-                "zlog: [%s] was rotated and cannot be opened, errno[%d]: this process drops its "
-                "lines to it until it can",
-                path.c_str(), error);
+  if (dropped) {
+    std::snprintf(notice, sizeof notice,
+                  "zlog: [%s] was rotated and cannot be opened, errno[%d]: this process drops "
+                  "its lines to it until it can",
+                  path.c_str(), error);
+  } else {
+    std::snprintf(notice, sizeof notice,
+                  "zlog: [%s] names another file or none and cannot be opened, errno[%d]: this "
+                  "process writes on to the file it had until it can",
+                  path.c_str(), error);
+  }
   event.notice = notice;
 }
 
@@ -471,73 +496,133 @@ bool RetryWait::Waiting() const {
   return CoarseNow() < retry_at_.load(std::memory_order_relaxed);
 }
 
-void RetryWait::Failed() {
-  retry_at_.store(CoarseNow() + kRetryPeriodNs, std::memory_order_relaxed);
+void RetryWait::Failed() { WaitFor(kRetryPeriodNs); }
+
+void RetryWait::WaitFor(int64_t nanoseconds) {
+  retry_at_.store(CoarseNow() + nanoseconds, std::memory_order_relaxed);
 }
 
-RotatedFile::RotatedFile(const RotationSpec &plan, Rotater &rotater, const std::string &path,
-                         int fd, int flags, mode_t perms)
+StaticFile::StaticFile(const RotationSpec *plan, Rotater *rotater, const std::string &path,
+                       int fd, int flags, mode_t perms)
     : plan_(plan), rotater_(rotater), path_(path), fd_(fd), flags_(flags), perms_(perms),
+      limit_(plan != nullptr ? plan->limit : UINT64_MAX), look_at_size_(limit_),
       looked_at_(CoarseNow()) {
   struct stat by_fd;
-  if (fstat(fd_, &by_fd) == 0) size_.store(static_cast<uint64_t>(by_fd.st_size));
+  if (fstat(fd_, &by_fd) == 0) Counted(0, static_cast<uint64_t>(by_fd.st_size));
 }
 
-void RotatedFile::BeforeLine(Event &event) {
+void StaticFile::BeforeLine(Event &event) {
   int64_t now = CoarseNow();
   int64_t last = looked_at_.load(std::memory_order_relaxed);
   if (now - last < kLookPeriodNs || !looked_at_.compare_exchange_strong(last, now)) return;
-  struct stat by_fd;
-  bool same;
-  if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return;
-  if (same && static_cast<uint64_t>(by_fd.st_size) <= plan_.limit) {
-    size_.store(static_cast<uint64_t>(by_fd.st_size));
+  Look(event);
+}
+
+void StaticFile::LookAfterLine(Event &event, uint64_t counted) {
+  if (counted <= limit_) {
+    Look(event);
   } else if (!retry_.Waiting()) {
-    RotateAndReopen(event);
+    Follow(event);
   }
 }
 
-void RotatedFile::RotateAndReopen(Event &event) {
-  RotationHold hold(rotater_, &folder_, path_, &event);
+void StaticFile::Look(Event &event) {
+  bool due;
+  {
+    RotationMutexHold hold;
+    due = LookLocked();
+  }
+  if (due && !retry_.Waiting()) Follow(event);
+}
+
+bool StaticFile::LookLocked() {
+  uint64_t before = size_.load();
+  struct stat by_fd;
+  bool same;
+  if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return false;
+  if (!same || static_cast<uint64_t>(by_fd.st_size) > limit_) return true;
+  Counted(before, static_cast<uint64_t>(by_fd.st_size));
+  return false;
+}
+
+void StaticFile::Follow(Event &event) {
+  if (plan_ == nullptr) {
+    // Nothing is renamed: only this process's threads are kept out.
+    RotationMutexHold hold;
+    FollowLocked(event);
+    return;
+  }
+  RotationHold hold(*rotater_, &folder_, path_, &event);
+  FollowLocked(event);
+}
+
+void StaticFile::FollowLocked(Event &event) {
+  uint64_t before = size_.load();
   struct stat by_fd;
   bool same;
   if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return;
-  bool failed = false;
+  if (same) path_was_empty_ = false;
+  bool failed = false, archived = false;
   // Another thread or process may have rotated it meanwhile: then only the reopen is due.
-  if (same && static_cast<uint64_t>(by_fd.st_size) > plan_.limit) {
-    failed = !ArchiveFile(plan_, path_, event);
+  if (same && static_cast<uint64_t>(by_fd.st_size) > limit_) {
+    archived = ArchiveFile(*plan_, path_, event);
+    failed = !archived;
     same = failed;
   }
-  if (!same) {
-    // by_fd is the file just archived, here or by another process.
-    int reopened = OpenInPlaceOf(path_, flags_, perms_, by_fd);
-    if (reopened < 0 && errno == ENOENT) {
-      MakeFolders(path_.c_str());
-      reopened = OpenInPlaceOf(path_, flags_, perms_, by_fd);
-    }
-    if (reopened < 0) {
-      Strand(errno, event);
-      failed = true;
-    } else {
-      // dup3 swaps the file under the descriptor number that the other threads write to,
-      // close-on-exec as the descriptor was opened.
-      dup3(reopened, fd_, flags_ & O_CLOEXEC);
-      close(reopened);
-      stranded_.store(false, std::memory_order_relaxed);
-    }
-  }
+  if (!same && !Reopen(by_fd, archived, event)) failed = true;
   if (failed) retry_.Failed();
-  // Set before the lock is released, so that no late value of an earlier rotation
+  // Counted before the lock is released, so that no late value of an earlier rotation
   // overwrites a later one.
-  if (fstat(fd_, &by_fd) == 0) size_.store(static_cast<uint64_t>(by_fd.st_size));
+  if (fstat(fd_, &by_fd) == 0) Counted(before, static_cast<uint64_t>(by_fd.st_size));
 }
 
-void RotatedFile::Strand(int error, Event &event) {
+bool StaticFile::Reopen(const struct stat &replaced, bool archived, Event &event) {
+  // Renamed away by another tool: logrotate's "create" renames the file and then makes the new
+  // one, and fails when one was made in between. So it is made here only when none has come a
+  // look period later.
+  bool wait = !archived && replaced.st_nlink > 0 && !path_was_empty_;
+  int reopened = OpenInPlaceOf(path_, wait ? flags_ & ~O_CREAT : flags_, perms_, replaced);
+  if (reopened < 0 && errno == ENOENT && wait) {
+    path_was_empty_ = true;
+    retry_.WaitFor(kRenamedWaitNs);
+    return true;
+  }
+  if (reopened < 0 && errno == ENOENT) {
+    MakeFolders(path_.c_str());
+    reopened = OpenInPlaceOf(path_, flags_, perms_, replaced);
+  }
+  path_was_empty_ = false;
+  if (reopened < 0) {
+    Strand(errno, event);
+    return false;
+  }
+  // dup3 swaps the file under the descriptor number that the other threads write to,
+  // close-on-exec as the descriptor was opened.
+  dup3(reopened, fd_, flags_ & O_CLOEXEC);
+  close(reopened);
+  stranded_.store(false, std::memory_order_relaxed);
+  return true;
+}
+
+void StaticFile::Counted(uint64_t before, uint64_t size) {
+  uint64_t counted = size_.fetch_add(size - before) + (size - before);
+  if (plan_ == nullptr) return;
+  uint64_t share = plan_->limit / kLookShare;
+  look_at_size_.store(std::min(counted + share, plan_->limit), std::memory_order_relaxed);
+}
+
+void StaticFile::Strand(int error, Event &event) {
   if (stranded_.exchange(true, std::memory_order_relaxed)) return;
-  zc_error("open file[%s] fail, errno[%d]: its lines are dropped, not written on into its "
-           "archive, until it opens",
-           path_.c_str(), error);
-  NoticeStranded(path_, error, event);
+  if (plan_ != nullptr) {
+    zc_error("open file[%s] fail, errno[%d]: its lines are dropped, not written on into its "
+             "archive, until it opens",
+             path_.c_str(), error);
+  } else {
+    zc_error("open file[%s] fail, errno[%d]: its lines go on to the file it had, until it "
+             "opens",
+             path_.c_str(), error);
+  }
+  NoticeStranded(path_, error, plan_ != nullptr, event);
 }
 
 void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, RetryWait &retry,

@@ -135,57 +135,86 @@ class RetryWait {
  public:
   bool Waiting() const;
   void Failed();
+  // The next try waits for nanoseconds of the coarse clock.
+  void WaitFor(int64_t nanoseconds);
 
  private:
   std::atomic<int64_t> retry_at_{0};  // coarse clock, nanoseconds
 };
 
-// A rotated static file that other processes may write and rotate too. Rotation is decided on
-// the size of the file the descriptor names: fstat at most once per check period of the coarse
-// clock, counted forward with this process's own lines in between. At the same moments the
-// path is looked at, and when it names another file (or none), another process rotated: the
-// descriptor is made to name the file now at the path. So a quiet process follows a busy
-// one's rotations, and what it writes into an archive is bounded by one check period.
-class RotatedFile {
+// A static file that other processes may write, rotate or rename too (logrotate's "create"),
+// followed through its path. It is looked at before a line once 4 ms of the coarse clock have
+// passed since the last look, and, with size rotation, after a line once this process has
+// written 1/32 of the size since its last look: its size is counted forward from the look with
+// this process's own lines, and the path is checked. When the path names another file, the
+// descriptor is made to name it; when it names none, the file is made anew: at once when it
+// was removed, a look period later when it was renamed away and no other file has come
+// (logrotate's "create" renames it and then makes the new one, and fails when one was made in
+// between). A rotated file is rotated once it is counted past the size. So an archive passes
+// the size by at most limit/32 plus a line per thread for each process that writes it, and a
+// quiet process follows a busy one's rotations within a look period.
+class StaticFile {
  public:
-  // fd stays the owner's; the references must outlive this object.
-  RotatedFile(const RotationSpec &plan, Rotater &rotater, const std::string &path, int fd,
-              int flags, mode_t perms);
-  RotatedFile(const RotatedFile &) = delete;
-  RotatedFile &operator=(const RotatedFile &) = delete;
+  // plan null: a file without size rotation. fd stays the owner's; the references must
+  // outlive this object.
+  StaticFile(const RotationSpec *plan, Rotater *rotater, const std::string &path, int fd,
+             int flags, mode_t perms);
+  StaticFile(const StaticFile &) = delete;
+  StaticFile &operator=(const StaticFile &) = delete;
 
   // Before a line: the periodic look at the file, done by one thread per period.
   void BeforeLine(Event &event);
-  // Whether a line of length bytes may be written. No, while the descriptor names a file that
-  // is no longer at the path (an archive) and the file now there cannot be opened, once the
-  // line would take that archive past the limit: such lines are dropped, reported once; the
-  // reopen is tried again about once a second. A notice of the engine always passes.
+  // Whether a line of length bytes may be written. No, while the descriptor of a rotated file
+  // names a file that is no longer at the path (an archive) and the file now there cannot be
+  // opened, once the line would take that archive past the limit: such lines are dropped,
+  // reported once; the reopen is tried again about once a second. A file without rotation
+  // writes on to the file it has meanwhile. A notice of the engine always passes.
   bool Takes(const Event &event, size_t length) const {
     return !stranded_.load(std::memory_order_relaxed) || event.engine_notice ||
-           size_.load(std::memory_order_relaxed) + length <= plan_.limit;
+           size_.load(std::memory_order_relaxed) + length <= limit_;
   }
-  // After a line of length bytes: rotates once the file is past the limit.
+  // After a line of length bytes: looks at the file once this process has written its share
+  // since the last look, and rotates it once it is counted past the limit.
   void AfterLine(Event &event, size_t length) {
-    if (size_.fetch_add(length) + length > plan_.limit && !retry_.Waiting()) RotateAndReopen(event);
+    if (plan_ == nullptr) return;
+    uint64_t counted = size_.fetch_add(length) + length;
+    if (counted > look_at_size_.load(std::memory_order_relaxed)) LookAfterLine(event, counted);
   }
 
  private:
-  // Under the rotation locks: rotates the file if the path still names it and it is still too
-  // large, then makes fd name the file now at the path. A failure of either makes the next
-  // try wait.
-  void RotateAndReopen(Event &event);
-  // The reopen after a rotation failed with error: reported once, in event's category too.
+  void LookAfterLine(Event &event, uint64_t counted);
+  // The size and the path; Follow when the file is past the limit or the path names another
+  // file or none.
+  void Look(Event &event);
+  // Under the rotation mutex, so that the counts of two looks are never mixed: whether the file
+  // is to be followed. Else its size is counted.
+  bool LookLocked();
+  // Under the rotation locks (a file without rotation: this process's mutex only): rotates
+  // the file if the path still names it and it is still too large, then makes fd name the
+  // file now at the path. A failure makes the next try wait.
+  void Follow(Event &event);
+  void FollowLocked(Event &event);
+  // fd made to name the file now at the path, in place of replaced (archived: by this call);
+  // false when it cannot be opened.
+  bool Reopen(const struct stat &replaced, bool archived, Event &event);
+  // The size that a look found, before: the count when it began. Lines counted meanwhile stay
+  // counted (some twice: the count only errs high).
+  void Counted(uint64_t before, uint64_t size);
+  // The reopen failed with error: reported once, in event's category too.
   void Strand(int error, Event &event);
 
-  const RotationSpec &plan_;
-  Rotater &rotater_;
+  const RotationSpec *const plan_;
+  Rotater *const rotater_;
   const std::string &path_;
   const int fd_;
   const int flags_;
   const mode_t perms_;
+  const uint64_t limit_;  // the size; no limit without rotation
   std::atomic<uint64_t> size_{0};  // the file's size at the last look, plus this process's lines
+  std::atomic<uint64_t> look_at_size_;  // the count at which this process looks next
   std::atomic<int64_t> looked_at_;  // coarse clock, nanoseconds
-  std::atomic<bool> stranded_{false};  // fd names an archive: the live file cannot be opened
+  std::atomic<bool> stranded_{false};  // fd names a file no longer at the path
+  bool path_was_empty_ = false;  // the last look under the mutex found no file at the path
   RetryWait retry_;
   ReusableLock folder_;
 };
