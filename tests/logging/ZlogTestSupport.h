@@ -209,6 +209,40 @@ inline uid_t OwnerOf(const std::string &path) {
   return stat(path.c_str(), &st) == 0 ? st.st_uid : static_cast<uid_t>(-1);
 }
 
+// The README's logrotate stanza for the file readme_path (such as /var/log/kelu/kelu.log), its
+// lines as they stand without the indentation of a list item, with readme_path replaced by path
+// and the pool's "www-data www-data" by the worker user and group; "" when the README has none.
+inline std::string ReadmeLogrotateStanza(const std::string &readme_path,
+                                         const std::string &path) {
+  const struct passwd *user = getpwuid(TheWorkerUser().uid);
+  const struct group *group = getgrgid(TheWorkerUser().gid);
+  if (user == nullptr || group == nullptr) return "";
+  const std::string worker = std::string(user->pw_name) + " " + group->gr_name;
+  std::string stanza, indent;
+  bool inside = false;
+  for (const std::string &line :
+       SplitLines(ReadTextFile(std::string(KELU_TEST_SOURCE_DIR) + "/../../README.md"))) {
+    size_t text = line.find_first_not_of(' ');
+    if (!inside && text != std::string::npos && line.substr(text) == readme_path + " {") {
+      inside = true;
+      indent = line.substr(0, text);
+      stanza = path + " {\n";
+      continue;
+    }
+    if (!inside) continue;
+    std::string body =
+        line.compare(0, indent.size(), indent) == 0 ? line.substr(indent.size()) : line;
+    for (size_t at = body.find("www-data www-data"); at != std::string::npos;
+         at = body.find("www-data www-data", at)) {
+      body.replace(at, 17, worker);
+      at += worker.size();
+    }
+    stanza += body + "\n";
+    if (body == "}") return stanza;
+  }
+  return "";
+}
+
 enum class RunAs { kTestUser, kWorkerUser };
 
 // A process of its own: a child that starts its engine on conf, runs body and ends (exit

@@ -881,25 +881,6 @@ std::vector<std::pair<std::string, std::string>> LogrotatedFiles(
   return files;
 }
 
-// The README's logrotate stanza for the pool's log, for the log at path and the worker user
-// (in place of the pool's www-data); "" when the README has none.
-std::string ReadmeLogrotateStanza(const std::string &path) {
-  const std::string readme = ReadTextFile(std::string(KELU_TEST_SOURCE_DIR) + "/../../README.md");
-  const std::string head = "/var/log/kelu/kelu.log {\n";
-  size_t at = readme.find(head), end = readme.find("\n}\n", at);
-  if (at == std::string::npos || end == std::string::npos) return "";
-  std::string stanza = path + " {\n" + readme.substr(at + head.size(), end + 3 - at - head.size());
-  const struct passwd *user = getpwuid(TheWorkerUser().uid);
-  const struct group *group = getgrgid(TheWorkerUser().gid);
-  if (user == nullptr || group == nullptr) return "";
-  const std::string pool = "www-data www-data", worker = std::string(user->pw_name) + " " +
-                                                       group->gr_name;
-  for (size_t i = stanza.find(pool); i != std::string::npos; i = stanza.find(pool, i)) {
-    stanza.replace(i, pool.size(), worker);
-  }
-  return stanza;
-}
-
 // The stanza with its "create ..." line replaced by copytruncate.
 std::string WithCopytruncate(std::string stanza) {
   size_t at = stanza.find("create ");
@@ -941,7 +922,8 @@ TEST(ZlogFollow, LogrotateRotatesAPlainFileBesideWorkers) {
     ServiceDir dir;
     dir.WriteConf("[global]\nfile perms = 640\n[formats]\nm = \"%m%n\"\n[rules]\n"
                   "*.* \"@LOGS@/kelu.log\"; m\n");
-    const std::string stanza = c.stanza(ReadmeLogrotateStanza(dir.Log("kelu.log")));
+    const std::string stanza =
+        c.stanza(ReadmeLogrotateStanza("/var/log/kelu/kelu.log", dir.Log("kelu.log")));
     ASSERT_NE(stanza, "") << "no logrotate stanza for /var/log/kelu/kelu.log in the README";
     const std::string conf = dir.File("logrotate.conf");
     WriteTextFile(conf, stanza);

@@ -272,36 +272,6 @@ TEST_F(StartReport, ChildOfForkReportsItsOwnFirstFailure) {
   EXPECT_EQ(Added(), "") << "the parent's failure repeats within its period";
 }
 
-// The README's logrotate stanza for the diagnostic file, with the pool's folder and user
-// replaced by folder and the worker user; empty when the README has none.
-std::string ReadmeDiagnosticStanza(const std::string &folder) {
-  std::vector<std::string> readme =
-      SplitLines(ReadTextFile(std::string(KELU_TEST_SOURCE_DIR) + "/../../README.md"));
-  std::string stanza;
-  bool inside = false;
-  for (const std::string &raw : readme) {
-    std::string line = raw.substr(raw.find_first_not_of(' ') == std::string::npos
-                                      ? raw.size()
-                                      : raw.find_first_not_of(' '));
-    if (line == "/var/log/kelu/zlog-error.log {") inside = true;
-    if (!inside) continue;
-    stanza += line + "\n";
-    if (line == "}") break;
-  }
-  const struct group *group = getgrgid(TheWorkerUser().gid);
-  const struct passwd *user = getpwuid(TheWorkerUser().uid);
-  if (group == nullptr || user == nullptr) return "";
-  std::string owner = std::string(user->pw_name) + " " + group->gr_name;
-  for (const auto &[from, to] : {std::pair<std::string, std::string>{"/var/log/kelu", folder},
-                                 {"www-data www-data", owner}}) {
-    for (size_t at = stanza.find(from); at != std::string::npos; at = stanza.find(from, at)) {
-      stanza.replace(at, from.size(), to);
-      at += to.size();
-    }
-  }
-  return stanza;
-}
-
 // A worker that keeps failing to start goes on reporting into the file that logrotate's
 // create makes: its next report after the period, with the failures since, is in the new
 // file, which has the worker's owner and mode.
@@ -311,7 +281,7 @@ TEST(StartReportFile, FollowsTheReadmesLogrotateStanza) {
   ServiceDir dir;
   dir.WriteConf(kRefusedConf);
   std::string errors = dir.Log("zlog-error.log");
-  std::string stanza = ReadmeDiagnosticStanza(dir.Log(""));
+  std::string stanza = ReadmeLogrotateStanza("/var/log/kelu/zlog-error.log", errors);
   ASSERT_NE(stanza.find("create"), std::string::npos) << "no stanza in the README:\n" << stanza;
   WriteTextFile(dir.File("logrotate.conf"), stanza);
   ScopedEnv error_log("ZLOG_PROFILE_ERROR", errors);
