@@ -238,6 +238,16 @@ bool OidNodeEquals(const NodeEx &node, const unsigned char *der, size_t der_leng
          std::memcmp(content, der, der_length) == 0;
 }
 
+bool IsObjectIdentifierContent(const unsigned char *content, uint64_t length) {
+  if (length == 0 || length > kMaxOidContent) return false;
+  bool arc_starts = true;
+  for (uint64_t i = 0; i < length; ++i) {
+    if (arc_starts && content[i] == 0x80) return false;
+    arc_starts = (content[i] & 0x80) == 0;
+  }
+  return arc_starts;
+}
+
 int MinimalUnsignedIntegerContent(const unsigned char *value, size_t length, OwnedBytes *out) {
   size_t skip = 0;
   while (length - skip > 1 && value[skip] == 0) ++skip;

@@ -82,6 +82,10 @@ int ReadOidText(const TraceSite &site, const NodeEx &node, const OidSteps &steps
 
 // True when the element is a primitive OBJECT IDENTIFIER whose content octets are der.
 bool OidNodeEquals(const NodeEx &node, const unsigned char *der, size_t der_length);
+// True when the content octets are those of an OBJECT IDENTIFIER that any BER reader takes for
+// one: 1 to 1024 octets, every arc in its fewest octets (none begins with 0x80) and the last
+// octet ending an arc. A lax reader may take a padded arc for the plain one.
+bool IsObjectIdentifierContent(const unsigned char *content, uint64_t length);
 
 // The content of a minimal DER INTEGER for the unsigned big-endian value: leading zero bytes
 // dropped (one kept for zero), one 0x00 in front when the top bit is then set. Peers (OpenSSL's

@@ -794,48 +794,108 @@ bool IsInnerContentInfo(const NodeEx *content_info) {
          (content->Tag == kTagOctetString || content->Tag == kTagConstructedOctetString);
 }
 
-constexpr unsigned char kContentTypeAttributeOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7,
-                                                      0x0D, 0x01, 0x09, 0x03};
-constexpr unsigned char kMessageDigestAttributeOid[] = {0x2A, 0x86, 0x48, 0x86, 0xF7,
-                                                        0x0D, 0x01, 0x09, 0x04};
+// The bytes of an element, read at once: read one by one from a file, its parts would cost a
+// seek each.
+class ElementBytes {
+ public:
+  bool Load(const NodeEx &element) {
+    start_ = kelu::asn1::HeaderStart(element);
+    return KELU_OK == kelu::asn1::CopyElement(KELU_HERE, element, "!pbySignedAttrs", &bytes_);
+  }
+  // The value octets of an element inside it, or null when they are not all inside.
+  const unsigned char *Value(const NodeEx &inner) const {
+    const uint64_t size = bytes_.size;
+    if (inner.ValueStartPosition < start_ || inner.ValueLength > size ||
+        inner.ValueStartPosition - start_ > size - inner.ValueLength) {
+      return nullptr;
+    }
+    return bytes_.data.get() + (inner.ValueStartPosition - start_);
+  }
 
-// The one value of an Attribute { attrType, SET { value } }, or null for another shape.
-const NodeEx *SingleAttributeValue(const NodeEx &attribute) {
+ private:
+  uint64_t start_ = 0;
+  OwnedBytes bytes_;
+};
+
+// An Attribute { attrType OBJECT IDENTIFIER, attrValues SET OF AttributeValue }.
+bool IsAttribute(const NodeEx &attribute, const ElementBytes &block) {
+  const NodeEx *type = Child(&attribute, 0);
   const NodeEx *values = Child(&attribute, 1);
   if (attribute.Tag != ASN1_TAG_C_SEQUENCE || Count(&attribute) != 2 ||
-      values->Tag != ASN1_TAG_C_SET_OF || Count(values) != 1) {
-    return nullptr;
+      type->Tag != ASN1_TAG_P_OBJECT_IDENTIFIER || Count(type) != 0 ||
+      values->Tag != ASN1_TAG_C_SET_OF) {
+    return false;
   }
-  return Child(values, 0);
+  const unsigned char *oid = block.Value(*type);
+  return oid != nullptr && kelu::asn1::IsObjectIdentifierContent(oid, type->ValueLength);
 }
 
-bool IsAttributeOfType(const NodeEx &attribute, const unsigned char *oid, size_t oid_length) {
+// A contentType value: the OID of the eContentType (one of the data types, checked before),
+// whatever the length form of either header.
+bool IsEContentType(const NodeEx &value, const SignedDataNodes &nodes) {
+  return value.Tag == ASN1_TAG_P_OBJECT_IDENTIFIER && Count(&value) == 0 &&
+         SameValue(value, *Child(nodes.content_info, 0));
+}
+
+// The signed attributes RFC 5652 (section 11) restricts: contentType at most once (some
+// signers leave it out), messageDigest exactly once, signingTime at most once, each of a single
+// value; countersignature is an unsigned attribute only. Otherwise the verifier would take one
+// of several digests, or a type the signer did not sign the content as, where other verifiers
+// refuse the message.
+struct SignedAttributeRule {
+  unsigned char oid[9];
+  size_t min_instances, max_instances;
+  bool (*value_ok)(const NodeEx &value, const SignedDataNodes &nodes);
+  const char *fault;
+};
+const SignedAttributeRule kSignedAttributeRules[] = {
+    {{0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x03}, 0, 1, IsEContentType,
+     "signed attributes: a contentType that is not the eContentType, or several"},
+    {{0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x04}, 1, 1, nullptr,
+     "signed attributes: not one messageDigest of one value"},
+    {{0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x05}, 0, 1, nullptr,
+     "signed attributes: not one signingTime of one value"},
+    {{0x2A, 0x86, 0x48, 0x86, 0xF7, 0x0D, 0x01, 0x09, 0x06}, 0, 0, nullptr,
+     "signed attributes: a countersignature"},
+};
+constexpr size_t kSignedAttributeRuleCount =
+    sizeof kSignedAttributeRules / sizeof kSignedAttributeRules[0];
+
+// The rule for the attribute's type, or kSignedAttributeRuleCount for a type without one.
+size_t RuleOf(const NodeEx &attribute, const ElementBytes &block) {
   const NodeEx *type = Child(&attribute, 0);
-  return type != nullptr && kelu::asn1::OidNodeEquals(*type, oid, oid_length);
-}
-
-// Signed attributes as RFC 5652 has them: exactly one messageDigest attribute, and at most one
-// contentType attribute (some signers leave it out), each of exactly one value, and the
-// contentType's value the eContentType. Otherwise the verifier would take one of several
-// digests, or a type the signer did not sign the content as.
-const char *SignedAttributesFault(const SignedDataNodes &nodes) {
-  const char *kDigestFault = "signed attributes: not one messageDigest of one value";
-  const NodeEx *content_type = Child(nodes.content_info, 0);
-  size_t digests = 0, types = 0;
-  for (const NodeEx *attribute : nodes.signed_attributes->vetNodes) {
-    if (IsAttributeOfType(*attribute, kMessageDigestAttributeOid,
-                          sizeof kMessageDigestAttributeOid)) {
-      if (++digests > 1 || SingleAttributeValue(*attribute) == nullptr) return kDigestFault;
-    } else if (IsAttributeOfType(*attribute, kContentTypeAttributeOid,
-                                 sizeof kContentTypeAttributeOid)) {
-      const NodeEx *value = SingleAttributeValue(*attribute);
-      if (++types > 1 || value == nullptr || value->Tag != ASN1_TAG_P_OBJECT_IDENTIFIER ||
-          Count(value) != 0 || !SameValue(*value, *content_type)) {
-        return "signed attributes: a contentType that is not the eContentType, or several";
-      }
+  for (size_t i = 0; i < kSignedAttributeRuleCount; ++i) {
+    const unsigned char(&oid)[9] = kSignedAttributeRules[i].oid;
+    if (type->ValueLength == sizeof oid && std::memcmp(block.Value(*type), oid, sizeof oid) == 0) {
+      return i;
     }
   }
-  return digests == 1 ? nullptr : kDigestFault;
+  return kSignedAttributeRuleCount;
+}
+
+const char *SignedAttributesFault(const SignedDataNodes &nodes) {
+  ElementBytes block;
+  if (!block.Load(*nodes.signed_attributes)) return "signed attributes: unreadable";
+  size_t instances[kSignedAttributeRuleCount] = {};
+  for (const NodeEx *attribute : nodes.signed_attributes->vetNodes) {
+    if (!IsAttribute(*attribute, block)) {
+      return "signed attributes: an element that is no Attribute";
+    }
+    const size_t i = RuleOf(*attribute, block);
+    if (i == kSignedAttributeRuleCount) continue;
+    const SignedAttributeRule &rule = kSignedAttributeRules[i];
+    const NodeEx *values = Child(attribute, 1);
+    if (++instances[i] > rule.max_instances || Count(values) != 1 ||
+        (rule.value_ok != nullptr && !rule.value_ok(*Child(values, 0), nodes))) {
+      return rule.fault;
+    }
+  }
+  for (size_t i = 0; i < kSignedAttributeRuleCount; ++i) {
+    if (instances[i] < kSignedAttributeRules[i].min_instances) {
+      return kSignedAttributeRules[i].fault;
+    }
+  }
+  return nullptr;
 }
 
 // The first element of the SignedData that is not as the format has it, or null: ContentInfo

@@ -133,8 +133,10 @@ int ParsePKCS7AttachedSignatureFile(FILE *fpFile, unsigned char **ppbyCert, int 
 // SM signedData, and pkcs7-data or SM data; SignedData version 1 or 3, SignerInfo version 1;
 // SM3 among the digestAlgorithms and as the signer's digest; 1.2.156.10197.1.301.1,
 // 1.2.156.10197.1.501 or 1.2.156.10197.1.301 as its signature algorithm (parameters absent or
-// NULL); signed attributes, when present, with exactly one messageDigest attribute and at most
-// one contentType attribute (RFC 5652), each of one value, the contentType's the eContentType;
+// NULL); signed attributes, when present, of Attributes only (SEQUENCE { OBJECT IDENTIFIER of
+// minimal arcs, SET }), with exactly one messageDigest attribute, at most one contentType and
+// one signingTime attribute, each of one value, the contentType's the eContentType, and no
+// countersignature (RFC 5652);
 // a DER certificate found for the signer, and the signer's issuer and serial number
 // those of the certificate (its issuer Name and serialNumber DER as GetIssuerFromCert and
 // GetSerialNumberFromCert give them). Another SignedData fails with -1, as a signature that

@@ -1,5 +1,6 @@
 // Object identifiers and AlgorithmIdentifiers from dotted text, and dotted text from NIDs.
 #include <gtest/gtest.h>
+#include <openssl/asn1.h>
 #include <openssl/err.h>
 
 #include <string>
@@ -7,6 +8,7 @@
 #include "Asn1TestHelpers.h"
 #include "CMSEnvelopeOperations.h"
 #include "KeluErrors.h"
+#include "NodeValues.h"
 #include "TestSupport.h"
 
 namespace {
@@ -186,6 +188,40 @@ TEST(GetOIDFromNID, LibraryAndToolkitIdentifiers) {
     EXPECT_EQ(GetOIDFromNID(nid, &text, &length), KELU_ERR_FAILED);
     EXPECT_EQ(text, nullptr);
     EXPECT_EQ(length, -5);
+  }
+  ERR_clear_error();
+}
+
+// Which content octets are an OBJECT IDENTIFIER's: what OpenSSL's BER reader of one takes, up
+// to 1024 octets.
+TEST(IsObjectIdentifierContent, AsOpensslReadsOne) {
+  struct Case {
+    const char *what;
+    std::string hex;
+    bool want, openssl;
+  };
+  const Case kCases[] = {
+      {"messageDigest", "2A864886F70D010904", true, true},
+      {"one octet", "00", true, true},
+      {"1024 octets", std::string(2048, '1'), true, true},
+      {"the last arc padded", "2A864886F70D01098004", false, false},
+      {"the first arc padded", "800102", false, false},
+      {"the last arc cut short", "2A86", false, false},
+      {"no octets", "", false, false},
+      {"1025 octets", std::string(2050, '1'), false, true},
+  };
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.what);
+    const Bytes content = FromHex(c.hex);
+    EXPECT_EQ(kelu::asn1::IsObjectIdentifierContent(content.data(), content.size()), c.want);
+    const size_t n = content.size();
+    Bytes tlv = n < 128 ? Bytes{0x06, static_cast<uint8_t>(n)}
+                        : Bytes{0x06, 0x82, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
+    tlv.insert(tlv.end(), content.begin(), content.end());
+    const unsigned char *p = tlv.data();
+    ASN1_OBJECT *object = d2i_ASN1_OBJECT(nullptr, &p, static_cast<long>(tlv.size()));
+    EXPECT_EQ(object != nullptr, c.openssl) << "OpenSSL's reading";
+    ASN1_OBJECT_free(object);
   }
   ERR_clear_error();
 }

@@ -576,6 +576,101 @@ TEST_F(SignFunctions, Sm2SignedDataOfStandardSignersAndForgeries) {
   }
 }
 
+// Signed attribute blocks as RFC 5652 allows and forbids them, around the digest of the
+// content (other: of other content) with inner as the eContentType (other_data: the other data
+// type), whether the toolkit's SM2 verifiers take them, and whether OpenSSL's CMS verification
+// takes them in an RSA SignedData. OpenSSL requires a contentType, does not compare it with the
+// eContentType, and verifies over its own DER of the block.
+struct AttributeBlock {
+  std::string what;
+  Bytes attributes;
+  bool verifies, openssl_verifies;
+};
+
+std::vector<AttributeBlock> AttributeBlocks(const Bytes &digest, const Bytes &other,
+                                            const char *inner, const char *other_data) {
+  constexpr char kContentType[] = "1.2.840.113549.1.9.3";
+  constexpr char kMessageDigest[] = "1.2.840.113549.1.9.4";
+  constexpr char kSigningTime[] = "1.2.840.113549.1.9.5";
+  const Bytes type = ContentTypeAttribute(inner), md = MessageDigestAttribute(digest);
+  const Bytes other_md = MessageDigestAttribute(other);
+  const Bytes time = SigningTimeAttribute("261211103000Z");
+  const Bytes no_values = {0x31, 0x00};
+  // The messageDigest type with its last arc padded (80 04): no OBJECT IDENTIFIER to a BER
+  // reader, the messageDigest to a lax one.
+  Bytes padded = Oid(kMessageDigest);
+  padded.back() = 0x80;
+  padded.push_back(0x04);
+  padded[1] = static_cast<uint8_t>(padded.size() - 2);
+  // The contentType's OID with its length in the long form.
+  const Bytes inner_oid = Oid(inner);
+  const Bytes long_form = Cat({{0x06, 0x81}, Bytes(inner_oid.begin() + 1, inner_oid.end())});
+  return {
+      {"contentType and one messageDigest", Cat({type, md}), true, true},
+      {"one messageDigest, no contentType", md, true, false},
+      {"contentType, signingTime and messageDigest", Cat({type, time, md}), true, true},
+      {"an attribute of another type of no value",
+       Cat({type, md, DerTlv(0x30, Cat({Oid("1.2.3.4"), no_values}))}), true, true},
+      {"the contentType's OID in the long length form",
+       Cat({Attribute(kContentType, long_form), md}), true, false},
+      {"two messageDigests, the content's first", Cat({type, md, other_md}), false, false},
+      {"two messageDigests, the content's second", Cat({type, other_md, md}), false, false},
+      {"a messageDigest of two values",
+       Cat({type, Attribute(kMessageDigest, Cat({DerTlv(0x04, digest), DerTlv(0x04, digest)}))}),
+       false, false},
+      {"a messageDigest of no value beside one",
+       Cat({type, DerTlv(0x30, Cat({Oid(kMessageDigest), no_values})), md}), false, false},
+      {"another messageDigest whose type pads an arc",
+       Cat({type, md, DerTlv(0x30, Cat({padded, DerTlv(0x31, DerTlv(0x04, other))}))}), false,
+       false},
+      {"contentType envelopedData", Cat({ContentTypeAttribute("1.2.840.113549.1.7.3"), md}),
+       false, true},
+      {"contentType of the other data type", Cat({ContentTypeAttribute(other_data), md}), false,
+       true},
+      {"contentType twice", Cat({type, type, md}), false, false},
+      {"a contentType of two values",
+       Cat({Attribute(kContentType, Cat({Oid(inner), Oid(inner)})), md}), false, false},
+      {"a contentType of no value", Cat({DerTlv(0x30, Cat({Oid(kContentType), no_values})), md}),
+       false, false},
+      {"signingTime twice", Cat({type, time, time, md}), false, false},
+      {"a signingTime of no value",
+       Cat({type, DerTlv(0x30, Cat({Oid(kSigningTime), no_values})), md}), false, false},
+      {"a countersignature", Cat({type, md, Attribute("1.2.840.113549.1.9.6", DerTlv(0x30, {}))}),
+       false, false},
+      {"an element that is no Attribute after the messageDigest", Cat({type, md, {0x04, 0x00}}),
+       false, false},
+      {"an attribute without its SET after the messageDigest",
+       Cat({type, md, DerTlv(0x30, Oid("1.2.3.4"))}), false, false},
+  };
+}
+
+// Whether openssl cms -verify takes a detached RSA SignedData under the PKCS#7 types whose
+// signed attributes are the block, signed over their SET by openssl dgst with SHA-256.
+bool OpensslCmsVerifiesRsa(const Bytes &attributes, const Bytes &data, const TempDir &dir) {
+  const std::string tbs = dir.File("tbs.der"), signature = dir.File("tbs.sig");
+  const std::string message = dir.File("rsa.p7"), content = dir.File("rsa-data.bin");
+  WriteBinaryFile(tbs, DerTlv(0x31, attributes));
+  WriteBinaryFile(content, data);
+  Openssl("dgst -sha256 -sign " + ShellQuote(SharedPki().Key("rsa-leaf")) + " -out " +
+          ShellQuote(signature) + " " + ShellQuote(tbs));
+  SignedDataParts parts = WithContentTypes(kPkcs7SignedDataType, kPkcs7DataType);
+  parts.digest_algorithm = Algorithm("2.16.840.1.101.3.4.2.1");
+  parts.signature_algorithm = Algorithm("1.2.840.113549.1.1.1");
+  parts.signed_attributes = DerTlv(0xA0, attributes);
+  WriteBinaryFile(message, BuildSignedData(SharedPki().DerBytes("rsa-leaf"), nullptr,
+                                           DerTlv(0x04, ReadBinaryFile(signature)), parts));
+  return RunCommand("openssl cms -verify -binary -noverify -inform DER -in " +
+                    ShellQuote(message) + " -content " + ShellQuote(content) + " -out /dev/null")
+             .exit_code == 0;
+}
+
+Bytes Sha256(const Bytes &data) {
+  Bytes out(32);
+  unsigned int length = 0;
+  EXPECT_EQ(EVP_Digest(data.data(), data.size(), out.data(), &length, EVP_sha256(), nullptr), 1);
+  return out;
+}
+
 // What every SM2 verifier and reading gives for one message: the exported verifiers, the
 // attached-file verifier, the SM2 verifiers' reading and the plain reading with its switch.
 struct Sm2Readings {
@@ -665,8 +760,6 @@ TEST_F(SignFunctions, Sm2SignatureFormsAndSignedAttributesThroughEveryVerifier) 
   const Bytes cert = SignerCertDer();
   const Bytes of_content = OpensslSm2Sign(key, data, true);
   const Bytes digest = Sm3(data), other_digest = Sm3(Changed(data));
-  constexpr char kContentType[] = "1.2.840.113549.1.9.3";
-  constexpr char kMessageDigest[] = "1.2.840.113549.1.9.4";
   struct Types {
     const char *name, *outer, *inner, *other_data;
     bool pkcs7;
@@ -701,30 +794,7 @@ TEST_F(SignFunctions, Sm2SignatureFormsAndSignedAttributesThroughEveryVerifier) 
       rows.push_back({std::string(t.name) + ", " + f.what, Sm2SignatureValue(f.form, of_content),
                       types, !raw_under_sm, of_content, plain});
     }
-    const Bytes type = ContentTypeAttribute(t.inner), md = MessageDigestAttribute(digest);
-    const Bytes other_md = MessageDigestAttribute(other_digest);
-    const struct {
-      const char *what;
-      Bytes attributes;
-      bool verifies;
-    } kBlocks[] = {
-        {"contentType and one messageDigest", Cat({type, md}), true},
-        {"one messageDigest, no contentType", md, true},
-        {"two messageDigests, the content's first", Cat({type, md, other_md}), false},
-        {"two messageDigests, the content's second", Cat({type, other_md, md}), false},
-        {"a messageDigest of two values",
-         Cat({type,
-              Attribute(kMessageDigest, Cat({DerTlv(0x04, digest), DerTlv(0x04, digest)}))}),
-         false},
-        {"contentType envelopedData", Cat({ContentTypeAttribute("1.2.840.113549.1.7.3"), md}),
-         false},
-        {"contentType of the other data type", Cat({ContentTypeAttribute(t.other_data), md}),
-         false},
-        {"contentType twice", Cat({type, type, md}), false},
-        {"a contentType of two values",
-         Cat({Attribute(kContentType, Cat({Oid(t.inner), Oid(t.inner)})), md}), false},
-    };
-    for (const auto &b : kBlocks) {
+    for (const AttributeBlock &b : AttributeBlocks(digest, other_digest, t.inner, t.other_data)) {
       SignedDataParts parts = types;
       parts.signed_attributes = DerTlv(0xA0, b.attributes);
       const Bytes der = OpensslSm2Sign(key, DerTlv(0x31, b.attributes), true);
@@ -757,6 +827,13 @@ TEST_F(SignFunctions, Sm2SignatureFormsAndSignedAttributesThroughEveryVerifier) 
       EXPECT_EQ(r.file_content, data);
       EXPECT_EQ(r.rs, RawOf(row.der));
     }
+  }
+  // The blocks beside OpenSSL's CMS verification, in RSA SignedData (its SM2 uses another ID).
+  const Bytes sha256 = Sha256(data), other_sha256 = Sha256(Changed(data));
+  for (const AttributeBlock &b :
+       AttributeBlocks(sha256, other_sha256, kPkcs7DataType, kSmDataType)) {
+    SCOPED_TRACE("OpenSSL, " + b.what);
+    EXPECT_EQ(OpensslCmsVerifiesRsa(b.attributes, data, dir_), b.openssl_verifies);
   }
 }
 
