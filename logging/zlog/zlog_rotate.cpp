@@ -519,30 +519,35 @@ void StaticFile::BeforeLine(Event &event) {
 }
 
 void StaticFile::LookAfterLine(Event &event, uint64_t counted) {
-  if (counted <= limit_) {
-    Look(event);
-  } else if (!retry_.Waiting()) {
+  // While a failed rotation waits, the file is only looked at: another process may rotate it.
+  if (counted > limit_ && !rotate_retry_.Waiting()) {
     Follow(event);
+  } else {
+    Look(event);
   }
 }
 
 void StaticFile::Look(Event &event) {
-  bool due;
+  Due due;
   {
     RotationMutexHold hold;
     due = LookLocked();
   }
-  if (due && !retry_.Waiting()) Follow(event);
+  if ((due == Due::kReopen && !reopen_retry_.Waiting()) ||
+      (due == Due::kRotate && !rotate_retry_.Waiting())) {
+    Follow(event);
+  }
 }
 
-bool StaticFile::LookLocked() {
+StaticFile::Due StaticFile::LookLocked() {
   uint64_t before = size_.load();
   struct stat by_fd;
   bool same;
-  if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return false;
-  if (!same || static_cast<uint64_t>(by_fd.st_size) > limit_) return true;
+  if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return Due::kNothing;
+  // The file fd names takes the lines until it is followed: its size is the count.
   Counted(before, static_cast<uint64_t>(by_fd.st_size));
-  return false;
+  if (!same) return Due::kReopen;
+  return static_cast<uint64_t>(by_fd.st_size) > limit_ ? Due::kRotate : Due::kNothing;
 }
 
 void StaticFile::Follow(Event &event) {
@@ -562,15 +567,15 @@ void StaticFile::FollowLocked(Event &event) {
   bool same;
   if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return;
   if (same) path_was_empty_ = false;
-  bool failed = false, archived = false;
+  bool archived = false;
   // Another thread or process may have rotated it meanwhile: then only the reopen is due.
-  if (same && static_cast<uint64_t>(by_fd.st_size) > limit_) {
+  if (same && static_cast<uint64_t>(by_fd.st_size) > limit_ && !rotate_retry_.Waiting()) {
     archived = ArchiveFile(*plan_, path_, event);
-    failed = !archived;
-    same = failed;
+    if (!archived) rotate_retry_.Failed();
   }
-  if (!same && !Reopen(by_fd, archived, event)) failed = true;
-  if (failed) retry_.Failed();
+  if ((archived || (!same && !reopen_retry_.Waiting())) && !Reopen(by_fd, archived, event)) {
+    reopen_retry_.Failed();
+  }
   // Counted before the lock is released, so that no late value of an earlier rotation
   // overwrites a later one.
   if (fstat(fd_, &by_fd) == 0) Counted(before, static_cast<uint64_t>(by_fd.st_size));
@@ -584,7 +589,7 @@ bool StaticFile::Reopen(const struct stat &replaced, bool archived, Event &event
   int reopened = OpenInPlaceOf(path_, wait ? flags_ & ~O_CREAT : flags_, perms_, replaced);
   if (reopened < 0 && errno == ENOENT && wait) {
     path_was_empty_ = true;
-    retry_.WaitFor(kRenamedWaitNs);
+    reopen_retry_.WaitFor(kRenamedWaitNs);
     return true;
   }
   if (reopened < 0 && errno == ENOENT) {
@@ -607,8 +612,11 @@ bool StaticFile::Reopen(const struct stat &replaced, bool archived, Event &event
 void StaticFile::Counted(uint64_t before, uint64_t size) {
   uint64_t counted = size_.fetch_add(size - before) + (size - before);
   if (plan_ == nullptr) return;
-  uint64_t share = plan_->limit / kLookShare;
-  look_at_size_.store(std::min(counted + share, plan_->limit), std::memory_order_relaxed);
+  // Up to the limit, where the file is rotated, a share on; past it (while a failed rotation
+  // waits) a share on all the same, to see whether another process rotated it.
+  uint64_t next = counted + plan_->limit / kLookShare;
+  look_at_size_.store(counted <= limit_ ? std::min(next, limit_) : next,
+                      std::memory_order_relaxed);
 }
 
 void StaticFile::Strand(int error, Event &event) {

@@ -150,9 +150,11 @@ class RetryWait {
 // descriptor is made to name it; when it names none, the file is made anew: at once when it
 // was removed, a look period later when it was renamed away and no other file has come
 // (logrotate's "create" renames it and then makes the new one, and fails when one was made in
-// between). A rotated file is rotated once it is counted past the size. So an archive passes
-// the size by at most limit/32 plus a line per thread for each process that writes it, and a
-// quiet process follows a busy one's rotations within a look period.
+// between). A rotated file is rotated once it is counted past the size; a failed rotation is
+// tried again about a second later, and meanwhile the file is looked at as before, so that
+// another process's rotation is followed. So an archive passes the size by at most limit/32
+// plus a line per thread for each process that writes it, and a quiet process follows a busy
+// one's rotations within a look period.
 class StaticFile {
  public:
   // plan null: a file without size rotation. fd stays the owner's; the references must
@@ -182,16 +184,20 @@ class StaticFile {
   }
 
  private:
+  // What a look found to be done: the path names another file or none, or the file is past the
+  // limit.
+  enum class Due { kNothing, kReopen, kRotate };
+
   void LookAfterLine(Event &event, uint64_t counted);
-  // The size and the path; Follow when the file is past the limit or the path names another
-  // file or none.
+  // The size and the path; Follow when a reopen or a rotation is due and does not wait.
   void Look(Event &event);
-  // Under the rotation mutex, so that the counts of two looks are never mixed: whether the file
-  // is to be followed. Else its size is counted.
-  bool LookLocked();
+  // Under the rotation mutex, so that the counts of two looks are never mixed: counts the size
+  // of the file fd names, and tells what is due.
+  Due LookLocked();
   // Under the rotation locks (a file without rotation: this process's mutex only): rotates
   // the file if the path still names it and it is still too large, then makes fd name the
-  // file now at the path. A failure makes the next try wait.
+  // file now at the path. A failed rotation makes the next rotation wait, a failed reopen the
+  // next reopen.
   void Follow(Event &event);
   void FollowLocked(Event &event);
   // fd made to name the file now at the path, in place of replaced (archived: by this call);
@@ -215,7 +221,8 @@ class StaticFile {
   std::atomic<int64_t> looked_at_;  // coarse clock, nanoseconds
   std::atomic<bool> stranded_{false};  // fd names a file no longer at the path
   bool path_was_empty_ = false;  // the last look under the mutex found no file at the path
-  RetryWait retry_;
+  RetryWait rotate_retry_;
+  RetryWait reopen_retry_;  // also while a renamed file's path names none
   ReusableLock folder_;
 };
 
