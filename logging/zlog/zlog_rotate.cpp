@@ -286,19 +286,21 @@ void NoticeNoLock(const std::string &path, const std::string &lock_path, Event *
 }
 
 // Once for each time the file cannot be reopened: the text of the notice lives in the
-// thread's storage until its line is logged, after the rotating one.
-void NoticeStranded(const std::string &path, int error, bool dropped, Event &event) {
-  thread_local char notice[kMaxPathLength + 256];
+// thread's storage until its line is logged, after the rotating one. cause: "" or ": " and
+// why.
+void NoticeStranded(const std::string &path, int error, const std::string &cause, bool dropped,
+                    Event &event) {
+  thread_local char notice[3 * kMaxPathLength + 512];
   if (dropped) {
     std::snprintf(notice, sizeof notice,
-                  "zlog: [%s] was rotated and cannot be opened, errno[%d]: this process drops "
+                  "zlog: [%s] was rotated and cannot be opened, errno[%d]%s: this process drops "
                   "its lines to it until it can",
-                  path.c_str(), error);
+                  path.c_str(), error, cause.c_str());
   } else {
     std::snprintf(notice, sizeof notice,
-                  "zlog: [%s] names another file or none and cannot be opened, errno[%d]: this "
-                  "process writes on to the file it had until it can",
-                  path.c_str(), error);
+                  "zlog: [%s] names another file or none and cannot be opened, errno[%d]%s: "
+                  "this process writes on to the file it had until it can",
+                  path.c_str(), error, cause.c_str());
   }
   event.notice = notice;
 }
@@ -409,8 +411,9 @@ std::string NewestArchiveNow(const RotationSpec &plan, const std::string &path) 
   return names.folder_prefix + newest.name;
 }
 
-int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced) {
-  return OpenNoForeignLink(path.c_str(), flags, perms, nullptr, &replaced);
+int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced,
+                  ForeignLink *link) {
+  return OpenNoForeignLink(path.c_str(), flags, perms, link, &replaced);
 }
 
 bool ReusableLock::Lock(const std::string &path, int extra, bool create, int *error) {
@@ -586,7 +589,9 @@ bool StaticFile::Reopen(const struct stat &replaced, bool archived, Event &event
   // one, and fails when one was made in between. So it is made here only when none has come a
   // look period later.
   bool wait = !archived && replaced.st_nlink > 0 && !path_was_empty_;
-  int reopened = OpenInPlaceOf(path_, wait ? flags_ & ~O_CREAT : flags_, perms_, replaced);
+  ForeignLink link;
+  int reopened =
+      OpenInPlaceOf(path_, wait ? flags_ & ~O_CREAT : flags_, perms_, replaced, &link);
   if (reopened < 0 && errno == ENOENT && wait) {
     path_was_empty_ = true;
     reopen_retry_.WaitFor(kRenamedWaitNs);
@@ -594,11 +599,11 @@ bool StaticFile::Reopen(const struct stat &replaced, bool archived, Event &event
   }
   if (reopened < 0 && errno == ENOENT) {
     MakeFolders(path_.c_str());
-    reopened = OpenInPlaceOf(path_, flags_, perms_, replaced);
+    reopened = OpenInPlaceOf(path_, flags_, perms_, replaced, &link);
   }
   path_was_empty_ = false;
   if (reopened < 0) {
-    Strand(errno, event);
+    Strand(errno, link, event);
     return false;
   }
   // dup3 swaps the file under the descriptor number that the other threads write to,
@@ -619,18 +624,19 @@ void StaticFile::Counted(uint64_t before, uint64_t size) {
                       std::memory_order_relaxed);
 }
 
-void StaticFile::Strand(int error, Event &event) {
+void StaticFile::Strand(int error, const ForeignLink &link, Event &event) {
   if (stranded_.exchange(true, std::memory_order_relaxed)) return;
+  const std::string cause = link.path.empty() ? "" : ": " + DescribeForeignLink(link);
   if (plan_ != nullptr) {
-    zc_error("open file[%s] fail, errno[%d]: its lines are dropped, not written on into its "
+    zc_error("open file[%s] fail, errno[%d]%s: its lines are dropped, not written on into its "
              "archive, until it opens",
-             path_.c_str(), error);
+             path_.c_str(), error, cause.c_str());
   } else {
-    zc_error("open file[%s] fail, errno[%d]: its lines go on to the file it had, until it "
+    zc_error("open file[%s] fail, errno[%d]%s: its lines go on to the file it had, until it "
              "opens",
-             path_.c_str(), error);
+             path_.c_str(), error, cause.c_str());
   }
-  NoticeStranded(path_, error, plan_ != nullptr, event);
+  NoticeStranded(path_, error, cause, plan_ != nullptr, event);
 }
 
 void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, RetryWait &retry,

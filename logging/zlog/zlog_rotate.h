@@ -24,6 +24,8 @@
 
 namespace kelu::zl {
 
+struct ForeignLink;
+
 struct RotationSpec {
   uint64_t limit = 0;  // rotate once the file is larger
   uint64_t count = 0;  // archives kept; 0 keeps all
@@ -50,11 +52,12 @@ bool ArchiveFileNow(const RotationSpec &plan, const std::string &path);
 std::string NewestArchiveNow(const RotationSpec &plan, const std::string &path);
 
 // open(2) of a file made in place of another (the one replaced, just archived), through no
-// foreign link (OpenNoForeignLink): when this call creates the file, it gets replaced's owner
-// and group where this process may give them (a privileged one can; another one its own
-// groups only), as logrotate's "create" does. So a root job's rotation leaves the
-// unprivileged writers a live file they can open.
-int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced);
+// foreign link (OpenNoForeignLink, which names a refused one in *link): when this call creates
+// the file, it gets replaced's owner and group where this process may give them (a privileged
+// one can; another one its own groups only), as logrotate's "create" does. So a root job's
+// rotation leaves the unprivileged writers a live file they can open.
+int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced,
+                  ForeignLink *link = nullptr);
 
 // An exclusive flock on a descriptor that the process keeps open between holds, so that a
 // hold costs an flock and a stat rather than an open and a close. The file is opened again
@@ -206,8 +209,9 @@ class StaticFile {
   // The size that a look found, before: the count when it began. Lines counted meanwhile stay
   // counted (some twice: the count only errs high).
   void Counted(uint64_t before, uint64_t size);
-  // The reopen failed with error: reported once, in event's category too.
-  void Strand(int error, Event &event);
+  // The reopen failed with error (at link, when it is a foreign one): reported once, in
+  // event's category too.
+  void Strand(int error, const ForeignLink &link, Event &event);
 
   const RotationSpec *const plan_;
   Rotater *const rotater_;
