@@ -286,19 +286,21 @@ void NoticeNoLock(const std::string &path, const std::string &lock_path, Event *
 }
 
 // Once for each time the file cannot be reopened: the text of the notice lives in the
-// thread's storage until its line is logged, after the rotating one.
-void NoticeStranded(const std::string &path, int error, bool dropped, Event &event) {
-  thread_local char notice[kMaxPathLength + 256];
+// thread's storage until its line is logged, after the rotating one. cause: "" or ": " and
+// why.
+void NoticeStranded(const std::string &path, int error, const std::string &cause, bool dropped,
+                    Event &event) {
+  thread_local char notice[3 * kMaxPathLength + 512];
   if (dropped) {
     std::snprintf(notice, sizeof notice,
-                  "zlog: [%s] was rotated and cannot be opened, errno[%d]: this process drops "
+                  "zlog: [%s] was rotated and cannot be opened, errno[%d]%s: this process drops "
                   "its lines to it until it can",
-                  path.c_str(), error);
+                  path.c_str(), error, cause.c_str());
   } else {
     std::snprintf(notice, sizeof notice,
-                  "zlog: [%s] names another file or none and cannot be opened, errno[%d]: this "
-                  "process writes on to the file it had until it can",
-                  path.c_str(), error);
+                  "zlog: [%s] names another file or none and cannot be opened, errno[%d]%s: "
+                  "this process writes on to the file it had until it can",
+                  path.c_str(), error, cause.c_str());
   }
   event.notice = notice;
 }
@@ -409,8 +411,9 @@ std::string NewestArchiveNow(const RotationSpec &plan, const std::string &path) 
   return names.folder_prefix + newest.name;
 }
 
-int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced) {
-  return OpenNoForeignLink(path.c_str(), flags, perms, nullptr, &replaced);
+int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced,
+                  ForeignLink *link) {
+  return OpenNoForeignLink(path.c_str(), flags, perms, link, &replaced);
 }
 
 bool ReusableLock::Lock(const std::string &path, int extra, bool create, int *error) {
@@ -519,30 +522,35 @@ void StaticFile::BeforeLine(Event &event) {
 }
 
 void StaticFile::LookAfterLine(Event &event, uint64_t counted) {
-  if (counted <= limit_) {
-    Look(event);
-  } else if (!retry_.Waiting()) {
+  // While a failed rotation waits, the file is only looked at: another process may rotate it.
+  if (counted > limit_ && !rotate_retry_.Waiting()) {
     Follow(event);
+  } else {
+    Look(event);
   }
 }
 
 void StaticFile::Look(Event &event) {
-  bool due;
+  Due due;
   {
     RotationMutexHold hold;
     due = LookLocked();
   }
-  if (due && !retry_.Waiting()) Follow(event);
+  if ((due == Due::kReopen && !reopen_retry_.Waiting()) ||
+      (due == Due::kRotate && !rotate_retry_.Waiting())) {
+    Follow(event);
+  }
 }
 
-bool StaticFile::LookLocked() {
+StaticFile::Due StaticFile::LookLocked() {
   uint64_t before = size_.load();
   struct stat by_fd;
   bool same;
-  if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return false;
-  if (!same || static_cast<uint64_t>(by_fd.st_size) > limit_) return true;
+  if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return Due::kNothing;
+  // The file fd names takes the lines until it is followed: its size is the count.
   Counted(before, static_cast<uint64_t>(by_fd.st_size));
-  return false;
+  if (!same) return Due::kReopen;
+  return static_cast<uint64_t>(by_fd.st_size) > limit_ ? Due::kRotate : Due::kNothing;
 }
 
 void StaticFile::Follow(Event &event) {
@@ -562,15 +570,15 @@ void StaticFile::FollowLocked(Event &event) {
   bool same;
   if (!LookAt(fd_, path_.c_str(), &by_fd, &same)) return;
   if (same) path_was_empty_ = false;
-  bool failed = false, archived = false;
+  bool archived = false;
   // Another thread or process may have rotated it meanwhile: then only the reopen is due.
-  if (same && static_cast<uint64_t>(by_fd.st_size) > limit_) {
+  if (same && static_cast<uint64_t>(by_fd.st_size) > limit_ && !rotate_retry_.Waiting()) {
     archived = ArchiveFile(*plan_, path_, event);
-    failed = !archived;
-    same = failed;
+    if (!archived) rotate_retry_.Failed();
   }
-  if (!same && !Reopen(by_fd, archived, event)) failed = true;
-  if (failed) retry_.Failed();
+  if ((archived || (!same && !reopen_retry_.Waiting())) && !Reopen(by_fd, archived, event)) {
+    reopen_retry_.Failed();
+  }
   // Counted before the lock is released, so that no late value of an earlier rotation
   // overwrites a later one.
   if (fstat(fd_, &by_fd) == 0) Counted(before, static_cast<uint64_t>(by_fd.st_size));
@@ -581,19 +589,21 @@ bool StaticFile::Reopen(const struct stat &replaced, bool archived, Event &event
   // one, and fails when one was made in between. So it is made here only when none has come a
   // look period later.
   bool wait = !archived && replaced.st_nlink > 0 && !path_was_empty_;
-  int reopened = OpenInPlaceOf(path_, wait ? flags_ & ~O_CREAT : flags_, perms_, replaced);
+  ForeignLink link;
+  int reopened =
+      OpenInPlaceOf(path_, wait ? flags_ & ~O_CREAT : flags_, perms_, replaced, &link);
   if (reopened < 0 && errno == ENOENT && wait) {
     path_was_empty_ = true;
-    retry_.WaitFor(kRenamedWaitNs);
+    reopen_retry_.WaitFor(kRenamedWaitNs);
     return true;
   }
   if (reopened < 0 && errno == ENOENT) {
     MakeFolders(path_.c_str());
-    reopened = OpenInPlaceOf(path_, flags_, perms_, replaced);
+    reopened = OpenInPlaceOf(path_, flags_, perms_, replaced, &link);
   }
   path_was_empty_ = false;
   if (reopened < 0) {
-    Strand(errno, event);
+    Strand(errno, link, event);
     return false;
   }
   // dup3 swaps the file under the descriptor number that the other threads write to,
@@ -607,22 +617,26 @@ bool StaticFile::Reopen(const struct stat &replaced, bool archived, Event &event
 void StaticFile::Counted(uint64_t before, uint64_t size) {
   uint64_t counted = size_.fetch_add(size - before) + (size - before);
   if (plan_ == nullptr) return;
-  uint64_t share = plan_->limit / kLookShare;
-  look_at_size_.store(std::min(counted + share, plan_->limit), std::memory_order_relaxed);
+  // Up to the limit, where the file is rotated, a share on; past it (while a failed rotation
+  // waits) a share on all the same, to see whether another process rotated it.
+  uint64_t next = counted + plan_->limit / kLookShare;
+  look_at_size_.store(counted <= limit_ ? std::min(next, limit_) : next,
+                      std::memory_order_relaxed);
 }
 
-void StaticFile::Strand(int error, Event &event) {
+void StaticFile::Strand(int error, const ForeignLink &link, Event &event) {
   if (stranded_.exchange(true, std::memory_order_relaxed)) return;
+  const std::string cause = link.path.empty() ? "" : ": " + DescribeForeignLink(link);
   if (plan_ != nullptr) {
-    zc_error("open file[%s] fail, errno[%d]: its lines are dropped, not written on into its "
+    zc_error("open file[%s] fail, errno[%d]%s: its lines are dropped, not written on into its "
              "archive, until it opens",
-             path_.c_str(), error);
+             path_.c_str(), error, cause.c_str());
   } else {
-    zc_error("open file[%s] fail, errno[%d]: its lines go on to the file it had, until it "
+    zc_error("open file[%s] fail, errno[%d]%s: its lines go on to the file it had, until it "
              "opens",
-             path_.c_str(), error);
+             path_.c_str(), error, cause.c_str());
   }
-  NoticeStranded(path_, error, plan_ != nullptr, event);
+  NoticeStranded(path_, error, cause, plan_ != nullptr, event);
 }
 
 void RotateDynamicFile(const RotationSpec &plan, Rotater &rotater, RetryWait &retry,

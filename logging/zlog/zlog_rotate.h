@@ -24,6 +24,8 @@
 
 namespace kelu::zl {
 
+struct ForeignLink;
+
 struct RotationSpec {
   uint64_t limit = 0;  // rotate once the file is larger
   uint64_t count = 0;  // archives kept; 0 keeps all
@@ -50,11 +52,12 @@ bool ArchiveFileNow(const RotationSpec &plan, const std::string &path);
 std::string NewestArchiveNow(const RotationSpec &plan, const std::string &path);
 
 // open(2) of a file made in place of another (the one replaced, just archived), through no
-// foreign link (OpenNoForeignLink): when this call creates the file, it gets replaced's owner
-// and group where this process may give them (a privileged one can; another one its own
-// groups only), as logrotate's "create" does. So a root job's rotation leaves the
-// unprivileged writers a live file they can open.
-int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced);
+// foreign link (OpenNoForeignLink, which names a refused one in *link): when this call creates
+// the file, it gets replaced's owner and group where this process may give them (a privileged
+// one can; another one its own groups only), as logrotate's "create" does. So a root job's
+// rotation leaves the unprivileged writers a live file they can open.
+int OpenInPlaceOf(const std::string &path, int flags, mode_t perms, const struct stat &replaced,
+                  ForeignLink *link = nullptr);
 
 // An exclusive flock on a descriptor that the process keeps open between holds, so that a
 // hold costs an flock and a stat rather than an open and a close. The file is opened again
@@ -150,9 +153,11 @@ class RetryWait {
 // descriptor is made to name it; when it names none, the file is made anew: at once when it
 // was removed, a look period later when it was renamed away and no other file has come
 // (logrotate's "create" renames it and then makes the new one, and fails when one was made in
-// between). A rotated file is rotated once it is counted past the size. So an archive passes
-// the size by at most limit/32 plus a line per thread for each process that writes it, and a
-// quiet process follows a busy one's rotations within a look period.
+// between). A rotated file is rotated once it is counted past the size; a failed rotation is
+// tried again about a second later, and meanwhile the file is looked at as before, so that
+// another process's rotation is followed. So an archive passes the size by at most limit/32
+// plus a line per thread for each process that writes it, and a quiet process follows a busy
+// one's rotations within a look period.
 class StaticFile {
  public:
   // plan null: a file without size rotation. fd stays the owner's; the references must
@@ -182,16 +187,20 @@ class StaticFile {
   }
 
  private:
+  // What a look found to be done: the path names another file or none, or the file is past the
+  // limit.
+  enum class Due { kNothing, kReopen, kRotate };
+
   void LookAfterLine(Event &event, uint64_t counted);
-  // The size and the path; Follow when the file is past the limit or the path names another
-  // file or none.
+  // The size and the path; Follow when a reopen or a rotation is due and does not wait.
   void Look(Event &event);
-  // Under the rotation mutex, so that the counts of two looks are never mixed: whether the file
-  // is to be followed. Else its size is counted.
-  bool LookLocked();
+  // Under the rotation mutex, so that the counts of two looks are never mixed: counts the size
+  // of the file fd names, and tells what is due.
+  Due LookLocked();
   // Under the rotation locks (a file without rotation: this process's mutex only): rotates
   // the file if the path still names it and it is still too large, then makes fd name the
-  // file now at the path. A failure makes the next try wait.
+  // file now at the path. A failed rotation makes the next rotation wait, a failed reopen the
+  // next reopen.
   void Follow(Event &event);
   void FollowLocked(Event &event);
   // fd made to name the file now at the path, in place of replaced (archived: by this call);
@@ -200,8 +209,9 @@ class StaticFile {
   // The size that a look found, before: the count when it began. Lines counted meanwhile stay
   // counted (some twice: the count only errs high).
   void Counted(uint64_t before, uint64_t size);
-  // The reopen failed with error: reported once, in event's category too.
-  void Strand(int error, Event &event);
+  // The reopen failed with error (at link, when it is a foreign one): reported once, in
+  // event's category too.
+  void Strand(int error, const ForeignLink &link, Event &event);
 
   const RotationSpec *const plan_;
   Rotater *const rotater_;
@@ -215,7 +225,8 @@ class StaticFile {
   std::atomic<int64_t> looked_at_;  // coarse clock, nanoseconds
   std::atomic<bool> stranded_{false};  // fd names a file no longer at the path
   bool path_was_empty_ = false;  // the last look under the mutex found no file at the path
-  RetryWait retry_;
+  RetryWait rotate_retry_;
+  RetryWait reopen_retry_;  // also while a renamed file's path names none
   ReusableLock folder_;
 };
 

@@ -684,6 +684,49 @@ TEST(ZlogRotate, WriterThatCannotReopenSaysSoOnceAndTriesAgain) {
   }
 }
 
+// A worker whose own rotation failed (its folder took no rename) waits about a second before
+// it tries again, but follows another process's rotation meanwhile: after the rename it writes
+// into the archive at most its 1/32 of the size and a line, as any other writer does.
+TEST(ZlogRotate, WriterWhoseRotationFailedFollowsAnotherProcesssRotation) {
+  constexpr size_t kLimit = 10240;
+  constexpr int kBefore = 150, kAfter = 100;  // lines before and after the other's rotation
+  ServiceDir dir;
+  dir.WriteConf("[formats]\nm = \"%m%n\"\n[rules]\n*.* \"@LOGS@/p.log\", 10kb * 0; m\n");
+  const std::string logs = dir.Log(""), log = dir.Log("p.log"), archive = dir.Log("p.log.0");
+  const std::string errors = dir.Log("error.log");
+  ASSERT_TRUE(MakeWorkerFile(errors));  // before the folder takes no new file
+  ScopedEnv error_log("ZLOG_PROFILE_ERROR", errors);
+  Handshake handshake;
+  pid_t worker = StartProcess(
+      dir.conf(),
+      [&] {
+        handshake.InWorker();
+        zlog_category_t *category = zlog_get_category("c");
+        if (chmod(logs.c_str(), 0555) != 0) _exit(3);
+        WriteLines(category, 0, 0, kBefore - 1);  // past the size: the rotation fails
+        if (chmod(logs.c_str(), 0755) != 0 || !handshake.Ready()) _exit(3);
+        WriteLines(category, 0, kBefore, kBefore + kAfter - 1);
+      },
+      RunAs::kWorkerUser);
+  ASSERT_GE(worker, 0);
+  handshake.InTest();
+  ASSERT_TRUE(handshake.WaitReady());
+  EXPECT_EQ(Count(ReadTextFile(errors), "rename[" + log + "]"), 1u)
+      << "the worker's own rotation failed";
+  // The other process's rotation, which gives the new live file the worker's owner.
+  ASSERT_EQ(rename(log.c_str(), archive.c_str()), 0);
+  ASSERT_TRUE(MakeWorkerFile(log));
+  handshake.Go();
+  ASSERT_TRUE(EndsWell(worker));
+
+  std::vector<int> archived = Numbers(archive), live = Numbers(log);
+  ASSERT_GE(archived.size(), static_cast<size_t>(kBefore));
+  EXPECT_LE(archived.size() - kBefore, (kLimit / 32 + kLineSize) / kLineSize)
+      << "lines written into the archive after the rename";
+  archived.insert(archived.end(), live.begin(), live.end());
+  EXPECT_EQ(archived, Range(0, kBefore + kAfter - 1)) << "every line once, in order";
+}
+
 }  // namespace
 }  // namespace kelu::test
 
