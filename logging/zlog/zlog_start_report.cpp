@@ -14,12 +14,17 @@ namespace {
 
 thread_local StartReport *running_start = nullptr;
 
-// The failed starts of this process since its last successful one.
-struct Failures {
-  bool failing = false;
-  size_t reason = 0;    // hash of the lines of the last failure reported
-  int64_t next_at = 0;  // when the same failure is reported again
+// The failed starts of this process since its last successful one, by reason: a few reasons
+// that alternate (a configuration edited back and forth) are each reported once a period.
+struct Failure {
+  size_t reason = 0;    // hash of the lines of the failure
+  int64_t next_at = 0;  // when it is reported again
   uint64_t unreported = 0;
+};
+constexpr size_t kReasonsKept = 8;
+struct Failures {
+  Failure recent[kReasonsKept];
+  size_t kept = 0;
 };
 
 // Guards failures and report_clock. Nothing else is taken or written while it is held.
@@ -47,20 +52,42 @@ struct Verdict {
   uint64_t failed_since = 0;
 };
 
+// The entry of reason, or a new one in place of the one due soonest when all are taken.
+Failure &EntryFor(size_t reason, bool *found) {
+  Failure *soonest = nullptr;
+  for (size_t i = 0; i < failures.kept; ++i) {
+    Failure &entry = failures.recent[i];
+    if (entry.reason == reason) {
+      *found = true;
+      return entry;
+    }
+    if (soonest == nullptr || entry.next_at < soonest->next_at) soonest = &entry;
+  }
+  *found = false;
+  Failure &fresh = failures.kept < kReasonsKept ? failures.recent[failures.kept++] : *soonest;
+  fresh = Failure{reason, 0, 0};
+  return fresh;
+}
+
 Verdict Judge(bool failed, size_t reason) {
   Verdict verdict;
   LockFailures();
   if (!failed) {
-    verdict.failed_since = failures.unreported;
+    for (size_t i = 0; i < failures.kept; ++i) {
+      verdict.failed_since += failures.recent[i].unreported;
+    }
     failures = Failures{};
   } else {
     int64_t now = report_clock();
-    if (failures.failing && failures.reason == reason && now < failures.next_at) {
-      ++failures.unreported;
+    bool found;
+    Failure &entry = EntryFor(reason, &found);
+    if (found && now < entry.next_at) {
+      ++entry.unreported;
       verdict.write_held = false;
     } else {
-      if (failures.unreported > 0) verdict.failed_since = failures.unreported + 1;
-      failures = Failures{true, reason, now + kStartReportPeriodNs, 0};
+      if (entry.unreported > 0) verdict.failed_since = entry.unreported + 1;
+      entry.next_at = now + kStartReportPeriodNs;
+      entry.unreported = 0;
     }
   }
   UnlockFailures();

@@ -1,9 +1,11 @@
 // Reports of failed starts on the diagnostic channel. A start (zlog_init, dzlog_init,
 // zlog_init_memory_log, the facade's starts) holds the warnings and errors it writes until it
-// ends. A failed start is reported in full; while the same failure repeats it is reported
-// again at most once a period, followed by the number of starts that failed since the last
-// report; a start that fails for another reason is reported at once. A successful start
-// writes what it held as it is. Starts nest (the facade calls zlog_init): the outermost one
+// ends. A failed start is reported in full; the same failure is reported again at most once a
+// period, followed by the number of starts that failed so since its last report; a start that
+// fails for a reason not reported within the period is reported at once. Each of the last
+// few reasons has its own period, so that reasons that alternate are not each reported every
+// time. A successful start writes what it held as it is, and the number of failed starts left
+// unreported. Starts nest (the facade calls zlog_init): the outermost one
 // decides, so that one failed start of the facade is one failure. Each process reports for
 // itself: a child of fork starts with no failure behind it.
 #ifndef KELU_ZLOG_START_REPORT_H
