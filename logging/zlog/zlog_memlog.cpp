@@ -385,7 +385,7 @@ class MemoryLogOutput : public Output {
     if (!rotation_ || retry_.Waiting()) return false;
     struct stat st;
     bool gone = stat(path_.c_str(), &st) == 0 &&
-                (st.st_size == 0 ? unlink(path_.c_str()) == 0
+                (st.st_size == 0 ? RemoveFile(path_)
                                  : ArchiveFile(*rotation_, path_, event));
     if (!gone) {
       retry_.Failed();

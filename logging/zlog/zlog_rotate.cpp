@@ -34,8 +34,10 @@ constexpr int64_t kLookPeriodNs = 4'000'000;
 constexpr uint64_t kLookShare = 32;
 
 // How long a path whose file was renamed away may name none before the file is made anew:
-// two ticks of the coarse clock, so at least one look period.
-constexpr int64_t kRenamedWaitNs = 2 * kLookPeriodNs;
+// logrotate makes its new file right after the rename and fails when one is there already, so
+// a process made late by a loaded machine must not be taken for an empty path. The lines go
+// on to the renamed file meanwhile.
+constexpr int64_t kRenamedWaitNs = 1'000'000'000;
 
 // How long the next try waits after a failed rotation.
 constexpr int64_t kRetryPeriodNs = 1'000'000'000;
@@ -222,13 +224,6 @@ bool Rename(const std::string &from, const std::string &to) {
   return false;
 }
 
-void Remove(const std::string &path) {
-  FolderEntry entry(path);
-  if (entry.folder < 0 || unlinkat(entry.folder, entry.name.c_str(), 0) != 0) {
-    zc_error("unlink[%s] fail, errno[%d]", path.c_str(), errno);
-  }
-}
-
 // Takes the status of fd's file into *by_fd and tells whether path still names that file.
 // False when fd cannot be looked at.
 bool LookAt(int fd, const char *path, struct stat *by_fd, bool *path_names_it) {
@@ -353,6 +348,13 @@ std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
   return plan;
 }
 
+bool RemoveFile(const std::string &path) {
+  FolderEntry entry(path);
+  if (entry.folder >= 0 && unlinkat(entry.folder, entry.name.c_str(), 0) == 0) return true;
+  zc_error("unlink[%s] fail, errno[%d]", path.c_str(), errno);
+  return false;
+}
+
 bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event) {
   ArchiveNames names;
   if (!MakeArchiveNames(plan, path, event, &names)) return false;
@@ -370,7 +372,7 @@ bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event
               [](const Archive &a, const Archive &b) { return a.number > b.number; });
     for (const Archive &archive : archives) {
       if (plan.count != 0 && archive.number + 1 >= plan.count) {
-        Remove(folder_prefix + archive.name);
+        RemoveFile(folder_prefix + archive.name);
       } else if (!Rename(folder_prefix + archive.name,
                          Numbered(prefix, archive.number + 1, plan.width, suffix))) {
         return false;
@@ -386,7 +388,7 @@ bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event
   std::sort(archives.begin(), archives.end(),
             [](const Archive &a, const Archive &b) { return a.number < b.number; });
   for (size_t i = 0; plan.count != 0 && archives.size() - i > plan.count; ++i) {
-    Remove(folder_prefix + archives[i].name);
+    RemoveFile(folder_prefix + archives[i].name);
   }
   return true;
 }

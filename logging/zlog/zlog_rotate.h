@@ -42,6 +42,10 @@ struct RotationSpec {
 std::unique_ptr<RotationSpec> ParseRotation(std::string_view option,
                                             const std::string &path_source, std::string *error);
 
+// unlink(2) of path in its folder, reached through no other user's link (the link itself goes,
+// not its target); false (reported) when it fails.
+bool RemoveFile(const std::string &path);
+
 // Renames path to its archive name and shifts (#r) or trims (#s) the older archives; false
 // when a rename fails. The archive name is expanded for event.
 bool ArchiveFile(const RotationSpec &plan, const std::string &path, Event &event);

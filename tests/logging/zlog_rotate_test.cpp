@@ -840,9 +840,9 @@ struct PathChange {
   bool aside_kept;    // and those before in aside
 };
 
-// The worker writes lines 0-9, the path is changed, it writes line 10 10 ms later and lines
-// 11-19 20 ms after that. A removed file is made anew at once, a renamed one a look period
-// later (another tool may be about to make it), and a file put in its place is taken.
+// The worker writes lines 0-9, the path is changed, it writes line 10 10 ms later (past a look
+// period) and lines 11-19 1.1 s after that. A removed file is made anew at once, a renamed one
+// a second later (another tool may be about to make it), and a file put in its place is taken.
 TEST(ZlogFollow, PlainFileFollowsItsPath) {
   const PathChange cases[] = {
       {"removed", [](const std::string &log, const std::string &) { unlink(log.c_str()); }, 10,
@@ -876,7 +876,7 @@ TEST(ZlogFollow, PlainFileFollowsItsPath) {
           if (!handshake.Ready()) _exit(3);
           usleep(10 * 1000);
           WriteLines(category, 0, 10, 10);
-          usleep(20 * 1000);
+          usleep(1100 * 1000);
           WriteLines(category, 0, 11, 19);
           if (!UnsoundLogDescriptors(logs).empty()) _exit(4);
         },
