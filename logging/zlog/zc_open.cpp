@@ -321,15 +321,32 @@ std::string DescribeForeignLink(const ForeignLink &link) {
   return text;
 }
 
-int OpenNoForeignLink(const char *path, int flags, mode_t perms, ForeignLink *link,
-                      const struct stat *owner) {
-  if (link != nullptr) link->path.clear();
-  flags |= O_CLOEXEC;  // no log descriptor passes through an exec
+namespace {
+
+int OpenAnyway(const char *path, int flags, mode_t perms, ForeignLink *link,
+               const struct stat *owner) {
   if ((flags & O_EXCL) == 0) {
     int fd = OpenWithoutAnyLink(path, flags & ~O_CREAT);
     if (fd >= 0 || (errno == ENOENT && (flags & O_CREAT) == 0)) return fd;
   }
   return OpenByWalk(path, flags, perms, link, owner);
+}
+
+}  // namespace
+
+int OpenNoForeignLink(const char *path, int flags, mode_t perms, ForeignLink *link,
+                      const struct stat *owner) {
+  if (link != nullptr) link->path.clear();
+  flags |= O_CLOEXEC;  // no log descriptor passes through an exec
+  // Opened without waiting: a FIFO put at the path (by the folder's owner) would otherwise
+  // hold the open until someone opens its other end; without a reader it fails with ENXIO.
+  int fd = OpenAnyway(path, flags | O_NONBLOCK, perms, link, owner);
+  if (fd >= 0 && (flags & O_NONBLOCK) == 0 &&
+      fcntl(fd, F_SETFL, flags & (O_APPEND | O_ASYNC | O_DIRECT | O_NOATIME)) != 0) {
+    Descriptor failed(fd);
+    return -1;
+  }
+  return fd;
 }
 
 int OpenOutputFile(const char *path, int flags, mode_t perms, Event *event,

@@ -39,7 +39,8 @@ std::string DescribeForeignLink(const ForeignLink &link);
 // process's own folder), as far as the process may give them (root can; another process its
 // own groups only). It is made unnamed and then linked in, so that no other process sees it
 // with the wrong owner; where the folder cannot hold unnamed files, it is given its owner
-// right after it is made.
+// right after it is made. The open never waits: a FIFO without a reader at its other end fails
+// with ENXIO for writing.
 int OpenNoForeignLink(const char *path, int flags, mode_t perms, ForeignLink *link = nullptr,
                       const struct stat *owner = nullptr);
 

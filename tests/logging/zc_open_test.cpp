@@ -160,6 +160,33 @@ TEST(ZcOpen, LinksOfProcAndLoopsOfLinks) {
   EXPECT_EQ(refused.path, "") << "a loop, not a refusal";
 }
 
+// A FIFO that the folder's owner puts at a log's path holds no open: without a reader the open
+// for writing fails at once, and with one the descriptor writes as a blocking one does.
+TEST(ZcOpen, FifoAtThePathNeverHoldsTheOpen) {
+  TempDir dir;
+  const std::string fifo = dir.File("kelu.log");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  alarm(10);  // a hang ends the test program rather than CI's time
+  EXPECT_EQ(OpenNoForeignLink(fifo.c_str(), kFlags, 0600), -1);
+  EXPECT_EQ(errno, ENXIO);
+  int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(reader, 0);
+  int fd = OpenNoForeignLink(fifo.c_str(), kFlags, 0600);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(fcntl(fd, F_GETFL) & (O_NONBLOCK | O_APPEND), O_APPEND);
+  EXPECT_EQ(write(fd, "line\n", 5), 5);
+  char text[8] = {};
+  EXPECT_EQ(read(reader, text, sizeof text), 5);
+  close(fd);
+  // A lock file is opened for reading: it opens at once, and without the flag too.
+  fd = OpenNoForeignLink(fifo.c_str(), O_RDONLY, 0);
+  ASSERT_GE(fd, 0);
+  EXPECT_EQ(fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
+  close(fd);
+  close(reader);
+  alarm(0);
+}
+
 struct OwnerCase {
   const char *name;
   RunAs who;
