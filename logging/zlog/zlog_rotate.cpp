@@ -588,17 +588,19 @@ void StaticFile::FollowLocked(Event &event) {
 
 bool StaticFile::Reopen(const struct stat &replaced, bool archived, Event &event) {
   // Renamed away by another tool: logrotate's "create" renames the file and then makes the new
-  // one, and fails when one was made in between. So it is made here only when none has come a
-  // look period later.
-  bool wait = !archived && replaced.st_nlink > 0 && !path_was_empty_;
+  // one, and fails when one was made in between. So the file is made here only when none has
+  // come kRenamedWaitNs after the path was first found empty; until then each look takes the
+  // file another tool makes, and the lines go on to the renamed one.
+  bool renamed_away = !archived && replaced.st_nlink > 0;
+  if (renamed_away && !path_was_empty_) {
+    path_was_empty_ = true;
+    make_wait_.WaitFor(kRenamedWaitNs);
+  }
+  bool may_make = !renamed_away || !make_wait_.Waiting();
   ForeignLink link;
   int reopened =
-      OpenInPlaceOf(path_, wait ? flags_ & ~O_CREAT : flags_, perms_, replaced, &link);
-  if (reopened < 0 && errno == ENOENT && wait) {
-    path_was_empty_ = true;
-    reopen_retry_.WaitFor(kRenamedWaitNs);
-    return true;
-  }
+      OpenInPlaceOf(path_, may_make ? flags_ : flags_ & ~O_CREAT, perms_, replaced, &link);
+  if (reopened < 0 && errno == ENOENT && !may_make) return true;
   if (reopened < 0 && errno == ENOENT) {
     MakeFolders(path_.c_str());
     reopened = OpenInPlaceOf(path_, flags_, perms_, replaced, &link);

@@ -228,9 +228,10 @@ class StaticFile {
   std::atomic<uint64_t> look_at_size_;  // the count at which this process looks next
   std::atomic<int64_t> looked_at_;  // coarse clock, nanoseconds
   std::atomic<bool> stranded_{false};  // fd names a file no longer at the path
-  bool path_was_empty_ = false;  // the last look under the mutex found no file at the path
+  bool path_was_empty_ = false;  // a renamed file's path was found naming none (make_wait_ runs)
   RetryWait rotate_retry_;
-  RetryWait reopen_retry_;  // also while a renamed file's path names none
+  RetryWait reopen_retry_;
+  RetryWait make_wait_;  // while a renamed file's path names none: no file is made yet
   ReusableLock folder_;
 };
 

@@ -896,6 +896,41 @@ TEST(ZlogFollow, PlainFileFollowsItsPath) {
   }
 }
 
+// A file renamed away whose new file another tool makes late (logrotate's create on a loaded
+// machine, after the process found the path empty): the process takes that file at its next
+// look, not only once it would make the file itself.
+TEST(ZlogFollow, RenamedFileTakesTheFileAnotherToolMakesLate) {
+  ServiceDir dir;
+  dir.WriteConf("[formats]\nm = \"%m%n\"\n[rules]\n*.* \"@LOGS@/a.log\"; m\n");
+  const std::string log = dir.Log("a.log"), aside = dir.Log("a.log.1");
+  Handshake handshake;
+  pid_t worker = StartProcess(
+      dir.conf(),
+      [&] {
+        handshake.InWorker();
+        zlog_category_t *category = zlog_get_category("c");
+        WriteLines(category, 0, 0, 9);
+        if (!handshake.Ready()) _exit(3);
+        usleep(10 * 1000);  // past a look period: the path is found empty
+        WriteLines(category, 0, 10, 10);
+        if (!handshake.Ready()) _exit(3);
+        usleep(10 * 1000);
+        WriteLines(category, 0, 11, 19);
+      },
+      RunAs::kWorkerUser);
+  ASSERT_GE(worker, 0);
+  handshake.InTest();
+  ASSERT_TRUE(handshake.WaitReady());
+  ASSERT_EQ(rename(log.c_str(), aside.c_str()), 0);
+  handshake.Go();
+  ASSERT_TRUE(handshake.WaitReady());
+  ASSERT_TRUE(MakeWorkerFile(log));
+  handshake.Go();
+  EXPECT_TRUE(EndsWell(worker));
+  EXPECT_EQ(Numbers(aside), Range(0, 10));
+  EXPECT_EQ(Numbers(log), Range(11, 19));
+}
+
 // A log and its archives as logrotate leaves them ("<path>.1", "<path>.2.gz", ...): each
 // file's path and text. Any other file in the log's folder is named in *others.
 std::vector<std::pair<std::string, std::string>> LogrotatedFiles(
