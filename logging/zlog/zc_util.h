@@ -52,6 +52,18 @@ void RegisterMutexForFork() {
   RegisterForkLocks([] { pthread_mutex_lock(mutex); }, unlock, unlock);
 }
 
+// Holds a process-local mutex for the scope.
+class MutexHold {
+ public:
+  explicit MutexHold(pthread_mutex_t &mutex) : mutex_(mutex) { pthread_mutex_lock(&mutex_); }
+  ~MutexHold() { pthread_mutex_unlock(&mutex_); }
+  MutexHold(const MutexHold &) = delete;
+  MutexHold &operator=(const MutexHold &) = delete;
+
+ private:
+  pthread_mutex_t &mutex_;
+};
+
 // localtime_r under the engine's own mutex, which a fork takes (RegisterLocalTimeForkLocks):
 // no thread of the engine is then inside the C library's time-zone lock, which a child of fork
 // would wait on for good.

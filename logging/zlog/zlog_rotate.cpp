@@ -238,15 +238,6 @@ bool LookAt(int fd, const char *path, struct stat *by_fd, bool *path_names_it) {
 // any flock of a rotation.
 pthread_mutex_t rotation_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-// The rotation mutex alone, for what renames nothing.
-class RotationMutexHold {
- public:
-  RotationMutexHold() { pthread_mutex_lock(&rotation_mutex); }
-  ~RotationMutexHold() { pthread_mutex_unlock(&rotation_mutex); }
-  RotationMutexHold(const RotationMutexHold &) = delete;
-  RotationMutexHold &operator=(const RotationMutexHold &) = delete;
-};
-
 std::atomic<uint64_t> fork_generation{0};
 
 void LockRotationsForFork() { pthread_mutex_lock(&rotation_mutex); }
@@ -535,7 +526,7 @@ void StaticFile::LookAfterLine(Event &event, uint64_t counted) {
 void StaticFile::Look(Event &event) {
   Due due;
   {
-    RotationMutexHold hold;
+    MutexHold hold(rotation_mutex);  // the rotation mutex alone: this renames nothing
     due = LookLocked();
   }
   if ((due == Due::kReopen && !reopen_retry_.Waiting()) ||
@@ -558,7 +549,7 @@ StaticFile::Due StaticFile::LookLocked() {
 void StaticFile::Follow(Event &event) {
   if (plan_ == nullptr) {
     // Nothing is renamed: only this process's threads are kept out.
-    RotationMutexHold hold;
+    MutexHold hold(rotation_mutex);  // the rotation mutex alone: this renames nothing
     FollowLocked(event);
     return;
   }

@@ -52,18 +52,10 @@ void ForgetOwnBuffersLocked(ThreadBuffers *buffers) {
   if (zlog_thread_buf_count > 0) --zlog_thread_buf_count;
 }
 
-class MutexHold {
- public:
-  MutexHold() { pthread_mutex_lock(&g_key_mutex); }
-  ~MutexHold() { pthread_mutex_unlock(&g_key_mutex); }
-  MutexHold(const MutexHold &) = delete;
-  MutexHold &operator=(const MutexHold &) = delete;
-};
-
 // Exit handler: frees the exiting thread's buffers (pthread runs no key destructor for the
 // thread that calls exit) and the key once nothing uses it.
 void zlog_clean_rest_thread() {
-  MutexHold hold;
+  MutexHold hold(g_key_mutex);
   zc_debug("zlog_clean_rest_thread");
   if (!zlog_thread_key_exist) return;
   zc_debug("zlog_clean_rest_thread: zlog_thread_key(%u)-zlog_thread_buf_count(%d)",
@@ -112,7 +104,7 @@ void Mdc::Remove(std::string_view key) {
 
 ThreadBuffers *FetchThreadBuffers() {
   if (t_buffers != nullptr) return t_buffers;
-  MutexHold hold;
+  MutexHold hold(g_key_mutex);
   if (!zlog_thread_key_exist) {
     if (!CreateKeyLocked()) return nullptr;
     zc_debug("zlog_fetch_thread(zlog_thread_key: 0x%08x)", KeyAsNumber());
@@ -136,14 +128,14 @@ ThreadBuffers *FetchThreadBuffers() {
 
 ThreadBuffers *LookupThreadBuffers(bool *key_exists) {
   {
-    MutexHold hold;
+    MutexHold hold(g_key_mutex);
     *key_exists = zlog_thread_key_exist != 0;
   }
   return t_buffers;
 }
 
 bool InitThreadKeyOnce() {
-  MutexHold hold;
+  MutexHold hold(g_key_mutex);
   zc_debug("zlog_env_init_version == 0");
   if (!zlog_thread_key_exist && !CreateKeyLocked()) return false;
   int rc = std::atexit(zlog_clean_rest_thread);
@@ -155,14 +147,14 @@ bool InitThreadKeyOnce() {
 }
 
 void ReleaseThreadKeyIfUnused() {
-  MutexHold hold;
+  MutexHold hold(g_key_mutex);
   zc_debug("zlog_fini_inner(zlog_thread_key_exist: %d; zlog_thread_buf_count: %d)",
            zlog_thread_key_exist, zlog_thread_buf_count);
   DeleteKeyIfUnusedLocked("zlog_fini_inner");
 }
 
 ThreadKeyState CurrentThreadKeyState() {
-  MutexHold hold;
+  MutexHold hold(g_key_mutex);
   return {zlog_thread_key_exist != 0, zlog_thread_buf_count};
 }
 
@@ -171,7 +163,7 @@ ThreadKeyState CurrentThreadKeyState() {
 // Destructor of zlog_thread_key: runs when a thread that has buffers exits.
 void zlog_thread_clean(void *thread) {
   using namespace kelu::zl;
-  MutexHold hold;
+  MutexHold hold(g_key_mutex);
   delete static_cast<ThreadBuffers *>(thread);
   if (t_buffers == thread) t_buffers = nullptr;
   if (zlog_thread_buf_count > 0) --zlog_thread_buf_count;

@@ -583,8 +583,24 @@ class Handshake {
   Handshake(const Handshake &) = delete;
   Handshake &operator=(const Handshake &) = delete;
 
-  void InWorker() { CloseEnds(ready_[0], go_[1]); }
-  void InTest() { CloseEnds(ready_[1], go_[0]); }
+  // A worker process as the worker user that runs body on category "c", and waits until it is
+  // first ready; -1 when it could not start or ended before.
+  template <typename Body>
+  pid_t StartWorker(const std::string &conf, Body body) {
+    pid_t worker = StartProcess(
+        conf,
+        [&] {
+          CloseEnds(ready_[0], go_[1]);
+          body(zlog_get_category("c"));
+        },
+        RunAs::kWorkerUser);
+    CloseEnds(ready_[1], go_[0]);
+    if (worker >= 0 && !WaitReady()) {
+      waitpid(worker, nullptr, 0);
+      return -1;
+    }
+    return worker;
+  }
   // The worker: ready, and waits until it may go on; false when the test has ended.
   bool Ready() { return write(ready_[1], "r", 1) == 1 && ReadByte(go_[0]); }
   // The test: waits until the worker is ready; false when it has ended.
@@ -631,25 +647,18 @@ TEST(ZlogRotate, WriterThatCannotReopenSaysSoOnceAndTriesAgain) {
     ASSERT_TRUE(MakeWorkerFile(errors));
     ScopedEnv error_log("ZLOG_PROFILE_ERROR", errors);
     Handshake handshake;
-    pid_t worker = StartProcess(
-        dir.conf(),
-        [&] {
-          handshake.InWorker();
-          zlog_category_t *category = zlog_get_category("c");
-          WriteLines(category, 0, 0, 49);
-          if (!handshake.Ready()) _exit(3);
-          for (int i = 50; i < 550; ++i) {
-            WriteLines(category, 0, i, i);
-            usleep(200);
-          }
-          if (!handshake.Ready()) _exit(3);
-          usleep(1100 * 1000);  // past the wait after the last failed try
-          WriteLines(category, 0, 550, 559);
-        },
-        RunAs::kWorkerUser);
+    pid_t worker = handshake.StartWorker(dir.conf(), [&](zlog_category_t *category) {
+      WriteLines(category, 0, 0, 49);
+      if (!handshake.Ready()) _exit(3);
+      for (int i = 50; i < 550; ++i) {
+        WriteLines(category, 0, i, i);
+        usleep(200);
+      }
+      if (!handshake.Ready()) _exit(3);
+      usleep(1100 * 1000);  // past the wait after the last failed try
+      WriteLines(category, 0, 550, 559);
+    });
     ASSERT_GE(worker, 0);
-    handshake.InTest();
-    ASSERT_TRUE(handshake.WaitReady());
     // The other user's rotation: a live file that the worker cannot open.
     ASSERT_EQ(rename(log.c_str(), archive.c_str()), 0);
     WriteTextFile(log, "");
@@ -697,20 +706,13 @@ TEST(ZlogRotate, WriterWhoseRotationFailedFollowsAnotherProcesssRotation) {
   ASSERT_TRUE(MakeWorkerFile(errors));  // before the folder takes no new file
   ScopedEnv error_log("ZLOG_PROFILE_ERROR", errors);
   Handshake handshake;
-  pid_t worker = StartProcess(
-      dir.conf(),
-      [&] {
-        handshake.InWorker();
-        zlog_category_t *category = zlog_get_category("c");
-        if (chmod(logs.c_str(), 0555) != 0) _exit(3);
-        WriteLines(category, 0, 0, kBefore - 1);  // past the size: the rotation fails
-        if (chmod(logs.c_str(), 0755) != 0 || !handshake.Ready()) _exit(3);
-        WriteLines(category, 0, kBefore, kBefore + kAfter - 1);
-      },
-      RunAs::kWorkerUser);
+  pid_t worker = handshake.StartWorker(dir.conf(), [&](zlog_category_t *category) {
+    if (chmod(logs.c_str(), 0555) != 0) _exit(3);
+    WriteLines(category, 0, 0, kBefore - 1);  // past the size: the rotation fails
+    if (chmod(logs.c_str(), 0755) != 0 || !handshake.Ready()) _exit(3);
+    WriteLines(category, 0, kBefore, kBefore + kAfter - 1);
+  });
   ASSERT_GE(worker, 0);
-  handshake.InTest();
-  ASSERT_TRUE(handshake.WaitReady());
   EXPECT_EQ(Count(ReadTextFile(errors), "rename[" + log + "]"), 1u)
       << "the worker's own rotation failed";
   // The other process's rotation, which gives the new live file the worker's owner.
@@ -867,23 +869,16 @@ TEST(ZlogFollow, PlainFileFollowsItsPath) {
     const std::string log = dir.Log("a.log"), aside = dir.Log("a.log.1");
     const std::string logs = dir.Log("");
     Handshake handshake;
-    pid_t worker = StartProcess(
-        dir.conf(),
-        [&] {
-          handshake.InWorker();
-          zlog_category_t *category = zlog_get_category("c");
-          WriteLines(category, 0, 0, 9);
-          if (!handshake.Ready()) _exit(3);
-          usleep(10 * 1000);
-          WriteLines(category, 0, 10, 10);
-          usleep(1100 * 1000);
-          WriteLines(category, 0, 11, 19);
-          if (!UnsoundLogDescriptors(logs).empty()) _exit(4);
-        },
-        RunAs::kWorkerUser);
+    pid_t worker = handshake.StartWorker(dir.conf(), [&](zlog_category_t *category) {
+      WriteLines(category, 0, 0, 9);
+      if (!handshake.Ready()) _exit(3);
+      usleep(10 * 1000);
+      WriteLines(category, 0, 10, 10);
+      usleep(1100 * 1000);
+      WriteLines(category, 0, 11, 19);
+      if (!UnsoundLogDescriptors(logs).empty()) _exit(4);
+    });
     ASSERT_GE(worker, 0);
-    handshake.InTest();
-    ASSERT_TRUE(handshake.WaitReady());
     c.change(log, aside);
     handshake.Go();
     EXPECT_TRUE(EndsWell(worker)) << "exit 4: a descriptor on a removed file, or one that an "
@@ -904,23 +899,16 @@ TEST(ZlogFollow, RenamedFileTakesTheFileAnotherToolMakesLate) {
   dir.WriteConf("[formats]\nm = \"%m%n\"\n[rules]\n*.* \"@LOGS@/a.log\"; m\n");
   const std::string log = dir.Log("a.log"), aside = dir.Log("a.log.1");
   Handshake handshake;
-  pid_t worker = StartProcess(
-      dir.conf(),
-      [&] {
-        handshake.InWorker();
-        zlog_category_t *category = zlog_get_category("c");
-        WriteLines(category, 0, 0, 9);
-        if (!handshake.Ready()) _exit(3);
-        usleep(10 * 1000);  // past a look period: the path is found empty
-        WriteLines(category, 0, 10, 10);
-        if (!handshake.Ready()) _exit(3);
-        usleep(10 * 1000);
-        WriteLines(category, 0, 11, 19);
-      },
-      RunAs::kWorkerUser);
+  pid_t worker = handshake.StartWorker(dir.conf(), [&](zlog_category_t *category) {
+    WriteLines(category, 0, 0, 9);
+    if (!handshake.Ready()) _exit(3);
+    usleep(10 * 1000);  // past a look period: the path is found empty
+    WriteLines(category, 0, 10, 10);
+    if (!handshake.Ready()) _exit(3);
+    usleep(10 * 1000);
+    WriteLines(category, 0, 11, 19);
+  });
   ASSERT_GE(worker, 0);
-  handshake.InTest();
-  ASSERT_TRUE(handshake.WaitReady());
   ASSERT_EQ(rename(log.c_str(), aside.c_str()), 0);
   handshake.Go();
   ASSERT_TRUE(handshake.WaitReady());
