@@ -581,10 +581,13 @@ int CopyCertificate(const SignedDataNodes &nodes, OwnedBytes *out) {
 // How an OCTET STRING signature value is read.
 enum class OctetStringSignature {
   kAsIs,              // its bytes unchanged
-  kSM2Q1UnderSMType,  // an SM2Q1 under the SM signedData type, else unchanged
+  kSM2Q1UnderSMType,  // an SM2Q1 under the SM signedData type; under pkcs7-signedData as kSM2
+                      // for a signer of an SM2 algorithm, else unchanged (an RSA signature)
   kSM2,               // an SM2 signature value: an SM2Q1 under the SM signedData type; under
                       // pkcs7-signedData r || s or an SM2Q1 by its size (peers write either)
 };
+
+bool IsSM2SignatureAlgorithm(const NodeEx *node);
 
 enum class OctetStringAction { kCopy, kDecodeSM2Q1, kRefuse };
 
@@ -614,6 +617,10 @@ int CopySignatureValue(const SignedDataNodes &nodes, OctetStringSignature readin
     const bool sm = !rsa && kelu::asn1::OidNodeEquals(*nodes.outer_type, kSMSignedDataOid,
                                                       sizeof kSMSignedDataOid);
     if (!rsa && !sm) return FormatFailure(KELU_HERE, "Check PKCS#7 'contentType' nodes");
+    if (reading == OctetStringSignature::kSM2Q1UnderSMType &&
+        IsSM2SignatureAlgorithm(nodes.encryption_algorithm)) {
+      reading = OctetStringSignature::kSM2;
+    }
     const OctetStringAction action = OctetStringActionFor(reading, sm, value.ValueLength);
     if (action == OctetStringAction::kRefuse) {
       // A signature that does not verify, as SM2 verifiers report it.
@@ -755,6 +762,15 @@ bool IsAlgorithm(const NodeEx *node, std::initializer_list<OidOctets> oids) {
   const NodeEx *parameters = Child(node, 1);
   return parameters == nullptr ||
          (parameters->Tag == kTagNull && parameters->ValueLength == 0 && Count(parameters) == 0);
+}
+
+// An SM2 signature algorithm, named as this toolkit writes it (1.2.156.10197.1.301.1), as the
+// crypto library's signers do (SM2-with-SM3, 1.2.156.10197.1.501) or by the key's algorithm as
+// PKCS#7 names RSA ones (1.2.156.10197.1.301).
+bool IsSM2SignatureAlgorithm(const NodeEx *node) {
+  return IsAlgorithm(node, {NationalOid(kelu::NID_ChinaSM2withSM3PKCS7),
+                            NationalOid(kelu::NID_ChinaSM2withSM3),
+                            NationalOid(kelu::NID_prime256v1SM2)});
 }
 
 // An INTEGER of one content octet that is one of the versions.
@@ -903,9 +919,7 @@ const char *SignedAttributesFault(const SignedDataNodes &nodes) {
 // CMS with data) or 3 (CMS with another content type), SET of digests with SM3, contentInfo,
 // [0] certificates, [1] CRLs when present, signerInfos }, SignerInfo { version 1,
 // issuerAndSerialNumber { Name, INTEGER }, SM3, [0] attributes when present, an SM2
-// signature algorithm, ... }. SM2 signatures are named as this toolkit writes them
-// (1.2.156.10197.1.301.1), as the crypto library's signers do (SM2-with-SM3,
-// 1.2.156.10197.1.501) or by the key's algorithm as PKCS#7 names RSA ones (1.2.156.10197.1.301).
+// signature algorithm, ... }.
 const char *SignedDataFault(const SignedDataNodes &nodes) {
   const OidOctets sm3 = NationalOid(kelu::NID_ChinaSM3);
   const NodeEx *explicit_content = Child(nodes.root, 1);
@@ -936,11 +950,7 @@ const char *SignedDataFault(const SignedDataNodes &nodes) {
     return "issuerAndSerialNumber";
   }
   if (!IsAlgorithm(nodes.digest_algorithm, {sm3})) return "digestAlgorithm";
-  if (!IsAlgorithm(nodes.encryption_algorithm, {NationalOid(kelu::NID_ChinaSM2withSM3PKCS7),
-                                                 NationalOid(kelu::NID_ChinaSM2withSM3),
-                                                 NationalOid(kelu::NID_prime256v1SM2)})) {
-    return "digestEncryptionAlgorithm";
-  }
+  if (!IsSM2SignatureAlgorithm(nodes.encryption_algorithm)) return "digestEncryptionAlgorithm";
   return nodes.signed_attributes != nullptr ? SignedAttributesFault(nodes) : nullptr;
 }
 

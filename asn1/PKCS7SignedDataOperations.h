@@ -98,8 +98,9 @@ int Encode_PKCS7Signature(const unsigned char *pbyCert, int nCertSize,
 // serial); an element of another kind (text, an indefinite length) is never handed out.
 
 // From memory. bDecodeSM2Q1 non-zero: an OCTET STRING signature value under the SM signedData
-// content type is an SM2Q1 handed out as r || s. Under pkcs7-signedData the value is handed out
-// unchanged whatever the switch (an RSA signature, or 64 bytes r || s as they are).
+// content type is an SM2Q1 handed out as r || s; under pkcs7-signedData one of a signer whose
+// signature algorithm is an SM2 one is read by its size as the SM2 readings below have it, and
+// any other (an RSA signature) is handed out unchanged. bDecodeSM2Q1 zero: unchanged always.
 int ParsePKCS7Signature(const unsigned char *pbyPKCS7, int nPKCS7Size, unsigned char **ppbyCert,
                         int *pnCertSize, unsigned char **ppbySignature, int *pnSignatureSize,
                         unsigned char **ppbySourceData, int *pnSourceDataSize,

@@ -521,13 +521,23 @@ TEST(PKCS7SignedData, Sm2ReadingOfAnOctetStringBySize) {
     EXPECT_EQ(log.Contains("-- Check SM2 signature value size)\t\t--Failed"),
               r.size_refused)
         << log.Text();
-    const bool pkcs7 = std::string(r.type) == kSignedData;
+    // The reading with the switch: the same for an SM2 signer; an RSA signer's value as it is.
     Out<unsigned char> plain;
     EXPECT_EQ(ParsePKCS7Signature(der.data(), static_cast<int>(der.size()), nullptr, nullptr,
                                   &plain.data, &plain.size, nullptr, nullptr, nullptr, nullptr,
                                   nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 1),
+              r.want.empty() ? KELU_ERR_FAILED : KELU_OK);
+    EXPECT_EQ(plain.bytes(), r.want);
+    parts.signature_algorithm = kelu::test::Algorithm("1.2.840.113549.1.1.1");
+    const Bytes rsa =
+        kelu::test::BuildSignedData(cert, nullptr, kelu::test::DerTlv(0x04, r.value), parts);
+    const bool pkcs7 = std::string(r.type) == kSignedData;
+    Out<unsigned char> as_is;
+    EXPECT_EQ(ParsePKCS7Signature(rsa.data(), static_cast<int>(rsa.size()), nullptr, nullptr,
+                                  &as_is.data, &as_is.size, nullptr, nullptr, nullptr, nullptr,
+                                  nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, 1),
               pkcs7 || !r.want.empty() ? KELU_OK : KELU_ERR_FAILED);
-    EXPECT_EQ(plain.bytes(), pkcs7 ? r.value : r.want);
+    EXPECT_EQ(as_is.bytes(), pkcs7 ? r.value : r.want);
   }
 }
 

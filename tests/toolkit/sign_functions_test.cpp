@@ -747,8 +747,8 @@ Sm2Readings ReadSm2Everywhere(const Bytes &detached, const Bytes &attached, cons
 // attributes as RFC 5652 allows and forbids them, in SignedData built around signatures of
 // openssl pkeyutl (SM3 with the default ID), detached and attached, through every verifier.
 //  - Under pkcs7-signedData an OCTET STRING of 64 bytes is r || s and one of 66 to 72 bytes an
-//    SM2Q1; under the SM signedData type it is always an SM2Q1. The plain reading hands out
-//    the OCTET STRING under pkcs7-signedData unchanged (an RSA signature, say).
+//    SM2Q1; under the SM signedData type it is always an SM2Q1. ParsePKCS7Signature with its
+//    switch reads an SM2 signer's value the same way.
 //  - Signed attributes hold exactly one messageDigest of one value, and at most one contentType
 //    of one value, the eContentType.
 // A message that does not verify gives the code of a bad signature (-1 from the file
@@ -789,8 +789,7 @@ TEST_F(SignFunctions, Sm2SignatureFormsAndSignedAttributesThroughEveryVerifier) 
     for (const auto &f : kForms) {
       // 64 bytes are no SM2Q1 under the SM type; the plain reading decodes under it only.
       const bool raw_under_sm = !pkcs7 && f.form == Sm2ValueForm::kRawInOctetString;
-      Bytes plain = raw_under_sm ? Bytes() : RawOf(of_content);
-      if (pkcs7 && f.form == Sm2ValueForm::kSM2Q1InOctetString) plain = of_content;
+      const Bytes plain = raw_under_sm ? Bytes() : RawOf(of_content);
       rows.push_back({std::string(t.name) + ", " + f.what, Sm2SignatureValue(f.form, of_content),
                       types, !raw_under_sm, of_content, plain});
     }
@@ -800,7 +799,7 @@ TEST_F(SignFunctions, Sm2SignatureFormsAndSignedAttributesThroughEveryVerifier) 
       const Bytes der = OpensslSm2Sign(key, DerTlv(0x31, b.attributes), true);
       rows.push_back({std::string(t.name) + ", " + b.what,
                       Sm2SignatureValue(Sm2ValueForm::kSM2Q1InOctetString, der), parts,
-                      b.verifies, der, pkcs7 ? der : RawOf(der)});
+                      b.verifies, der, RawOf(der)});
     }
   }
   const std::string signer_text = OpensslBase64(SharedPki().Der("sm2-leaf"));
