@@ -52,12 +52,6 @@ class Descriptor {
   int fd_;
 };
 
-bool SameFile(int a, int b) {
-  struct stat sa, sb;
-  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
 // openat2 refusing every link: a path without one opens in a single call. ENOSYS where the
 // kernel has no openat2 (before Linux 5.6), remembered.
 int OpenWithoutAnyLink(const char *path, int flags) {
@@ -310,6 +304,12 @@ int OpenByWalk(const char *path, int flags, mode_t perms, ForeignLink *refused,
 }  // namespace
 
 bool IsTrustedLinkOwner(uid_t owner) { return owner == 0 || owner == geteuid(); }
+
+bool SameFile(int a, int b) {
+  struct stat sa, sb;
+  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
+         sa.st_ino == sb.st_ino;
+}
 
 std::string DescribeForeignLink(const ForeignLink &link) {
   char text[kMaxPathLength + 256];

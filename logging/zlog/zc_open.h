@@ -23,6 +23,9 @@ struct Event;
 // user's.
 bool IsTrustedLinkOwner(uid_t owner);
 
+// Whether descriptors a and b are open on one file.
+bool SameFile(int a, int b);
+
 // A foreign link that an open met: its path as the resolution reached it, and its owner.
 struct ForeignLink {
   std::string path;

@@ -87,12 +87,6 @@ void EmptyHalvesInChild() {
   UnlockMemoryLogs();
 }
 
-bool SameFile(int a, int b) {
-  struct stat sa, sb;
-  return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev &&
-         sa.st_ino == sb.st_ino;
-}
-
 void LockShared(int fd) {
   while (flock(fd, LOCK_SH) != 0) {
     if (errno != EINTR) {
